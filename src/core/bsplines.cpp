@@ -1,0 +1,131 @@
+// B-spline spaces: each B-spline of degree 0..3 becomes an exact piecewise-cubic shape, one
+// segment per non-empty knot interval, fitted through samples strictly inside the interval.
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "core/space.hpp"
+
+namespace spanlet {
+
+namespace {
+
+// Cox-de Boor value of N_{i,r} at x.
+double cox_de_boor(const std::vector<double>& t, std::size_t i, std::uint64_t r, double x) {
+    if (r == 0) return t[i] <= x && x < t[i + 1] ? 1.0 : 0.0;
+    double value = 0.0;
+    if (t[i + r] > t[i]) value += (x - t[i]) / (t[i + r] - t[i]) * cox_de_boor(t, i, r - 1, x);
+    if (t[i + r + 1] > t[i + 1])
+        value += (t[i + r + 1] - x) / (t[i + r + 1] - t[i + 1]) * cox_de_boor(t, i + 1, r - 1, x);
+    return value;
+}
+
+Result<Element> bspline_element(const std::vector<double>& t, std::size_t j, std::uint64_t p) {
+    if (t[j] >= t[j + p + 1])
+        return Error::invalid("B-spline " + std::to_string(j) +
+                              " has empty support (knot multiplicity > degree + 1)");
+    const double c = (t[j] + t[j + p + 1]) * 0.5;
+    const std::size_t n = p + 1;
+    double fractions[4], y[4];
+    for (std::size_t k = 0; k < n; ++k) fractions[k] = (static_cast<double>(k) + 0.5) / static_cast<double>(n);
+    std::vector<Segment> segments;
+    for (std::size_t i = j; i <= j + p; ++i) {
+        const double z = t[i], v = t[i + 1];
+        if (!(z < v)) continue;
+        for (std::size_t k = 0; k < n; ++k) y[k] = cox_de_boor(t, j, p, z + (v - z) * fractions[k]);
+        const Cubic d = fit_polynomial(fractions, y, n);
+        const double h = v - z;
+        segments.push_back({d.d[0], d.d[1] / h, d.d[2] / (h * h), d.d[3] / (h * h * h), z - c, v - c});
+    }
+    auto shape = Shape::make(std::move(segments));
+    if (!shape) return std::move(shape).error();
+    return make_shaped(std::move(shape).value(), c, 1.0);
+}
+
+// Moves v onto a breakpoint that lies within `tolerance` of it.
+double snap(const std::vector<double>& x, double v, double tolerance) {
+    const std::size_t last = x.size() - 1;
+    const auto k = static_cast<std::size_t>(std::lower_bound(x.begin(), x.end(), v) - x.begin());
+    const double below = x[k == 0 ? 0 : k - 1];
+    if (std::fabs(below - v) < tolerance) return below;
+    const double above = x[std::min(k, last)];
+    if (std::fabs(above - v) < tolerance) return above;
+    return v;
+}
+
+}  // namespace
+
+Result<Space> Space::bsplines(const std::vector<double>& knots, std::uint64_t degree) {
+    if (degree > 3) return Error::invalid("B-spline degree must be 0..=3, got " + std::to_string(degree));
+    const std::uint64_t p = degree;
+    if (knots.size() < p + 2)
+        return Error::invalid("degree " + std::to_string(p) + " B-splines need at least " +
+                              std::to_string(p + 2) + " knots");
+    for (std::size_t i = 0; i < knots.size(); ++i)
+        if (!std::isfinite(knots[i]) || (i + 1 < knots.size() && knots[i + 1] < knots[i]))
+            return Error::invalid("knots must be finite and nondecreasing");
+    std::vector<Element> elements;
+    elements.reserve(knots.size() - p - 1);
+    for (std::size_t j = 0; j + p + 1 < knots.size(); ++j) {
+        auto element = bspline_element(knots, j, p);
+        if (!element) return std::move(element).error();
+        elements.push_back(std::move(element).value());
+    }
+    return Space::make(std::move(elements));
+}
+
+Result<Space> Space::bsplines_clamped(const std::vector<double>& breakpoints, std::uint64_t degree) {
+    SPANLET_TRY_STATUS(check_increasing("breakpoints", breakpoints));
+    if (degree > 3) return Error::invalid("B-spline degree must be 0..=3, got " + std::to_string(degree));
+    std::vector<double> knots(degree, breakpoints.front());
+    knots.insert(knots.end(), breakpoints.begin(), breakpoints.end());
+    knots.insert(knots.end(), degree, breakpoints.back());
+    return bsplines(knots, degree);
+}
+
+Result<Space> Space::bsplines_periodic(const std::vector<double>& x, std::uint64_t degree) {
+    SPANLET_TRY_STATUS(check_increasing("breakpoints", x));
+    const std::size_t intervals = x.size() - 1;
+    const std::uint64_t p = degree;
+    if (!(p <= 3 && p < intervals))
+        return Error::invalid("periodic degree-" + std::to_string(p) +
+                              " B-splines need degree <= 3 and at least " + std::to_string(p + 1) +
+                              " intervals");
+    const double period = x[intervals] - x[0];
+    std::vector<double> knots;
+    knots.reserve(intervals + 1 + 2 * p);
+    for (std::size_t k = intervals - p; k < intervals; ++k) knots.push_back(x[k] - period);
+    knots.insert(knots.end(), x.begin(), x.end());
+    for (std::size_t k = 1; k <= p; ++k) knots.push_back(x[k] + period);
+    auto open = bsplines(knots, p);
+    if (!open) return std::move(open).error();
+
+    std::vector<Element> elements;
+    elements.reserve(intervals);
+    for (std::size_t j = 0; j < intervals; ++j) {
+        const auto& shaped = std::get<Shaped>(open.value().elements[j].kind);
+        std::vector<Segment> segments;
+        for (Segment s : shaped.shape->segments()) {
+            const double a = shaped.center + s.a, b = shaped.center + s.b;
+            double shift = 0.0;
+            if (x[0] + 1e-12 * period >= b)
+                shift = period;
+            else if (x[intervals] - 1e-12 * period <= a)
+                shift = -period;
+            s.a = snap(x, a + shift, 1e-9 * period);
+            s.b = snap(x, b + shift, 1e-9 * period);
+            segments.push_back(s);
+        }
+        std::stable_sort(segments.begin(), segments.end(), [](const Segment& l, const Segment& r) {
+            return total_order_less(l.a, r.a);
+        });
+        auto shape = Shape::make(std::move(segments));
+        if (!shape) return std::move(shape).error();
+        auto element = make_shaped(std::move(shape).value(), 0.0, 1.0);
+        if (!element) return std::move(element).error();
+        elements.push_back(std::move(element).value());
+    }
+    return Space::make(std::move(elements));
+}
+
+}  // namespace spanlet

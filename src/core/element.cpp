@@ -1,0 +1,232 @@
+#include "core/element.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/format.hpp"
+
+namespace spanlet {
+
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+bool all_finite(const Segment& s) {
+    return std::isfinite(s.a) && std::isfinite(s.b) && std::isfinite(s.c0) && std::isfinite(s.c1) &&
+           std::isfinite(s.c2) && std::isfinite(s.c3);
+}
+
+// The larger (smaller) of two values where a NaN operand yields the other.
+double max_ignoring_nan(double x, double y) { return std::fmax(x, y); }
+double min_ignoring_nan(double x, double y) { return std::fmin(x, y); }
+
+// Differentiates the coefficients `order` times with respect to u and rescales to x.
+void differentiate_segments(std::vector<Segment>& segments, std::uint64_t order, double stretch) {
+    if (order >= 4) {
+        // Every coefficient of a cubic vanishes; no need to loop or to scale (0 * inf is NaN).
+        for (auto& s : segments) s.c0 = s.c1 = s.c2 = s.c3 = 0.0;
+        return;
+    }
+    for (std::uint64_t k = 0; k < order; ++k)
+        for (auto& s : segments) s = {s.c1, 2.0 * s.c2, 3.0 * s.c3, 0.0, s.a, s.b};
+    const double scale = std::pow(stretch, -static_cast<double>(order));
+    for (auto& s : segments)
+        for (double* c : {&s.c0, &s.c1, &s.c2, &s.c3})
+            if (*c != 0.0) *c *= scale;
+}
+
+}  // namespace
+
+Result<ShapeRef> Shape::make(std::vector<Segment> segments) {
+    if (segments.empty()) return Error::invalid("a shape needs at least one segment");
+    for (const auto& s : segments) {
+        if (!all_finite(s)) return Error::invalid("shape segments must be finite");
+        if (s.a >= s.b) return Error::invalid("shape segments need a < b");
+    }
+    for (std::size_t i = 1; i < segments.size(); ++i)
+        if (segments[i].a < segments[i - 1].b)
+            return Error::invalid("shape segments must be sorted and non-overlapping");
+    return trusted(std::move(segments));
+}
+
+ShapeRef Shape::trusted(std::vector<Segment> segments) {
+    return ShapeRef(new Shape(std::move(segments)));
+}
+
+double Shape::value(double u) const {
+    // Last segment with a <= u; a NaN u finds none.
+    auto it = std::upper_bound(segments_.begin(), segments_.end(), u,
+                               [](double v, const Segment& s) { return v < s.a; });
+    if (it == segments_.begin()) return 0.0;
+    const Segment& s = *(it - 1);
+    return u < s.b ? s.value(u) : 0.0;
+}
+
+Status check_table(const std::vector<double>& x, const std::vector<double>& y) {
+    if (x.size() != y.size() || x.size() < 2)
+        return Error::invalid("a tabulated shape needs x and y of equal length >= 2");
+    auto finite = [](double v) { return std::isfinite(v); };
+    if (!std::all_of(x.begin(), x.end(), finite) || !std::all_of(y.begin(), y.end(), finite))
+        return Error::invalid("a tabulated shape must be finite");
+    for (std::size_t i = 0; i + 1 < x.size(); ++i)
+        if (x[i + 1] <= x[i]) return Error::invalid("a tabulated shape needs strictly increasing x");
+    return success();
+}
+
+Result<ShapeRef> Shape::piecewise_linear(const std::vector<double>& x, const std::vector<double>& y) {
+    SPANLET_TRY_STATUS(check_table(x, y));
+    std::vector<Segment> segments;
+    segments.reserve(x.size() - 1);
+    for (std::size_t i = 0; i + 1 < x.size(); ++i)
+        segments.push_back({y[i], (y[i + 1] - y[i]) / (x[i + 1] - x[i]), 0.0, 0.0, x[i], x[i + 1]});
+    return make(std::move(segments));
+}
+
+Result<ShapeRef> Shape::trapezoid(double top, double bottom) {
+    if (!(std::isfinite(top) && std::isfinite(bottom) && top >= 0.0 && top <= bottom && bottom > 0.0))
+        return Error::invalid("trapezoid needs 0 <= top <= bottom, bottom > 0; got " + decimal(top) +
+                              ", " + decimal(bottom));
+    if (top == bottom) return make({{1.0, 0.0, 0.0, 0.0, -bottom, bottom}});
+    if (top > 0.0) return piecewise_linear({-bottom, -top, top, bottom}, {0.0, 1.0, 1.0, 0.0});
+    return piecewise_linear({-bottom, -top, bottom}, {0.0, 1.0, 0.0});
+}
+
+Result<Element> make_shaped(ShapeRef shape, double center, double stretch) {
+    if (!(std::isfinite(center) && std::isfinite(stretch) && stretch > 0.0))
+        return Error::invalid("piecewise element needs finite center and stretch > 0");
+    return Element{Shaped{std::move(shape), center, stretch}};
+}
+
+Support support(const Element& element) {
+    return std::visit(
+        Overloaded{
+            [](const Delta& d) { return Support{d.position, d.position}; },
+            [](const Box& b) { return Support{b.lower, b.upper}; },
+            [](const Hat& h) { return Support{h.lower, h.upper}; },
+            [](const Shaped& s) {
+                const auto& segs = s.shape->segments();
+                return Support{s.center + s.stretch * segs.front().a, s.center + s.stretch * segs.back().b};
+            },
+            [](const Mapped& m) { return Support{m.lower, m.upper}; },
+        },
+        element.kind);
+}
+
+double evaluate(const Element& element, double x) {
+    return std::visit(
+        Overloaded{
+            [](const Delta&) { return 0.0; },
+            [x](const Box& b) { return b.lower <= x && x < b.upper ? 1.0 : 0.0; },
+            [x](const Hat& h) {
+                if (x < h.lower || x > h.upper) return 0.0;
+                if (x == h.peak) return 1.0;
+                if (x < h.peak) return (x - h.lower) / (h.peak - h.lower);
+                return (h.upper - x) / (h.upper - h.peak);
+            },
+            [x](const Shaped& s) { return s.shape->value((x - s.center) / s.stretch); },
+            [x](const Mapped& m) {
+                if (x < m.lower || x > m.upper) return 0.0;
+                double u, jacobian;
+                if (m.kind == MapKind::Reciprocal) {
+                    u = m.a / x;
+                    jacobian = -m.a / (x * x);
+                } else {
+                    u = (x - m.a) / m.b;
+                    jacobian = 1.0 / m.b;
+                }
+                const double value = evaluate(*m.inner, u);
+                return m.jacobian ? value * std::fabs(jacobian) : value;
+            },
+        },
+        element.kind);
+}
+
+double center(const Element& element) {
+    return std::visit(Overloaded{
+                          [](const Delta& d) { return d.position; },
+                          [](const Box& b) { return (b.lower + b.upper) * 0.5; },
+                          [](const Hat& h) { return h.peak; },
+                          [](const Shaped& s) { return s.center; },
+                          [](const Mapped& m) {
+                              const double inner = center(*m.inner);
+                              return m.kind == MapKind::Reciprocal ? m.a / inner : m.a + inner * m.b;
+                          },
+                      },
+                      element.kind);
+}
+
+void push_knots(const Element& element, std::vector<double>& out, double lo, double hi) {
+    auto push = [&](double k) {
+        if (lo < k && k < hi) out.push_back(k);
+    };
+    std::visit(Overloaded{
+                   [&](const Delta& d) { push(d.position); },
+                   [&](const Box& b) {
+                       push(b.lower);
+                       push(b.upper);
+                   },
+                   [&](const Hat& h) {
+                       push(h.lower);
+                       push(h.peak);
+                       push(h.upper);
+                   },
+                   [&](const Shaped& s) {
+                       for (const auto& seg : s.shape->segments()) {
+                           push(s.center + s.stretch * seg.a);
+                           push(s.center + s.stretch * seg.b);
+                       }
+                   },
+                   [&](const Mapped& m) {
+                       push(m.lower);
+                       push(m.upper);
+                       const double lo2 = max_ignoring_nan(lo, m.lower);
+                       const double hi2 = min_ignoring_nan(hi, m.upper);
+                       const bool reciprocal = m.kind == MapKind::Reciprocal;
+                       const double p = reciprocal ? m.a / lo2 : (lo2 - m.a) / m.b;
+                       const double q = reciprocal ? m.a / hi2 : (hi2 - m.a) / m.b;
+                       // The inner knots are gathered at the end of `out` and mapped back in
+                       // place, which spares a temporary list.
+                       const std::size_t start = out.size();
+                       push_knots(*m.inner, out, std::min(p, q), std::max(p, q));
+                       std::size_t kept = start;
+                       for (std::size_t i = start; i < out.size(); ++i) {
+                           const double x = reciprocal ? m.a / out[i] : m.a + out[i] * m.b;
+                           if (lo < x && x < hi) out[kept++] = x;
+                       }
+                       out.resize(kept);
+                   },
+               },
+               element.kind);
+}
+
+Result<Element> derivative(const Element& element, std::uint64_t order) {
+    if (order == 0) return element;
+    std::vector<Segment> segments;
+    double center_x = 0.0, stretch = 1.0;
+    if (const auto* b = std::get_if<Box>(&element.kind)) {
+        auto shape = Shape::make({{1.0, 0.0, 0.0, 0.0, b->lower, b->upper}});
+        if (!shape) return std::move(shape).error();
+        segments = shape.value()->segments();
+    } else if (const auto* h = std::get_if<Hat>(&element.kind)) {
+        if (h->lower < h->peak) segments.push_back({0.0, 1.0 / (h->peak - h->lower), 0.0, 0.0, h->lower, h->peak});
+        if (h->peak < h->upper) segments.push_back({1.0, -1.0 / (h->upper - h->peak), 0.0, 0.0, h->peak, h->upper});
+        auto shape = Shape::make(std::move(segments));
+        if (!shape) return std::move(shape).error();
+        segments = shape.value()->segments();
+    } else if (const auto* s = std::get_if<Shaped>(&element.kind)) {
+        segments = s->shape->segments();
+        center_x = s->center;
+        stretch = s->stretch;
+    } else {
+        return Error::invalid("only piecewise-polynomial elements have derivatives");
+    }
+    differentiate_segments(segments, order, stretch);
+    return make_shaped(Shape::trusted(std::move(segments)), center_x, stretch);
+}
+
+}  // namespace spanlet

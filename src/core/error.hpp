@@ -1,0 +1,56 @@
+// The core's error value and the result-or-error return type of every fallible operation.
+// Nothing in the core throws on bad input; the binding layer turns an Error into an exception.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace spanlet {
+
+struct Error {
+    enum class Kind { InvalidInput, Singular };
+    Kind kind;
+    std::string message;
+
+    static Error invalid(std::string message) { return {Kind::InvalidInput, std::move(message)}; }
+    static Error singular(std::string message) { return {Kind::Singular, std::move(message)}; }
+
+    // "InvalidInput(\"...\")": only for the text of internal fatal errors.
+    std::string debug() const;
+};
+
+// A value or an Error. Deliberately small: construction from either side, a test, and access.
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const { return state_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+
+    T& value() & { return std::get<0>(state_); }
+    const T& value() const& { return std::get<0>(state_); }
+    T&& value() && { return std::get<0>(std::move(state_)); }
+    const Error& error() const& { return std::get<1>(state_); }
+    Error&& error() && { return std::get<1>(std::move(state_)); }
+
+private:
+    std::variant<T, Error> state_;
+};
+
+struct Unit {};
+// The outcome of a check: success carries nothing.
+using Status = Result<Unit>;
+inline Status success() { return Unit{}; }
+
+}  // namespace spanlet
+
+// Propagate the error of a Result expression; otherwise bind its value.
+#define SPANLET_TRY_STATUS(expr)                       \
+    do {                                               \
+        auto spanlet_status_ = (expr);                 \
+        if (!spanlet_status_.ok())                     \
+            return std::move(spanlet_status_).error(); \
+    } while (0)

@@ -1,0 +1,43 @@
+// A space: an ordered list of elements with a support index for interval queries.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "core/element.hpp"
+
+namespace spanlet {
+
+struct Space {
+    std::vector<Element> elements;
+    std::vector<double> lower;
+    std::vector<double> upper;
+    std::vector<std::uint64_t> order;  // element indices sorted by lower end
+    std::vector<double> sorted_lower;
+    double max_width = 0.0;
+
+    static Space make(std::vector<Element> elements);
+    std::size_t size() const { return elements.size(); }
+
+    static Result<Space> bsplines(const std::vector<double>& knots, std::uint64_t degree);
+    static Result<Space> bsplines_clamped(const std::vector<double>& breakpoints, std::uint64_t degree);
+    static Result<Space> bsplines_periodic(const std::vector<double>& breakpoints, std::uint64_t degree);
+};
+
+// Strict "less" under the IEEE total order of doubles (-NaN < -inf < ... < -0 < +0 < ... < +NaN).
+bool total_order_less(double x, double y);
+
+// Indices, ascending, of the elements whose closed support meets the closed [lo, hi].
+void candidates(const Space& space, std::vector<std::uint64_t>& out, double lo, double hi);
+
+// The check applied to every user sequence of nodes, edges or breakpoints.
+Status check_increasing(std::string_view name, const std::vector<double>& values);
+
+// Coefficients of the polynomial of degree < n through n (1..4) points.
+struct Cubic {
+    double d[4];
+};
+Cubic fit_polynomial(const double* s, const double* y, std::size_t n);
+
+}  // namespace spanlet

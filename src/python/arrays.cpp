@@ -1,0 +1,115 @@
+#define SPANLET_OWNS_NUMPY_API
+#include "python/arrays.hpp"
+
+#include <cstring>
+
+#include "python/errors.hpp"
+#include "python/numpy_api.hpp"
+
+namespace spanlet::py {
+
+bool ensure_numpy() {
+    static bool imported = false;
+    if (imported) return true;
+    if (_import_array() < 0) return false;
+    imported = true;
+    return true;
+}
+
+namespace {
+
+// The float64 array behind `object` with `ndim` dimensions, or nullptr with a TypeError.
+PyArrayObject* float_array(PyObject* object, int ndim, const char* argument) {
+    if (!ensure_numpy()) return nullptr;
+    if (!PyArray_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a %d-dimensional float64 numpy array, got %s",
+                     argument, ndim, Py_TYPE(object)->tp_name);
+        return nullptr;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    if (descr->type_num != NPY_DOUBLE) {
+        PyRef dtype(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected dtype float64, got %S", argument,
+                     dtype ? dtype.get() : Py_None);
+        return nullptr;
+    }
+    if (PyArray_NDIM(array) != ndim) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a %d-dimensional array, got %d dimensions",
+                     argument, ndim, PyArray_NDIM(array));
+        return nullptr;
+    }
+    return array;
+}
+
+// Copies `count` doubles starting at `data` with byte stride `stride`; memcpy reads unaligned
+// items safely, and a non-native byte order is swapped back.
+void copy_strided(const char* data, npy_intp stride, npy_intp count, bool swap, double* out) {
+    if (stride == sizeof(double) && !swap) {
+        if (count > 0) std::memcpy(out, data, static_cast<std::size_t>(count) * sizeof(double));
+        return;
+    }
+    for (npy_intp i = 0; i < count; ++i) {
+        unsigned char bytes[sizeof(double)];
+        std::memcpy(bytes, data + i * stride, sizeof bytes);
+        if (swap)
+            for (std::size_t k = 0; k < sizeof bytes / 2; ++k) std::swap(bytes[k], bytes[sizeof bytes - 1 - k]);
+        std::memcpy(out + i, bytes, sizeof bytes);
+    }
+}
+
+bool needs_swap(PyArrayObject* array) { return !PyArray_ISNOTSWAPPED(array); }
+
+}  // namespace
+
+bool read_vec(PyObject* object, const char* argument, std::vector<double>& out) {
+    PyArrayObject* array = float_array(object, 1, argument);
+    if (array == nullptr) return false;
+    const npy_intp n = PyArray_DIM(array, 0);
+    out.resize(static_cast<std::size_t>(n));
+    copy_strided(static_cast<const char*>(PyArray_DATA(array)), PyArray_STRIDE(array, 0), n, needs_swap(array),
+                 out.data());
+    return true;
+}
+
+bool read_rows(PyObject* object, const char* argument, std::vector<std::vector<double>>& out) {
+    PyArrayObject* array = float_array(object, 2, argument);
+    if (array == nullptr) return false;
+    const npy_intp rows = PyArray_DIM(array, 0), cols = PyArray_DIM(array, 1);
+    const auto* data = static_cast<const char*>(PyArray_DATA(array));
+    const bool swap = needs_swap(array);
+    out.assign(static_cast<std::size_t>(rows), std::vector<double>(static_cast<std::size_t>(cols)));
+    for (npy_intp r = 0; r < rows; ++r)
+        copy_strided(data + r * PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1), cols, swap,
+                     out[static_cast<std::size_t>(r)].data());
+    return true;
+}
+
+namespace {
+
+PyObject* new_array(int ndim, npy_intp* dims, int type, const void* source, std::size_t bytes) {
+    if (!ensure_numpy()) return nullptr;
+    PyObject* array = PyArray_SimpleNew(ndim, dims, type);
+    if (array != nullptr && bytes != 0)
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), source, bytes);
+    return array;
+}
+
+}  // namespace
+
+PyObject* vector_array(const std::vector<double>& values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    return new_array(1, dims, NPY_DOUBLE, values.data(), values.size() * sizeof(double));
+}
+
+PyObject* index_array(const std::vector<std::int64_t>& values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    return new_array(1, dims, NPY_INT64, values.data(), values.size() * sizeof(std::int64_t));
+}
+
+PyObject* array2(const std::vector<double>& row_major, std::size_t rows, std::size_t cols) {
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    return new_array(2, dims, NPY_DOUBLE, row_major.data(), rows * cols * sizeof(double));
+}
+
+}  // namespace spanlet::py

@@ -1,0 +1,26 @@
+// NumPy arrays in and out: owned copies of float64 inputs, fresh float64/int64 results.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "python/pyref.hpp"
+
+namespace spanlet::py {
+
+// Imports NumPy's C API once; false with a pending exception if NumPy is unavailable.
+bool ensure_numpy();
+
+// Copies a one-dimensional float64 array in index order, whatever its strides, byte order or
+// alignment. TypeError naming the argument for anything else.
+bool read_vec(PyObject* object, const char* argument, std::vector<double>& out);
+
+// Copies a two-dimensional float64 array row by row.
+bool read_rows(PyObject* object, const char* argument, std::vector<std::vector<double>>& out);
+
+// New arrays owning copies of the given values.
+PyObject* vector_array(const std::vector<double>& values);
+PyObject* index_array(const std::vector<std::int64_t>& values);
+PyObject* array2(const std::vector<double>& row_major, std::size_t rows, std::size_t cols);
+
+}  // namespace spanlet::py

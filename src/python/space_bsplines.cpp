@@ -1,0 +1,42 @@
+// Python constructors of B-spline spaces.
+#include <vector>
+
+#include "python/args.hpp"
+#include "python/arrays.hpp"
+#include "python/errors.hpp"
+#include "python/space_methods.hpp"
+#include "python/space_object.hpp"
+
+namespace spanlet::py {
+
+namespace {
+
+using Builder = Result<Space> (*)(const std::vector<double>&, std::uint64_t);
+
+PyObject* bspline_space(const char* function, const char* values_name, Builder build, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Arguments<2> a{function, {values_name, "degree"}};
+        std::vector<double> values;
+        std::uint64_t degree = 0;
+        if (!a.read(args, nargs, kwnames) || !read_vec(a[0], values_name, values) || !to_u64(a[1], "degree", degree))
+            return nullptr;
+        return wrap_space(build(values, degree));
+    });
+}
+
+}  // namespace
+
+PyObject* space_bsplines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return bspline_space("bsplines", "knots", Space::bsplines, args, nargs, kwnames);
+}
+
+PyObject* space_bsplines_periodic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return bspline_space("bsplines_periodic", "breakpoints", Space::bsplines_periodic, args, nargs, kwnames);
+}
+
+PyObject* space_bsplines_clamped(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return bspline_space("bsplines_clamped", "breakpoints", Space::bsplines_clamped, args, nargs, kwnames);
+}
+
+}  // namespace spanlet::py

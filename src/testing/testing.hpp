@@ -1,0 +1,10 @@
+// Method tables of the private test extension, one per concern; testing_module.cpp joins them.
+#pragma once
+
+#include "python/pyref.hpp"
+
+namespace spanlet::py {
+
+extern PyMethodDef element_test_methods[];
+
+}  // namespace spanlet::py
