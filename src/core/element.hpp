@@ -29,6 +29,8 @@ public:
     static Result<std::shared_ptr<const Shape>> piecewise_linear(const std::vector<double>& x,
                                                                  const std::vector<double>& y);
     static Result<std::shared_ptr<const Shape>> trapezoid(double top, double bottom);
+    // Shape-preserving monotone cubic (PCHIP) interpolant through a table.
+    static Result<std::shared_ptr<const Shape>> pchip(const std::vector<double>& x, const std::vector<double>& y);
 
     const std::vector<Segment>& segments() const { return segments_; }
     // The value at u: the segment whose [a, b) holds u, else 0.

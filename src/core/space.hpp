@@ -23,7 +23,26 @@ struct Space {
     static Result<Space> bsplines(const std::vector<double>& knots, std::uint64_t degree);
     static Result<Space> bsplines_clamped(const std::vector<double>& breakpoints, std::uint64_t degree);
     static Result<Space> bsplines_periodic(const std::vector<double>& breakpoints, std::uint64_t degree);
+
+    static Result<Space> deltas(const std::vector<double>& positions);
+    static Result<Space> hats(const std::vector<double>& nodes);
+    static Result<Space> boxes(const std::vector<double>& edges);
+    static Result<Space> triangles(const std::vector<double>& centers, const std::vector<double>& hwhm);
+    static Result<Space> rectangles(const std::vector<double>& centers, const std::vector<double>& widths);
+    static Result<Space> trapezoids(const std::vector<double>& centers, const std::vector<double>& top,
+                                    const std::vector<double>& bottom);
+    static Result<Space> tabulated(const std::vector<double>& centers, const std::vector<std::vector<double>>& x,
+                                   const std::vector<std::vector<double>>& y, bool pchip);
+    static Result<Space> shifted(const ShapeRef& shape, const std::vector<double>& centers,
+                                 const std::vector<double>& stretch);
+
+    Result<Space> take(const std::vector<std::uint64_t>& indices) const;
+    Result<Space> derivative(std::uint64_t order) const;
+    Result<Space> mapped(MapKind kind, double a, double b, bool jacobian) const;
 };
+
+// A per-element parameter has length 1 (shared) or one value per element.
+Status check_broadcast(std::string_view name, std::size_t length, std::size_t count);
 
 // Strict "less" under the IEEE total order of doubles (-NaN < -inf < ... < -0 < +0 < ... < +NaN).
 bool total_order_less(double x, double y);

@@ -16,4 +16,21 @@ PyObject* space_bsplines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* space_bsplines_periodic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* space_bsplines_clamped(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Piecewise spaces.
+PyObject* space_deltas(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_boxes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_hats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_rectangles(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_triangles(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_trapezoids(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Tabulated spaces.
+PyObject* space_shifted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_tabulated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Transforms of a space.
+PyObject* space_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_derivative(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace spanlet::py
