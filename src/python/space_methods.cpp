@@ -36,6 +36,7 @@ PyMethodDef space_methods[] = {
     {"lower", space_lower, METH_NOARGS, "lower($self)\n--\n\n"},
     {"upper", space_upper, METH_NOARGS, "upper($self)\n--\n\n"},
     {"centers", space_centers, METH_NOARGS, "centers($self)\n--\n\n"},
+    {"integrals", as_cfunction(space_integrals), METHOD, "integrals($self, weight=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -33,4 +33,7 @@ PyObject* space_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* space_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* space_derivative(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Integrals of the elements.
+PyObject* space_integrals(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace spanlet::py

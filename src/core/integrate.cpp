@@ -1,0 +1,170 @@
+#include "core/integrate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "core/format.hpp"
+#include "core/quadrature.hpp"
+#include "core/space.hpp"
+
+namespace spanlet {
+
+namespace {
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+double product_at(std::span<const Element* const> elements, double t) {
+    double value = 1.0;
+    for (const Element* e : elements) value *= evaluate(*e, t);
+    return value;
+}
+
+// h * sum of w_i f(m + h x_i) over one interval, the sum in node order.
+template <class F>
+double apply_rule(const Rule& rule, double a, double b, F&& f) {
+    const double m = (a + b) * 0.5, h = (b - a) * 0.5;
+    const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sum += rule.weights[i] * f(m + h * rule.nodes[i]);
+    return h * sum;
+}
+
+double exact_product(std::span<const Element* const> elements, const std::vector<double>& knots) {
+    const Rule& rule = elements.size() < 3 ? gl4() : gl8();
+    double total = 0.0;
+    for (std::size_t j = 0; j + 1 < knots.size(); ++j)
+        total += apply_rule(rule, knots[j], knots[j + 1], [&](double t) { return product_at(elements, t); });
+    return total;
+}
+
+Error budget_exceeded(double lo, double hi) {
+    return Error::invalid("adaptive integration over [" + decimal(lo) + ", " + decimal(hi) + "] needs more than " +
+                          std::to_string(ADAPTIVE_STEP_BUDGET) + " steps");
+}
+
+Result<double> adaptive_product(std::span<const Element* const> elements, Weight omega,
+                                const std::vector<double>& knots) {
+    const double cap = omega ? 0.25 / std::fabs(*omega) : INF;
+    auto integrand = [&](double t) {
+        const double value = product_at(elements, t);
+        return omega ? value * std::cos(*omega * t) : value;
+    };
+    std::uint64_t steps = 0;
+    double total = 0.0;
+    for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
+        const double end = knots[j + 1];
+        if (!(std::isfinite(knots[j]) && std::isfinite(end)))
+            return Error::invalid("adaptive integration needs finite bounds, got [" + decimal(knots[j]) + ", " +
+                                  decimal(end) + "]");
+        double e = knots[j];
+        while (e < end) {
+            double f = cap;
+            for (const Element* element : elements) f = std::fmin(f, step_limit(*element, e));
+            const bool last = end <= e + 1.05 * f;
+            const double g = last ? end - e : f;
+            const Rule& rule = elements.size() < 3 && g <= 0.05 * f ? gl4() : gl8();
+            double next = last ? end : e + g;
+            // A step too small to move t (or a non-positive limit) still advances by one ulp; the
+            // budget below then ends the loop.
+            if (!(next > e)) next = std::nextafter(e, end);
+            if (++steps > ADAPTIVE_STEP_BUDGET) return budget_exceeded(knots.front(), knots.back());
+            total += apply_rule(rule, e, next, integrand);
+            e = next;
+        }
+    }
+    return total;
+}
+
+}  // namespace
+
+bool is_polynomial(const Element& element) {
+    if (const auto* m = std::get_if<Mapped>(&element.kind))
+        return m->kind == MapKind::Affine && is_polynomial(*m->inner);
+    return std::holds_alternative<Delta>(element.kind) || std::holds_alternative<Box>(element.kind) ||
+           std::holds_alternative<Hat>(element.kind) || std::holds_alternative<Shaped>(element.kind);
+}
+
+std::optional<double> polynomial_integral(const Element& element) {
+    if (std::holds_alternative<Delta>(element.kind)) return 1.0;
+    if (const auto* b = std::get_if<Box>(&element.kind)) return b->upper - b->lower;
+    if (const auto* h = std::get_if<Hat>(&element.kind)) return (h->upper - h->lower) * 0.5;
+    if (const auto* s = std::get_if<Shaped>(&element.kind)) {
+        double sum = 0.0;
+        for (const Segment& seg : s->shape->segments()) {
+            const double l = seg.b - seg.a;
+            sum += l * (seg.c0 + l * (seg.c1 * 0.5 + l * (seg.c2 / 3.0 + l * seg.c3 * 0.25)));
+        }
+        return s->stretch * sum;
+    }
+    if (const auto* m = std::get_if<Mapped>(&element.kind)) {
+        if (m->kind == MapKind::Reciprocal) return std::nullopt;
+        const auto inner_value = polynomial_integral(*m->inner);
+        if (!inner_value) return std::nullopt;
+        return m->jacobian ? *inner_value : *inner_value * std::fabs(m->b);
+    }
+    return std::nullopt;
+}
+
+double step_limit(const Element& element, double t) {
+    const auto* m = std::get_if<Mapped>(&element.kind);
+    if (m == nullptr) return INF;
+    const bool reciprocal = m->kind == MapKind::Reciprocal;
+    const double u = reciprocal ? m->a / t : (t - m->a) / m->b;
+    double g = std::holds_alternative<Mapped>(m->inner->kind) ? step_limit(*m->inner, u) : INF;
+    if (std::isfinite(g)) {
+        const double du_dt = reciprocal ? -m->a / (t * t) : 1.0 / m->b;
+        g = 0.7 * g / std::fabs(du_dt);
+    } else {
+        g = INF;
+    }
+    return reciprocal ? std::fmin(g, std::fabs(t) * 0.2 * 0.5) : g;
+}
+
+void sorted_knots(std::span<const Element* const> elements, std::vector<double>& knots, double lo, double hi) {
+    knots.clear();
+    knots.push_back(lo);
+    knots.push_back(hi);
+    for (const Element* e : elements) push_knots(*e, knots, lo, hi);
+    std::sort(knots.begin(), knots.end(), total_order_less);
+    knots.erase(std::unique(knots.begin(), knots.end()), knots.end());
+}
+
+Result<double> integrate_product(std::span<const Element* const> elements, Weight omega,
+                                 const std::vector<double>& knots) {
+    if (knots.size() < 2) return 0.0;
+    const bool exact = !omega && std::all_of(elements.begin(), elements.end(),
+                                             [](const Element* e) { return is_polynomial(*e); });
+    if (exact) return exact_product(elements, knots);
+    return adaptive_product(elements, omega, knots);
+}
+
+Result<double> integral(const Element& element, Weight omega, std::vector<double>& knots) {
+    if (const auto* d = std::get_if<Delta>(&element.kind)) return omega ? std::cos(*omega * d->position) : 1.0;
+    if (!omega)
+        if (const auto value = polynomial_integral(element)) return *value;
+    const Support s = support(element);
+    const Element* one[1] = {&element};
+    sorted_knots(one, knots, s.lo, s.hi);
+    return integrate_product(one, omega, knots);
+}
+
+Result<double> inner(const Element& e1, const Element& e2, Weight omega, std::vector<double>& knots) {
+    const auto* d1 = std::get_if<Delta>(&e1.kind);
+    const auto* d2 = std::get_if<Delta>(&e2.kind);
+    if (d1 && d2) return d1->position == d2->position ? 1.0 : 0.0;
+    if (d1 || d2) {
+        const double p = d1 ? d1->position : d2->position;
+        const double value = evaluate(d1 ? e2 : e1, p);
+        return omega ? value * std::cos(*omega * p) : value;
+    }
+    const Support s1 = support(e1), s2 = support(e2);
+    const double lo = std::max(s1.lo, s2.lo), hi = std::min(s1.hi, s2.hi);
+    if (!(hi > lo)) return 0.0;
+    const Element* pair[2] = {&e1, &e2};
+    sorted_knots(pair, knots, lo, hi);
+    return integrate_product(pair, omega, knots);
+}
+
+}  // namespace spanlet

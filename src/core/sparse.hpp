@@ -1,0 +1,56 @@
+// Csr: the immutable compressed-sparse-row matrix of doubles shared by all operators.
+//
+// Producers keep column indices < ncols and strictly ascending within each row; nothing here
+// verifies that. Once built a matrix is never modified and may be read by any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace spanlet {
+
+struct Csr {
+    std::vector<std::uint64_t> indptr;   // nrows + 1 offsets, indptr[0] = 0
+    std::vector<std::uint64_t> indices;  // column of each stored entry, row after row
+    std::vector<double> data;            // value of each stored entry
+    std::uint64_t nrows = 0, ncols = 0;
+
+    struct Row {
+        const std::uint64_t* indices;
+        const double* values;
+        std::size_t size;
+    };
+
+    // Concatenates (column indices, values) rows as given: no sorting, merging or zero removal.
+    static Csr from_rows(std::vector<std::pair<std::vector<std::uint64_t>, std::vector<double>>> rows,
+                         std::uint64_t nrows, std::uint64_t ncols);
+
+    // The stored entries of row i < nrows.
+    Row row(std::uint64_t i) const {
+        const std::size_t begin = indptr[i], end = indptr[i + 1];
+        return {indices.data() + begin, data.data() + begin, end - begin};
+    }
+
+    // ncols x nrows; stored zeros stay.
+    Csr transpose() const;
+
+    // nrows x ncols, row-major.
+    std::vector<double> to_dense() const;
+
+    // A^T A (ncols x ncols) through a band buffer of width 2b + 1, b the largest column spread
+    // of a row; exact zeros are left out.
+    Csr gram_columns() const;
+
+    // y = x A^T for k rows of ncols values: row r of x starts at x + r * row_stride and row r of
+    // the k x nrows row-major result holds the matrix applied to it. Rows run on the pool.
+    std::vector<double> apply_last_axis(const double* x, std::size_t k, std::size_t row_stride) const;
+
+    // The same for a strided view (strides in doubles, may be negative); rows whose column
+    // stride is not 1 are first copied to a contiguous buffer.
+    std::vector<double> apply_last_axis(const double* x, std::size_t k, std::ptrdiff_t row_stride,
+                                        std::ptrdiff_t column_stride) const;
+};
+
+}  // namespace spanlet

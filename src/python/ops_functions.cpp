@@ -1,0 +1,111 @@
+// Module functions on spaces: inner_products, measure and evaluate; and Space.integrals.
+#include <string>
+#include <vector>
+
+#include "core/format.hpp"
+#include "core/ops/inner_products.hpp"
+#include "python/args.hpp"
+#include "python/arrays.hpp"
+#include "python/csr_parts.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/module_functions.hpp"
+#include "python/space_methods.hpp"
+#include "python/space_object.hpp"
+#include "python/weight.hpp"
+
+namespace spanlet::py {
+
+namespace {
+
+PyObject* matrix_result(Result<Csr> result) {
+    if (!result) return raise_error(result.error());
+    return csr_parts(result.value());
+}
+
+bool parse_normalization(const std::string& text, Normalization& out) {
+    if (text == "integral") {
+        out = Normalization::Integral;
+    } else if (text == "rowsum") {
+        out = Normalization::RowSum;
+    } else if (text == "none") {
+        out = Normalization::None;
+    } else {
+        raise_error(Error::invalid("normalization must be 'integral', 'rowsum' or 'none', got " + quoted(text)));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* inner_products_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Arguments<3> a{"inner_products", {"a", "b", "weight"}, 2};
+        std::shared_ptr<const Space> left, right;
+        Weight omega;
+        if (!a.read(args, nargs, kwnames) || !to_space(a[0], "a", left) || !to_space(a[1], "b", right) ||
+            !read_weight(a[2], omega))
+            return nullptr;
+        auto result = [&] {
+            ReleaseGil released;
+            return inner_products(left->elements, *right, omega);
+        }();
+        return matrix_result(std::move(result));
+    });
+}
+
+PyObject* measure_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Arguments<4> a{"measure", {"kernels", "basis", "normalization", "weight"}, 3};
+        std::shared_ptr<const Space> kernels, basis;
+        std::string mode_text;
+        bool weighted = false;
+        double raw_omega = 0.0;
+        Normalization mode;
+        Weight omega;
+        // Every argument is converted before any value is checked.
+        if (!a.read(args, nargs, kwnames) || !to_space(a[0], "kernels", kernels) ||
+            !to_space(a[1], "basis", basis) || !to_string(a[2], "normalization", mode_text) ||
+            !to_optional_f64(a[3], "weight", weighted, raw_omega) || !parse_normalization(mode_text, mode) ||
+            !check_weight(weighted, raw_omega, omega))
+            return nullptr;
+        auto result = [&] {
+            ReleaseGil released;
+            return measure(kernels->elements, *basis, mode, omega);
+        }();
+        return matrix_result(std::move(result));
+    });
+}
+
+PyObject* evaluate_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Arguments<2> a{"evaluate", {"basis", "x"}};
+        std::shared_ptr<const Space> basis;
+        std::vector<double> x;
+        if (!a.read(args, nargs, kwnames) || !to_space(a[0], "basis", basis) || !read_vec(a[1], "x", x))
+            return nullptr;
+        auto result = [&] {
+            ReleaseGil released;
+            return evaluate_points(x, *basis);
+        }();
+        return matrix_result(std::move(result));
+    });
+}
+
+PyObject* space_integrals(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Arguments<1> a{"integrals", {"weight"}, 0};
+        Weight omega;
+        if (!a.read(args, nargs, kwnames) || !read_weight(a[0], omega)) return nullptr;
+        const Space& space = *reinterpret_cast<SpaceObject*>(self)->space;
+        auto result = [&] {
+            ReleaseGil released;
+            return integrals(space.elements, omega);
+        }();
+        if (!result) return raise_error(result.error());
+        return vector_array(result.value());
+    });
+}
+
+}  // namespace spanlet::py

@@ -1,0 +1,30 @@
+#include "python/weight.hpp"
+
+#include <cmath>
+
+#include "core/format.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+
+namespace spanlet::py {
+
+bool read_weight(PyObject* object, Weight& out) {
+    bool present = false;
+    double omega = 0.0;
+    return to_optional_f64(object, "weight", present, omega) && check_weight(present, omega, out);
+}
+
+bool check_weight(bool present, double omega, Weight& out) {
+    if (!present) {
+        out.reset();
+        return true;
+    }
+    if (omega == 0.0 || !std::isfinite(omega)) {
+        raise_error(Error::invalid("bad cosine weight scale " + decimal(omega)));
+        return false;
+    }
+    out = omega;
+    return true;
+}
+
+}  // namespace spanlet::py
