@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
@@ -44,6 +45,31 @@ bool read_arguments(const char* function, const char* const* names, std::size_t 
             return false;
         }
     return true;
+}
+
+bool read_tuple_arguments(const char* function, const char* const* names, std::size_t count, std::size_t required,
+                          PyObject* args, PyObject* kwargs, PyObject** slots) {
+    // Lay the arguments out as the fast convention does: positionals, then keyword values.
+    std::vector<PyObject*> flat;
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
+    PyRef kwnames;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        kwnames = PyRef(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        if (!kwnames) return false;
+        Py_ssize_t position = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", function);
+                return false;
+            }
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(kwnames.get(), k++, key);
+            flat.push_back(value);
+        }
+    }
+    return read_arguments(function, names, count, required, flat.data(), nargs, kwnames.get(), slots);
 }
 
 bool to_u64(PyObject* object, const char* argument, std::uint64_t& out) {

@@ -16,6 +16,10 @@ namespace spanlet::py {
 bool read_arguments(const char* function, const char* const* names, std::size_t count, std::size_t required,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 
+// The same for the classic (tuple, dict) convention of constructors.
+bool read_tuple_arguments(const char* function, const char* const* names, std::size_t count, std::size_t required,
+                          PyObject* args, PyObject* kwargs, PyObject** slots);
+
 template <std::size_t N>
 struct Arguments {
     const char* function;
@@ -25,6 +29,9 @@ struct Arguments {
 
     bool read(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return read_arguments(function, names, N, required, args, nargs, kwnames, slots);
+    }
+    bool read_tuple(PyObject* args, PyObject* kwargs) {
+        return read_tuple_arguments(function, names, N, required, args, kwargs, slots);
     }
     PyObject* operator[](std::size_t i) const { return slots[i]; }
 };

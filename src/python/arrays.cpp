@@ -85,6 +85,21 @@ bool read_rows(PyObject* object, const char* argument, std::vector<std::vector<d
     return true;
 }
 
+bool read_matrix(PyObject* object, const char* argument, std::vector<double>& out, std::size_t& rows,
+                 std::size_t& cols) {
+    PyArrayObject* array = float_array(object, 2, argument);
+    if (array == nullptr) return false;
+    rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
+    const auto* data = static_cast<const char*>(PyArray_DATA(array));
+    const bool swap = needs_swap(array);
+    out.resize(rows * cols);
+    for (std::size_t r = 0; r < rows; ++r)
+        copy_strided(data + static_cast<npy_intp>(r) * PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1),
+                     static_cast<npy_intp>(cols), swap, out.data() + r * cols);
+    return true;
+}
+
 namespace {
 
 PyObject* new_array(int ndim, npy_intp* dims, int type, const void* source, std::size_t bytes) {

@@ -18,6 +18,10 @@ bool read_vec(PyObject* object, const char* argument, std::vector<double>& out);
 // Copies a two-dimensional float64 array row by row.
 bool read_rows(PyObject* object, const char* argument, std::vector<std::vector<double>>& out);
 
+// Copies a two-dimensional float64 array into one row-major buffer.
+bool read_matrix(PyObject* object, const char* argument, std::vector<double>& out, std::size_t& rows,
+                 std::size_t& cols);
+
 // New arrays owning copies of the given values.
 PyObject* vector_array(const std::vector<double>& values);
 PyObject* index_array(const std::vector<std::int64_t>& values);

@@ -2,6 +2,7 @@
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
 #include "python/module_functions.hpp"
+#include "python/operator_objects.hpp"
 #include "python/space_object.hpp"
 
 namespace spanlet::py {
@@ -38,6 +39,8 @@ PyObject* create_module() {
                     add(module.get(), "SingularError", singular_error_class()) &&
                     add_owned(module.get(), "FWHM_PER_SIGMA", PyFloat_FromDouble(2.3548200450309493)) &&
                     add(module.get(), "Space", reinterpret_cast<PyObject*>(space_type())) &&
+                    add(module.get(), "Projection", reinterpret_cast<PyObject*>(projection_type())) &&
+                    add(module.get(), "Fit", reinterpret_cast<PyObject*>(fit_type())) &&
                     add_functions(module.get());
     return ok ? module.release() : nullptr;
 }

@@ -23,20 +23,6 @@ PyObject* matrix_result(Result<Csr> result) {
     return csr_parts(result.value());
 }
 
-bool parse_normalization(const std::string& text, Normalization& out) {
-    if (text == "integral") {
-        out = Normalization::Integral;
-    } else if (text == "rowsum") {
-        out = Normalization::RowSum;
-    } else if (text == "none") {
-        out = Normalization::None;
-    } else {
-        raise_error(Error::invalid("normalization must be 'integral', 'rowsum' or 'none', got " + quoted(text)));
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 PyObject* inner_products_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

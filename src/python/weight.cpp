@@ -1,6 +1,7 @@
 #include "python/weight.hpp"
 
 #include <cmath>
+#include <string>
 
 #include "core/format.hpp"
 #include "python/args.hpp"
@@ -24,6 +25,20 @@ bool check_weight(bool present, double omega, Weight& out) {
         return false;
     }
     out = omega;
+    return true;
+}
+
+bool parse_normalization(const std::string& text, Normalization& out) {
+    if (text == "integral") {
+        out = Normalization::Integral;
+    } else if (text == "rowsum") {
+        out = Normalization::RowSum;
+    } else if (text == "none") {
+        out = Normalization::None;
+    } else {
+        raise_error(Error::invalid("normalization must be 'integral', 'rowsum' or 'none', got " + quoted(text)));
+        return false;
+    }
     return true;
 }
 

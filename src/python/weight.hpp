@@ -1,7 +1,10 @@
-// The optional cosine weight shared by every `weight=` argument.
+// Checked options shared by several entry points: the cosine weight and the normalisation.
 #pragma once
 
+#include <string>
+
 #include "core/integrate.hpp"
+#include "core/ops/inner_products.hpp"
 #include "python/pyref.hpp"
 
 namespace spanlet::py {
@@ -12,5 +15,8 @@ bool read_weight(PyObject* object, Weight& out);
 
 // The check alone, for callers that convert all arguments before checking any.
 bool check_weight(bool present, double omega, Weight& out);
+
+// "integral", "rowsum" or "none", exactly; anything else is a ValueError.
+bool parse_normalization(const std::string& text, Normalization& out);
 
 }  // namespace spanlet::py

@@ -1,0 +1,57 @@
+// Least-squares projection of expansions in a source space onto a target space, optionally
+// keeping the target coefficients inside range or local bounds while preserving the integral.
+#pragma once
+
+#include <vector>
+
+#include "core/banded.hpp"
+#include "core/integrate.hpp"
+#include "core/space.hpp"
+#include "core/sparse.hpp"
+
+namespace spanlet {
+
+struct ProjectionBounds {
+    enum class Kind { Range, Local };
+    Kind kind = Kind::Range;
+    double lo = 0.0, hi = 0.0;  // for Range
+};
+
+class Projection {
+public:
+    static Result<Projection> make(const Space& src, const Space& dst, Weight omega);
+
+    std::size_t n_dst() const { return cross_.nrows; }
+    std::size_t n_src() const { return cross_.ncols; }
+    const Csr& cross() const { return cross_; }
+
+    // G^-1 K as an n_dst x n_src row-major array.
+    std::vector<double> to_dense() const;
+
+    // Projects k rows of n_src values (row-major); returns k rows of n_dst values.
+    std::vector<double> apply_last_axis(const std::vector<double>& f, std::size_t k) const;
+    std::vector<double> apply_bounded_last_axis(const std::vector<double>& f, std::size_t k,
+                                                const ProjectionBounds& bounds) const;
+
+private:
+    Projection(Csr gram, BandedCholesky factor, Csr cross, std::vector<double> dst_integrals)
+        : gram_(std::move(gram)),
+          gram_factor_(std::move(factor)),
+          cross_(std::move(cross)),
+          dst_integrals_(std::move(dst_integrals)) {}
+
+    void refine_row(const double* f, const double* y, double* x, const ProjectionBounds& bounds) const;
+
+    Csr gram_;
+    BandedCholesky gram_factor_;
+    Csr cross_;
+    std::vector<double> dst_integrals_;
+};
+
+// Solves every row of a k x n row-major array in place with the factor, on the pool.
+void solve_rows(const BandedCholesky& factor, std::vector<double>& rows, std::size_t k);
+
+// The transpose of a rows x cols row-major array.
+std::vector<double> transposed(const std::vector<double>& values, std::size_t rows, std::size_t cols);
+
+}  // namespace spanlet
