@@ -2,6 +2,7 @@
 // segment per non-empty knot interval, fitted through samples strictly inside the interval.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 #include "core/space.hpp"
@@ -40,6 +41,11 @@ Result<Element> bspline_element(const std::vector<double>& t, std::size_t j, std
     auto shape = Shape::make(std::move(segments));
     if (!shape) return std::move(shape).error();
     return make_shaped(std::move(shape).value(), c, 1.0);
+}
+
+// p + 1 in decimal; for the largest degree the sum would wrap to 0.
+std::string successor(std::uint64_t p) {
+    return p == UINT64_MAX ? "18446744073709551616" : std::to_string(p + 1);
 }
 
 // Moves v onto a breakpoint that lies within `tolerance` of it.
@@ -89,7 +95,7 @@ Result<Space> Space::bsplines_periodic(const std::vector<double>& x, std::uint64
     const std::uint64_t p = degree;
     if (!(p <= 3 && p < intervals))
         return Error::invalid("periodic degree-" + std::to_string(p) +
-                              " B-splines need degree <= 3 and at least " + std::to_string(p + 1) +
+                              " B-splines need degree <= 3 and at least " + successor(p) +
                               " intervals");
     const double period = x[intervals] - x[0];
     std::vector<double> knots;

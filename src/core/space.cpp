@@ -42,18 +42,36 @@ Space Space::make(std::vector<Element> elements) {
     return space;
 }
 
+namespace {
+
+// The number of leading values for which before(value) holds; `before` must hold on a prefix.
+// Written without data-dependent branches: this search runs once or twice per matrix row.
+template <class Before>
+std::size_t partition_point(const double* values, std::size_t n, Before before) {
+    const double* base = values;
+    while (n > 1) {
+        const std::size_t half = n / 2;
+        base = before(base[half - 1]) ? base + half : base;
+        n -= half;
+    }
+    return static_cast<std::size_t>(base - values) + (n == 1 && before(*base) ? 1 : 0);
+}
+
+}  // namespace
+
 void candidates(const Space& space, std::vector<std::uint64_t>& out, double lo, double hi) {
     out.clear();
-    if (space.size() == 0) return;
-    const auto& sl = space.sorted_lower;
+    const std::size_t n = space.size();
+    if (n == 0) return;
+    const double* sl = space.sorted_lower.data();
     const double reach = lo - space.max_width;
-    const auto k0 = std::lower_bound(sl.begin(), sl.end(), reach) - sl.begin();
-    const auto k1 = std::upper_bound(sl.begin(), sl.end(), hi) - sl.begin();
-    for (auto k = k0; k < k1; ++k) {
-        const auto i = space.order[static_cast<std::size_t>(k)];
+    const std::size_t k0 = partition_point(sl, n, [reach](double v) { return v < reach; });
+    const std::size_t k1 = partition_point(sl, n, [hi](double v) { return v <= hi; });
+    for (std::size_t k = k0; k < k1; ++k) {
+        const auto i = space.order[k];
         if (lo <= space.upper[i]) out.push_back(i);
     }
-    std::sort(out.begin(), out.end());
+    if (!std::is_sorted(out.begin(), out.end())) std::sort(out.begin(), out.end());
 }
 
 Status check_increasing(std::string_view name, const std::vector<double>& values) {

@@ -127,7 +127,9 @@ bool to_string(PyObject* object, const char* argument, std::string& out) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(object, &size);
     if (text == nullptr) {
-        name_pending_error(argument);
+        // A str that has no UTF-8 form (lone surrogates) is not a usable string argument.
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a str encodable as UTF-8", argument);
         return false;
     }
     out.assign(text, static_cast<std::size_t>(size));

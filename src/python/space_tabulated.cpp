@@ -45,12 +45,13 @@ PyObject* space_shifted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         std::vector<double> shape_x, shape_y, centers, stretch;
         std::string interp;
         bool pchip = false;
+        // Every argument is converted, in signature order, before any value is checked.
         if (!a.read(args, nargs, kwnames) || !read_vec(a[0], "shape_x", shape_x) ||
-            !read_vec(a[1], "shape_y", shape_y) || !to_string(a[4], "interp", interp) || !interpolation(interp, pchip))
+            !read_vec(a[1], "shape_y", shape_y) || !read_vec(a[2], "centers", centers) ||
+            !read_vec(a[3], "stretch", stretch) || !to_string(a[4], "interp", interp) || !interpolation(interp, pchip))
             return nullptr;
         auto shape = pchip ? Shape::pchip(shape_x, shape_y) : Shape::piecewise_linear(shape_x, shape_y);
         if (!shape) return raise_error(shape.error());
-        if (!read_vec(a[2], "centers", centers) || !read_vec(a[3], "stretch", stretch)) return nullptr;
         return wrap_space(Space::shifted(shape.value(), centers, stretch));
     });
 }

@@ -126,46 +126,48 @@ PyObject* indices_list(const std::vector<std::uint64_t>& indices) {
     return list.release();
 }
 
+// A string-valued rendering of one converted argument.
+template <class T, class Convert, class Render>
+PyObject* rendered(PyObject* arg, const char* name, Convert convert, Render render) {
+    return guarded([&]() -> PyObject* {
+        T value;
+        if (!convert(arg, name, value)) return nullptr;
+        const std::string text = render(value);
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    });
+}
+
 PyObject* t_decimal(PyObject*, PyObject* arg) {
-    double v;
-    if (!to_f64(arg, "value", v)) return nullptr;
-    return PyUnicode_FromString(decimal(v).c_str());
+    return rendered<double>(arg, "value", to_f64, [](double v) { return decimal(v); });
 }
 PyObject* t_exponent(PyObject*, PyObject* arg) {
-    double v;
-    if (!to_f64(arg, "value", v)) return nullptr;
-    return PyUnicode_FromString(exponent(v).c_str());
+    return rendered<double>(arg, "value", to_f64, [](double v) { return exponent(v); });
 }
 PyObject* t_structural(PyObject*, PyObject* arg) {
-    double v;
-    if (!to_f64(arg, "value", v)) return nullptr;
-    return PyUnicode_FromString(structural(v).c_str());
+    return rendered<double>(arg, "value", to_f64, [](double v) { return structural(v); });
 }
 PyObject* t_quoted(PyObject*, PyObject* arg) {
-    std::string s;
-    if (!to_string(arg, "text", s)) return nullptr;
-    const std::string q = quoted(s);
-    return PyUnicode_DecodeUTF8(q.data(), static_cast<Py_ssize_t>(q.size()), "strict");
+    return rendered<std::string>(arg, "text", to_string, [](const std::string& s) { return quoted(s); });
+}
+PyObject* t_error_debug(PyObject*, PyObject* arg) {
+    return rendered<std::string>(arg, "message", to_string,
+                                 [](const std::string& s) { return Error::invalid(s).debug(); });
 }
 
 // structural_record(kind, names, values) -> "Kind { name: value, ... }"
 PyObject* t_structural_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    Arguments<3> a{"structural_record", {"kind", "names", "values"}};
-    std::string kind;
-    std::vector<std::string> names;
-    std::vector<double> values;
-    if (!a.read(args, nargs, kw) || !to_string(a[0], "kind", kind) || !to_list(a[1], "names", names, to_string) ||
-        !to_list(a[2], "values", values, to_f64))
-        return nullptr;
-    StructuralWriter writer(kind);
-    for (std::size_t i = 0; i < names.size() && i < values.size(); ++i) writer.field(names[i], values[i]);
-    return PyUnicode_FromString(writer.finish().c_str());
-}
-
-PyObject* t_error_debug(PyObject*, PyObject* arg) {
-    std::string s;
-    if (!to_string(arg, "message", s)) return nullptr;
-    return PyUnicode_FromString(Error::invalid(s).debug().c_str());
+    return guarded([&]() -> PyObject* {
+        Arguments<3> a{"structural_record", {"kind", "names", "values"}};
+        std::string kind;
+        std::vector<std::string> names;
+        std::vector<double> values;
+        if (!a.read(args, nargs, kw) || !to_string(a[0], "kind", kind) || !to_list(a[1], "names", names, to_string) ||
+            !to_list(a[2], "values", values, to_f64))
+            return nullptr;
+        StructuralWriter writer(kind);
+        for (std::size_t i = 0; i < names.size() && i < values.size(); ++i) writer.field(names[i], values[i]);
+        return PyUnicode_FromString(writer.finish().c_str());
+    });
 }
 
 // element_values(element, x) -> values at x

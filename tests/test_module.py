@@ -1,0 +1,183 @@
+"""Module registration, the Space class and its accessors."""
+
+import inspect
+import math
+
+import numpy as np
+import pytest
+
+import spanlet
+from spanlet import _spanlet
+
+# Public names of the module in registration order, with the text signatures of the callables.
+# Names not built yet are absent from the module; those present must keep this relative order.
+MODULE_NAMES = {
+    "__version__": None,
+    "SingularError": None,
+    "FWHM_PER_SIGMA": None,
+    "Space": None,
+    "Projection": "(src, dst, weight=None)",
+    "Fit": "(kernels, model, normalization, smoothing, penalty, order, weight=None)",
+    "inner_products": "(a, b, weight=None)",
+    "measure": "(kernels, basis, normalization, weight=None)",
+    "measure_derivative": "(kernels, basis, normalization, parameter, weight=None)",
+    "evaluate": "(basis, x)",
+    "faddeeva_re": "(x, y)",
+    "covariance_matrix": "(variance, dims, a, wa, b, wb, symmetric=False)",
+    "covariance_diagonal": "(variance, dims, a, wa)",
+    "covariance_length_derivatives": "(variance, dims, a, wa)",
+}
+BUILT_MODULE_NAMES = ["__version__", "SingularError", "FWHM_PER_SIGMA", "Space"]
+
+# Methods of Space in the order of its method table, with their text signatures. Methods that
+# are not built yet are absent from the class; those present must keep this relative order.
+SPACE_METHODS = {
+    "deltas": "(x)",
+    "boxes": "(edges)",
+    "hats": "(nodes)",
+    "bsplines": "(knots, degree)",
+    "harmonics": "(n, period, start)",
+    "bsplines_periodic": "(breakpoints, degree)",
+    "bsplines_clamped": "(breakpoints, degree)",
+    "gaussians": "(centers, sigma, cutoff)",
+    "lorentzians": "(centers, hwhm, cutoff)",
+    "voigts": "(centers, sigma, gamma, cutoff)",
+    "pseudo_voigts": "(centers, hwhm, eta, cutoff)",
+    "super_gaussians": "(centers, hwhm_left, hwhm_right, power, cutoff)",
+    "smoothed_boxes": "(centers, half_width, sigma, cutoff)",
+    "fts": "(centers, max_opd, cutoff, apodization=None, cosine_sum=None, polynomial=None)",
+    "rectangles": "(centers, widths)",
+    "triangles": "(centers, hwhm)",
+    "trapezoids": "(centers, top, bottom)",
+    "shifted": "(shape_x, shape_y, centers, stretch, interp)",
+    "tabulated": "(centers, x, y, interp)",
+    "mapped": "($self, kind, a, b, jacobian)",
+    "take": "($self, indices)",
+    "derivative": "($self, order)",
+    "lower": "($self)",
+    "upper": "($self)",
+    "centers": "($self)",
+    "integrals": "($self, weight=None)",
+}
+BUILT_SPACE_METHODS = ["bsplines", "bsplines_periodic", "bsplines_clamped", "lower", "upper", "centers"]
+
+# Classes that Python code cannot call.
+NOT_CALLABLE = {"Space"}
+
+
+def registered_names(namespace):
+    return [n for n in vars(namespace) if n == "__version__" or not n.startswith("__")]
+
+
+def module_callables():
+    for name in registered_names(_spanlet):
+        value = getattr(_spanlet, name)
+        if callable(value) and name not in NOT_CALLABLE and not (
+            isinstance(value, type) and issubclass(value, BaseException)
+        ):
+            yield name, value
+        if isinstance(value, type) and not issubclass(value, BaseException):
+            for method in registered_names(value):
+                if callable(getattr(value, method)):  # not properties
+                    yield f"{name}.{method}", getattr(value, method)
+
+
+def test_registration_order():
+    registered = registered_names(_spanlet)
+    assert set(BUILT_MODULE_NAMES) <= set(registered)
+    assert registered == [name for name in MODULE_NAMES if name in registered]
+    for name in registered:
+        if MODULE_NAMES[name] is not None:
+            assert getattr(_spanlet, name).__text_signature__ == MODULE_NAMES[name]
+
+
+def test_package_reexports_module():
+    assert spanlet.__version__ == _spanlet.__version__ == "0.2.0"
+    for name in registered_names(_spanlet)[1:]:
+        assert getattr(spanlet, name) is getattr(_spanlet, name)
+
+
+def test_singular_error():
+    cls = _spanlet.SingularError
+    assert issubclass(cls, ValueError)
+    assert f"{cls.__module__}.{cls.__name__}" == "_spanlet.SingularError"
+    assert cls.__doc__ is None
+    with pytest.raises(ValueError, match="^not solvable$"):
+        raise cls("not solvable")
+
+
+def test_fwhm_per_sigma():
+    assert _spanlet.FWHM_PER_SIGMA == 2.3548200450309493
+    assert _spanlet.FWHM_PER_SIGMA == 2 * math.sqrt(2 * math.log(2))
+    assert type(_spanlet.FWHM_PER_SIGMA) is float
+
+
+def test_space_method_table():
+    registered = registered_names(_spanlet.Space)
+    assert set(BUILT_SPACE_METHODS) <= set(registered)
+    assert registered == [name for name in SPACE_METHODS if name in registered]
+    for name in registered:
+        assert getattr(_spanlet.Space, name).__text_signature__ == SPACE_METHODS[name]
+    for name in BUILT_SPACE_METHODS:
+        assert getattr(_spanlet.Space, name).__doc__ is None  # nothing beyond the signature
+
+
+@pytest.mark.parametrize("name, value", list(module_callables()), ids=lambda v: v if isinstance(v, str) else "")
+def test_signatures_are_introspectable(name, value):
+    assert value.__text_signature__ is not None, name
+    inspect.signature(value)
+
+
+def test_space_is_not_constructible_and_immutable():
+    with pytest.raises(TypeError):
+        _spanlet.Space()
+    with pytest.raises(TypeError):
+        _spanlet.Space.__new__(_spanlet.Space)
+    space = _spanlet.Space.bsplines(np.arange(4.0), 1)
+    with pytest.raises(AttributeError):
+        space.extra = 1
+    with pytest.raises((AttributeError, TypeError)):
+        _spanlet.Space.lower = None
+
+
+def test_accessors_of_bsplines():
+    knots = np.array([0.0, 1.0, 1.0, 3.0, 4.0, 7.0])
+    space = _spanlet.Space.bsplines(knots, 2)
+    assert len(space) == 3
+    np.testing.assert_array_equal(space.lower(), knots[:3])
+    np.testing.assert_array_equal(space.upper(), knots[3:])
+    np.testing.assert_array_equal(space.centers(), (knots[:3] + knots[3:]) / 2)
+
+
+def test_accessors_return_fresh_arrays():
+    space = _spanlet.Space.bsplines(np.arange(5.0), 0)
+    first = space.lower()
+    assert first.dtype == np.float64 and first.flags.writeable and first.flags.owndata
+    first[:] = -1
+    np.testing.assert_array_equal(space.lower(), np.arange(4.0))
+    assert space.centers() is not space.centers()
+
+
+def test_keyword_arguments():
+    knots = np.arange(5.0)
+    by_keyword = _spanlet.Space.bsplines(degree=1, knots=knots)
+    np.testing.assert_array_equal(_spanlet.Space.bsplines(knots, 1).lower(), by_keyword.lower())
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, text",
+    [((np.arange(4.0),), {}, "degree"), ((), {"degree": 1}, "knots"), ((np.arange(4.0), 1, 2), {}, "at most"),
+     ((np.arange(4.0), 1), {"degree": 1}, "degree"), ((np.arange(4.0),), {"degree": 1, "order": 2}, "order")],
+)
+def test_argument_matching_errors(args, kwargs, text):
+    with pytest.raises(TypeError, match=text):
+        _spanlet.Space.bsplines(*args, **kwargs)
+    with pytest.raises(TypeError):
+        _spanlet.Space.bsplines(np.arange(4.0), 1).lower(1)
+
+
+def test_empty_space():
+    space = _spanlet.Space.bsplines(np.arange(4.0), 1).take([])
+    assert len(space) == 0
+    for values in (space.lower(), space.upper(), space.centers()):
+        assert values.shape == (0,) and values.dtype == np.float64
