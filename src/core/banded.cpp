@@ -8,6 +8,12 @@
 
 #include "core/format.hpp"
 
+// The sums below run over a handful of band entries in a fixed order; GCC's in-order vector
+// reductions are much slower than scalar code at these lengths.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("no-tree-loop-vectorize")
+#endif
+
 namespace spanlet {
 
 Result<BandedCholesky> BandedCholesky::factor(const Csr& matrix) {

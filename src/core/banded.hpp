@@ -12,6 +12,8 @@ namespace spanlet {
 
 class BandedCholesky {
 public:
+    BandedCholesky() = default;  // the empty factor (n = 0)
+
     // Factors the lower triangle of a square matrix; the half-bandwidth counts the entries of
     // both triangles. Fails with Singular when a pivot is not above 1e-13 times the magnitude of
     // its input diagonal entry.

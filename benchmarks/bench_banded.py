@@ -1,0 +1,83 @@
+"""Banded Cholesky: factor and solve of a clamped cubic B-spline Gram matrix.
+
+Times our factor and solve (through the private test extension, on a prebuilt matrix) against
+scipy.linalg.cholesky_banded and cho_solve_banded on the same matrix in LAPACK's lower band form.
+Ratios are ours / scipy: below 1 means we are faster.
+"""
+
+import statistics
+import time
+
+import numpy as np
+import scipy.interpolate
+import scipy.linalg
+import scipy.sparse
+
+from spanlet import _spanlet_tests as t
+
+
+def clamped_cubic_gram(size):
+    """Gram matrix of `size` clamped cubic B-splines on uniform breakpoints over [0, 1], as CSR."""
+    breaks = np.linspace(0.0, 1.0, size - 2)
+    knots = np.concatenate([[0.0] * 3, breaks, [1.0] * 3])
+    # Four Gauss points per interval integrate products of cubics (degree 6) exactly.
+    nodes, weights = np.polynomial.legendre.leggauss(4)
+    mid = 0.5 * (breaks[1:] + breaks[:-1])
+    half = 0.5 * (breaks[1:] - breaks[:-1])
+    points = (mid[:, None] + half[:, None] * nodes).ravel()
+    w = (half[:, None] * weights).ravel()
+    design = scipy.interpolate.BSpline.design_matrix(points, knots, 3).tocsr()
+    gram = (design.T @ scipy.sparse.diags(w) @ design).tocsr()
+    gram.eliminate_zeros()
+    gram.sort_indices()
+    return gram
+
+
+def lower_band(gram, bandwidth):
+    n = gram.shape[0]
+    band = np.zeros((bandwidth + 1, n))
+    for d in range(bandwidth + 1):
+        band[d, : n - d] = gram.diagonal(-d)
+    return band
+
+
+def median_time(call, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def run(size=100_000, repeats=7):
+    gram = clamped_cubic_gram(size)
+    parts = (gram.indptr.astype(np.int64), gram.indices.astype(np.int64), gram.data, gram.shape)
+    matrix = t.csr_handle(parts)
+    factor = t.banded_factor(matrix)
+    bandwidth = t.banded_shape(factor)[1]
+    band = lower_band(gram, bandwidth)
+    cb = scipy.linalg.cholesky_banded(band, lower=True, check_finite=False)
+
+    rng = np.random.default_rng(0)
+    print(f"banded Cholesky: n = {size}, half-bandwidth = {bandwidth}, workers = {t.worker_count()}")
+
+    ours = median_time(lambda: t.banded_factor(matrix), repeats)
+    theirs = median_time(lambda: scipy.linalg.cholesky_banded(band, lower=True, check_finite=False), repeats)
+    print(f"  factor            ours {ours * 1e3:9.3f} ms  scipy {theirs * 1e3:9.3f} ms  ratio {ours / theirs:6.2f}")
+
+    for k in (1, 100):
+        rhs = rng.standard_normal((k, size))
+        rhs_columns = np.ascontiguousarray(rhs.T)
+        x = t.banded_solve(factor, rhs)
+        reference = scipy.linalg.cho_solve_banded((cb, True), rhs_columns, check_finite=False)
+        np.testing.assert_allclose(x, reference.T, rtol=1e-8, atol=1e-8 * np.abs(reference).max())
+        ours = median_time(lambda: t.banded_solve(factor, rhs), repeats)
+        theirs = median_time(
+            lambda: scipy.linalg.cho_solve_banded((cb, True), rhs_columns, check_finite=False), repeats
+        )
+        print(f"  solve, {k:3d} rhs    ours {ours * 1e3:9.3f} ms  scipy {theirs * 1e3:9.3f} ms  ratio {ours / theirs:6.2f}")
+
+
+if __name__ == "__main__":
+    run(100_000)
