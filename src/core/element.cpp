@@ -134,13 +134,14 @@ double evaluate(const Element& element, double x) {
                 double u, jacobian;
                 if (m.kind == MapKind::Reciprocal) {
                     u = m.a / x;
-                    jacobian = -m.a / (x * x);
+                    // |a| / x^2 formed as (|a| / |x|) / |x|, which stays finite wherever the value does.
+                    jacobian = std::fabs(m.a) / std::fabs(x) / std::fabs(x);
                 } else {
                     u = (x - m.a) / m.b;
-                    jacobian = 1.0 / m.b;
+                    jacobian = 1.0 / std::fabs(m.b);
                 }
                 const double value = evaluate(*m.inner, u);
-                return m.jacobian ? value * std::fabs(jacobian) : value;
+                return m.jacobian ? value * jacobian : value;
             },
         },
         element.kind);

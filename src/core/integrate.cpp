@@ -114,8 +114,9 @@ double step_limit(const Element& element, double t) {
     const double u = reciprocal ? m->a / t : (t - m->a) / m->b;
     double g = std::holds_alternative<Mapped>(m->inner->kind) ? step_limit(*m->inner, u) : INF;
     if (std::isfinite(g)) {
-        const double du_dt = reciprocal ? -m->a / (t * t) : 1.0 / m->b;
-        g = 0.7 * g / std::fabs(du_dt);
+        // g / |du/dt| without forming du/dt: a / t^2 and 1 / b over- or underflow at extreme
+        // scales, which would give a zero step. For the reciprocal map |du/dt| = |u| / |t|.
+        g = 0.7 * g * (reciprocal ? std::fabs(t) / std::fabs(u) : std::fabs(m->b));
     } else {
         g = INF;
     }

@@ -118,7 +118,9 @@ void Projection::refine_row(const double* f, const double* y, double* x_out, con
 
     std::vector<double> x(n), d(n);
     std::vector<State> state(n);
+    bool all_pinned = true;
     for (std::size_t p = 0; p < n; ++p) {
+        all_pinned = all_pinned && lo[p] == hi[p];
         x[p] = clamp_keeping_nan(x0[p], lo[p], hi[p]);
         state[p] = x0[p] > hi[p] ? State::Upper : x0[p] < lo[p] ? State::Lower : State::Free;
         d[p] = gram_diagonal(gram_, p);
@@ -129,6 +131,10 @@ void Projection::refine_row(const double* f, const double* y, double* x_out, con
     std::vector<double> a, b;
     bool converged = false;
     for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
+        // Without a free coefficient that carries mass the multiplier is undetermined and the
+        // integral is not enforced, so a settled state of that kind is not a solution unless
+        // nothing can move.
+        bool mass_enforced = all_pinned;
         free_indices.clear();
         for (std::size_t p = 0; p < n; ++p) {
             if (state[p] == State::Lower) x[p] = lo[p];
@@ -172,7 +178,9 @@ void Projection::refine_row(const double* f, const double* y, double* x_out, con
             }
             for (std::size_t p = 0; p < n; ++p)
                 if (state[p] != State::Free) s_fixed += c[p] * x[p];
-            lambda = (s_bb == 0.0 || std::isnan(s_bb)) ? 0.0 : (s_ab + s_fixed - m0) / s_bb;
+            const bool determined = !(s_bb == 0.0 || std::isnan(s_bb));
+            mass_enforced = mass_enforced || determined;
+            lambda = determined ? (s_ab + s_fixed - m0) / s_bb : 0.0;
             for (std::size_t i = 0; i < m; ++i) x[free_indices[i]] = a[i] - lambda * b[i];
         }
         bool changed = false;
@@ -197,7 +205,7 @@ void Projection::refine_row(const double* f, const double* y, double* x_out, con
             state[p] = next;
         }
         if (!changed) {
-            converged = true;
+            converged = mass_enforced;
             break;
         }
     }

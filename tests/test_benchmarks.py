@@ -1,0 +1,41 @@
+"""Each benchmark runs at a tiny size so it never rots."""
+
+import pathlib
+import runpy
+import sys
+
+import pytest
+
+BENCHMARKS = pathlib.Path(__file__).resolve().parent.parent / "benchmarks"
+
+
+def load(name):
+    # The scripts import their shared helpers (timing.py) from their own directory.
+    if str(BENCHMARKS) not in sys.path:
+        sys.path.insert(0, str(BENCHMARKS))
+    return runpy.run_path(str(BENCHMARKS / f"{name}.py"))
+
+
+def test_bench_banded(capsys):
+    load("bench_banded")["run"](20, repeats=1)
+    assert "ratio" in capsys.readouterr().out
+
+
+def test_bench_fit(capsys):
+    load("bench_fit")["run"](400, 20, rows=3, repeats=1)
+    assert "ratio" in capsys.readouterr().out
+
+
+def test_bench_projection(capsys):
+    load("bench_projection")["run"](300, 40, rows=3, repeats=1)
+    assert "ratio" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("name,kwargs", [
+    ("bench_evaluate", dict(elements=20, points=100, repeats=1)),
+    ("bench_inner_products", dict(sizes=(50,), repeats=1)),
+    ("bench_measure", dict(kernels=100, elements=20, repeats=1)),
+])
+def test_bench_operators(name, kwargs, capsys):
+    load(name)["run"](**kwargs)
+    assert "ms" in capsys.readouterr().out

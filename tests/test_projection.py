@@ -1,0 +1,329 @@
+import inspect
+import math
+
+import numpy as np
+import pytest
+from scipy.sparse import csr_array
+
+from spanlet import Projection, SingularError, Space, evaluate, inner_products
+
+
+def dense(parts):
+    indptr, indices, data, shape = parts
+    return csr_array((data, indices, indptr), shape=shape).toarray()
+
+
+def quadrature(breaks, pieces=1):
+    """8-point Gauss-Legendre nodes and weights on every breakpoint interval, split into `pieces`."""
+    breaks = np.unique(np.concatenate([np.linspace(a, b, pieces + 1) for a, b in zip(breaks[:-1], breaks[1:])]))
+    x, w = np.polynomial.legendre.leggauss(8)
+    mid, half = (breaks[1:] + breaks[:-1]) / 2, (breaks[1:] - breaks[:-1]) / 2
+    return (mid[:, None] + half[:, None] * x).ravel(), (half[:, None] * w).ravel()
+
+
+def values(space, points):
+    return dense(evaluate(space, points))
+
+
+def spaces():
+    """name -> (every element's breakpoints, space); piecewise polynomials of degree <= 3."""
+    rng = np.random.default_rng(3)
+    uneven = np.sort(np.concatenate([[0.0, 1.0], rng.uniform(0, 1, 9)]))
+    fine, coarse = np.linspace(0, 1, 41), np.linspace(0, 1, 7)
+    return {
+        "boxes-fine": (fine, Space.boxes(fine)),
+        "boxes-uneven": (uneven, Space.boxes(uneven)),
+        "hats-fine": (fine, Space.hats(fine)),
+        "hats-coarse": (coarse, Space.hats(coarse)),
+        "cubic": (uneven, Space.bsplines_clamped(uneven, 3)),
+        "quadratic-coarse": (coarse, Space.bsplines_clamped(coarse, 2)),
+    }
+
+
+SPACES = spaces()
+PAIRS = [("boxes-fine", "cubic"), ("hats-fine", "boxes-uneven"), ("cubic", "hats-coarse"),
+         ("boxes-uneven", "quadratic-coarse"), ("quadratic-coarse", "hats-fine")]
+
+
+def rows_of_f(n, k=5, seed=0):
+    return np.random.default_rng(seed).standard_normal((k, n))
+
+
+@pytest.mark.parametrize("name", sorted(SPACES))
+def test_space_onto_itself_is_identity(name):
+    space = SPACES[name][1]
+    p = Projection(space, space)
+    assert (p.n_dst, p.n_src) == (len(space), len(space))
+    np.testing.assert_allclose(p.to_dense(), np.eye(len(space)), atol=1e-12)
+    f = rows_of_f(len(space))
+    np.testing.assert_allclose(p.apply_last_axis(f), f, atol=1e-12)
+
+
+@pytest.mark.parametrize("src_name, dst_name", PAIRS)
+@pytest.mark.parametrize("weight", [None, 1.3])
+def test_projection_is_the_least_squares_solution(src_name, dst_name, weight):
+    (src_breaks, src), (dst_breaks, dst) = SPACES[src_name], SPACES[dst_name]
+    p = Projection(src, dst, weight=weight)
+    # Independent reference: Gram and cross matrices from point values on a fine quadrature grid.
+    x, w = quadrature(np.union1d(src_breaks, dst_breaks), pieces=1 if weight is None else 8)
+    if weight is not None:
+        w = w * np.cos(weight * x)
+    e_dst, e_src = values(dst, x), values(src, x)
+    g = e_dst.T @ (w[:, None] * e_dst)
+    k = e_dst.T @ (w[:, None] * e_src)
+    operator = np.linalg.solve(g, k)
+    np.testing.assert_allclose(dense(p.cross()), k, atol=1e-12)
+    np.testing.assert_allclose(p.to_dense(), operator, atol=1e-9 * np.abs(operator).max())
+    f = rows_of_f(len(src))
+    got = p.apply_last_axis(f)
+    np.testing.assert_allclose(got, f @ operator.T, atol=1e-9 * np.abs(got).max())
+    # The same from the module's own inner products, to rounding.
+    g2 = dense(inner_products(dst, dst, weight))
+    k2 = dense(inner_products(dst, src, weight))
+    np.testing.assert_allclose(got, np.linalg.solve(g2, k2 @ f.T).T, atol=1e-11 * np.abs(got).max())
+    # Bounds that cannot bind recompute the same solution.
+    unbounded = p.apply_last_axis(f, (-math.inf, math.inf))
+    np.testing.assert_allclose(unbounded, got, atol=1e-11 * np.abs(got).max())
+
+
+def test_point_samples_project_to_the_least_squares_fit():
+    # Deltas as the source: K holds point values, so x = G^-1 B^T f.
+    pts = np.linspace(0.01, 0.99, 30)
+    breaks, dst = SPACES["cubic"]
+    p = Projection(Space.deltas(pts), dst)
+    f = rows_of_f(len(pts))
+    b = values(dst, pts)
+    xq, wq = quadrature(breaks)
+    e = values(dst, xq)
+    want = np.linalg.solve(e.T @ (wq[:, None] * e), b.T @ f.T).T
+    np.testing.assert_allclose(p.apply_last_axis(f), want, atol=1e-10 * np.abs(want).max())
+
+
+# --- bounded projections -------------------------------------------------------------------------
+
+
+def problem(p, src, dst, f):
+    """Gram matrix, right-hand sides, target integrals and plain masses of a projection."""
+    g = dense(inner_products(dst, dst))
+    y = f @ dense(p.cross()).T
+    c = dst.integrals()
+    return g, y, c, p.apply_last_axis(f) @ c
+
+
+def local_bounds(cross, f_row):
+    """Smallest and largest overlapping source value per target row; unbounded when none."""
+    indptr, indices = cross[0], cross[1]
+    lo, hi = np.full(cross[3][0], -math.inf), np.full(cross[3][0], math.inf)
+    for i in range(len(lo)):
+        vals = f_row[indices[indptr[i]:indptr[i + 1]]]
+        vals = vals[~np.isnan(vals)]
+        if len(vals):
+            lo[i], hi[i] = vals.min(), vals.max()
+    return lo, hi
+
+
+def assert_constrained_optimum(g, y, c, lo, hi, x, mass):
+    """KKT conditions of min 1/2 x'Gx - y'x with lo <= x <= hi and c'x = mass (convex, so sufficient)."""
+    scale = max(np.abs(y).max(), 1e-300)
+    tol = 1e-9 * max(np.abs(x).max(), 1.0)
+    assert np.all(x >= lo - tol) and np.all(x <= hi + tol)
+    assert c @ x == pytest.approx(mass, rel=1e-10, abs=1e-12 * scale)
+    r = y - g @ x
+    free = (x > lo + tol) & (x < hi - tol)
+    at_lower = (x <= lo + tol) & ~free & (lo < hi)
+    at_upper = (x >= hi - tol) & ~free & (lo < hi)
+    if free.any():
+        lam = (c[free] @ r[free]) / (c[free] @ c[free])
+        slack = r - lam * c
+        np.testing.assert_allclose(slack[free], 0.0, atol=1e-8 * scale)
+        assert np.all(slack[at_lower] <= 1e-8 * scale)
+        assert np.all(slack[at_upper] >= -1e-8 * scale)
+    else:
+        # Every coefficient at a bound: some multiplier must satisfy all the sign conditions (c > 0).
+        assert np.all(c > 0)
+        assert np.max(r[at_lower] / c[at_lower], initial=-math.inf) <= \
+            np.min(r[at_upper] / c[at_upper], initial=math.inf) + 1e-8 * scale / c.min()
+
+
+def step_rows(n, k, seed):
+    """Random step heights on the first rows, single jumps at random places on the others."""
+    rng = np.random.default_rng(seed)
+    rows = rng.integers(0, 3, (k, n)).astype(float)
+    for row in rows[k // 2:]:
+        row[:] = np.where(np.arange(n) < rng.integers(1, n), 0.0, 2.0)
+    return rows
+
+
+@pytest.mark.parametrize("src_name, dst_name", [("boxes-uneven", "hats-fine"), ("boxes-fine", "hats-coarse"),
+                                                ("boxes-fine", "cubic"), ("hats-fine", "quadratic-coarse")])
+def test_local_bounds_keep_range_and_integral(src_name, dst_name):
+    src, dst = SPACES[src_name][1], SPACES[dst_name][1]
+    p = Projection(src, dst)
+    f = step_rows(len(src), 6, seed=len(src))
+    g, y, c, masses = problem(p, src, dst, f)
+    got = p.apply_last_axis(f, "local")
+    assert np.isfinite(got).all()
+    assert np.abs(got - p.apply_last_axis(f)).max() > 1e-3  # the bounds bind somewhere
+    cross = p.cross()
+    for row in range(len(f)):
+        lo, hi = local_bounds(cross, f[row])
+        if row < len(f) // 2:
+            assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
+        else:
+            # Single jumps can leave every coefficient near the jump at a bound, where the
+            # multiplier is undetermined; the fallback must still keep bounds and integral.
+            assert np.all((got[row] >= lo) & (got[row] <= hi))
+            assert c @ got[row] == pytest.approx(masses[row], rel=1e-12, abs=1e-14)
+
+
+@pytest.mark.parametrize("bounds", [(0.25, 1.25), (0.5, 1.0), (0.6, 0.95)])
+def test_range_bounds_give_the_constrained_optimum(bounds):
+    src, dst = SPACES["boxes-fine"][1], SPACES["cubic"][1]
+    p = Projection(src, dst)
+    f = np.random.default_rng(1).integers(0, 3, (6, len(src))) * 0.5 + 0.25
+    g, y, c, masses = problem(p, src, dst, f)
+    got = p.apply_last_axis(f, bounds)
+    assert np.abs(got - p.apply_last_axis(f)).max() > 1e-3
+    lo, hi = np.full(len(dst), bounds[0]), np.full(len(dst), bounds[1])
+    assert np.all((lo @ c < masses) & (masses < hi @ c))  # every mass is reachable
+    for row in range(len(f)):
+        assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
+
+
+def test_infeasible_mass_still_respects_range_bounds():
+    src, dst = SPACES["boxes-fine"][1], SPACES["hats-coarse"][1]
+    p = Projection(src, dst)
+    f = np.array([np.full(len(src), 5.0), np.full(len(src), -5.0), np.linspace(-9.0, 9.0, len(src))])
+    got = p.apply_last_axis(f, (0.0, 1.0))
+    assert np.all((got >= 0.0) & (got <= 1.0))
+    np.testing.assert_array_equal(got[0], 1.0)
+    np.testing.assert_array_equal(got[1], 0.0)
+
+
+def test_equal_range_bounds_pin_every_coefficient():
+    src, dst = SPACES["boxes-uneven"][1], SPACES["cubic"][1]
+    f = rows_of_f(len(src))
+    f[1, 3] = np.nan
+    got = Projection(src, dst).apply_last_axis(f, (1.0, 1.0))
+    np.testing.assert_array_equal(got, 1.0)
+
+
+def test_target_far_from_every_source_is_unbounded():
+    # Hats on [0, 3] and [7, 10] only; sources cover [0, 3]. The far block couples to nothing.
+    nodes = np.linspace(0.0, 10.0, 41)
+    dst = Space.hats(nodes).take(list(range(0, 12)) + list(range(29, 41)))
+    src = Space.boxes(np.linspace(0.0, 3.0, 10))
+    p = Projection(src, dst)
+    cross = p.cross()
+    assert np.all(np.diff(cross[0])[12:] == 0)
+    f = step_rows(len(src), 4, seed=5)
+    plain = p.apply_last_axis(f)
+    np.testing.assert_array_equal(plain[:, 12:], 0.0)
+    got = p.apply_last_axis(f, "local")
+    g, y, c, masses = problem(p, src, dst, f)
+    for row in range(len(f)):
+        lo, hi = local_bounds(cross, f[row])
+        assert np.isinf(lo[12:]).all() and np.isinf(hi[12:]).all()
+        assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
+
+
+def test_local_bounds_tolerate_nan_sources():
+    src, dst = SPACES["boxes-fine"][1], SPACES["hats-fine"][1]
+    p = Projection(src, dst)
+    f = step_rows(len(src), 3, seed=2)
+    f[0, :] = np.nan
+    f[1, 10:14] = np.nan
+    got = p.apply_last_axis(f, "local")
+    assert got.shape == (3, len(dst))
+    assert np.isfinite(got[2]).all()
+
+
+def test_zero_rows():
+    src, dst = SPACES["boxes-fine"][1], SPACES["cubic"][1]
+    p = Projection(src, dst)
+    for bounds in (None, "local", (0.0, 1.0)):
+        got = p.apply_last_axis(np.zeros((0, len(src))), bounds)
+        assert got.shape == (0, len(dst)) and got.dtype == np.float64
+
+
+def test_dependent_targets_are_singular():
+    src = SPACES["boxes-fine"][1]
+    hats = Space.hats(np.linspace(0.0, 1.0, 6))
+    with pytest.raises(SingularError, match=r"^pivot 1 is .*: the target elements are linearly dependent, or "
+                                            r"one of them has zero norm$"):
+        Projection(src, hats.take([2, 2, 3]))
+    with pytest.raises(SingularError, match=r"^pivot 3 is "):
+        Projection(src, hats.take([0, 1, 2, 1]))
+
+
+# --- argument checks -----------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def small():
+    return Projection(Space.boxes(np.linspace(0.0, 1.0, 41)), Space.hats(np.linspace(0.0, 1.0, 5)))
+
+
+@pytest.mark.parametrize("bounds, error, message", [
+    ("Local", ValueError, 'bounds must be \'local\' or (lo, hi), got "Local"'),
+    ("lo\tcal\"", ValueError, 'bounds must be \'local\' or (lo, hi), got "lo\\tcal\\""'),
+    ((2.0, 1.0), ValueError, "bounds need lo <= hi"),
+    ((math.nan, 1), ValueError, "bounds need lo <= hi"),
+    ((0, math.nan), ValueError, "bounds need lo <= hi"),
+    ((0.0, 1.0, 2.0), ValueError, None),  # the tuple rule's length error
+    ((0.0,), ValueError, None),
+    ([0.0, 1.0], TypeError, None),
+    (1.0, TypeError, None),
+    (("a", 1.0), TypeError, None),
+])
+def test_bad_bounds(small, bounds, error, message):
+    with pytest.raises(error) as info:
+        small.apply_last_axis(np.zeros((2, 40)), bounds)
+    assert type(info.value) is error
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_check_order_and_column_count(small):
+    f = np.zeros((2, 3))
+    with pytest.raises(ValueError, match=r"^f has 3 values along the transformed axis, expected 40$"):
+        small.apply_last_axis(f)
+    with pytest.raises(ValueError, match=r"^f has 3 values along the transformed axis, expected 40$"):
+        small.apply_last_axis(f, bounds="local")
+    # f extraction before bounds parsing before the column count.
+    with pytest.raises(TypeError, match="'f'"):
+        small.apply_last_axis(np.zeros(40), "Local")
+    with pytest.raises(ValueError, match="^bounds must be"):
+        small.apply_last_axis(f, "Local")
+    with pytest.raises(ValueError, match="^bounds need"):
+        small.apply_last_axis(f, (1.0, 0.0))
+
+
+@pytest.mark.parametrize("weight, error, message", [
+    (0.0, ValueError, "bad cosine weight scale 0"),
+    (-0.0, ValueError, "bad cosine weight scale -0"),
+    (math.inf, ValueError, "bad cosine weight scale inf"),
+    (math.nan, ValueError, "bad cosine weight scale NaN"),
+    ("1", TypeError, None),
+])
+def test_bad_weight(weight, error, message):
+    space = Space.boxes(np.linspace(0.0, 1.0, 5))
+    with pytest.raises(error) as info:
+        Projection(space, space, weight=weight)
+    assert str(info.value) == message if message else "weight" in str(info.value)
+
+
+def test_spaces_are_required():
+    space = Space.boxes(np.linspace(0.0, 1.0, 5))
+    with pytest.raises(TypeError, match="'src'"):
+        Projection(None, space)
+    with pytest.raises(TypeError, match="'dst'"):
+        Projection(space, np.zeros(3))
+
+
+def test_signatures_and_docstring():
+    assert str(inspect.signature(Projection)) == "(src, dst, weight=None)"
+    assert str(inspect.signature(Projection.apply_last_axis)) == "(self, /, f, bounds=None)"
+    assert Projection.apply_last_axis.__doc__.splitlines()[-2:] == [
+        "Projects each row of f, shape (k, n_src), returning (k, n_dst). `bounds` is None,",
+        '"local", or (lo, hi).']

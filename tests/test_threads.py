@@ -1,0 +1,146 @@
+import os
+import pickle
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+from spanlet import Space, evaluate, inner_products, measure
+
+# Big enough for many row blocks, so the work is really split between workers.
+WORKLOAD = """
+import numpy as np
+from spanlet import Space, evaluate, inner_products, measure
+
+def workload():
+    rng = np.random.default_rng(0)
+    basis = Space.bsplines_clamped(np.sort(rng.uniform(0, 100, 3000)), 3)
+    kernels = Space.triangles(rng.uniform(-1, 101, 20000), rng.uniform(0.01, 0.5, 20000))
+    return [inner_products(basis, basis), inner_products(kernels, basis, 0.7),
+            measure(kernels, basis, "integral"), measure(kernels, basis, "rowsum", -2.0),
+            evaluate(basis, rng.uniform(0, 100, 50000)), kernels.integrals(weight=3.0)]
+"""
+namespace = {}
+exec(WORKLOAD, namespace)
+workload = namespace["workload"]
+
+
+def assert_identical(got, want):
+    assert len(got) == len(want)
+    for g, w in zip(got, want):
+        if isinstance(w, tuple):
+            for a, b in zip(g[:3], w[:3]):
+                np.testing.assert_array_equal(a, b)
+            assert g[3] == w[3]
+        else:
+            np.testing.assert_array_equal(g, w)
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="needs CPU affinity")
+def test_results_do_not_depend_on_the_number_of_workers(tmp_path):
+    out = tmp_path / "one_cpu.pickle"
+    # The pool sizes itself on first use, so the affinity is set before the module is imported.
+    script = "import os, pickle, sys\nos.sched_setaffinity(0, {min(os.sched_getaffinity(0))})\n" + WORKLOAD + \
+        textwrap.dedent(f"""
+        with open({str(out)!r}, "wb") as f:
+            pickle.dump((len(os.sched_getaffinity(0)), workload()), f)
+        """)
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=300)
+    with open(out, "rb") as f:
+        cpus, single = pickle.load(f)
+    assert cpus == 1
+    assert_identical(workload(), single)
+
+
+@pytest.fixture(scope="module")
+def big_space():
+    return Space.bsplines_clamped(np.linspace(0, 1, 200001), 3)
+
+
+LONG_CALLS = {
+    "inner_products": lambda s: inner_products(s, s),
+    "measure": lambda s: measure(s, s, "integral", 1.0),
+    "evaluate": lambda s: evaluate(s, np.random.default_rng(0).uniform(0, 1, 300000)),
+    # About 2e6 adaptive steps on the calling thread.
+    "integrals": lambda s: Space.boxes(np.array([0.0, 1.0])).integrals(weight=5e5),
+}
+
+
+@pytest.mark.parametrize("call", LONG_CALLS)
+def test_interpreter_runs_other_threads_during_a_call(big_space, call):
+    stop = threading.Event()
+    longest_gap = [0.0]
+
+    def spin():
+        last = time.perf_counter()
+        while not stop.is_set():
+            now = time.perf_counter()
+            longest_gap[0] = max(longest_gap[0], now - last)
+            last = now
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    try:
+        time.sleep(0.01)
+        start = time.perf_counter()
+        LONG_CALLS[call](big_space)
+        duration = time.perf_counter() - start
+    finally:
+        stop.set()
+        spinner.join()
+    # Holding the interpreter lock would stall the spinner for the whole call.
+    assert duration > 0.05 and longest_gap[0] < 0.5 * duration
+
+
+def test_concurrent_callers_get_identical_results():
+    want = workload()
+    with ThreadPoolExecutor(4) as ex:
+        for got in [f.result() for f in [ex.submit(workload) for _ in range(4)]]:
+            assert_identical(got, want)
+
+
+def wait_for_child(pid, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.05)
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    pytest.fail("child process hung")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.parametrize("busy", [False, True])
+def test_child_after_fork_can_compute(busy):
+    rng = np.random.default_rng(1)
+    basis = Space.bsplines_clamped(np.sort(rng.uniform(0, 10, 2000)), 3)
+    want = inner_products(basis, basis, 1.5)  # starts the pool in the parent
+    background = None
+    if busy:
+        # Fork while another thread is in the middle of parallel work.
+        big = Space.bsplines_clamped(np.linspace(0, 1, 100001), 3)
+        background = threading.Thread(target=lambda: [inner_products(big, big) for _ in range(3)])
+        background.start()
+        time.sleep(0.05)
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            got = inner_products(basis, basis, 1.5)
+            same = all(np.array_equal(a, b) for a, b in zip(got[:3], want[:3])) and got[3] == want[3]
+            code = 0 if same else 2
+        finally:
+            os._exit(code)
+    try:
+        assert wait_for_child(pid, 120) == 0
+    finally:
+        if background is not None:
+            background.join()
+
