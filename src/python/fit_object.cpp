@@ -1,7 +1,5 @@
 // The Python Fit class.
 #include <cmath>
-#include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -13,6 +11,7 @@
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/operator_objects.hpp"
+#include "python/owner_object.hpp"
 #include "python/space_methods.hpp"
 #include "python/space_object.hpp"
 #include "python/weight.hpp"
@@ -21,12 +20,7 @@ namespace spanlet::py {
 
 namespace {
 
-struct FitObject {
-    PyObject_HEAD
-    std::shared_ptr<const Fit> fit;
-};
-
-const Fit& core(PyObject* self) { return *reinterpret_cast<FitObject*>(self)->fit; }
+const Fit& core(PyObject* self) { return owned_value<Fit>(self); }
 
 bool parse_penalty(const std::string& text, Penalty::Kind& out) {
     if (text == "derivative" || text == "difference") {
@@ -69,19 +63,8 @@ PyObject* fit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return Fit::make(*kernels, *model, mode, smoothing, penalty, omega);
         }();
         if (!built) return raise_error(built.error());
-        auto owned = std::make_shared<const Fit>(std::move(built).value());
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        new (&reinterpret_cast<FitObject*>(self)->fit) std::shared_ptr<const Fit>(std::move(owned));
-        return self;
+        return new_owner(type, std::move(built).value());
     });
-}
-
-void fit_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<FitObject*>(self)->fit.~shared_ptr();
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 PyObject* fit_design(PyObject* self, PyObject*) {
@@ -141,14 +124,14 @@ PyTypeObject* fit_type() {
     if (type != nullptr) return type;
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(fit_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(fit_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(owner_dealloc<Fit>)},
         {Py_tp_methods, methods},
         {Py_tp_getset, properties},
         {Py_tp_doc,
          const_cast<char*>("Fit(kernels, model, normalization, smoothing, penalty, order, weight=None)\n--\n\n")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"spanlet._spanlet.Fit", sizeof(FitObject), 0,
+    static PyType_Spec spec = {"spanlet._spanlet.Fit", sizeof(OwnerObject<Fit>), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return type;

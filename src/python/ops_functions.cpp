@@ -84,7 +84,7 @@ PyObject* space_integrals(PyObject* self, PyObject* const* args, Py_ssize_t narg
         Arguments<1> a{"integrals", {"weight"}, 0};
         Weight omega;
         if (!a.read(args, nargs, kwnames) || !read_weight(a[0], omega)) return nullptr;
-        const Space& space = *reinterpret_cast<SpaceObject*>(self)->space;
+        const Space& space = owned_value<Space>(self);
         auto result = [&] {
             ReleaseGil released;
             return integrals(space.elements, omega);

@@ -1,6 +1,4 @@
 // The Python Projection class.
-#include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -12,6 +10,7 @@
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/operator_objects.hpp"
+#include "python/owner_object.hpp"
 #include "python/space_methods.hpp"
 #include "python/space_object.hpp"
 #include "python/weight.hpp"
@@ -20,12 +19,7 @@ namespace spanlet::py {
 
 namespace {
 
-struct ProjectionObject {
-    PyObject_HEAD
-    std::shared_ptr<const Projection> projection;
-};
-
-const Projection& core(PyObject* self) { return *reinterpret_cast<ProjectionObject*>(self)->projection; }
+const Projection& core(PyObject* self) { return owned_value<Projection>(self); }
 
 PyObject* projection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -40,19 +34,8 @@ PyObject* projection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return Projection::make(*src, *dst, omega);
         }();
         if (!built) return raise_error(built.error());
-        auto owned = std::make_shared<const Projection>(std::move(built).value());
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        new (&reinterpret_cast<ProjectionObject*>(self)->projection) std::shared_ptr<const Projection>(std::move(owned));
-        return self;
+        return new_owner(type, std::move(built).value());
     });
-}
-
-void projection_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<ProjectionObject*>(self)->projection.~shared_ptr();
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 PyObject* projection_cross(PyObject* self, PyObject*) {
@@ -156,13 +139,13 @@ PyTypeObject* projection_type() {
     if (type != nullptr) return type;
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(projection_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(projection_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(owner_dealloc<Projection>)},
         {Py_tp_methods, methods},
         {Py_tp_getset, properties},
         {Py_tp_doc, const_cast<char*>("Projection(src, dst, weight=None)\n--\n\n")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"spanlet._spanlet.Projection", sizeof(ProjectionObject), 0,
+    static PyType_Spec spec = {"spanlet._spanlet.Projection", sizeof(OwnerObject<Projection>), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     return type;

@@ -10,14 +10,7 @@ namespace spanlet::py {
 
 namespace {
 
-const Space& core(PyObject* self) { return *reinterpret_cast<SpaceObject*>(self)->space; }
-
-void space_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<SpaceObject*>(self)->space.~shared_ptr();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+const Space& core(PyObject* self) { return owned_value<Space>(self); }
 
 Py_ssize_t space_length(PyObject* self) { return static_cast<Py_ssize_t>(core(self).size()); }
 
@@ -44,7 +37,7 @@ PyTypeObject* space_type() {
     static PyTypeObject* type = nullptr;
     if (type != nullptr) return type;
     static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(space_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(owner_dealloc<Space>)},
         {Py_tp_methods, space_methods},
         {Py_sq_length, reinterpret_cast<void*>(space_length)},
         {0, nullptr},
@@ -63,11 +56,7 @@ PyTypeObject* space_type() {
 PyObject* wrap_space(Space space) {
     PyTypeObject* type = space_type();
     if (type == nullptr) return nullptr;
-    auto owned = std::make_shared<const Space>(std::move(space));
-    PyObject* object = type->tp_alloc(type, 0);
-    if (object == nullptr) return nullptr;
-    new (&reinterpret_cast<SpaceObject*>(object)->space) std::shared_ptr<const Space>(std::move(owned));
-    return object;
+    return new_owner(type, std::move(space));
 }
 
 PyObject* wrap_space(Result<Space> result) {
@@ -82,7 +71,7 @@ bool to_space(PyObject* object, const char* argument, std::shared_ptr<const Spac
         PyErr_Format(PyExc_TypeError, "argument '%s': expected a Space, got %s", argument, Py_TYPE(object)->tp_name);
         return false;
     }
-    out = reinterpret_cast<SpaceObject*>(object)->space;
+    out = reinterpret_cast<SpaceObject*>(object)->value;
     return true;
 }
 

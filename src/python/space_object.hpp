@@ -4,14 +4,12 @@
 #include <memory>
 
 #include "core/space.hpp"
+#include "python/owner_object.hpp"
 #include "python/pyref.hpp"
 
 namespace spanlet::py {
 
-struct SpaceObject {
-    PyObject_HEAD
-    std::shared_ptr<const Space> space;
-};
+using SpaceObject = OwnerObject<Space>;
 
 // The class object, created once on first need; nullptr with an exception on failure.
 PyTypeObject* space_type();

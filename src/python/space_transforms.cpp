@@ -12,7 +12,7 @@ namespace spanlet::py {
 
 namespace {
 
-const Space& core(PyObject* self) { return *reinterpret_cast<SpaceObject*>(self)->space; }
+const Space& core(PyObject* self) { return owned_value<Space>(self); }
 
 }  // namespace
 

@@ -267,7 +267,7 @@ bool to_core_space(PyObject* object, std::shared_ptr<const Space>& out) {
     PyRef type(PyObject_GetAttrString(module.get(), "Space"));
     if (!type) return false;
     if (PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(type.get()))) {
-        out = reinterpret_cast<SpaceObject*>(object)->space;
+        out = reinterpret_cast<SpaceObject*>(object)->value;
         return true;
     }
     std::vector<Element> elements;
