@@ -143,8 +143,9 @@ Result<double> integrate_product(std::span<const Element* const> elements, Weigh
 
 Result<double> integral(const Element& element, Weight omega, std::vector<double>& knots) {
     if (const auto* d = std::get_if<Delta>(&element.kind)) return omega ? std::cos(*omega * d->position) : 1.0;
-    if (!omega)
+    if (!omega) {
         if (const auto value = polynomial_integral(element)) return *value;
+    }
     const Support s = support(element);
     const Element* one[1] = {&element};
     sorted_knots(one, knots, s.lo, s.hi);

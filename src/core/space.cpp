@@ -1,21 +1,12 @@
 #include "core/space.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <numeric>
 #include <string>
 
 namespace spanlet {
 
-bool total_order_less(double x, double y) {
-    // Compared as signed integers, these keys follow the IEEE total order.
-    auto key = [](double v) {
-        const auto bits = std::bit_cast<std::int64_t>(v);
-        return bits < 0 ? bits ^ INT64_MAX : bits;
-    };
-    return key(x) < key(y);
-}
 
 Space Space::make(std::vector<Element> elements) {
     Space space;

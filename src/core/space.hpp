@@ -1,6 +1,7 @@
 // A space: an ordered list of elements with a support index for interval queries.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -45,7 +46,14 @@ struct Space {
 Status check_broadcast(std::string_view name, std::size_t length, std::size_t count);
 
 // Strict "less" under the IEEE total order of doubles (-NaN < -inf < ... < -0 < +0 < ... < +NaN).
-bool total_order_less(double x, double y);
+inline bool total_order_less(double x, double y) {
+    // Compared as signed integers, these keys follow the IEEE total order.
+    auto key = [](double v) {
+        const auto bits = std::bit_cast<std::int64_t>(v);
+        return bits < 0 ? bits ^ INT64_MAX : bits;
+    };
+    return key(x) < key(y);
+}
 
 // Indices, ascending, of the elements whose closed support meets the closed [lo, hi].
 void candidates(const Space& space, std::vector<std::uint64_t>& out, double lo, double hi);
