@@ -171,6 +171,10 @@ def test_measure_integral_normalization():
     wk = checked(measure(kernels, tiles, "integral", 0.8), (3, 40))
     g = gram(kernels, tiles, 0.8)
     np.testing.assert_array_equal(wk, g * (1 / kernels.integrals(weight=0.8))[:, None])
+    # Normalisers of many kernels are computed in blocks on the pool; they equal the sequential ones.
+    many = Space.trapezoids(np.linspace(-4, 4, 1500), arr(0.05), arr(0.2))
+    wm = checked(measure(many, tiles, "integral", 0.8), (1500, 40))
+    np.testing.assert_array_equal(wm, gram(many, tiles, 0.8) * (1 / many.integrals(weight=0.8))[:, None])
     # A kernel reaching past the basis sees only part of it.
     w = checked(measure(Space.rectangles(arr(5), arr(2)), tiles, "integral"), (1, 40))
     assert w.sum() == pytest.approx(0.5, rel=1e-14)

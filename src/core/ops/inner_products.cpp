@@ -96,13 +96,32 @@ Result<std::vector<double>> integrals(const std::vector<Element>& elements, Weig
     return values;
 }
 
+Result<std::vector<double>> parallel_integrals(const std::vector<Element>& elements, Weight omega) {
+    const std::size_t n = elements.size();
+    std::vector<double> values(n);
+    std::vector<std::optional<Error>> errors((n + ROWS_PER_BLOCK - 1) / ROWS_PER_BLOCK);
+    parallel_for(errors.size(), [&](std::size_t k, Scratch& scratch) {
+        for (std::size_t i = k * ROWS_PER_BLOCK; i < std::min(n, (k + 1) * ROWS_PER_BLOCK); ++i) {
+            auto v = integral(elements[i], omega, scratch.knots);
+            if (!v) {
+                errors[k] = std::move(v).error();
+                return;
+            }
+            values[i] = v.value();
+        }
+    });
+    for (auto& error : errors)
+        if (error) return std::move(*error);
+    return values;
+}
+
 Result<Csr> measure(const std::vector<Element>& kernels, const Space& basis, Normalization mode, Weight omega) {
     auto product = inner_products(kernels, basis, omega);
     if (!product || mode == Normalization::None) return product;
     Csr w = std::move(product).value();
     std::vector<double> norms;
     if (mode == Normalization::Integral) {
-        auto values = integrals(kernels, omega);
+        auto values = parallel_integrals(kernels, omega);
         if (!values) return std::move(values).error();
         norms = std::move(values).value();
     } else {

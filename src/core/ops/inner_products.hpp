@@ -24,4 +24,8 @@ Result<Csr> evaluate_points(const std::vector<double>& x, const Space& basis);
 // Integrals of every element, in order, on the calling thread.
 Result<std::vector<double>> integrals(const std::vector<Element>& elements, Weight omega);
 
+// The same values computed on the pool: each integral is independent of the others, so the
+// result equals the sequential one; the first error by index is returned.
+Result<std::vector<double>> parallel_integrals(const std::vector<Element>& elements, Weight omega);
+
 }  // namespace spanlet

@@ -72,7 +72,7 @@ Result<Projection> Projection::make(const Space& src, const Space& dst, Weight o
     if (!factor) return std::move(factor).error();
     auto cross = inner_products(dst.elements, src, omega);
     if (!cross) return std::move(cross).error();
-    auto masses = integrals(dst.elements, omega);
+    auto masses = parallel_integrals(dst.elements, omega);
     if (!masses) return std::move(masses).error();
     return Projection(std::move(gram).value(), std::move(factor).value(), std::move(cross).value(),
                       std::move(masses).value());
