@@ -129,6 +129,7 @@ void Projection::refine_row(const double* f, const double* y, double* x_out, con
     std::vector<std::size_t> free_indices;
     std::vector<std::int64_t> position(n);
     std::vector<double> a, b;
+    Csr sub;
     bool converged = false;
     for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
         // Without a free coefficient that carries mass the multiplier is undetermined and the
@@ -147,27 +148,32 @@ void Projection::refine_row(const double* f, const double* y, double* x_out, con
         }
         double lambda = 0.0;
         if (!free_indices.empty()) {
-            std::vector<std::pair<std::vector<std::uint64_t>, std::vector<double>>> rows(free_indices.size());
-            a.assign(free_indices.size(), 0.0);
-            b.assign(free_indices.size(), 0.0);
-            for (std::size_t i = 0; i < free_indices.size(); ++i) {
+            // G_FF, built in place in a buffer that keeps its capacity across iterations.
+            const std::size_t m = free_indices.size();
+            sub.nrows = sub.ncols = m;
+            sub.indptr.assign(1, 0);
+            sub.indices.clear();
+            sub.data.clear();
+            a.assign(m, 0.0);
+            b.assign(m, 0.0);
+            for (std::size_t i = 0; i < m; ++i) {
                 const std::size_t p = free_indices[i];
                 const Csr::Row row = gram_.row(p);
                 double rhs = y[p];
                 for (std::size_t e = 0; e < row.size; ++e) {
                     const std::uint64_t q = row.indices[e];
                     if (position[q] >= 0) {
-                        rows[i].first.push_back(static_cast<std::uint64_t>(position[q]));
-                        rows[i].second.push_back(row.values[e]);
+                        sub.indices.push_back(static_cast<std::uint64_t>(position[q]));
+                        sub.data.push_back(row.values[e]);
                     } else {
                         rhs -= row.values[e] * x[q];
                     }
                 }
+                sub.indptr.push_back(sub.indices.size());
                 a[i] = rhs;
                 b[i] = c[p];
             }
-            const std::size_t m = free_indices.size();
-            auto factor = BandedCholesky::factor(Csr::from_rows(std::move(rows), m, m));
+            auto factor = BandedCholesky::factor(sub);
             if (!factor) break;
             factor.value().solve_in_place(a.data());
             factor.value().solve_in_place(b.data());
