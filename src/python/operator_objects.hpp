@@ -9,8 +9,8 @@ namespace spanlet::py {
 PyTypeObject* projection_type();
 PyTypeObject* fit_type();
 
-// Reads a (k, expected) float64 array into a row-major buffer; the column-count message names
-// the argument ("f has 3 values along the transformed axis, expected 4").
+// True when an input array has the expected column count; otherwise raises the ValueError that
+// names the argument ("f has 3 values along the transformed axis, expected 4").
 bool check_columns(const char* argument, std::size_t cols, std::size_t expected);
 
 }  // namespace spanlet::py
