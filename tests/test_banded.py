@@ -88,3 +88,8 @@ def test_relative_tolerance_accepts_small_clean_pivots(scale):
     a = np.array([[1.0, 1.0], [1.0, 1.0 + 2**-39]]) * scale
     factor = t.banded_factor(parts(a))
     assert t.banded_lower(factor)[1, 1] == np.sqrt(2**-39 * scale)
+
+
+def test_a_non_square_matrix_is_refused_in_release_builds():
+    with pytest.raises(ValueError, match=r"^a banded factor needs a square matrix, got 2 x 3$"):
+        t.banded_factor(parts(np.ones((2, 3))))

@@ -1,7 +1,7 @@
 #include "core/banded.hpp"
 
 #include <algorithm>
-#include <cassert>
+#include <string>
 #include <cmath>
 #include <new>
 #include <string>
@@ -17,7 +17,9 @@
 namespace spanlet {
 
 Result<BandedCholesky> BandedCholesky::factor(const Csr& matrix) {
-    assert(matrix.nrows == matrix.ncols && "matrix must be square");
+    if (matrix.nrows != matrix.ncols)
+        return Error::invalid("a banded factor needs a square matrix, got " + std::to_string(matrix.nrows) + " x " +
+                              std::to_string(matrix.ncols));
     const std::size_t n = matrix.nrows;
     std::size_t b = 0;
     for (std::size_t i = 0; i < n; ++i) {

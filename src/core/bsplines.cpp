@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/space.hpp"
+#include "core/bsplines.hpp"
 
 namespace spanlet {
 
@@ -38,9 +38,8 @@ Result<Element> bspline_element(const std::vector<double>& t, std::size_t j, std
         const double h = v - z;
         segments.push_back({d.d[0], d.d[1] / h, d.d[2] / (h * h), d.d[3] / (h * h * h), z - c, v - c});
     }
-    auto shape = Shape::make(std::move(segments));
-    if (!shape) return std::move(shape).error();
-    return make_shaped(std::move(shape).value(), c, 1.0);
+    SPANLET_TRY(shape, Shape::make(std::move(segments)));
+    return make_shaped(std::move(shape), c, 1.0);
 }
 
 // p + 1 in decimal; for the largest degree the sum would wrap to 0.
@@ -61,7 +60,7 @@ double snap(const std::vector<double>& x, double v, double tolerance) {
 
 }  // namespace
 
-Result<Space> Space::bsplines(const std::vector<double>& knots, std::uint64_t degree) {
+Result<Space> bsplines(const std::vector<double>& knots, std::uint64_t degree) {
     if (degree > 3) return Error::invalid("B-spline degree must be 0..=3, got " + std::to_string(degree));
     const std::uint64_t p = degree;
     if (knots.size() < p + 2)
@@ -73,14 +72,13 @@ Result<Space> Space::bsplines(const std::vector<double>& knots, std::uint64_t de
     std::vector<Element> elements;
     elements.reserve(knots.size() - p - 1);
     for (std::size_t j = 0; j + p + 1 < knots.size(); ++j) {
-        auto element = bspline_element(knots, j, p);
-        if (!element) return std::move(element).error();
-        elements.push_back(std::move(element).value());
+        SPANLET_TRY(element, bspline_element(knots, j, p));
+        elements.push_back(std::move(element));
     }
     return Space::make(std::move(elements));
 }
 
-Result<Space> Space::bsplines_clamped(const std::vector<double>& breakpoints, std::uint64_t degree) {
+Result<Space> bsplines_clamped(const std::vector<double>& breakpoints, std::uint64_t degree) {
     SPANLET_TRY_STATUS(check_increasing("breakpoints", breakpoints));
     if (degree > 3) return Error::invalid("B-spline degree must be 0..=3, got " + std::to_string(degree));
     std::vector<double> knots(degree, breakpoints.front());
@@ -89,7 +87,7 @@ Result<Space> Space::bsplines_clamped(const std::vector<double>& breakpoints, st
     return bsplines(knots, degree);
 }
 
-Result<Space> Space::bsplines_periodic(const std::vector<double>& x, std::uint64_t degree) {
+Result<Space> bsplines_periodic(const std::vector<double>& x, std::uint64_t degree) {
     SPANLET_TRY_STATUS(check_increasing("breakpoints", x));
     const std::size_t intervals = x.size() - 1;
     const std::uint64_t p = degree;
@@ -103,13 +101,12 @@ Result<Space> Space::bsplines_periodic(const std::vector<double>& x, std::uint64
     for (std::size_t k = intervals - p; k < intervals; ++k) knots.push_back(x[k] - period);
     knots.insert(knots.end(), x.begin(), x.end());
     for (std::size_t k = 1; k <= p; ++k) knots.push_back(x[k] + period);
-    auto open = bsplines(knots, p);
-    if (!open) return std::move(open).error();
+    SPANLET_TRY(open, bsplines(knots, p));
 
     std::vector<Element> elements;
     elements.reserve(intervals);
     for (std::size_t j = 0; j < intervals; ++j) {
-        const auto& shaped = std::get<Shaped>(open.value().elements[j].kind);
+        const auto& shaped = std::get<Shaped>(open.elements()[j].kind);
         std::vector<Segment> segments;
         for (Segment s : shaped.shape->segments()) {
             const double a = shaped.center + s.a, b = shaped.center + s.b;
@@ -125,13 +122,43 @@ Result<Space> Space::bsplines_periodic(const std::vector<double>& x, std::uint64
         std::stable_sort(segments.begin(), segments.end(), [](const Segment& l, const Segment& r) {
             return total_order_less(l.a, r.a);
         });
-        auto shape = Shape::make(std::move(segments));
-        if (!shape) return std::move(shape).error();
-        auto element = make_shaped(std::move(shape).value(), 0.0, 1.0);
-        if (!element) return std::move(element).error();
-        elements.push_back(std::move(element).value());
+        SPANLET_TRY(shape, Shape::make(std::move(segments)));
+        SPANLET_TRY(element, make_shaped(std::move(shape), 0.0, 1.0));
+        elements.push_back(std::move(element));
     }
     return Space::make(std::move(elements));
+}
+
+Cubic fit_polynomial(const double* s, const double* y, std::size_t n) {
+    double m[4][5] = {};
+    for (std::size_t r = 0; r < n; ++r) {
+        double power = 1.0;
+        for (std::size_t c = 0; c < n; ++c) {
+            m[r][c] = power;
+            power *= s[r];
+        }
+        m[r][n] = y[r];
+    }
+    bool used[4] = {false, false, false, false};
+    std::size_t pivot_of[4] = {0, 0, 0, 0};
+    for (std::size_t col = 0; col < n; ++col) {
+        std::size_t pivot = n;
+        for (std::size_t r = 0; r < n; ++r) {
+            if (used[r]) continue;
+            // Among equal magnitudes the later row wins.
+            if (pivot == n || std::fabs(m[r][col]) >= std::fabs(m[pivot][col])) pivot = r;
+        }
+        used[pivot] = true;
+        pivot_of[col] = pivot;
+        for (std::size_t r = 0; r < n; ++r) {
+            if (r == pivot) continue;
+            const double factor = m[r][col] / m[pivot][col];
+            for (std::size_t c = col; c <= n; ++c) m[r][c] -= factor * m[pivot][c];
+        }
+    }
+    Cubic result{{0.0, 0.0, 0.0, 0.0}};
+    for (std::size_t col = 0; col < n; ++col) result.d[col] = m[pivot_of[col]][n] / m[pivot_of[col]][col];
+    return result;
 }
 
 }  // namespace spanlet

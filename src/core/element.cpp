@@ -4,22 +4,11 @@
 #include <cmath>
 
 #include "core/format.hpp"
+#include "core/overloaded.hpp"
 
 namespace spanlet {
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-    using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
-
-bool all_finite(const Segment& s) {
-    return std::isfinite(s.a) && std::isfinite(s.b) && std::isfinite(s.c0) && std::isfinite(s.c1) &&
-           std::isfinite(s.c2) && std::isfinite(s.c3);
-}
 
 // The larger (smaller) of two values where a NaN operand yields the other.
 double max_ignoring_nan(double x, double y) { return std::fmax(x, y); }
@@ -41,60 +30,6 @@ void differentiate_segments(std::vector<Segment>& segments, std::uint64_t order,
 }
 
 }  // namespace
-
-Result<ShapeRef> Shape::make(std::vector<Segment> segments) {
-    if (segments.empty()) return Error::invalid("a shape needs at least one segment");
-    for (const auto& s : segments) {
-        if (!all_finite(s)) return Error::invalid("shape segments must be finite");
-        if (s.a >= s.b) return Error::invalid("shape segments need a < b");
-    }
-    for (std::size_t i = 1; i < segments.size(); ++i)
-        if (segments[i].a < segments[i - 1].b)
-            return Error::invalid("shape segments must be sorted and non-overlapping");
-    return trusted(std::move(segments));
-}
-
-ShapeRef Shape::trusted(std::vector<Segment> segments) {
-    return ShapeRef(new Shape(std::move(segments)));
-}
-
-double Shape::value(double u) const {
-    // Last segment with a <= u; a NaN u finds none.
-    auto it = std::upper_bound(segments_.begin(), segments_.end(), u,
-                               [](double v, const Segment& s) { return v < s.a; });
-    if (it == segments_.begin()) return 0.0;
-    const Segment& s = *(it - 1);
-    return u < s.b ? s.value(u) : 0.0;
-}
-
-Status check_table(const std::vector<double>& x, const std::vector<double>& y) {
-    if (x.size() != y.size() || x.size() < 2)
-        return Error::invalid("a tabulated shape needs x and y of equal length >= 2");
-    auto finite = [](double v) { return std::isfinite(v); };
-    if (!std::all_of(x.begin(), x.end(), finite) || !std::all_of(y.begin(), y.end(), finite))
-        return Error::invalid("a tabulated shape must be finite");
-    for (std::size_t i = 0; i + 1 < x.size(); ++i)
-        if (x[i + 1] <= x[i]) return Error::invalid("a tabulated shape needs strictly increasing x");
-    return success();
-}
-
-Result<ShapeRef> Shape::piecewise_linear(const std::vector<double>& x, const std::vector<double>& y) {
-    SPANLET_TRY_STATUS(check_table(x, y));
-    std::vector<Segment> segments;
-    segments.reserve(x.size() - 1);
-    for (std::size_t i = 0; i + 1 < x.size(); ++i)
-        segments.push_back({y[i], (y[i + 1] - y[i]) / (x[i + 1] - x[i]), 0.0, 0.0, x[i], x[i + 1]});
-    return make(std::move(segments));
-}
-
-Result<ShapeRef> Shape::trapezoid(double top, double bottom) {
-    if (!(std::isfinite(top) && std::isfinite(bottom) && top >= 0.0 && top <= bottom && bottom > 0.0))
-        return Error::invalid("trapezoid needs 0 <= top <= bottom, bottom > 0; got " + decimal(top) +
-                              ", " + decimal(bottom));
-    if (top == bottom) return make({{1.0, 0.0, 0.0, 0.0, -bottom, bottom}});
-    if (top > 0.0) return piecewise_linear({-bottom, -top, top, bottom}, {0.0, 1.0, 1.0, 0.0});
-    return piecewise_linear({-bottom, -top, bottom}, {0.0, 1.0, 0.0});
-}
 
 Result<Element> make_shaped(ShapeRef shape, double center, double stretch) {
     if (!(std::isfinite(center) && std::isfinite(stretch) && stretch > 0.0))
@@ -205,29 +140,48 @@ void push_knots(const Element& element, std::vector<double>& out, double lo, dou
                element.kind);
 }
 
+namespace {
+
+// The element as segments of a shape placed at `center` with `stretch`.
+struct Placed {
+    std::vector<Segment> segments;
+    double center, stretch;
+};
+
+Result<Placed> validated(std::vector<Segment> segments) {
+    SPANLET_TRY(shape, Shape::make(std::move(segments)));
+    return Placed{shape->segments(), 0.0, 1.0};
+}
+
+Error no_derivative() { return Error::invalid("only piecewise-polynomial elements have derivatives"); }
+
+}  // namespace
+
 Result<Element> derivative(const Element& element, std::uint64_t order) {
     if (order == 0) return element;
-    std::vector<Segment> segments;
-    double center_x = 0.0, stretch = 1.0;
-    if (const auto* b = std::get_if<Box>(&element.kind)) {
-        auto shape = Shape::make({{1.0, 0.0, 0.0, 0.0, b->lower, b->upper}});
-        if (!shape) return std::move(shape).error();
-        segments = shape.value()->segments();
-    } else if (const auto* h = std::get_if<Hat>(&element.kind)) {
-        if (h->lower < h->peak) segments.push_back({0.0, 1.0 / (h->peak - h->lower), 0.0, 0.0, h->lower, h->peak});
-        if (h->peak < h->upper) segments.push_back({1.0, -1.0 / (h->upper - h->peak), 0.0, 0.0, h->peak, h->upper});
-        auto shape = Shape::make(std::move(segments));
-        if (!shape) return std::move(shape).error();
-        segments = shape.value()->segments();
-    } else if (const auto* s = std::get_if<Shaped>(&element.kind)) {
-        segments = s->shape->segments();
-        center_x = s->center;
-        stretch = s->stretch;
-    } else {
-        return Error::invalid("only piecewise-polynomial elements have derivatives");
-    }
-    differentiate_segments(segments, order, stretch);
-    return make_shaped(Shape::trusted(std::move(segments)), center_x, stretch);
+    SPANLET_TRY(placed, std::visit(Overloaded{
+                                       [](const Delta&) -> Result<Placed> { return no_derivative(); },
+                                       [](const Box& b) -> Result<Placed> {
+                                           return validated({{1.0, 0.0, 0.0, 0.0, b.lower, b.upper}});
+                                       },
+                                       [](const Hat& h) -> Result<Placed> {
+                                           std::vector<Segment> segments;
+                                           if (h.lower < h.peak)
+                                               segments.push_back(
+                                                   {0.0, 1.0 / (h.peak - h.lower), 0.0, 0.0, h.lower, h.peak});
+                                           if (h.peak < h.upper)
+                                               segments.push_back(
+                                                   {1.0, -1.0 / (h.upper - h.peak), 0.0, 0.0, h.peak, h.upper});
+                                           return validated(std::move(segments));
+                                       },
+                                       [](const Shaped& s) -> Result<Placed> {
+                                           return Placed{s.shape->segments(), s.center, s.stretch};
+                                       },
+                                       [](const Mapped&) -> Result<Placed> { return no_derivative(); },
+                                   },
+                                   element.kind));
+    differentiate_segments(placed.segments, order, placed.stretch);
+    return make_shaped(Shape::trusted(std::move(placed.segments)), placed.center, placed.stretch);
 }
 
 }  // namespace spanlet

@@ -47,10 +47,17 @@ inline Status success() { return Unit{}; }
 
 }  // namespace spanlet
 
-// Propagate the error of a Result expression; otherwise bind its value.
+// Propagate the error of a Status (or any Result whose value is not needed).
 #define SPANLET_TRY_STATUS(expr)                       \
     do {                                               \
         auto spanlet_status_ = (expr);                 \
         if (!spanlet_status_.ok())                     \
             return std::move(spanlet_status_).error(); \
     } while (0)
+
+// Evaluate a Result expression: propagate its error, or move its value into a new variable `name`.
+#define SPANLET_TRY(name, ...)                        \
+    auto name##_or_error_ = (__VA_ARGS__);            \
+    if (!name##_or_error_.ok())                       \
+        return std::move(name##_or_error_).error();   \
+    auto name = std::move(name##_or_error_).value()

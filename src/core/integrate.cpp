@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/format.hpp"
+#include "core/overloaded.hpp"
 #include "core/quadrature.hpp"
 #include "core/space.hpp"
 
@@ -14,6 +15,18 @@ namespace spanlet {
 namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
+
+// Adaptive stepping. A cosine weight cos(omega t) advances at most a quarter radian per step,
+// where the 8-point rule on the oscillating factor alone is accurate to rounding.
+constexpr double WEIGHT_STEP_RADIANS = 0.25;
+// The rest of an interval is taken whole when it exceeds the step limit by at most 5 %.
+constexpr double STEP_ALLOWANCE = 1.05;
+// A remainder of at most 5 % of the step limit is short enough for the 4-point rule.
+constexpr double SHORT_REMAINDER = 0.05;
+// A step carried through a map is shortened by this factor for the map's curvature.
+constexpr double MAPPED_STEP_SAFETY = 0.7;
+// Steps under a reciprocal map stay within a tenth of |t|, where 1/t changes by about 10 %.
+constexpr double RECIPROCAL_STEP_FRACTION = 0.1;
 
 double product_at(std::span<const Element* const> elements, double t) {
     double value = 1.0;
@@ -44,9 +57,9 @@ Error budget_exceeded(double lo, double hi) {
                           std::to_string(ADAPTIVE_STEP_BUDGET) + " steps");
 }
 
-Result<double> adaptive_product(std::span<const Element* const> elements, Weight omega,
+Result<double> stepped_product(std::span<const Element* const> elements, CosineWeight omega,
                                 const std::vector<double>& knots) {
-    const double cap = omega ? 0.25 / std::fabs(*omega) : INF;
+    const double cap = omega ? WEIGHT_STEP_RADIANS / std::fabs(*omega) : INF;
     auto integrand = [&](double t) {
         const double value = product_at(elements, t);
         return omega ? value * std::cos(*omega * t) : value;
@@ -62,9 +75,9 @@ Result<double> adaptive_product(std::span<const Element* const> elements, Weight
         while (e < end) {
             double f = cap;
             for (const Element* element : elements) f = std::fmin(f, step_limit(*element, e));
-            const bool last = end <= e + 1.05 * f;
+            const bool last = end <= e + STEP_ALLOWANCE * f;
             const double g = last ? end - e : f;
-            const Rule& rule = elements.size() < 3 && g <= 0.05 * f ? gl4() : gl8();
+            const Rule& rule = elements.size() < 3 && g <= SHORT_REMAINDER * f ? gl4() : gl8();
             double next = last ? end : e + g;
             // A step too small to move t (or a non-positive limit) still advances by one ulp; the
             // budget below then ends the loop.
@@ -80,47 +93,83 @@ Result<double> adaptive_product(std::span<const Element* const> elements, Weight
 }  // namespace
 
 bool is_polynomial(const Element& element) {
-    if (const auto* m = std::get_if<Mapped>(&element.kind))
-        return m->kind == MapKind::Affine && is_polynomial(*m->inner);
-    return std::holds_alternative<Delta>(element.kind) || std::holds_alternative<Box>(element.kind) ||
-           std::holds_alternative<Hat>(element.kind) || std::holds_alternative<Shaped>(element.kind);
+    return std::visit(Overloaded{
+                          [](const Delta&) { return true; },
+                          [](const Box&) { return true; },
+                          [](const Hat&) { return true; },
+                          [](const Shaped&) { return true; },
+                          [](const Mapped& m) { return m.kind == MapKind::Affine && is_polynomial(*m.inner); },
+                      },
+                      element.kind);
 }
 
 std::optional<double> polynomial_integral(const Element& element) {
-    if (std::holds_alternative<Delta>(element.kind)) return 1.0;
-    if (const auto* b = std::get_if<Box>(&element.kind)) return b->upper - b->lower;
-    if (const auto* h = std::get_if<Hat>(&element.kind)) return (h->upper - h->lower) * 0.5;
-    if (const auto* s = std::get_if<Shaped>(&element.kind)) {
-        double sum = 0.0;
-        for (const Segment& seg : s->shape->segments()) {
-            const double l = seg.b - seg.a;
-            sum += l * (seg.c0 + l * (seg.c1 * 0.5 + l * (seg.c2 / 3.0 + l * seg.c3 * 0.25)));
-        }
-        return s->stretch * sum;
-    }
-    if (const auto* m = std::get_if<Mapped>(&element.kind)) {
-        if (m->kind == MapKind::Reciprocal) return std::nullopt;
-        const auto inner_value = polynomial_integral(*m->inner);
-        if (!inner_value) return std::nullopt;
-        return m->jacobian ? *inner_value : *inner_value * std::fabs(m->b);
-    }
-    return std::nullopt;
+    return std::visit(Overloaded{
+                          [](const Delta&) -> std::optional<double> { return 1.0; },
+                          [](const Box& b) -> std::optional<double> { return b.upper - b.lower; },
+                          [](const Hat& h) -> std::optional<double> { return (h.upper - h.lower) * 0.5; },
+                          [](const Shaped& s) -> std::optional<double> {
+                              double sum = 0.0;
+                              for (const Segment& seg : s.shape->segments()) {
+                                  const double l = seg.b - seg.a;
+                                  sum += l * (seg.c0 + l * (seg.c1 * 0.5 + l * (seg.c2 / 3.0 + l * seg.c3 * 0.25)));
+                              }
+                              return s.stretch * sum;
+                          },
+                          [](const Mapped& m) -> std::optional<double> {
+                              if (m.kind == MapKind::Reciprocal) return std::nullopt;
+                              const auto inner_value = polynomial_integral(*m.inner);
+                              if (!inner_value) return std::nullopt;
+                              return m.jacobian ? *inner_value : *inner_value * std::fabs(m.b);
+                          },
+                      },
+                      element.kind);
 }
 
-double step_limit(const Element& element, double t) {
-    const auto* m = std::get_if<Mapped>(&element.kind);
-    if (m == nullptr) return INF;
-    const bool reciprocal = m->kind == MapKind::Reciprocal;
-    const double u = reciprocal ? m->a / t : (t - m->a) / m->b;
-    double g = std::holds_alternative<Mapped>(m->inner->kind) ? step_limit(*m->inner, u) : INF;
+namespace {
+
+double mapped_step_limit(const Mapped& m, double t);
+
+// The step, in the inner variable u, of an element seen through a map.
+double inner_step_limit(const Element& inner, double u) {
+    return std::visit(Overloaded{
+                          [](const Delta&) { return INF; },
+                          [](const Box&) { return INF; },
+                          [](const Hat&) { return INF; },
+                          [](const Shaped&) { return INF; },
+                          [u](const Mapped& m) { return mapped_step_limit(m, u); },
+                      },
+                      inner.kind);
+}
+
+// A mapped element's step: the inner element's step carried through the map, shortened by a
+// safety factor for the map's curvature; a reciprocal map also bounds the step by |t|.
+double mapped_step_limit(const Mapped& m, double t) {
+    const bool reciprocal = m.kind == MapKind::Reciprocal;
+    const double u = reciprocal ? m.a / t : (t - m.a) / m.b;
+    double g = inner_step_limit(*m.inner, u);
     if (std::isfinite(g)) {
         // g / |du/dt| without forming du/dt: a / t^2 and 1 / b over- or underflow at extreme
         // scales, which would give a zero step. For the reciprocal map |du/dt| = |u| / |t|.
-        g = 0.7 * g * (reciprocal ? std::fabs(t) / std::fabs(u) : std::fabs(m->b));
+        g = MAPPED_STEP_SAFETY * g * (reciprocal ? std::fabs(t) / std::fabs(u) : std::fabs(m.b));
     } else {
         g = INF;
     }
-    return reciprocal ? std::fmin(g, std::fabs(t) * 0.2 * 0.5) : g;
+    return reciprocal ? std::fmin(g, std::fabs(t) * RECIPROCAL_STEP_FRACTION) : g;
+}
+
+}  // namespace
+
+double step_limit(const Element& element, double t) {
+    // Piecewise polynomials are integrated on their knot intervals and set no limit of their own.
+    return std::visit(Overloaded{
+                          [](const Delta&) { return INF; },
+                          [](const Box&) { return INF; },
+                          [](const Hat&) { return INF; },
+                          [](const Shaped&) { return INF; },
+                          [t](const Mapped& m) { return mapped_step_limit(m, t); },
+                      },
+                      element.kind);
 }
 
 void sorted_knots(std::span<const Element* const> elements, std::vector<double>& knots, double lo, double hi) {
@@ -132,16 +181,16 @@ void sorted_knots(std::span<const Element* const> elements, std::vector<double>&
     knots.erase(std::unique(knots.begin(), knots.end()), knots.end());
 }
 
-Result<double> integrate_product(std::span<const Element* const> elements, Weight omega,
+Result<double> integrate_product(std::span<const Element* const> elements, CosineWeight omega,
                                  const std::vector<double>& knots) {
     if (knots.size() < 2) return 0.0;
     const bool exact = !omega && std::all_of(elements.begin(), elements.end(),
                                              [](const Element* e) { return is_polynomial(*e); });
     if (exact) return exact_product(elements, knots);
-    return adaptive_product(elements, omega, knots);
+    return stepped_product(elements, omega, knots);
 }
 
-Result<double> integral(const Element& element, Weight omega, std::vector<double>& knots) {
+Result<double> integral(const Element& element, CosineWeight omega, std::vector<double>& knots) {
     if (const auto* d = std::get_if<Delta>(&element.kind)) return omega ? std::cos(*omega * d->position) : 1.0;
     if (!omega) {
         if (const auto value = polynomial_integral(element)) return *value;
@@ -152,7 +201,7 @@ Result<double> integral(const Element& element, Weight omega, std::vector<double
     return integrate_product(one, omega, knots);
 }
 
-Result<double> inner(const Element& e1, const Element& e2, Weight omega, std::vector<double>& knots) {
+Result<double> inner(const Element& e1, const Element& e2, CosineWeight omega, std::vector<double>& knots) {
     const auto* d1 = std::get_if<Delta>(&e1.kind);
     const auto* d2 = std::get_if<Delta>(&e2.kind);
     if (d1 && d2) return d1->position == d2->position ? 1.0 : 0.0;

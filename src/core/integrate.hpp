@@ -15,20 +15,20 @@
 namespace spanlet {
 
 // A present weight is a non-zero finite omega; the binding layer refuses anything else.
-using Weight = std::optional<double>;
+using CosineWeight = std::optional<double>;
 
 // The adaptive path refuses an integral that would take more steps than this.
 inline constexpr std::uint64_t ADAPTIVE_STEP_BUDGET = std::uint64_t{1} << 22;
 
-Result<double> integral(const Element& element, Weight omega, std::vector<double>& knots);
-Result<double> inner(const Element& e1, const Element& e2, Weight omega, std::vector<double>& knots);
+Result<double> integral(const Element& element, CosineWeight omega, std::vector<double>& knots);
+Result<double> inner(const Element& e1, const Element& e2, CosineWeight omega, std::vector<double>& knots);
 
 // Breakpoints of one to three elements on [lo, hi]: lo, hi and the knots strictly inside, sorted
 // by the IEEE total order, equal neighbours merged.
 void sorted_knots(std::span<const Element* const> elements, std::vector<double>& knots, double lo, double hi);
 
 // The integral of the product of the elements (times the weight) over the knot intervals.
-Result<double> integrate_product(std::span<const Element* const> elements, Weight omega,
+Result<double> integrate_product(std::span<const Element* const> elements, CosineWeight omega,
                                  const std::vector<double>& knots);
 
 // The closed-form integral of a polynomial element, or nothing for the other kinds.

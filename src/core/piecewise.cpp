@@ -1,21 +1,14 @@
 // Spaces of unit-height piecewise elements: hats, boxes, point masses, triangles, rectangles and
-// trapezoids; the broadcast rule of per-element parameters.
+// trapezoids.
 #include <cmath>
 #include <string>
 
 #include "core/format.hpp"
-#include "core/space.hpp"
+#include "core/piecewise.hpp"
 
 namespace spanlet {
 
-Status check_broadcast(std::string_view name, std::size_t length, std::size_t count) {
-    // So an empty parameter only fits an empty list of centers.
-    if (length == count || length == 1) return success();
-    return Error::invalid(std::string(name) + " has length " + std::to_string(length) + ", expected 1 or " +
-                          std::to_string(count));
-}
-
-Result<Space> Space::deltas(const std::vector<double>& positions) {
+Result<Space> deltas(const std::vector<double>& positions) {
     std::vector<Element> elements;
     elements.reserve(positions.size());
     for (double x : positions) {
@@ -25,7 +18,7 @@ Result<Space> Space::deltas(const std::vector<double>& positions) {
     return Space::make(std::move(elements));
 }
 
-Result<Space> Space::hats(const std::vector<double>& nodes) {
+Result<Space> hats(const std::vector<double>& nodes) {
     SPANLET_TRY_STATUS(check_increasing("nodes", nodes));
     const std::size_t n = nodes.size();
     std::vector<Element> elements;
@@ -35,7 +28,7 @@ Result<Space> Space::hats(const std::vector<double>& nodes) {
     return Space::make(std::move(elements));
 }
 
-Result<Space> Space::boxes(const std::vector<double>& edges) {
+Result<Space> boxes(const std::vector<double>& edges) {
     SPANLET_TRY_STATUS(check_increasing("edges", edges));
     std::vector<Element> elements;
     elements.reserve(edges.size() - 1);
@@ -43,7 +36,7 @@ Result<Space> Space::boxes(const std::vector<double>& edges) {
     return Space::make(std::move(elements));
 }
 
-Result<Space> Space::triangles(const std::vector<double>& centers, const std::vector<double>& hwhm) {
+Result<Space> triangles(const std::vector<double>& centers, const std::vector<double>& hwhm) {
     SPANLET_TRY_STATUS(check_broadcast("hwhm", hwhm.size(), centers.size()));
     std::vector<Element> elements;
     elements.reserve(centers.size());
@@ -59,7 +52,7 @@ Result<Space> Space::triangles(const std::vector<double>& centers, const std::ve
     return Space::make(std::move(elements));
 }
 
-Result<Space> Space::rectangles(const std::vector<double>& centers, const std::vector<double>& widths) {
+Result<Space> rectangles(const std::vector<double>& centers, const std::vector<double>& widths) {
     SPANLET_TRY_STATUS(check_broadcast("widths", widths.size(), centers.size()));
     std::vector<Element> elements;
     elements.reserve(centers.size());
@@ -73,29 +66,26 @@ Result<Space> Space::rectangles(const std::vector<double>& centers, const std::v
     return Space::make(std::move(elements));
 }
 
-Result<Space> Space::trapezoids(const std::vector<double>& centers, const std::vector<double>& top,
+Result<Space> trapezoids(const std::vector<double>& centers, const std::vector<double>& top,
                                 const std::vector<double>& bottom) {
     const std::size_t n = centers.size();
     SPANLET_TRY_STATUS(check_broadcast("top", top.size(), n));
     SPANLET_TRY_STATUS(check_broadcast("bottom", bottom.size(), n));
     ShapeRef shared;
     if (top.size() == 1 && bottom.size() == 1) {
-        auto shape = Shape::trapezoid(top[0], bottom[0]);
-        if (!shape) return std::move(shape).error();
-        shared = std::move(shape).value();
+        SPANLET_TRY(shape, Shape::trapezoid(top[0], bottom[0]));
+        shared = std::move(shape);
     }
     std::vector<Element> elements;
     elements.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         ShapeRef shape = shared;
         if (!shape) {
-            auto own = Shape::trapezoid(top[top.size() == 1 ? 0 : i], bottom[bottom.size() == 1 ? 0 : i]);
-            if (!own) return std::move(own).error();
-            shape = std::move(own).value();
+            SPANLET_TRY(own, Shape::trapezoid(top[top.size() == 1 ? 0 : i], bottom[bottom.size() == 1 ? 0 : i]));
+            shape = std::move(own);
         }
-        auto element = make_shaped(std::move(shape), centers[i], 1.0);
-        if (!element) return std::move(element).error();
-        elements.push_back(std::move(element).value());
+        SPANLET_TRY(element, make_shaped(std::move(shape), centers[i], 1.0));
+        elements.push_back(std::move(element));
     }
     return Space::make(std::move(elements));
 }

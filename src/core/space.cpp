@@ -7,9 +7,9 @@
 
 namespace spanlet {
 
-
 Space Space::make(std::vector<Element> elements) {
-    Space space;
+    Space result;
+    SupportIndex& space = result.index_;
     const std::size_t n = elements.size();
     space.lower.resize(n);
     space.upper.resize(n);
@@ -29,8 +29,8 @@ Space Space::make(std::vector<Element> elements) {
         const double width = space.upper[i] - space.lower[i];
         if (width > space.max_width) space.max_width = width;  // a NaN width never compares greater
     }
-    space.elements = std::move(elements);
-    return space;
+    result.elements_ = std::move(elements);
+    return result;
 }
 
 namespace {
@@ -54,15 +54,23 @@ void candidates(const Space& space, std::vector<std::uint64_t>& out, double lo, 
     out.clear();
     const std::size_t n = space.size();
     if (n == 0) return;
-    const double* sl = space.sorted_lower.data();
-    const double reach = lo - space.max_width;
+    const SupportIndex& index = space.index();
+    const double* sl = index.sorted_lower.data();
+    const double reach = lo - index.max_width;
     const std::size_t k0 = partition_point(sl, n, [reach](double v) { return v < reach; });
     const std::size_t k1 = partition_point(sl, n, [hi](double v) { return v <= hi; });
     for (std::size_t k = k0; k < k1; ++k) {
-        const auto i = space.order[k];
-        if (lo <= space.upper[i]) out.push_back(i);
+        const auto i = index.order[k];
+        if (lo <= index.upper[i]) out.push_back(i);
     }
     if (!std::is_sorted(out.begin(), out.end())) std::sort(out.begin(), out.end());
+}
+
+Status check_broadcast(std::string_view name, std::size_t length, std::size_t count) {
+    // So an empty parameter only fits an empty list of centers.
+    if (length == count || length == 1) return success();
+    return Error::invalid(std::string(name) + " has length " + std::to_string(length) + ", expected 1 or " +
+                          std::to_string(count));
 }
 
 Status check_increasing(std::string_view name, const std::vector<double>& values) {
@@ -73,38 +81,6 @@ Status check_increasing(std::string_view name, const std::vector<double>& values
     for (std::size_t i = 0; i + 1 < values.size(); ++i)
         if (values[i + 1] <= values[i]) return Error::invalid(label + " must be strictly increasing");
     return success();
-}
-
-Cubic fit_polynomial(const double* s, const double* y, std::size_t n) {
-    double m[4][5] = {};
-    for (std::size_t r = 0; r < n; ++r) {
-        double power = 1.0;
-        for (std::size_t c = 0; c < n; ++c) {
-            m[r][c] = power;
-            power *= s[r];
-        }
-        m[r][n] = y[r];
-    }
-    bool used[4] = {false, false, false, false};
-    std::size_t pivot_of[4] = {0, 0, 0, 0};
-    for (std::size_t col = 0; col < n; ++col) {
-        std::size_t pivot = n;
-        for (std::size_t r = 0; r < n; ++r) {
-            if (used[r]) continue;
-            // Among equal magnitudes the later row wins.
-            if (pivot == n || std::fabs(m[r][col]) >= std::fabs(m[pivot][col])) pivot = r;
-        }
-        used[pivot] = true;
-        pivot_of[col] = pivot;
-        for (std::size_t r = 0; r < n; ++r) {
-            if (r == pivot) continue;
-            const double factor = m[r][col] / m[pivot][col];
-            for (std::size_t c = col; c <= n; ++c) m[r][c] -= factor * m[pivot][c];
-        }
-    }
-    Cubic result{{0.0, 0.0, 0.0, 0.0}};
-    for (std::size_t col = 0; col < n; ++col) result.d[col] = m[pivot_of[col]][n] / m[pivot_of[col]][col];
-    return result;
 }
 
 }  // namespace spanlet

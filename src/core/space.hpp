@@ -1,4 +1,5 @@
-// A space: an ordered list of elements with a support index for interval queries.
+// A space: an ordered list of elements with a support index for interval queries, and the checks
+// shared by the functions that build spaces.
 #pragma once
 
 #include <bit>
@@ -10,36 +11,27 @@
 
 namespace spanlet {
 
-struct Space {
-    std::vector<Element> elements;
+// Where each element's support lies, for interval queries: supports by index, and the element
+// indices sorted by lower end with those lower ends alongside.
+struct SupportIndex {
     std::vector<double> lower;
     std::vector<double> upper;
-    std::vector<std::uint64_t> order;  // element indices sorted by lower end
+    std::vector<std::uint64_t> order;
     std::vector<double> sorted_lower;
     double max_width = 0.0;
+};
 
+class Space {
+public:
     static Space make(std::vector<Element> elements);
-    std::size_t size() const { return elements.size(); }
 
-    static Result<Space> bsplines(const std::vector<double>& knots, std::uint64_t degree);
-    static Result<Space> bsplines_clamped(const std::vector<double>& breakpoints, std::uint64_t degree);
-    static Result<Space> bsplines_periodic(const std::vector<double>& breakpoints, std::uint64_t degree);
+    std::size_t size() const { return elements_.size(); }
+    const std::vector<Element>& elements() const { return elements_; }
+    const SupportIndex& index() const { return index_; }
 
-    static Result<Space> deltas(const std::vector<double>& positions);
-    static Result<Space> hats(const std::vector<double>& nodes);
-    static Result<Space> boxes(const std::vector<double>& edges);
-    static Result<Space> triangles(const std::vector<double>& centers, const std::vector<double>& hwhm);
-    static Result<Space> rectangles(const std::vector<double>& centers, const std::vector<double>& widths);
-    static Result<Space> trapezoids(const std::vector<double>& centers, const std::vector<double>& top,
-                                    const std::vector<double>& bottom);
-    static Result<Space> tabulated(const std::vector<double>& centers, const std::vector<std::vector<double>>& x,
-                                   const std::vector<std::vector<double>>& y, bool pchip);
-    static Result<Space> shifted(const ShapeRef& shape, const std::vector<double>& centers,
-                                 const std::vector<double>& stretch);
-
-    Result<Space> take(const std::vector<std::uint64_t>& indices) const;
-    Result<Space> derivative(std::uint64_t order) const;
-    Result<Space> mapped(MapKind kind, double a, double b, bool jacobian) const;
+private:
+    std::vector<Element> elements_;
+    SupportIndex index_;
 };
 
 // A per-element parameter has length 1 (shared) or one value per element.
@@ -60,11 +52,5 @@ void candidates(const Space& space, std::vector<std::uint64_t>& out, double lo, 
 
 // The check applied to every user sequence of nodes, edges or breakpoints.
 Status check_increasing(std::string_view name, const std::vector<double>& values);
-
-// Coefficients of the polynomial of degree < n through n (1..4) points.
-struct Cubic {
-    double d[4];
-};
-Cubic fit_polynomial(const double* s, const double* y, std::size_t n);
 
 }  // namespace spanlet

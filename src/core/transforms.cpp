@@ -3,7 +3,7 @@
 #include <string>
 
 #include "core/format.hpp"
-#include "core/space.hpp"
+#include "core/transforms.hpp"
 
 namespace spanlet {
 
@@ -48,36 +48,34 @@ Result<Element> map_element(const Element& element, MapKind kind, double a, doub
 
 }  // namespace
 
-Result<Space> Space::take(const std::vector<std::uint64_t>& indices) const {
+Result<Space> take(const Space& space, const std::vector<std::uint64_t>& indices) {
     std::vector<Element> selected;
     selected.reserve(indices.size());
     for (std::uint64_t index : indices) {
-        if (index >= size())
-            return Error::invalid("index " + std::to_string(index) + " out of range for " + std::to_string(size()) +
+        if (index >= space.size())
+            return Error::invalid("index " + std::to_string(index) + " out of range for " + std::to_string(space.size()) +
                                   " elements");
-        selected.push_back(elements[index]);
+        selected.push_back(space.elements()[index]);
     }
     return Space::make(std::move(selected));
 }
 
-Result<Space> Space::derivative(std::uint64_t order) const {
+Result<Space> derivative(const Space& space, std::uint64_t order) {
     std::vector<Element> result;
-    result.reserve(size());
-    for (const Element& element : elements) {
-        auto d = spanlet::derivative(element, order);
-        if (!d) return std::move(d).error();
-        result.push_back(std::move(d).value());
+    result.reserve(space.size());
+    for (const Element& element : space.elements()) {
+        SPANLET_TRY(d, spanlet::derivative(element, order));
+        result.push_back(std::move(d));
     }
     return Space::make(std::move(result));
 }
 
-Result<Space> Space::mapped(MapKind kind, double a, double b, bool jacobian) const {
+Result<Space> mapped(const Space& space, MapKind kind, double a, double b, bool jacobian) {
     std::vector<Element> result;
-    result.reserve(size());
-    for (const Element& element : elements) {
-        auto m = map_element(element, kind, a, b, jacobian);
-        if (!m) return std::move(m).error();
-        result.push_back(std::move(m).value());
+    result.reserve(space.size());
+    for (const Element& element : space.elements()) {
+        SPANLET_TRY(m, map_element(element, kind, a, b, jacobian));
+        result.push_back(std::move(m));
     }
     return Space::make(std::move(result));
 }

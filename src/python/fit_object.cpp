@@ -46,7 +46,7 @@ PyObject* fit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::uint64_t order = 0;
         bool weighted = false;
         Normalization mode;
-        Weight omega;
+        CosineWeight omega;
         Penalty penalty{Penalty::Kind::Difference, 0};
         // All arguments are converted before any value is checked.
         if (!a.read_tuple(args, kwargs) || !to_space(a[0], "kernels", kernels) || !to_space(a[1], "model", model) ||

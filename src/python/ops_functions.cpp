@@ -4,6 +4,8 @@
 
 #include "core/format.hpp"
 #include "core/ops/inner_products.hpp"
+#include "core/ops/integrals.hpp"
+#include "core/ops/measure.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/csr_parts.hpp"
@@ -29,13 +31,13 @@ PyObject* inner_products_function(PyObject*, PyObject* const* args, Py_ssize_t n
     return guarded([&]() -> PyObject* {
         Arguments<3> a{"inner_products", {"a", "b", "weight"}, 2};
         std::shared_ptr<const Space> left, right;
-        Weight omega;
+        CosineWeight omega;
         if (!a.read(args, nargs, kwnames) || !to_space(a[0], "a", left) || !to_space(a[1], "b", right) ||
             !read_weight(a[2], omega))
             return nullptr;
         auto result = [&] {
             ReleaseGil released;
-            return inner_products(left->elements, *right, omega);
+            return inner_products(left->elements(), *right, omega);
         }();
         return matrix_result(std::move(result));
     });
@@ -49,7 +51,7 @@ PyObject* measure_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         bool weighted = false;
         double raw_omega = 0.0;
         Normalization mode;
-        Weight omega;
+        CosineWeight omega;
         // Every argument is converted before any value is checked.
         if (!a.read(args, nargs, kwnames) || !to_space(a[0], "kernels", kernels) ||
             !to_space(a[1], "basis", basis) || !to_string(a[2], "normalization", mode_text) ||
@@ -58,7 +60,7 @@ PyObject* measure_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             return nullptr;
         auto result = [&] {
             ReleaseGil released;
-            return measure(kernels->elements, *basis, mode, omega);
+            return measure(kernels->elements(), *basis, mode, omega);
         }();
         return matrix_result(std::move(result));
     });
@@ -82,12 +84,12 @@ PyObject* evaluate_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* space_integrals(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Arguments<1> a{"integrals", {"weight"}, 0};
-        Weight omega;
+        CosineWeight omega;
         if (!a.read(args, nargs, kwnames) || !read_weight(a[0], omega)) return nullptr;
         const Space& space = owned_value<Space>(self);
         auto result = [&] {
             ReleaseGil released;
-            return integrals(space.elements, omega);
+            return integrals(space.elements(), omega);
         }();
         if (!result) return raise_error(result.error());
         return vector_array(result.value());

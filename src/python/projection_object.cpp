@@ -25,7 +25,7 @@ PyObject* projection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         Arguments<3> a{"Projection", {"src", "dst", "weight"}, 2};
         std::shared_ptr<const Space> src, dst;
-        Weight omega;
+        CosineWeight omega;
         if (!a.read_tuple(args, kwargs) || !to_space(a[0], "src", src) || !to_space(a[1], "dst", dst) ||
             !read_weight(a[2], omega))
             return nullptr;

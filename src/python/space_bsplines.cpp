@@ -1,6 +1,7 @@
 // Python constructors of B-spline spaces.
 #include <vector>
 
+#include "core/bsplines.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
@@ -28,15 +29,15 @@ PyObject* bspline_space(const char* function, const char* values_name, Builder b
 }  // namespace
 
 PyObject* space_bsplines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bspline_space("bsplines", "knots", Space::bsplines, args, nargs, kwnames);
+    return bspline_space("bsplines", "knots", bsplines, args, nargs, kwnames);
 }
 
 PyObject* space_bsplines_periodic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bspline_space("bsplines_periodic", "breakpoints", Space::bsplines_periodic, args, nargs, kwnames);
+    return bspline_space("bsplines_periodic", "breakpoints", bsplines_periodic, args, nargs, kwnames);
 }
 
 PyObject* space_bsplines_clamped(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bspline_space("bsplines_clamped", "breakpoints", Space::bsplines_clamped, args, nargs, kwnames);
+    return bspline_space("bsplines_clamped", "breakpoints", bsplines_clamped, args, nargs, kwnames);
 }
 
 }  // namespace spanlet::py

@@ -17,18 +17,18 @@ Py_ssize_t space_length(PyObject* self) { return static_cast<Py_ssize_t>(core(se
 }  // namespace
 
 PyObject* space_lower(PyObject* self, PyObject*) {
-    return guarded([&] { return vector_array(core(self).lower); });
+    return guarded([&] { return vector_array(core(self).index().lower); });
 }
 
 PyObject* space_upper(PyObject* self, PyObject*) {
-    return guarded([&] { return vector_array(core(self).upper); });
+    return guarded([&] { return vector_array(core(self).index().upper); });
 }
 
 PyObject* space_centers(PyObject* self, PyObject*) {
     return guarded([&] {
         const Space& space = core(self);
         std::vector<double> values(space.size());
-        for (std::size_t i = 0; i < values.size(); ++i) values[i] = center(space.elements[i]);
+        for (std::size_t i = 0; i < values.size(); ++i) values[i] = center(space.elements()[i]);
         return vector_array(values);
     });
 }

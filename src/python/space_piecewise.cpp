@@ -1,6 +1,7 @@
 // Python constructors of piecewise spaces: deltas, boxes, hats, rectangles, triangles, trapezoids.
 #include <vector>
 
+#include "core/piecewise.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
@@ -38,23 +39,23 @@ PyObject* from_two_arrays(const char* function, const char* second, TwoArrays bu
 }  // namespace
 
 PyObject* space_deltas(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return from_one_array("deltas", "x", Space::deltas, args, nargs, kwnames);
+    return from_one_array("deltas", "x", deltas, args, nargs, kwnames);
 }
 
 PyObject* space_boxes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return from_one_array("boxes", "edges", Space::boxes, args, nargs, kwnames);
+    return from_one_array("boxes", "edges", boxes, args, nargs, kwnames);
 }
 
 PyObject* space_hats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return from_one_array("hats", "nodes", Space::hats, args, nargs, kwnames);
+    return from_one_array("hats", "nodes", hats, args, nargs, kwnames);
 }
 
 PyObject* space_rectangles(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return from_two_arrays("rectangles", "widths", Space::rectangles, args, nargs, kwnames);
+    return from_two_arrays("rectangles", "widths", rectangles, args, nargs, kwnames);
 }
 
 PyObject* space_triangles(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return from_two_arrays("triangles", "hwhm", Space::triangles, args, nargs, kwnames);
+    return from_two_arrays("triangles", "hwhm", triangles, args, nargs, kwnames);
 }
 
 PyObject* space_trapezoids(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -64,7 +65,7 @@ PyObject* space_trapezoids(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         if (!a.read(args, nargs, kwnames) || !read_vec(a[0], "centers", centers) || !read_vec(a[1], "top", top) ||
             !read_vec(a[2], "bottom", bottom))
             return nullptr;
-        return wrap_space(Space::trapezoids(centers, top, bottom));
+        return wrap_space(trapezoids(centers, top, bottom));
     });
 }
 

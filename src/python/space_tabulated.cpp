@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "core/format.hpp"
+#include "core/pchip.hpp"
+#include "core/tabulated.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
@@ -35,7 +37,7 @@ PyObject* space_tabulated(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (!a.read(args, nargs, kwnames) || !read_vec(a[0], "centers", centers) || !read_rows(a[1], "x", x) ||
             !read_rows(a[2], "y", y) || !to_string(a[3], "interp", interp) || !interpolation(interp, pchip))
             return nullptr;
-        return wrap_space(Space::tabulated(centers, x, y, pchip));
+        return wrap_space(tabulated(centers, x, y, pchip));
     });
 }
 
@@ -50,9 +52,9 @@ PyObject* space_shifted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             !read_vec(a[1], "shape_y", shape_y) || !read_vec(a[2], "centers", centers) ||
             !read_vec(a[3], "stretch", stretch) || !to_string(a[4], "interp", interp) || !interpolation(interp, pchip))
             return nullptr;
-        auto shape = pchip ? Shape::pchip(shape_x, shape_y) : Shape::piecewise_linear(shape_x, shape_y);
+        auto shape = pchip ? pchip_shape(shape_x, shape_y) : Shape::piecewise_linear(shape_x, shape_y);
         if (!shape) return raise_error(shape.error());
-        return wrap_space(Space::shifted(shape.value(), centers, stretch));
+        return wrap_space(shifted(shape.value(), centers, stretch));
     });
 }
 

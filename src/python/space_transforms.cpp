@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/format.hpp"
+#include "core/transforms.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/space_methods.hpp"
@@ -21,7 +22,7 @@ PyObject* space_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         Arguments<1> a{"take", {"indices"}};
         std::vector<std::uint64_t> indices;
         if (!a.read(args, nargs, kwnames) || !to_list(a[0], "indices", indices, to_u64)) return nullptr;
-        return wrap_space(core(self).take(indices));
+        return wrap_space(take(core(self), indices));
     });
 }
 
@@ -30,7 +31,7 @@ PyObject* space_derivative(PyObject* self, PyObject* const* args, Py_ssize_t nar
         Arguments<1> a{"derivative", {"order"}};
         std::uint64_t order = 0;
         if (!a.read(args, nargs, kwnames) || !to_u64(a[0], "order", order)) return nullptr;
-        return wrap_space(core(self).derivative(order));
+        return wrap_space(derivative(core(self), order));
     });
 }
 
@@ -46,7 +47,7 @@ PyObject* space_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (kind != "reciprocal" && kind != "affine")
             return raise_error(Error::invalid("map kind must be 'reciprocal' or 'affine', got " + quoted(kind)));
         const MapKind map = kind == "reciprocal" ? MapKind::Reciprocal : MapKind::Affine;
-        return wrap_space(core(self).mapped(map, offset, scale, jacobian));
+        return wrap_space(mapped(core(self), map, offset, scale, jacobian));
     });
 }
 

@@ -9,13 +9,13 @@
 
 namespace spanlet::py {
 
-bool read_weight(PyObject* object, Weight& out) {
+bool read_weight(PyObject* object, CosineWeight& out) {
     bool present = false;
     double omega = 0.0;
     return to_optional_f64(object, "weight", present, omega) && check_weight(present, omega, out);
 }
 
-bool check_weight(bool present, double omega, Weight& out) {
+bool check_weight(bool present, double omega, CosineWeight& out) {
     if (!present) {
         out.reset();
         return true;

@@ -10,6 +10,7 @@
 
 #include "core/element.hpp"
 #include "core/format.hpp"
+#include "core/bsplines.hpp"
 #include "core/space.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
@@ -28,8 +29,8 @@ bool to_element(PyObject* object, const char* argument, Element& out);
 bool item_f64(PyObject* tuple, Py_ssize_t i, double& out) { return to_f64(PyTuple_GET_ITEM(tuple, i), "element", out); }
 
 Result<Element> place(Result<ShapeRef> shape, double center_x, double stretch) {
-    if (!shape) return std::move(shape).error();
-    return make_shaped(std::move(shape).value(), center_x, stretch);
+    SPANLET_TRY(placed, std::move(shape));
+    return make_shaped(std::move(placed), center_x, stretch);
 }
 
 bool finish(Result<Element> built, Element& out) {
@@ -254,7 +255,8 @@ PyObject* t_space_index(PyObject*, PyObject* arg) {
     return guarded([&]() -> PyObject* {
         std::vector<Element> elements;
         if (!to_elements(arg, "elements", elements)) return nullptr;
-        const Space s = Space::make(std::move(elements));
+        const Space space = Space::make(std::move(elements));
+        const SupportIndex& s = space.index();
         return Py_BuildValue("(NNNNd)", vector_array(s.lower), vector_array(s.upper), indices_list(s.order),
                              vector_array(s.sorted_lower), s.max_width);
     });
@@ -285,7 +287,7 @@ PyObject* t_space_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!a.read(args, nargs, kw) || !to_core_space(a[0], space) || !read_vec(a[1], "x", x)) return nullptr;
         std::vector<double> values(space->size() * x.size());
         for (std::size_t i = 0; i < space->size(); ++i)
-            for (std::size_t j = 0; j < x.size(); ++j) values[i * x.size() + j] = evaluate(space->elements[i], x[j]);
+            for (std::size_t j = 0; j < x.size(); ++j) values[i * x.size() + j] = evaluate(space->elements()[i], x[j]);
         return array2(values, space->size(), x.size());
     });
 }
@@ -320,7 +322,7 @@ PyObject* t_space_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             return nullptr;
         }
         std::vector<double> knots;
-        push_knots(space->elements[index], knots, lo, hi);
+        push_knots(space->elements()[index], knots, lo, hi);
         return vector_array(knots);
     });
 }

@@ -246,10 +246,6 @@ PyObject* t_banded_factor(PyObject*, PyObject* arg) {
         Csr storage;
         const Csr* m = csr_argument(arg, storage);
         if (m == nullptr) return nullptr;
-        if (m->nrows != m->ncols) {
-            PyErr_SetString(PyExc_ValueError, "matrix must be square");
-            return nullptr;
-        }
         std::unique_ptr<Result<BandedCholesky>> factor;
         {
             ReleaseGil release;

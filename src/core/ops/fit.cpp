@@ -3,7 +3,9 @@
 #include <cmath>
 #include <optional>
 
-#include "core/ops/projection.hpp"
+#include "core/ops/inner_products.hpp"
+#include "core/ops/solve.hpp"
+#include "core/transforms.hpp"
 
 namespace spanlet {
 
@@ -59,11 +61,9 @@ Result<std::optional<Csr>> penalty_matrix(const Space& model, Penalty penalty) {
         if (penalty.order >= model.size()) return std::optional<Csr>{};
         return std::optional<Csr>{difference_penalty(penalty.order, model.size())};
     }
-    auto derivatives = model.derivative(penalty.order);
-    if (!derivatives) return std::move(derivatives).error();
-    auto p = inner_products(derivatives.value().elements, derivatives.value(), std::nullopt);
-    if (!p) return std::move(p).error();
-    return std::optional<Csr>{std::move(p).value()};
+    SPANLET_TRY(derivatives, derivative(model, penalty.order));
+    SPANLET_TRY(p, inner_products(derivatives.elements(), derivatives, std::nullopt));
+    return std::optional<Csr>{std::move(p)};
 }
 
 }  // namespace
@@ -84,15 +84,13 @@ std::vector<double> difference_stencil(std::uint64_t order) {
 }
 
 Result<Fit> Fit::make(const Space& kernels, const Space& model, Normalization mode, double smoothing, Penalty penalty,
-                      Weight omega) {
-    auto design = measure(kernels.elements, model, mode, omega);
-    if (!design) return std::move(design).error();
-    Csr normal = design.value().gram_columns();
+                      CosineWeight omega) {
+    SPANLET_TRY(design, measure(kernels.elements(), model, mode, omega));
+    Csr normal = design.gram_columns();
     if (smoothing > 0.0) {
-        auto p = penalty_matrix(model, penalty);
-        if (!p) return std::move(p).error();
-        if (p.value()) {
-            const Csr& pm = *p.value();
+        SPANLET_TRY(p, penalty_matrix(model, penalty));
+        if (p) {
+            const Csr& pm = *p;
             const double tr_p = trace(pm);
             if (!(tr_p > 0.0 || std::isnan(tr_p)))
                 return Error::invalid("the " + penalty.text() + " penalty is zero for this model (degree too low?)");
@@ -107,8 +105,8 @@ Result<Fit> Fit::make(const Space& kernels, const Space& model, Normalization mo
             error.message += "; the data do not determine every model coefficient, so add smoothing";
         return error;
     }
-    Csr design_t = design.value().transpose();
-    return Fit(std::move(factor).value(), std::move(design).value(), std::move(design_t));
+    Csr design_t = design.transpose();
+    return Fit(std::move(factor).value(), std::move(design), std::move(design_t));
 }
 
 std::vector<double> Fit::to_dense() const {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/banded.hpp"
-#include "core/ops/inner_products.hpp"
+#include "core/ops/measure.hpp"
 #include "core/space.hpp"
 #include "core/sparse.hpp"
 
@@ -24,7 +24,7 @@ struct Penalty {
 class Fit {
 public:
     static Result<Fit> make(const Space& kernels, const Space& model, Normalization mode, double smoothing,
-                            Penalty penalty, Weight omega);
+                            Penalty penalty, CosineWeight omega);
 
     std::size_t n_data() const { return design_.nrows; }
     std::size_t n_model() const { return design_.ncols; }

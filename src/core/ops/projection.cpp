@@ -4,7 +4,9 @@
 #include <cmath>
 #include <limits>
 
+#include "core/ops/integrals.hpp"
 #include "core/ops/inner_products.hpp"
+#include "core/ops/solve.hpp"
 #include "core/pool.hpp"
 
 namespace spanlet {
@@ -53,29 +55,13 @@ void local_bounds(const Csr& cross, const double* f, std::vector<double>& lo, st
 
 }  // namespace
 
-void solve_rows(const BandedCholesky& factor, std::vector<double>& rows, std::size_t k) {
-    const std::size_t n = factor.n();
-    parallel_for(k, [&](std::size_t r, Scratch&) { factor.solve_in_place(rows.data() + r * n); });
-}
-
-std::vector<double> transposed(const std::vector<double>& values, std::size_t rows, std::size_t cols) {
-    std::vector<double> out(values.size());
-    for (std::size_t r = 0; r < rows; ++r)
-        for (std::size_t c = 0; c < cols; ++c) out[c * rows + r] = values[r * cols + c];
-    return out;
-}
-
-Result<Projection> Projection::make(const Space& src, const Space& dst, Weight omega) {
-    auto gram = inner_products(dst.elements, dst, omega);
-    if (!gram) return std::move(gram).error();
-    auto factor = BandedCholesky::factor(gram.value());
-    if (!factor) return std::move(factor).error();
-    auto cross = inner_products(dst.elements, src, omega);
-    if (!cross) return std::move(cross).error();
-    auto masses = parallel_integrals(dst.elements, omega);
-    if (!masses) return std::move(masses).error();
-    return Projection(std::move(gram).value(), std::move(factor).value(), std::move(cross).value(),
-                      std::move(masses).value());
+Result<Projection> Projection::make(const Space& src, const Space& dst, CosineWeight omega) {
+    SPANLET_TRY(gram, inner_products(dst.elements(), dst, omega));
+    SPANLET_TRY(factor, BandedCholesky::factor(gram));
+    SPANLET_TRY(cross, inner_products(dst.elements(), src, omega));
+    SPANLET_TRY(masses, parallel_integrals(dst.elements(), omega));
+    return Projection(std::move(gram), std::move(factor), std::move(cross),
+                      std::move(masses));
 }
 
 std::vector<double> Projection::to_dense() const {

@@ -19,7 +19,7 @@ struct ProjectionBounds {
 
 class Projection {
 public:
-    static Result<Projection> make(const Space& src, const Space& dst, Weight omega);
+    static Result<Projection> make(const Space& src, const Space& dst, CosineWeight omega);
 
     std::size_t n_dst() const { return cross_.nrows; }
     std::size_t n_src() const { return cross_.ncols; }
@@ -47,11 +47,5 @@ private:
     Csr cross_;
     std::vector<double> dst_integrals_;
 };
-
-// Solves every row of a k x n row-major array in place with the factor, on the pool.
-void solve_rows(const BandedCholesky& factor, std::vector<double>& rows, std::size_t k);
-
-// The transpose of a rows x cols row-major array.
-std::vector<double> transposed(const std::vector<double>& values, std::size_t rows, std::size_t cols);
 
 }  // namespace spanlet

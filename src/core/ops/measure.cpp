@@ -1,0 +1,45 @@
+#include "core/ops/measure.hpp"
+
+#include <cmath>
+
+#include "core/ops/inner_products.hpp"
+#include "core/ops/integrals.hpp"
+#include "core/ops/rows.hpp"
+
+namespace spanlet {
+
+Result<Csr> measure(const std::vector<Element>& kernels, const Space& basis, Normalization mode, CosineWeight omega) {
+    auto product = inner_products(kernels, basis, omega);
+    if (!product || mode == Normalization::None) return product;
+    Csr w = std::move(product).value();
+    std::vector<double> norms;
+    if (mode == Normalization::Integral) {
+        SPANLET_TRY(values, parallel_integrals(kernels, omega));
+        norms = std::move(values);
+    } else {
+        norms.assign(w.nrows, -0.0);
+        for (std::uint64_t i = 0; i < w.nrows; ++i)
+            for (std::uint64_t k = w.indptr[i]; k < w.indptr[i + 1]; ++k) norms[i] += w.data[k];
+    }
+    for (std::uint64_t i = 0; i < w.nrows; ++i) {
+        const double factor = norms[i] == 0.0 ? 0.0 : 1.0 / norms[i];
+        for (std::uint64_t k = w.indptr[i]; k < w.indptr[i + 1]; ++k) w.data[k] *= factor;
+    }
+    return w;
+}
+
+Result<Csr> evaluate_points(const std::vector<double>& x, const Space& basis) {
+    // The rows are those of a space of point masses at x; the points are checked as that space
+    // would check them, without materialising it.
+    for (double p : x)
+        if (!std::isfinite(p)) return Error::invalid("delta position must be finite");
+    return sparse_rows(
+        x.size(), basis, [&](std::size_t i) { return Support{x[i], x[i]}; },
+        [&](std::size_t i, std::uint64_t j, std::vector<double>&) -> Result<double> {
+            const Element& e = basis.elements()[j];
+            if (const auto* d = std::get_if<Delta>(&e.kind)) return d->position == x[i] ? 1.0 : 0.0;
+            return evaluate(e, x[i]);
+        });
+}
+
+}  // namespace spanlet

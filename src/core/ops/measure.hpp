@@ -1,0 +1,21 @@
+// Measurement matrices (kernels against a basis, normalised by rows) and point values.
+#pragma once
+
+#include <vector>
+
+#include "core/integrate.hpp"
+#include "core/space.hpp"
+#include "core/sparse.hpp"
+
+namespace spanlet {
+
+enum class Normalization { Integral, RowSum, None };
+
+// The inner products of kernels with basis elements, each row scaled by the reciprocal of its
+// normaliser (zero for a zero normaliser).
+Result<Csr> measure(const std::vector<Element>& kernels, const Space& basis, Normalization mode, CosineWeight omega);
+
+// Values of every basis element at the points, one row per point.
+Result<Csr> evaluate_points(const std::vector<double>& x, const Space& basis);
+
+}  // namespace spanlet
