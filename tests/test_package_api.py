@@ -208,3 +208,14 @@ def test_operator_reprs():
                          "penalty='difference', order=1)")
     assert repr(spanlet.Spline(dst, np.zeros((3, 10)))) == ("Spline(Space(10 boxes on [0, 1]), "
                                                              "coefficients of shape (3, 10))")
+
+
+def test_faddeeva_re_broadcasts_and_matches_scipy():
+    from scipy.special import wofz
+    x = np.linspace(-5, 5, 11)
+    y = np.array([[0.0], [0.5], [3.0]])
+    got = spanlet.faddeeva_re(x.tolist(), y)
+    assert got.shape == (3, 11)
+    np.testing.assert_allclose(got, wofz(x + 1j * y).real, rtol=1e-12, atol=1e-13)  # absolute accuracy of the expansion
+    assert isinstance(spanlet.faddeeva_re(0, 1), float)
+    assert spanlet.faddeeva_re(np.float32(1), 0) == _spanlet.faddeeva_re(1.0, 0.0)

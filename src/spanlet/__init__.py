@@ -22,6 +22,8 @@ Operators
     Spline                a function expanded in a space: values, derivative, integral
     lsq_spline            least-squares spline of point samples (``make_lsq_spline``)
     smoothing_spline      cubic smoothing spline of point samples (``make_smoothing_spline``)
+Special functions
+    faddeeva_re           Re w(x + iy), the real part of the Faddeeva function
 Other
     SingularError         raised for systems that cannot be solved (a ``ValueError``)
     FWHM_PER_SIGMA        full width at half maximum of a Gaussian per unit sigma
@@ -60,6 +62,7 @@ from spanlet._fitting import lsq_spline, smoothing_spline
 from spanlet._functions import evaluate, inner_products, measure
 from spanlet._operators import Fit, Projection
 from spanlet._space import Space
+from spanlet._special import faddeeva_re
 from spanlet._spline import Spline
 from spanlet._spanlet import FWHM_PER_SIGMA, SingularError, __version__
 
@@ -76,6 +79,7 @@ __all__ = [
     "measure",
     "lsq_spline",
     "smoothing_spline",
+    "faddeeva_re",
 ]
 
 
