@@ -1,6 +1,5 @@
 """Elements and shapes: point values, supports, knots, derivatives and shape checks."""
 
-import time
 
 import numpy as np
 import pytest
@@ -150,9 +149,8 @@ def test_derivative_of_stretched_cubics(seed):
 @pytest.mark.parametrize("stretch", [1e-300, 1.0, 1e300])
 def test_high_order_derivatives_are_zero_and_prompt(order, stretch):
     element = ("shaped", segments([1, 2, 3, 4, 0, 1], [5, 6, 7, 8, 1, 2]), 0.0, stretch)
-    start = time.perf_counter()
+    # An order of 2**64 - 1 would never finish if each order were applied in turn.
     values = derivative_values(element, order, arr(0, 0.5 * stretch, 1.5 * stretch, 3 * stretch))
-    assert time.perf_counter() - start < 1.0
     np.testing.assert_array_equal(values, 0.0)
 
 

@@ -1,4 +1,3 @@
-import time
 
 import numpy as np
 import pytest
@@ -124,24 +123,13 @@ def test_weight_conversion():
     assert space.integrals(weight=np.float64(2.0))[0] == space.integrals(weight=2)[0]
 
 
-def timed_error(call, message):
-    start = time.perf_counter()
-    with pytest.raises(ValueError) as info:
-        call()
-    elapsed = time.perf_counter() - start
-    assert str(info.value) == message
-    return elapsed
-
-
 def test_adaptive_step_budget_ends_the_loop():
-    # 4e299 steps would be needed; the budget refuses the integral instead of running for ages.
-    elapsed = timed_error(lambda: Space.boxes(arr(0, 1)).integrals(weight=1e300),
-                          "adaptive integration over [0, 1] needs more than 4194304 steps")
-    assert elapsed < 20
+    # 4e299 steps would be needed; the step budget refuses the integral instead of running for ages.
+    with pytest.raises(ValueError, match=r"^adaptive integration over \[0, 1\] needs more than 4194304 steps$"):
+        Space.boxes(arr(0, 1)).integrals(weight=1e300)
     recip = Space.boxes(arr(1, 2)).mapped("reciprocal", 1.0, 0.0, False)
-    elapsed = timed_error(lambda: recip.integrals(weight=1e9),
-                          "adaptive integration over [0.5, 1] needs more than 4194304 steps")
-    assert elapsed < 30
+    with pytest.raises(ValueError, match=r"^adaptive integration over \[0.5, 1\] needs more than 4194304 steps$"):
+        recip.integrals(weight=1e9)
 
 
 def test_reciprocal_steps_stay_finite_at_extreme_scales():
@@ -153,6 +141,6 @@ def test_reciprocal_steps_stay_finite_at_extreme_scales():
     # A nested map at a tiny scale: the step bound must not underflow to a standstill.
     inner = Space.boxes(arr(1, 2)).mapped("reciprocal", 1.0, 0.0, True)
     for a in (1e-200, -1e-250):
-        start = time.perf_counter()
+        # Within the step budget, or the call would raise.
         got = inner.mapped("reciprocal", a, 0.0, False).integrals()[0]
-        assert got == pytest.approx(7 * abs(a) / 3, rel=1e-12) and time.perf_counter() - start < 1
+        assert got == pytest.approx(7 * abs(a) / 3, rel=1e-12)

@@ -160,3 +160,8 @@ def test_arguments_are_named_in_conversion_errors():
         Space.rectangles(arr(0), np.ones((1, 1)))
     with pytest.raises(TypeError, match="'bottom'"):
         Space.trapezoids(arr(0), arr(1), "2")
+
+
+def test_messages_give_the_shortest_digits_of_large_numbers():
+    with pytest.raises(ValueError, match=r"^box needs finite a < b, got \[12345000000000000000000, 12345000000000000000000\]$"):
+        Space.rectangles(np.array([1.2345e22]), np.array([0.0]))

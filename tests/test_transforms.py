@@ -1,4 +1,3 @@
-import time
 from fractions import Fraction
 
 import numpy as np
@@ -108,9 +107,7 @@ def test_bspline_derivatives_match_scipy(degree):
 def test_high_order_derivatives_are_zero_and_prompt(order):
     x = np.linspace(-1, 9, 101)
     for make in (*SPACES.values(), lambda: Space.bsplines_clamped(arr(0, 1, 2, 4), 3)):
-        start = time.perf_counter()
         d = make().derivative(order)
-        assert time.perf_counter() - start < 2.0
         assert not values(d, x).any()
         assert len(d) == len(make())
 

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 namespace spanlet {
 
@@ -24,7 +25,26 @@ std::string to_chars_string(double value, std::chars_format format) {
 
 std::string decimal(double value) {
     if (!std::isfinite(value)) return non_finite(value);
-    return to_chars_string(value, std::chars_format::fixed);
+    // The shortest digits that read back to the value come from the scientific form; fixed form
+    // without a precision would print the exact binary value of large numbers (1.2345e22 as
+    // 12344999999999999737856). The digits are then placed around the point.
+    const std::string text = to_chars_string(value, std::chars_format::scientific);
+    const auto e = text.find('e');
+    const bool negative = text[0] == '-';
+    std::string digits;
+    for (std::size_t i = negative ? 1 : 0; i < e; ++i)
+        if (text[i] != '.') digits += text[i];
+    const int point = std::stoi(text.substr(e + 1)) + 1;  // digits before the decimal point
+    const int count = static_cast<int>(digits.size());
+    std::string out = negative ? "-" : "";
+    if (point <= 0) {
+        out += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+    } else if (point >= count) {
+        out += digits + std::string(static_cast<std::size_t>(point - count), '0');
+    } else {
+        out += digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
+    }
+    return out;
 }
 
 std::string exponent(double value) {

@@ -13,6 +13,8 @@ PyMethodDef module_functions[] = {
     {"measure", as_cfunction(measure_function), FUNCTION,
      "measure(kernels, basis, normalization, weight=None)\n--\n\n"},
     {"evaluate", as_cfunction(evaluate_function), FUNCTION, "evaluate(basis, x)\n--\n\n"},
+    {"faddeeva_re", as_cfunction(faddeeva_re_function), FUNCTION,
+     "faddeeva_re(x, y)\n--\n\nRe w(x + iy) for y >= 0, w the Faddeeva function."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,75 @@
+// Test entry points for the special-function kernels, vectorised over float64 arrays.
+#include <array>
+#include <vector>
+
+#include "core/special/faddeeva.hpp"
+#include "core/special/spherical_bessel.hpp"
+#include "python/args.hpp"
+#include "python/arrays.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+#include "python/space_methods.hpp"
+#include "testing/testing.hpp"
+
+namespace spanlet::py {
+
+namespace {
+
+// faddeeva(x, y) -> (re, im): w at x[i] + i y[i] for arrays of equal length.
+PyObject* t_faddeeva(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return guarded([&]() -> PyObject* {
+        Arguments<2> a{"faddeeva", {"x", "y"}};
+        std::vector<double> x, y;
+        if (!a.read(args, nargs, kw) || !read_vec(a[0], "x", x) || !read_vec(a[1], "y", y)) return nullptr;
+        if (x.size() != y.size()) {
+            PyErr_SetString(PyExc_ValueError, "x and y need equal lengths");
+            return nullptr;
+        }
+        std::vector<double> re(x.size()), im(x.size());
+        {
+            ReleaseGil released;
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                const Complex w = faddeeva(x[i], y[i]);
+                re[i] = w.re;
+                im[i] = w.im;
+            }
+        }
+        return Py_BuildValue("(NN)", vector_array(re), vector_array(im));
+    });
+}
+
+// weideman_table() -> (coefficients, scale)
+PyObject* t_weideman_table(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const Weideman& table = Weideman::get();
+        const std::vector<double> c(table.coefficients.begin(), table.coefficients.end());
+        return Py_BuildValue("(Nd)", vector_array(c), table.scale);
+    });
+}
+
+// spherical_bessel_over_power(x) -> array of shape (len(x), 6)
+PyObject* t_spherical_bessel_over_power(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        std::vector<double> x;
+        if (!read_vec(arg, "x", x)) return nullptr;
+        std::vector<double> out(x.size() * 6);
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            const std::array<double, 6> v = spherical_bessel_over_power(x[i]);
+            for (std::size_t n = 0; n < 6; ++n) out[i * 6 + n] = v[n];
+        }
+        return array2(out, x.size(), 6);
+    });
+}
+
+constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
+
+}  // namespace
+
+PyMethodDef special_test_methods[] = {
+    {"faddeeva", as_cfunction(t_faddeeva), FAST, nullptr},
+    {"weideman_table", t_weideman_table, METH_NOARGS, nullptr},
+    {"spherical_bessel_over_power", t_spherical_bessel_over_power, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace spanlet::py
