@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from spanlet import Space
+from spanlet._spanlet import Space
 from spanlet import _spanlet_tests as t
 
 

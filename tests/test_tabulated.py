@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 from scipy.interpolate import PchipInterpolator
 
-from spanlet import Space
+from spanlet._spanlet import Space
 from spanlet import _spanlet_tests as t
 
 
