@@ -10,7 +10,7 @@ from scipy.integrate import IntegrationWarning, quad
 from scipy.sparse import csr_array
 
 from reference_elements import bspline_refs, piecewise_quad
-from spanlet import Space, evaluate, inner_products, measure
+from spanlet._spanlet import Space, evaluate, inner_products, measure
 from spanlet._spanlet_tests import fts_line_shape
 
 GIVE_ONE = "give one of apodization (a name), cosine_sum (1-4 coefficients) or polynomial (1-5 coefficients)"
@@ -288,3 +288,16 @@ def test_signature_and_docstring():
     a = Space.fts(arr(0.0), arr(1.0), 3.0, None, (0.5, np.float64(0.5)))
     b = Space.fts(centers=arr(0.0), max_opd=arr(1.0), cutoff=3.0, apodization="hann")
     np.testing.assert_array_equal(values_at(a, [0.1, 0.7]), values_at(b, [0.1, 0.7]))
+
+
+def test_package_face_accepts_array_like_and_pickles():
+    import pickle
+
+    import spanlet
+    ours = spanlet.Space.fts([0, 1.5], 2, 6, polynomial=np.array([0.2, 0.8]))
+    theirs = Space.fts(arr(0.0, 1.5), arr(2.0, 2.0), 6.0, polynomial=[0.2, 0.8])
+    x = np.linspace(-2, 4, 37)
+    np.testing.assert_array_equal(spanlet.evaluate(ours, x).toarray(), values_at(theirs, x))
+    again = pickle.loads(pickle.dumps(ours))
+    np.testing.assert_array_equal(spanlet.evaluate(again, x).toarray(), values_at(theirs, x))
+    assert repr(ours) == "Space(2 FTS line shapes (polynomial) on [-1.5, 3])"

@@ -8,7 +8,7 @@ import pytest
 from scipy.sparse import csr_array
 
 from reference_elements import bspline_refs, piecewise_quad
-from spanlet import Projection, Space, evaluate, inner_products, measure
+from spanlet._spanlet import Projection, Space, evaluate, inner_products, measure
 from spanlet._spanlet_tests import harmonic_profile
 
 PERIOD_START = "harmonics need a finite period > 0 and a finite start"
@@ -211,3 +211,17 @@ def test_harmonic_value_and_slope(k, period, phase, center):
     up, _ = harmonic_profile(k, period, phase, center, x + h)
     down, _ = harmonic_profile(k, period, phase, center, x - h)
     np.testing.assert_allclose(slopes, (up - down) / (2 * h), rtol=1e-6, atol=1e-7 * k / period)
+
+
+def test_package_face():
+    import pickle
+
+    import spanlet
+    ours = spanlet.Space.harmonics(np.int64(3), 2, -1)
+    theirs = Space.harmonics(3, 2.0, -1.0)
+    t = np.linspace(-1, 1, 21)
+    np.testing.assert_array_equal(spanlet.evaluate(ours, t).toarray(), dense(evaluate(theirs, t)))
+    assert len(pickle.loads(pickle.dumps(ours))) == 6
+    assert repr(ours) == "Space(6 harmonic waves on [-1, 1])"
+    with pytest.raises(TypeError):
+        spanlet.Space.harmonics(2.0, 1.0, 0.0)
