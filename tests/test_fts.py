@@ -11,7 +11,7 @@ from scipy.sparse import csr_array
 
 from reference_elements import bspline_refs, piecewise_quad
 from spanlet._spanlet import Space, evaluate, inner_products, measure
-from spanlet._spanlet_tests import fts_line_shape
+from _spanlet_tests import fts_line_shape
 
 GIVE_ONE = "give one of apodization (a name), cosine_sum (1-4 coefficients) or polynomial (1-5 coefficients)"
 

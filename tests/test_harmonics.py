@@ -9,7 +9,7 @@ from scipy.sparse import csr_array
 
 from reference_elements import bspline_refs, piecewise_quad
 from spanlet._spanlet import Projection, Space, evaluate, inner_products, measure
-from spanlet._spanlet_tests import harmonic_profile
+from _spanlet_tests import harmonic_profile
 
 PERIOD_START = "harmonics need a finite period > 0 and a finite start"
 PHASE_CENTER = "harmonic phase and center must be finite"

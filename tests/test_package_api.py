@@ -13,7 +13,7 @@ import spanlet
 from spanlet import _spanlet
 
 PACKAGE_MODULES = ["spanlet"] + [f"spanlet.{m.name}" for m in pkgutil.iter_modules(spanlet.__path__)
-                                 if m.name not in ("_spanlet", "_spanlet_tests")]
+                                 if m.name not in ("_spanlet", "libspanlet_native")]
 
 
 def native_public(namespace):

@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 
 from spanlet._spanlet import Space
-from spanlet import _spanlet_tests as t
+import _spanlet_tests as t
 
 
 def arr(*values):

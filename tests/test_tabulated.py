@@ -5,7 +5,7 @@ import pytest
 from scipy.interpolate import PchipInterpolator
 
 from spanlet._spanlet import Space
-from spanlet import _spanlet_tests as t
+import _spanlet_tests as t
 
 
 def arr(*values):
