@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import operator
 from typing import Any, Sequence
 
 import numpy as np
@@ -28,7 +29,8 @@ class Space:
 
     Spaces are made only by the static constructors (:meth:`bsplines`, :meth:`bsplines_clamped`,
     :meth:`bsplines_periodic`, :meth:`hats`, :meth:`boxes`, :meth:`deltas`, :meth:`triangles`,
-    :meth:`rectangles`, :meth:`trapezoids`, :meth:`tabulated`, :meth:`shifted`) and by the
+    :meth:`rectangles`, :meth:`trapezoids`, :meth:`tabulated`, :meth:`shifted`, :meth:`fts`,
+    :meth:`harmonics`) and by the
     transforms (:meth:`take`, :meth:`derivative`, :meth:`mapped`).
 
     Notes
@@ -108,6 +110,11 @@ class Space:
             degree = _DEGREE_NAMES.get(args[1], f"degree-{args[1]}")
             flavour = {"bsplines": "", "bsplines_clamped": "clamped ", "bsplines_periodic": "periodic "}[method]
             what = f"{flavour}{degree} B-splines"
+        elif method == "fts":
+            form = args[3] if args[3] is not None else ("cosine_sum" if args[4] is not None else "polynomial")
+            what = f"FTS line shapes ({form})"
+        elif method == "harmonics":
+            what = "harmonic waves"
         elif method in ("tabulated", "shifted"):
             what = f"{method} shapes ({args[-1]})"
         else:
@@ -228,6 +235,101 @@ class Space:
          [0.5 0.  0.  0.5]]
         """
         return Space._made("bsplines_periodic", None, (vector(breakpoints, "breakpoints"), degree))
+
+    # -- line shapes and waves -------------------------------------------------------------
+
+    @staticmethod
+    def fts(centers: Any, max_opd: Any, cutoff: float, apodization: str | None = None,
+            cosine_sum: Sequence[float] | None = None, polynomial: Sequence[float] | None = None) -> Space:
+        r"""Instrument line shapes of a Fourier-transform spectrometer, one per center.
+
+        The line shape is the cosine transform of the apodization :math:`A(u)` over the
+        normalised optical path difference :math:`u \in [-1, 1]`,
+        :math:`L(\theta) = \int_{-1}^{1} A(u) \cos(\theta u)\, du` with
+        :math:`\theta = 2\pi\, \mathrm{max\_opd}\, (x - c)`, scaled to 1 at the center. The
+        half width is taken as ``0.5 / max_opd`` and each element is cut at ``cutoff`` half widths
+        on both sides (both ends included).
+
+        Parameters
+        ----------
+        centers : array_like, shape (n,)
+            Finite line positions.
+        max_opd : array_like or float
+            Maximum optical path difference (in the reciprocal unit of ``centers``), finite and
+            positive: one for all, or one per center.
+        cutoff : float
+            Finite, positive number of half widths kept on each side.
+        apodization : str, optional
+            A window name: "none" or "boxcar", "hann" or "hanning", "hamming" or "happ_genzel",
+            "blackman", "blackman_harris", "triangle", "norton_beer_weak",
+            "norton_beer_medium", "norton_beer_strong" (exact, case-sensitive).
+        cosine_sum : sequence of float, optional
+            1 to 4 coefficients :math:`a_k` of :math:`A(u) = \sum_k a_k \cos(k \pi u)`.
+        polynomial : sequence of float, optional
+            1 to 5 coefficients :math:`c_n` of :math:`A(u) = \sum_n c_n (1 - u^2)^n`.
+
+        Give exactly one of ``apodization``, ``cosine_sum`` and ``polynomial``.
+
+        Returns
+        -------
+        Space
+            ``n`` elements.
+
+        Raises
+        ------
+        ValueError
+            For an unknown name, not exactly one apodization form, a bad ``max_opd`` or
+            ``cutoff``, an apodization whose integral is not positive, or a non-finite center.
+
+        Examples
+        --------
+        >>> import spanlet
+        >>> s = spanlet.Space.fts([0, 1], 2, 8, "hann")
+        >>> print(s.lower(), s.upper())
+        [-2. -1.] [2. 3.]
+        >>> print(spanlet.evaluate(s, [0, 0.25]).toarray().round(6))
+        [[1.  0. ]
+         [0.5 0. ]]
+        """
+        points = vector(centers, "centers")
+        opd = vector(max_opd, "max_opd", scalar=True)
+        if opd.size == 1 and points.size > 1:
+            opd = np.full(points.size, opd[0])
+        return Space._made("fts", None, (points, opd, cutoff, apodization, cosine_sum, polynomial))
+
+    @staticmethod
+    def harmonics(n: int, period: float, start: float) -> Space:
+        r"""The Fourier basis of one period: :math:`\cos(2\pi k t / P)` and :math:`\sin(2\pi k t / P)`
+        for :math:`k = 1 \dots n`, each on :math:`[\mathrm{start}, \mathrm{start} + P]`.
+
+        The elements are orthogonal, each with norm :math:`P/2`. There is no constant element;
+        add one from another space where needed.
+
+        Parameters
+        ----------
+        n : int
+            Number of harmonics, at least 1.
+        period : float
+            The period :math:`P`, finite and positive.
+        start : float
+            Finite start of the period.
+
+        Returns
+        -------
+        Space
+            ``2 n`` elements in the order cos 1, sin 1, ..., cos n, sin n.
+
+        Examples
+        --------
+        >>> import spanlet
+        >>> s = spanlet.Space.harmonics(2, 2.0, 0.0)
+        >>> print(spanlet.inner_products(s, s).toarray().round(12))
+        [[ 1.  0. -0.  0.]
+         [ 0.  1. -0.  0.]
+         [-0. -0.  1.  0.]
+         [ 0.  0.  0.  1.]]
+        """
+        return Space._made("harmonics", None, (operator.index(n), period, start))
 
     # -- piecewise spaces ------------------------------------------------------------------
 
