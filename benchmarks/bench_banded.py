@@ -13,7 +13,7 @@ import scipy.interpolate
 import scipy.linalg
 import scipy.sparse
 
-from spanlet import _spanlet_tests as t
+import _spanlet_tests as t
 
 
 def clamped_cubic_gram(size):

@@ -7,7 +7,7 @@ shape) tuple, scipy's as a csr_array.
 import numpy as np
 from scipy.interpolate import BSpline
 
-from spanlet import Space, evaluate
+from spanlet._spanlet import Space, evaluate
 from timing import median_time
 
 

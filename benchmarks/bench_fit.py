@@ -10,7 +10,7 @@ Ratios are ours / scipy: below 1 means we are faster.
 import numpy as np
 from scipy.interpolate import make_lsq_spline
 
-from spanlet import Fit, Space
+from spanlet._spanlet import Fit, Space
 from timing import median_time
 
 

@@ -22,7 +22,7 @@ def breakpoints(n):
 
 
 def ours(n, repeats):
-    from spanlet import Space, inner_products
+    from spanlet._spanlet import Space, inner_products
 
     space = Space.bsplines_clamped(breakpoints(n), DEGREE)
     return median_time(lambda: inner_products(space, space), repeats)

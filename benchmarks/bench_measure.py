@@ -2,7 +2,7 @@
 
 import numpy as np
 
-from spanlet import Space, measure
+from spanlet._spanlet import Space, measure
 from timing import median_time
 
 

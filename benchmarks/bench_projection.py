@@ -11,7 +11,7 @@ import scipy.linalg
 import scipy.sparse
 from scipy.interpolate import BSpline
 
-from spanlet import Projection, Space
+from spanlet._spanlet import Projection, Space
 from timing import median_time
 
 

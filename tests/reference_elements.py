@@ -10,7 +10,7 @@ import numpy as np
 from scipy.integrate import IntegrationWarning, quad
 from scipy.interpolate import BSpline, PchipInterpolator
 
-from spanlet import Space
+from spanlet._spanlet import Space
 
 
 class Ref:

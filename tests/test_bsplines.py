@@ -5,7 +5,7 @@ import pytest
 from scipy.interpolate import BSpline
 
 from spanlet._spanlet import Space
-from spanlet._spanlet_tests import space_candidates, space_index, space_values
+from _spanlet_tests import space_candidates, space_index, space_values
 
 
 def arr(*values):

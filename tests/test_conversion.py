@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from spanlet import _spanlet
-from spanlet._spanlet_tests import convert
+from _spanlet_tests import convert
 
 Space = _spanlet.Space
 BSPLINE_CONSTRUCTORS = [

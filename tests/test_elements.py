@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 from numpy.polynomial import polynomial as P
 
-from spanlet._spanlet_tests import (check_table, derivative_values, element_info, element_knots, element_values,
+from _spanlet_tests import (check_table, derivative_values, element_info, element_knots, element_values,
                                     fit_polynomial)
 
 

@@ -3,7 +3,7 @@ import pytest
 from scipy.interpolate import BSpline
 from scipy.sparse import csr_array
 
-from spanlet import Space, evaluate, inner_products
+from spanlet._spanlet import Space, evaluate, inner_products
 
 
 def arr(*values):

@@ -6,7 +6,7 @@ import pytest
 from scipy.interpolate import BSpline, make_lsq_spline
 from scipy.sparse import csr_array
 
-from spanlet import Fit, SingularError, Space
+from spanlet._spanlet import Fit, SingularError, Space
 
 BREAKS = np.array([0.0, 0.07, 0.2, 0.26, 0.4, 0.55, 0.6, 0.78, 0.9, 1.0])
 DEGREE = 3

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from spanlet._spanlet_tests import decimal, error_debug, exponent, quoted, structural, structural_record
+from _spanlet_tests import decimal, error_debug, exponent, quoted, structural, structural_record
 
 NAN = float("nan")
 INF = float("inf")

@@ -4,7 +4,7 @@ from scipy.interpolate import BSpline
 from scipy.sparse import csr_array
 
 from reference_elements import bspline_refs, family, hat_ref, mapped_ref, ref_inner
-from spanlet import Space, inner_products, measure
+from spanlet._spanlet import Space, inner_products, measure
 
 
 def arr(*values):

@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 from reference_elements import FAMILIES, bspline_refs, family, mapped_ref, ref_integral
-from spanlet import Space
+from spanlet._spanlet import Space
 
 
 def arr(*values):

@@ -1,8 +1,8 @@
 import numpy as np
 import pytest
 
-from spanlet import Space
-from spanlet import _spanlet_tests as t
+from spanlet._spanlet import Space
+import _spanlet_tests as t
 
 
 def arr(*values):

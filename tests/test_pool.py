@@ -8,7 +8,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from spanlet import _spanlet_tests as t
+import _spanlet_tests as t
 
 
 def expected(count, work):
@@ -77,7 +77,7 @@ def test_results_do_not_depend_on_thread_count():
         """
         import os, pickle, sys
         os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
-        from spanlet import _spanlet_tests as t
+        import _spanlet_tests as t
         assert t.worker_count() == 1
         rows, x = pickle.loads(bytes.fromhex(sys.stdin.read()))
         matrix = t.csr_from_rows(rows, 40, 60)
@@ -97,7 +97,7 @@ def test_child_after_fork_builds_its_own_pool():
         """
         import os, threading
         import numpy as np
-        from spanlet import _spanlet_tests as t
+        import _spanlet_tests as t
         reference = t.parallel_map(5000, 10)
         stop = False
         def busy():
@@ -118,3 +118,34 @@ def test_child_after_fork_builds_its_own_pool():
             worker.join()
         """
     )
+
+
+def test_one_pool_serves_every_extension_module():
+    # Both modules link one native library: after work in each, the process holds the caller
+    # and one worker per CPU, not a second pool.
+    out = run_script(
+        """
+        import os
+        import numpy as np
+        from spanlet import _spanlet as sp
+        import _spanlet_tests as t
+        count = lambda: len(os.listdir("/proc/self/task"))
+        before = count()
+        space = sp.Space.bsplines_clamped(np.linspace(0, 1, 2000), 3)
+        sp.inner_products(space, space)
+        public = count()
+        t.parallel_map(5000, 10)
+        sp.inner_products(space, space)
+        print(before, public, count(), t.worker_count())
+        """
+    )
+    before, public, after, workers = map(int, out.split())
+    assert public - before <= workers
+    assert after == public
+
+
+def test_test_extension_stays_out_of_the_package():
+    import spanlet
+
+    assert not any("tests" in name for name in dir(spanlet))
+    assert not any("tests" in name for name in dir(spanlet._spanlet))

@@ -9,8 +9,8 @@ import scipy.integrate as si
 import scipy.optimize as so
 import scipy.special as sp
 
-from spanlet import Projection, Space, evaluate, inner_products, measure
-from spanlet import _spanlet_tests as t
+from spanlet._spanlet import Projection, Space, evaluate, inner_products, measure
+import _spanlet_tests as t
 
 LN2 = math.log(2)
 

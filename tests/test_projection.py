@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 from scipy.sparse import csr_array
 
-from spanlet import Projection, SingularError, Space, evaluate, inner_products
+from spanlet._spanlet import Projection, SingularError, Space, evaluate, inner_products
 
 
 def dense(parts):

@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from spanlet import _spanlet_tests as t
+import _spanlet_tests as t
 
 # Positive halves of the nodes and weights, to a few units in the last place.
 TABLE = {

@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 import scipy.sparse
 
-from spanlet import _spanlet_tests as t
+import _spanlet_tests as t
 
 
 def random_csr(nrows, ncols, density, seed):

@@ -13,7 +13,7 @@ import pytest
 import scipy.special as sp
 
 from spanlet import _spanlet
-from spanlet import _spanlet_tests as t
+import _spanlet_tests as t
 
 DATA = Path(__file__).parent / "data"
 

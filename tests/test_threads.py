@@ -10,12 +10,12 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from spanlet import Space, evaluate, inner_products, measure
+from spanlet._spanlet import Space, evaluate, inner_products, measure
 
 # Big enough for many row blocks, so the work is really split between workers.
 WORKLOAD = """
 import numpy as np
-from spanlet import Space, evaluate, inner_products, measure
+from spanlet._spanlet import Space, evaluate, inner_products, measure
 
 def workload():
     rng = np.random.default_rng(0)

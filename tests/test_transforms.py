@@ -4,8 +4,8 @@ import numpy as np
 import pytest
 from scipy.interpolate import BSpline
 
-from spanlet import Space
-from spanlet import _spanlet_tests as t
+from spanlet._spanlet import Space
+import _spanlet_tests as t
 
 
 def arr(*values):

@@ -10,6 +10,7 @@
 #include "python/csr_parts.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
+#include "python/fit_object.hpp"
 #include "python/operator_objects.hpp"
 #include "python/owner_object.hpp"
 #include "python/space_methods.hpp"

@@ -2,7 +2,8 @@
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
 #include "python/module_functions.hpp"
-#include "python/operator_objects.hpp"
+#include "python/fit_object.hpp"
+#include "python/projection_object.hpp"
 #include "python/space_object.hpp"
 
 namespace spanlet::py {
@@ -35,7 +36,7 @@ bool add_functions(PyObject* module) {
 PyObject* create_module() {
     PyRef module(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    const bool ok = add_owned(module.get(), "__version__", PyUnicode_FromString("0.2.0")) &&
+    const bool ok = add_owned(module.get(), "__version__", PyUnicode_FromString(SPANLET_VERSION)) &&
                     add(module.get(), "SingularError", singular_error_class()) &&
                     add_owned(module.get(), "FWHM_PER_SIGMA", PyFloat_FromDouble(2.3548200450309493)) &&
                     add(module.get(), "Space", reinterpret_cast<PyObject*>(space_type())) &&

@@ -1,13 +1,9 @@
-// The Python classes Projection and Fit: immutable owners of a core operator.
+// What the Projection and Fit objects share: the check of the arrays they are applied to.
 #pragma once
 
-#include "python/pyref.hpp"
+#include <cstddef>
 
 namespace spanlet::py {
-
-// Class objects, created once on first need; nullptr with an exception on failure.
-PyTypeObject* projection_type();
-PyTypeObject* fit_type();
 
 // True when an input array has the expected column count; otherwise raises the ValueError that
 // names the argument ("f has 3 values along the transformed axis, expected 4").

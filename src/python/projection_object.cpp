@@ -10,6 +10,7 @@
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/operator_objects.hpp"
+#include "python/projection_object.hpp"
 #include "python/owner_object.hpp"
 #include "python/space_methods.hpp"
 #include "python/space_object.hpp"
@@ -126,13 +127,6 @@ PyGetSetDef properties[] = {
 };
 
 }  // namespace
-
-bool check_columns(const char* argument, std::size_t cols, std::size_t expected) {
-    if (cols == expected) return true;
-    raise_error(Error::invalid(std::string(argument) + " has " + std::to_string(cols) +
-                               " values along the transformed axis, expected " + std::to_string(expected)));
-    return false;
-}
 
 PyTypeObject* projection_type() {
     static PyTypeObject* type = nullptr;

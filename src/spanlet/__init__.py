@@ -1,10 +1,95 @@
-"""spanlet: one-dimensional function bases with exact inner products.
+r"""spanlet: one-dimensional function bases with exact integrals, Gram matrices and fits.
 
-The numerical core lives in the native module ``spanlet._spanlet``; this package re-exports it.
+A basis is a :class:`Space`: an ordered list of functions (elements) of one real variable --
+B-splines, hats, boxes, triangles, rectangles, trapezoids, tabulated shapes, point masses. On
+spaces spanlet computes point values, integrals, inner products and measurement matrices
+(exact on polynomial pieces), least-squares projections between spaces and penalised fits of
+data seen through kernels. The numerical work runs in a native core, in parallel, with the
+interpreter lock released.
+
+Spaces
+    Space                 the basis type; static constructors ``bsplines``, ``bsplines_clamped``,
+                          ``bsplines_periodic``, ``hats``, ``boxes``, ``deltas``, ``triangles``,
+                          ``rectangles``, ``trapezoids``, ``tabulated``, ``shifted``; transforms
+                          ``take``, ``derivative``, ``mapped``; ``integrals``
+Matrices (``scipy.sparse.csr_array``)
+    evaluate              point values, rows = points, columns = elements
+    inner_products        Gram-type matrices of two spaces
+    measure               measurement matrices, with row normalisation
+Operators
+    Projection            least-squares projection between spaces (rebinning, resampling)
+    Fit                   penalised least-squares fit of data seen through kernels
+    Spline                a function expanded in a space: values, derivative, integral
+    lsq_spline            least-squares spline of point samples (``make_lsq_spline``)
+    smoothing_spline      cubic smoothing spline of point samples (``make_smoothing_spline``)
+Special functions
+    faddeeva_re           Re w(x + iy), the real part of the Faddeeva function
+Other
+    SingularError         raised for systems that cannot be solved (a ``ValueError``)
+    FWHM_PER_SIGMA        full width at half maximum of a Gaussian per unit sigma
+
+Conventions
+-----------
+- Element pieces are half-open, :math:`[a, b)`: at the right end of its support a piecewise
+  element is 0. ``Space.bsplines_clamped(..., closed=True)`` includes the last breakpoint.
+- Array arguments accept anything :func:`numpy.asarray` turns into real numbers; they are
+  converted to contiguous ``float64`` before the native call.
+- Data are transformed along the last axis: an input of shape (..., n) gives (..., m).
+- ``weight`` is always the frequency :math:`\omega` of a cosine weight :math:`\cos(\omega t)`,
+  never sample weights.
+- Fits and projections refuse NaN or inf data unless ``check_finite=False``.
+- Space, Projection, Fit, Spline and SingularError pickle (so they travel to multiprocessing,
+  joblib or dask workers); immutable objects copy as themselves.
+- The native module ``spanlet._spanlet`` is the strict, undocumented layer below: float64 arrays
+  only, sparse results as ``(indptr, indices, data, shape)`` tuples. Package objects expose
+  their native object as ``.native``.
+
+Examples
+--------
+>>> import numpy as np, spanlet
+>>> basis = spanlet.Space.bsplines_clamped(np.linspace(0, 1, 6), 3)
+>>> basis
+Space(8 clamped cubic B-splines on [0, 1])
+>>> B = spanlet.evaluate(basis, [0.1, 0.5])
+>>> print(B.sum(axis=1))
+[1. 1.]
 """
 
-from spanlet import _spanlet
-from spanlet._spanlet import *  # noqa: F401,F403
-from spanlet._spanlet import __version__
+import copyreg as _copyreg
 
-__all__ = [name for name in dir(_spanlet) if not name.startswith("_")] + ["__version__"]
+from spanlet import _spanlet
+from spanlet._fitting import lsq_spline, smoothing_spline
+from spanlet._functions import evaluate, inner_products, measure
+from spanlet._operators import Fit, Projection
+from spanlet._space import Space
+from spanlet._special import faddeeva_re
+from spanlet._spline import Spline
+from spanlet._spanlet import FWHM_PER_SIGMA, SingularError, __version__
+
+__all__ = [
+    "__version__",
+    "FWHM_PER_SIGMA",
+    "SingularError",
+    "Space",
+    "Projection",
+    "Fit",
+    "Spline",
+    "evaluate",
+    "inner_products",
+    "measure",
+    "lsq_spline",
+    "smoothing_spline",
+    "faddeeva_re",
+]
+
+
+def _singular_error(*args):
+    return SingularError(*args)
+
+
+def _reduce_singular_error(error):
+    # The class lives in the native module, which pickle cannot import by its own name.
+    return (_singular_error, error.args, error.__dict__ or None)
+
+
+_copyreg.pickle(SingularError, _reduce_singular_error)
