@@ -177,9 +177,10 @@ def test_profile_list_length_and_center():
 
 
 def test_support_that_overflows_is_refused():
-    with pytest.raises(ValueError, match=r"^profile support must be finite, got \[-inf, inf\] for center 0 and cutoff "):
+    with pytest.raises(ValueError, match=r"^profile support must be finite, got \[-inf, inf\]$"):
         Space.lorentzians(arr(0.0), arr(1e300), 1e10)
-    with pytest.raises(ValueError, match=r"^profile support must be finite, got \[1.6e308|profile support must be"):
+    # A finite reach can still overflow at a center near the largest double.
+    with pytest.raises(ValueError, match=r"^profile support must be finite, got \[1\d{308}, inf\]$"):
         Space.gaussians(arr(1.7e308), arr(1e307), 2.0)
     assert len(Space.gaussians(arr(0.0), arr(1.0), 1e308)) == 1  # large but finite
 

@@ -15,6 +15,7 @@ PyMethodDef space_methods[] = {
     {"boxes", as_cfunction(space_boxes), STATIC, "boxes(edges)\n--\n\n"},
     {"hats", as_cfunction(space_hats), STATIC, "hats(nodes)\n--\n\n"},
     {"bsplines", as_cfunction(space_bsplines), STATIC, "bsplines(knots, degree)\n--\n\n"},
+    {"harmonics", as_cfunction(space_harmonics), STATIC, "harmonics(n, period, start)\n--\n\n"},
     {"bsplines_periodic", as_cfunction(space_bsplines_periodic), STATIC,
      "bsplines_periodic(breakpoints, degree)\n--\n\n"},
     {"bsplines_clamped", as_cfunction(space_bsplines_clamped), STATIC,
@@ -28,6 +29,9 @@ PyMethodDef space_methods[] = {
      "super_gaussians(centers, hwhm_left, hwhm_right, power, cutoff)\n--\n\n"},
     {"smoothed_boxes", as_cfunction(space_smoothed_boxes), STATIC,
      "smoothed_boxes(centers, half_width, sigma, cutoff)\n--\n\n"},
+    {"fts", as_cfunction(space_fts), STATIC,
+     "fts(centers, max_opd, cutoff, apodization=None, cosine_sum=None, polynomial=None)\n--\n\n"
+     "`apodization` is a name, or None with `cosine_sum` (<= 4) or `polynomial` (<= 5)\ncoefficients."},
     {"rectangles", as_cfunction(space_rectangles), STATIC, "rectangles(centers, widths)\n--\n\n"},
     {"triangles", as_cfunction(space_triangles), STATIC, "triangles(centers, hwhm)\n--\n\n"},
     {"trapezoids", as_cfunction(space_trapezoids), STATIC, "trapezoids(centers, top, bottom)\n--\n\n"},

@@ -16,6 +16,10 @@ PyObject* space_bsplines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* space_bsplines_periodic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* space_bsplines_clamped(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Harmonic and FTS line-shape spaces.
+PyObject* space_harmonics(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_fts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // Piecewise spaces.
 PyObject* space_deltas(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* space_boxes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -16,7 +16,9 @@ double value(const Profile& profile, double x) {
                           [x](const PseudoVoigt& p) { return p.value(x); },
                           [x](const SuperGaussian& p) { return p.value(x); },
                           [x](const SmoothedBox& p) { return p.value(x); },
+                          [x](const Fts& p) { return p.value(x); },
                           [x](const Matern& p) { return p.value(x); },
+                          [x](const Harmonic& p) { return p.value(x); },
                       },
                       profile);
 }
@@ -29,7 +31,9 @@ double d_dt(const Profile& profile, double x) {
                           [x](const PseudoVoigt& p) { return p.d_dt(x); },
                           [x](const SuperGaussian& p) { return p.d_dt(x); },
                           [x](const SmoothedBox& p) { return p.d_dt(x); },
+                          [x](const Fts& p) { return p.d_dt(x); },
                           [x](const Matern& p) { return p.d_dt(x); },
+                          [x](const Harmonic& p) { return p.d_dt(x); },
                       },
                       profile);
 }
@@ -42,7 +46,9 @@ double hwhm(const Profile& profile) {
                           [](const PseudoVoigt& p) { return p.hwhm; },
                           [](const SuperGaussian& p) { return p.hwhm(); },
                           [](const SmoothedBox& p) { return p.hwhm(); },
+                          [](const Fts& p) { return p.hwhm(); },
                           [](const Matern& p) { return p.hwhm(); },
+                          [](const Harmonic& p) { return p.hwhm(); },
                       },
                       profile);
 }
@@ -55,7 +61,9 @@ double step(const Profile& profile, double r) {
                           [r](const PseudoVoigt& p) { return p.step(r); },
                           [r](const SuperGaussian& p) { return p.step(r); },
                           [r](const SmoothedBox& p) { return p.step(r); },
+                          [r](const Fts& p) { return p.step(r); },
                           [r](const Matern& p) { return p.step(r); },
+                          [r](const Harmonic& p) { return p.step(r); },
                       },
                       profile);
 }
@@ -69,7 +77,10 @@ Result<Reach> support(const Profile& profile, double cutoff) {
                           [cutoff](const PseudoVoigt& p) { return p.reach(cutoff); },
                           [cutoff](const SuperGaussian& p) { return p.reach(cutoff); },
                           [cutoff](const SmoothedBox& p) { return p.reach(cutoff); },
+                          [cutoff](const Fts& p) { return Reach{cutoff * p.hwhm(), cutoff * p.hwhm()}; },
                           [cutoff](const Matern& p) { return p.reach(cutoff); },
+                          // A harmonic's cutoff is an absolute half length.
+                          [cutoff](const Harmonic&) { return Reach{cutoff, cutoff}; },
                       },
                       profile);
 }

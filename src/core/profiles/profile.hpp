@@ -7,6 +7,8 @@
 #include <variant>
 
 #include "core/error.hpp"
+#include "core/fts.hpp"
+#include "core/harmonics.hpp"
 #include "core/profiles/gaussian.hpp"
 #include "core/profiles/lorentzian.hpp"
 #include "core/profiles/matern.hpp"
@@ -19,7 +21,8 @@
 
 namespace spanlet {
 
-using Profile = std::variant<Gaussian, Lorentzian, Voigt, PseudoVoigt, SuperGaussian, SmoothedBox, Matern>;
+using Profile =
+    std::variant<Gaussian, Lorentzian, Voigt, PseudoVoigt, SuperGaussian, SmoothedBox, Fts, Matern, Harmonic>;
 
 // x is the offset from the center, r >= 0 a distance from it.
 double value(const Profile& profile, double x);

@@ -67,10 +67,10 @@ Result<Space> profiles(const std::vector<Profile>& profiles, const std::vector<d
         if (!std::isfinite(c)) return Error::invalid("profile center must be finite");
         SPANLET_TRY(reach, support(profile, cutoff));
         const double lower = c - reach.left, upper = c + reach.right;
-        // A support that overflows could never be integrated.
+        // A huge width times the cutoff overflows; no integral over such a support can end.
         if (!(std::isfinite(lower) && std::isfinite(upper)))
             return Error::invalid("profile support must be finite, got [" + decimal(lower) + ", " + decimal(upper) +
-                                  "] for center " + decimal(c) + " and cutoff " + decimal(cutoff));
+                                  "]");
         elements.push_back(Element{ProfileElement{profile, c, lower, upper, cutoff}});
     }
     return Space::make(std::move(elements));
