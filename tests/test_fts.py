@@ -147,27 +147,30 @@ def test_tiny_positive_integral_passes_with_a_huge_peak_factor():
 
 @pytest.mark.parametrize("name", ["hann", "triangle", "norton_beer_medium", "blackman_harris"])
 @pytest.mark.parametrize("omega", [None, 2.3])
-def test_integrals_and_inner_products_with_bsplines(name, omega):
+def test_integrals_match_quadrature(name, omega):
     centers, max_opd = arr(0.3, 2.0), arr(1.5, 0.9)
     space = Space.fts(centers, max_opd, 5.0, name)
-    refs = [fts_ref(WINDOWS[name], m, c) for c, m in zip(centers, max_opd)]
     weight = {} if omega is None else {"weight": omega}
-    knots = lambda i: np.linspace(space.lower()[i], space.upper()[i], 41)
-    got = space.integrals(**weight)
-    want = [piecewise_quad(refs[i], knots(i), omega) for i in range(2)]
-    np.testing.assert_allclose(got, want, rtol=1e-10, atol=1e-12)
+    want = [piecewise_quad(fts_ref(WINDOWS[name], m, c), np.linspace(lo, hi, 21), omega)
+            for c, m, lo, hi in zip(centers, max_opd, space.lower(), space.upper())]
+    np.testing.assert_allclose(space.integrals(**weight), want, rtol=1e-10, atol=1e-12)
 
-    breaks = np.linspace(-4, 6, 11)
+
+@pytest.mark.parametrize("name", ["hamming", "norton_beer_weak"])
+@pytest.mark.parametrize("omega", [None, 2.3])
+def test_inner_products_with_bsplines_match_quadrature(name, omega):
+    space = Space.fts(arr(0.3), arr(1.5), 5.0, name)
+    ref = fts_ref(WINDOWS[name], 1.5, 0.3)
+    breaks = np.linspace(-2, 2.5, 6)
     basis = Space.bsplines(breaks, 3)
-    brefs = bspline_refs(breaks, 3)
+    weight = {} if omega is None else {"weight": omega}
     gram = dense(inner_products(space, basis, **weight))
-    for i in range(2):
-        for j, b in enumerate(brefs):
-            lo, hi = max(space.lower()[i], b.lo), min(space.upper()[i], b.hi)
-            k = np.unique(np.concatenate([b.knots, np.linspace(lo, hi, 41)]))
-            k = k[(k >= lo) & (k <= hi)]
-            want = piecewise_quad(lambda t: refs[i](t) * b.f(t), k, omega) if hi > lo else 0.0
-            assert gram[i, j] == pytest.approx(want, rel=1e-9, abs=1e-12)
+    for j, b in enumerate(bspline_refs(breaks, 3)):
+        lo, hi = max(space.lower()[0], b.lo), min(space.upper()[0], b.hi)
+        k = np.unique(np.concatenate([b.knots, np.linspace(lo, hi, 13)]))
+        k = k[(k >= lo) & (k <= hi)]
+        want = piecewise_quad(lambda t: ref(t) * b.f(t), k, omega) if hi > lo else 0.0
+        assert gram[0, j] == pytest.approx(want, rel=1e-9, abs=1e-12)
 
 
 def test_measure_rows_are_normalised_by_the_kernel_integral():
@@ -301,3 +304,22 @@ def test_package_face_accepts_array_like_and_pickles():
     again = pickle.loads(pickle.dumps(ours))
     np.testing.assert_array_equal(spanlet.evaluate(again, x).toarray(), values_at(theirs, x))
     assert repr(ours) == "Space(2 FTS line shapes (polynomial) on [-1.5, 3])"
+
+
+def test_transforms_of_line_shape_spaces():
+    space = Space.fts(arr(5.0, 8.0), arr(1.5, 0.7), 6.0, "blackman")
+    with pytest.raises(ValueError) as info:
+        space.derivative(1)
+    assert str(info.value) == "only piecewise-polynomial elements have derivatives"
+    assert len(space.take([1])) == 1
+    np.testing.assert_array_equal(space.take([1, 0]).integrals(), space.integrals()[::-1])
+    # x = 2 + 3u with the Jacobian keeps every integral; the steps carry through the map.
+    affine = space.mapped("affine", 2.0, 3.0, True)
+    np.testing.assert_allclose(affine.integrals(), space.integrals(), rtol=1e-12)
+    # Through x = 10 / u the integral becomes one over u of the line shape at 10 / u times 10 / u^2.
+    recip = space.mapped("reciprocal", 10.0, 0.0, False)
+    ref = fts_ref(WINDOWS["blackman"], 1.5, 5.0)
+    lo, hi = recip.lower()[0], recip.upper()[0]
+    want = piecewise_quad(lambda u: ref(10 / u), np.linspace(lo, hi, 200))
+    assert recip.integrals()[0] == pytest.approx(want, rel=1e-10)
+
