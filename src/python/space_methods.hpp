@@ -32,6 +32,14 @@ PyObject* space_trapezoids(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* space_shifted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* space_tabulated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Line-shape profile spaces.
+PyObject* space_gaussians(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_lorentzians(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_voigts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_pseudo_voigts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_super_gaussians(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_smoothed_boxes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // Transforms of a space.
 PyObject* space_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* space_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -11,7 +11,8 @@ Spaces
     Space                 the basis type; static constructors ``bsplines``, ``bsplines_clamped``,
                           ``bsplines_periodic``, ``hats``, ``boxes``, ``deltas``, ``triangles``,
                           ``rectangles``, ``trapezoids``, ``tabulated``, ``shifted``, ``fts``,
-                          ``harmonics``; transforms
+                          ``harmonics``, ``gaussians``, ``lorentzians``, ``voigts``,
+                          ``pseudo_voigts``, ``super_gaussians``, ``smoothed_boxes``; transforms
                           ``take``, ``derivative``, ``mapped``; ``integrals``
 Matrices (``scipy.sparse.csr_array``)
     evaluate              point values, rows = points, columns = elements
