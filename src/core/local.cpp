@@ -65,6 +65,10 @@ double evaluate_local(const Element& element, double z, double s) {
                 const double t = l.t0 + l.v;
                 return g.c0 + t * (g.c1 + t * (g.c2 + t * g.c3));
             },
+            [z, s](const ProfileElement& p) {
+                if (s < p.lower - z || s > p.upper - z) return 0.0;
+                return value(p.profile, (z - p.center) + s);
+            },
             [z, s](const Mapped& m) {
                 const double x = z + s;
                 if (x < m.lower || x > m.upper) return 0.0;
@@ -112,6 +116,7 @@ std::optional<LocalCubic> local_polynomial(const Element& element, double z, dou
                 }
                 return LocalCubic{{p0, p1, p2, p3}};
             },
+            [](const ProfileElement&) -> std::optional<LocalCubic> { return std::nullopt; },
             [z, s_mid](const Mapped& m) -> std::optional<LocalCubic> {
                 if (m.kind == MapKind::Reciprocal) return std::nullopt;
                 const double x = z + s_mid;
