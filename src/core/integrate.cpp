@@ -98,6 +98,7 @@ bool is_polynomial(const Element& element) {
                           [](const Box&) { return true; },
                           [](const Hat&) { return true; },
                           [](const Shaped&) { return true; },
+                          [](const ProfileElement&) { return false; },
                           [](const Mapped& m) { return m.kind == MapKind::Affine && is_polynomial(*m.inner); },
                       },
                       element.kind);
@@ -116,6 +117,7 @@ std::optional<double> polynomial_integral(const Element& element) {
                               }
                               return s.stretch * sum;
                           },
+                          [](const ProfileElement&) -> std::optional<double> { return std::nullopt; },
                           [](const Mapped& m) -> std::optional<double> {
                               if (m.kind == MapKind::Reciprocal) return std::nullopt;
                               const auto inner_value = polynomial_integral(*m.inner);
@@ -130,6 +132,11 @@ namespace {
 
 double mapped_step_limit(const Mapped& m, double t);
 
+// A step towards the center is sized by the distance that remains after it.
+double towards_center(const ProfileElement& p, double r) {
+    return step(p.profile, std::fmax(r - step(p.profile, r), 0.0));
+}
+
 // The step, in the inner variable u, of an element seen through a map.
 double inner_step_limit(const Element& inner, double u) {
     return std::visit(Overloaded{
@@ -137,6 +144,7 @@ double inner_step_limit(const Element& inner, double u) {
                           [](const Box&) { return INF; },
                           [](const Hat&) { return INF; },
                           [](const Shaped&) { return INF; },
+                          [u](const ProfileElement& p) { return towards_center(p, std::fabs(u - p.center)); },
                           [u](const Mapped& m) { return mapped_step_limit(m, u); },
                       },
                       inner.kind);
@@ -167,6 +175,9 @@ double step_limit(const Element& element, double t) {
                           [](const Box&) { return INF; },
                           [](const Hat&) { return INF; },
                           [](const Shaped&) { return INF; },
+                          [t](const ProfileElement& p) {
+                              return t >= p.center ? step(p.profile, t - p.center) : towards_center(p, p.center - t);
+                          },
                           [t](const Mapped& m) { return mapped_step_limit(m, t); },
                       },
                       element.kind);
