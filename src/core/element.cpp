@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/format.hpp"
+#include "core/local.hpp"
 #include "core/overloaded.hpp"
 
 namespace spanlet {
@@ -64,7 +65,8 @@ double evaluate(const Element& element, double x) {
                 if (x < h.peak) return (x - h.lower) / (h.peak - h.lower);
                 return (h.upper - x) / (h.upper - h.peak);
             },
-            [x](const Shaped& s) { return s.shape->value((x - s.center) / s.stretch); },
+            // Measured from the start of the piece that holds x (see local.hpp).
+            [&element, x](const Shaped&) { return evaluate_local(element, x, 0.0); },
             [x](const ProfileElement& p) {
                 return p.lower <= x && x <= p.upper ? value(p.profile, x - p.center) : 0.0;
             },
