@@ -1,14 +1,14 @@
 #include "core/banded.hpp"
 
 #include <algorithm>
-#include <string>
 #include <cmath>
+#include <limits>
 #include <new>
 #include <string>
 
 #include "core/format.hpp"
 
-// The sums below run over a handful of band entries in a fixed order; GCC's in-order vector
+// The sums below run over a handful of envelope entries in a fixed order; GCC's in-order vector
 // reductions are much slower than scalar code at these lengths.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC optimize("no-tree-loop-vectorize")
@@ -16,66 +16,130 @@
 
 namespace spanlet {
 
-Result<BandedCholesky> BandedCholesky::factor(const Csr& matrix) {
-    if (matrix.nrows != matrix.ncols)
-        return Error::invalid("a banded factor needs a square matrix, got " + std::to_string(matrix.nrows) + " x " +
-                              std::to_string(matrix.ncols));
+namespace {
+
+// Lays out the envelope: start[i + 1] - start[i] = i + 1 - f_i, with f_i the smallest column of
+// row i over the stored entries of both triangles (the diagonal always included).
+std::vector<std::size_t> envelope_starts(const Csr& matrix, std::size_t& bandwidth) {
     const std::size_t n = matrix.nrows;
-    std::size_t b = 0;
+    // first[i] is kept in start[i + 1] until the prefix sums below replace it.
+    std::vector<std::size_t> start(n + 1);
+    for (std::size_t i = 0; i < n; ++i) start[i + 1] = i;
     for (std::size_t i = 0; i < n; ++i) {
         const Csr::Row r = matrix.row(i);
         for (std::size_t e = 0; e < r.size; ++e) {
             const std::size_t j = r.indices[e];
-            b = std::max(b, i > j ? i - j : j - i);
+            if (j <= i)
+                start[i + 1] = std::min(start[i + 1], j);
+            else
+                start[j + 1] = std::min(start[j + 1], i);
         }
     }
-    const std::size_t width = b + 1;
-    if (n != 0 && width > static_cast<std::size_t>(-1) / n) throw std::bad_alloc();
-    std::vector<double> band(n * width, 0.0);
-    // L[i][j] lives at band[b * i + b + j]; only the lower triangle of the input is read.
+    bandwidth = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t length = i + 1 - start[i + 1];
+        bandwidth = std::max(bandwidth, length - 1);
+        if (start[i] > std::numeric_limits<std::size_t>::max() / sizeof(double) - length) throw std::bad_alloc();
+        start[i + 1] = start[i] + length;
+    }
+    return start;
+}
+
+}  // namespace
+
+Result<BandedCholesky> BandedCholesky::factor(const Csr& matrix) {
+    if (matrix.nrows != matrix.ncols)
+        return Error::invalid("a banded factor needs a square matrix, got " + std::to_string(matrix.nrows) + " x " +
+                              std::to_string(matrix.ncols));
+    BandedCholesky f;
+    const std::size_t n = f.n_ = matrix.nrows;
+    f.start_ = envelope_starts(matrix, f.bandwidth_);
+    const std::size_t* start = f.start_.data();
+    f.values_.assign(start[n], 0.0);
+    double* v = f.values_.data();
+    // Only the lower triangle of the input is read; its diagonal lands last in each row.
     for (std::size_t i = 0; i < n; ++i) {
         const Csr::Row r = matrix.row(i);
         for (std::size_t e = 0; e < r.size; ++e)
-            if (r.indices[e] <= i) band[b * i + b + r.indices[e]] = r.values[e];
+            if (r.indices[e] <= i) v[start[i + 1] - 1 - (i - r.indices[e])] = r.values[e];
     }
 
+    // Row by row, left to right: L[l][m] = (A[l][m] - sum_k L[l][k] L[m][k]) / L[m][m], the sum in
+    // ascending k over the columns both rows store. A band position outside the envelope holds an
+    // exact zero, so leaving it out of the sum is the banded algorithm without its zero products.
     for (std::size_t l = 0; l < n; ++l) {
-        double* row_l = band.data() + b * l + b;
-        const std::size_t first = l > b ? l - b : 0;
-        for (std::size_t m = first; m <= l; ++m) {
-            const double* row_m = band.data() + b * m + b;
-            double s = row_l[m];
-            for (std::size_t k = first; k < m; ++k) s -= row_l[k] * row_m[k];
+        double* row_l = v + start[l];  // column first_l at row_l[0]
+        const std::size_t first_l = l + 1 - (start[l + 1] - start[l]);
+        for (std::size_t m = first_l; m <= l; ++m) {
+            const std::size_t first_m = m + 1 - (start[m + 1] - start[m]);
+            const std::size_t k0 = std::max(first_l, first_m);
+            const double* a = row_l + (k0 - first_l);
+            const double* b = v + start[m] + (k0 - first_m);
+            double s = row_l[m - first_l];
+            for (std::size_t t = 0, count = m - k0; t < count; ++t) s -= a[t] * b[t];
             if (m < l) {
-                row_l[m] = s / row_m[m];
+                row_l[m - first_l] = s / v[start[m + 1] - 1];
                 continue;
             }
             // The diagonal slot still holds the input entry (0 when not stored).
-            const double d = std::abs(row_l[l]);
+            const double d = std::abs(row_l[l - first_l]);
             // Strict and relative; a NaN pivot fails it.
             if (!(s > 1e-13 * d))
                 return Error::singular("pivot " + std::to_string(l) + " is " + exponent(s) + " (diagonal " +
                                        exponent(d) +
                                        "): the target elements are linearly dependent, or one of them has zero norm");
-            row_l[l] = std::sqrt(s);
+            row_l[l - first_l] = std::sqrt(s);
         }
     }
-    return BandedCholesky(std::move(band), n, b);
+
+    // Column i of L is stored in rows i + 1 .. reach(i) without a gap when the first columns never
+    // decrease; otherwise list, per column, the rows beyond that run that still reach it.
+    bool banded = true;
+    for (std::size_t i = 1; i < n && banded; ++i) banded = f.first(i - 1) <= f.first(i);
+    if (!banded) {
+        std::vector<std::size_t> reach(n);
+        for (std::size_t c = 0; c < n; ++c) {
+            std::size_t j = c + 1;
+            while (j < n && f.first(j) <= c) ++j;
+            reach[c] = j - 1;
+        }
+        f.far_start_.assign(n + 1, 0);
+        for (std::size_t j = 0; j < n; ++j)
+            for (std::size_t c = f.first(j); c < j; ++c)
+                if (j > reach[c]) ++f.far_start_[c + 1];
+        for (std::size_t c = 0; c < n; ++c) f.far_start_[c + 1] += f.far_start_[c];
+        f.far_rows_.resize(f.far_start_[n]);
+        std::vector<std::size_t> next(f.far_start_.begin(), f.far_start_.end() - 1);
+        for (std::size_t j = 0; j < n; ++j)
+            for (std::size_t c = f.first(j); c < j; ++c)
+                if (j > reach[c]) f.far_rows_[next[c]++] = j;
+    }
+    return f;
 }
 
 void BandedCholesky::solve_in_place(double* y) const {
-    const std::size_t b = bandwidth_;
+    const std::size_t* start = start_.data();
+    const double* v = values_.data();
     for (std::size_t i = 0; i < n_; ++i) {
-        const double* l = row(i);
+        const double* row = v + start[i];
+        const std::size_t length = start[i + 1] - start[i], first = i + 1 - length;
         double f = y[i];
-        for (std::size_t j = i > b ? i - b : 0; j < i; ++j) f -= l[j] * y[j];
-        y[i] = f / l[i];
+        for (std::size_t t = 0; t + 1 < length; ++t) f -= row[t] * y[first + t];
+        y[i] = f / row[length - 1];
     }
+    const bool far = !far_start_.empty();
     for (std::size_t i = n_; i-- > 0;) {
         double g = y[i];
-        const std::size_t last = std::min(n_ - 1, i + b);
-        for (std::size_t j = i + 1; j <= last; ++j) g -= row(j)[i] * y[j];
-        y[i] = g / row(i)[i];
+        std::size_t j = i + 1;
+        // Rows j reach column i while their first column is at most i: L[j][i] sits j - i
+        // positions before the diagonal of row j.
+        for (; j < n_ && start[j + 1] - start[j] > j - i; ++j) g -= v[start[j + 1] - 1 - (j - i)] * y[j];
+        if (far)
+            for (std::size_t e = far_start_[i]; e < far_start_[i + 1]; ++e) {
+                const std::size_t r = far_rows_[e];
+                g -= v[start[r + 1] - 1 - (r - i)] * y[r];
+            }
+        y[i] = g / v[start[i + 1] - 1];
     }
 }
 
