@@ -19,30 +19,79 @@ namespace spanlet {
 namespace {
 
 // Lays out the envelope: start[i + 1] - start[i] = i + 1 - f_i, with f_i the smallest column of
-// row i over the stored entries of both triangles (the diagonal always included).
+// row i over the stored entries of both triangles (the diagonal always included). One pass in
+// row order: an entry above the diagonal, (i, j) with j > i, lowers f_j of a later row.
 std::vector<std::size_t> envelope_starts(const Csr& matrix, std::size_t& bandwidth) {
     const std::size_t n = matrix.nrows;
-    // first[i] is kept in start[i + 1] until the prefix sums below replace it.
+    // start[j + 1] holds f_j, as far as the rows before j know it, until row j is reached.
     std::vector<std::size_t> start(n + 1);
     for (std::size_t i = 0; i < n; ++i) start[i + 1] = i;
+    bandwidth = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const Csr::Row r = matrix.row(i);
+        std::size_t first = start[i + 1];
         for (std::size_t e = 0; e < r.size; ++e) {
             const std::size_t j = r.indices[e];
             if (j <= i)
-                start[i + 1] = std::min(start[i + 1], j);
+                first = std::min(first, j);
             else
                 start[j + 1] = std::min(start[j + 1], i);
         }
-    }
-    bandwidth = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t length = i + 1 - start[i + 1];
+        const std::size_t length = i + 1 - first;
         bandwidth = std::max(bandwidth, length - 1);
         if (start[i] > std::numeric_limits<std::size_t>::max() / sizeof(double) - length) throw std::bad_alloc();
         start[i + 1] = start[i] + length;
     }
     return start;
+}
+
+
+// Row l of the factor, left to right: L[l][m] = (A[l][m] - sum_k L[l][k] L[m][k]) / L[m][m], the
+// sum in ascending k over the columns both rows store. A band position outside the envelope holds
+// an exact zero, so leaving it out of the sum is the banded algorithm without its zero products.
+// `row` holds the input row from column first(l) on; the entries left of the diagonal are
+// replaced and the reduced pivot A[l][l] - sum_k L[l][k]^2 is returned, the diagonal untouched.
+double reduce_row(double* v, const std::size_t* start, std::size_t l, double* row) {
+    const std::size_t first_l = l + 1 - (start[l + 1] - start[l]);
+    for (std::size_t m = first_l; m < l; ++m) {
+        const std::size_t first_m = m + 1 - (start[m + 1] - start[m]);
+        const std::size_t k0 = std::max(first_l, first_m);
+        const double* a = row + (k0 - first_l);
+        const double* b = v + start[m] + (k0 - first_m);
+        double s = row[m - first_l];
+        for (std::size_t t = 0, count = m - k0; t < count; ++t) s -= a[t] * b[t];
+        row[m - first_l] = s / v[start[m + 1] - 1];
+    }
+    double s = row[l - first_l];
+    for (std::size_t t = 0, count = l - first_l; t < count; ++t) s -= row[t] * row[t];
+    return s;
+}
+
+// The same for a row of B + 1 entries whose B predecessors all reach its first column, the common
+// case of a band: the same operations in the same order, with the row held in registers (up to
+// B = 7; wider rows spill and run slower than the loop). Returns false, touching nothing, when a
+// predecessor starts right of that column.
+template <std::size_t B>
+bool reduce_band_row(const double* v, const std::size_t* start, std::size_t l, double* row, double& pivot) {
+    const std::size_t first = l - B;
+    const double* rows[B];  // rows[o][k] = L[first + o][first + k]
+    for (std::size_t o = 0; o < B; ++o) {
+        const std::size_t m = first + o, diagonal = start[m + 1] - 1;
+        if (diagonal - start[m] < o) return false;
+        rows[o] = v + diagonal - o;
+    }
+    double x[B + 1];
+    for (std::size_t o = 0; o <= B; ++o) x[o] = row[o];
+    for (std::size_t o = 0; o < B; ++o) {
+        double s = x[o];
+        for (std::size_t k = 0; k < o; ++k) s -= x[k] * rows[o][k];
+        x[o] = s / rows[o][o];
+    }
+    double s = x[B];
+    for (std::size_t k = 0; k < B; ++k) s -= x[k] * x[k];
+    for (std::size_t o = 0; o < B; ++o) row[o] = x[o];
+    pivot = s;
+    return true;
 }
 
 }  // namespace
@@ -55,41 +104,37 @@ Result<BandedCholesky> BandedCholesky::factor(const Csr& matrix) {
     const std::size_t n = f.n_ = matrix.nrows;
     f.start_ = envelope_starts(matrix, f.bandwidth_);
     const std::size_t* start = f.start_.data();
-    f.values_.assign(start[n], 0.0);
+    f.values_.resize(start[n]);
     double* v = f.values_.data();
-    // Only the lower triangle of the input is read; its diagonal lands last in each row.
-    for (std::size_t i = 0; i < n; ++i) {
-        const Csr::Row r = matrix.row(i);
-        for (std::size_t e = 0; e < r.size; ++e)
-            if (r.indices[e] <= i) v[start[i + 1] - 1 - (i - r.indices[e])] = r.values[e];
-    }
 
-    // Row by row, left to right: L[l][m] = (A[l][m] - sum_k L[l][k] L[m][k]) / L[m][m], the sum in
-    // ascending k over the columns both rows store. A band position outside the envelope holds an
-    // exact zero, so leaving it out of the sum is the banded algorithm without its zero products.
     for (std::size_t l = 0; l < n; ++l) {
         double* row_l = v + start[l];  // column first_l at row_l[0]
-        const std::size_t first_l = l + 1 - (start[l + 1] - start[l]);
-        for (std::size_t m = first_l; m <= l; ++m) {
-            const std::size_t first_m = m + 1 - (start[m + 1] - start[m]);
-            const std::size_t k0 = std::max(first_l, first_m);
-            const double* a = row_l + (k0 - first_l);
-            const double* b = v + start[m] + (k0 - first_m);
-            double s = row_l[m - first_l];
-            for (std::size_t t = 0, count = m - k0; t < count; ++t) s -= a[t] * b[t];
-            if (m < l) {
-                row_l[m - first_l] = s / v[start[m + 1] - 1];
-                continue;
-            }
-            // The diagonal slot still holds the input entry (0 when not stored).
-            const double d = std::abs(row_l[l - first_l]);
-            // Strict and relative; a NaN pivot fails it.
-            if (!(s > 1e-13 * d))
-                return Error::singular("pivot " + std::to_string(l) + " is " + exponent(s) + " (diagonal " +
-                                       exponent(d) +
-                                       "): the target elements are linearly dependent, or one of them has zero norm");
-            row_l[l - first_l] = std::sqrt(s);
+        const std::size_t length = start[l + 1] - start[l];
+        // The row of the input, read only from its lower triangle, just before it is reduced.
+        std::fill(row_l, row_l + length, 0.0);
+        const Csr::Row r = matrix.row(l);
+        for (std::size_t e = 0; e < r.size; ++e)
+            if (r.indices[e] <= l) row_l[r.indices[e] - (l + 1 - length)] = r.values[e];
+        // The diagonal slot still holds the input entry (0 when not stored).
+        const double d = std::abs(row_l[length - 1]);
+        double s;
+        bool reduced = false;
+        switch (length - 1) {
+        case 1: reduced = reduce_band_row<1>(v, start, l, row_l, s); break;
+        case 2: reduced = reduce_band_row<2>(v, start, l, row_l, s); break;
+        case 3: reduced = reduce_band_row<3>(v, start, l, row_l, s); break;
+        case 4: reduced = reduce_band_row<4>(v, start, l, row_l, s); break;
+        case 5: reduced = reduce_band_row<5>(v, start, l, row_l, s); break;
+        case 6: reduced = reduce_band_row<6>(v, start, l, row_l, s); break;
+        case 7: reduced = reduce_band_row<7>(v, start, l, row_l, s); break;
+        default: break;
         }
+        if (!reduced) s = reduce_row(v, start, l, row_l);
+        // Strict and relative; a NaN pivot fails it.
+        if (!(s > 1e-13 * d))
+            return Error::singular("pivot " + std::to_string(l) + " is " + exponent(s) + " (diagonal " + exponent(d) +
+                                   "): the target elements are linearly dependent, or one of them has zero norm");
+        row_l[length - 1] = std::sqrt(s);
     }
 
     // Column i of L is stored in rows i + 1 .. reach(i) without a gap when the first columns never
