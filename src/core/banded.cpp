@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "core/format.hpp"
 
@@ -137,27 +138,36 @@ Result<BandedCholesky> BandedCholesky::factor(const Csr& matrix) {
         row_l[length - 1] = std::sqrt(s);
     }
 
-    // Column i of L is stored in rows i + 1 .. reach(i) without a gap when the first columns never
-    // decrease; otherwise list, per column, the rows beyond that run that still reach it.
-    bool banded = true;
-    for (std::size_t i = 1; i < n && banded; ++i) banded = f.first(i - 1) <= f.first(i);
-    if (!banded) {
-        std::vector<std::size_t> reach(n);
-        for (std::size_t c = 0; c < n; ++c) {
-            std::size_t j = c + 1;
-            while (j < n && f.first(j) <= c) ++j;
-            reach[c] = j - 1;
+    // Column c of L is stored in rows c + 1, c + 2, ... without a gap as long as no row in between
+    // starts right of c. Only a row that starts left of an earlier row's first column can lie past
+    // such a gap, and then for its leftmost columns: from its first column to the last column c
+    // that some row strictly between c and it starts right of.
+    std::vector<std::pair<std::size_t, std::size_t>> far;  // (row, last column past a gap)
+    std::size_t latest = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::size_t first_j = f.first(j);
+        if (first_j < latest) {
+            // Some row between first_j and j starts right of first_j, so the walk stops.
+            std::size_t widest = 0;
+            for (std::size_t c = j - 1;; --c) {
+                if (c + 1 < j) widest = std::max(widest, f.first(c + 1));
+                if (c + 1 < j && widest > c) {
+                    far.emplace_back(j, c);
+                    break;
+                }
+            }
         }
+        latest = std::max(latest, first_j);
+    }
+    if (!far.empty()) {
         f.far_start_.assign(n + 1, 0);
-        for (std::size_t j = 0; j < n; ++j)
-            for (std::size_t c = f.first(j); c < j; ++c)
-                if (j > reach[c]) ++f.far_start_[c + 1];
+        for (const auto& [j, last] : far)
+            for (std::size_t c = f.first(j); c <= last; ++c) ++f.far_start_[c + 1];
         for (std::size_t c = 0; c < n; ++c) f.far_start_[c + 1] += f.far_start_[c];
         f.far_rows_.resize(f.far_start_[n]);
         std::vector<std::size_t> next(f.far_start_.begin(), f.far_start_.end() - 1);
-        for (std::size_t j = 0; j < n; ++j)
-            for (std::size_t c = f.first(j); c < j; ++c)
-                if (j > reach[c]) f.far_rows_[next[c]++] = j;
+        for (const auto& [j, last] : far)
+            for (std::size_t c = f.first(j); c <= last; ++c) f.far_rows_[next[c]++] = j;
     }
     return f;
 }
