@@ -37,6 +37,8 @@ def test_bench_projection(capsys):
     ("bench_evaluate", dict(elements=20, points=100, repeats=1)),
     ("bench_inner_products", dict(sizes=(50,), repeats=1)),
     ("bench_measure", dict(kernels=100, elements=20, repeats=1)),
+    ("bench_faddeeva", dict(points=100, scalar_calls=10, repeats=1)),
+    ("bench_voigt", dict(elements=20, points=200, kernels=50, repeats=1)),
 ])
 def test_bench_operators(name, kwargs, capsys):
     load(name)["run"](**kwargs)

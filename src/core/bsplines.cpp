@@ -1,5 +1,5 @@
 // B-spline spaces: each B-spline of degree 0..3 becomes an exact piecewise-cubic shape, one
-// segment per non-empty knot interval, fitted through samples strictly inside the interval.
+// segment per non-empty knot interval, built from the B-spline's derivatives at the interval start.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -11,32 +11,43 @@ namespace spanlet {
 
 namespace {
 
-// Cox-de Boor value of N_{i,r} at x.
-double cox_de_boor(const std::vector<double>& t, std::size_t i, std::uint64_t r, double x) {
-    if (r == 0) return t[i] <= x && x < t[i + 1] ? 1.0 : 0.0;
+// The nu-th derivative of N_{k,r} at the start z = t[i] of the knot interval [t[i], t[i+1]), taken
+// from the right. Values follow the Cox-de Boor recursion and derivatives its derivative form
+// N'_{k,r} = r (N_{k,r-1} / (t[k+r] - t[k]) - N_{k+1,r-1} / (t[k+r+1] - t[k+1])); every
+// distance is a difference of knots, so nothing depends on where the origin lies.
+double right_derivative(const std::vector<double>& t, std::size_t i, std::size_t k, std::uint64_t r,
+                        std::uint64_t nu) {
+    if (r == 0) return nu == 0 && k == i ? 1.0 : 0.0;
+    const double z = t[i];
     double value = 0.0;
-    if (t[i + r] > t[i]) value += (x - t[i]) / (t[i + r] - t[i]) * cox_de_boor(t, i, r - 1, x);
-    if (t[i + r + 1] > t[i + 1])
-        value += (t[i + r + 1] - x) / (t[i + r + 1] - t[i + 1]) * cox_de_boor(t, i + 1, r - 1, x);
+    if (t[k + r] > t[k]) {
+        const double lower = right_derivative(t, i, k, r - 1, nu == 0 ? 0 : nu - 1);
+        const double factor = nu == 0 ? z - t[k] : static_cast<double>(r);
+        if (lower != 0.0) value += factor * lower / (t[k + r] - t[k]);
+    }
+    if (t[k + r + 1] > t[k + 1]) {
+        const double upper = right_derivative(t, i, k + 1, r - 1, nu == 0 ? 0 : nu - 1);
+        const double factor = nu == 0 ? t[k + r + 1] - z : -static_cast<double>(r);
+        if (upper != 0.0) value += factor * upper / (t[k + r + 1] - t[k + 1]);
+    }
     return value;
 }
 
+// Each piece is the Taylor expansion of the B-spline at its interval's start, in the variable
+// x - t[i]: exact at any offset and for knots any distance apart.
 Result<Element> bspline_element(const std::vector<double>& t, std::size_t j, std::uint64_t p) {
     if (t[j] >= t[j + p + 1])
         return Error::invalid("B-spline " + std::to_string(j) +
                               " has empty support (knot multiplicity > degree + 1)");
     const double c = (t[j] + t[j + p + 1]) * 0.5;
-    const std::size_t n = p + 1;
-    double fractions[4], y[4];
-    for (std::size_t k = 0; k < n; ++k) fractions[k] = (static_cast<double>(k) + 0.5) / static_cast<double>(n);
+    constexpr double INVERSE_FACTORIAL[4] = {1.0, 1.0, 0.5, 1.0 / 6.0};
     std::vector<Segment> segments;
     for (std::size_t i = j; i <= j + p; ++i) {
         const double z = t[i], v = t[i + 1];
         if (!(z < v)) continue;
-        for (std::size_t k = 0; k < n; ++k) y[k] = cox_de_boor(t, j, p, z + (v - z) * fractions[k]);
-        const Cubic d = fit_polynomial(fractions, y, n);
-        const double h = v - z;
-        segments.push_back({d.d[0], d.d[1] / h, d.d[2] / (h * h), d.d[3] / (h * h * h), z - c, v - c});
+        double d[4] = {0.0, 0.0, 0.0, 0.0};
+        for (std::uint64_t nu = 0; nu <= p; ++nu) d[nu] = right_derivative(t, i, j, p, nu) * INVERSE_FACTORIAL[nu];
+        segments.push_back({d[0], d[1], d[2], d[3], z - c, v - c});
     }
     SPANLET_TRY(shape, Shape::make(std::move(segments)));
     return make_shaped(std::move(shape), c, 1.0);

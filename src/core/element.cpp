@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/format.hpp"
+#include "core/local.hpp"
 #include "core/overloaded.hpp"
 
 namespace spanlet {
@@ -47,6 +48,7 @@ Support support(const Element& element) {
                 const auto& segs = s.shape->segments();
                 return Support{s.center + s.stretch * segs.front().a, s.center + s.stretch * segs.back().b};
             },
+            [](const ProfileElement& p) { return Support{p.lower, p.upper}; },
             [](const Mapped& m) { return Support{m.lower, m.upper}; },
         },
         element.kind);
@@ -63,7 +65,11 @@ double evaluate(const Element& element, double x) {
                 if (x < h.peak) return (x - h.lower) / (h.peak - h.lower);
                 return (h.upper - x) / (h.upper - h.peak);
             },
-            [x](const Shaped& s) { return s.shape->value((x - s.center) / s.stretch); },
+            // Measured from the start of the piece that holds x (see local.hpp).
+            [&element, x](const Shaped&) { return evaluate_local(element, x, 0.0); },
+            [x](const ProfileElement& p) {
+                return p.lower <= x && x <= p.upper ? value(p.profile, x - p.center) : 0.0;
+            },
             [x](const Mapped& m) {
                 if (x < m.lower || x > m.upper) return 0.0;
                 double u, jacobian;
@@ -88,6 +94,7 @@ double center(const Element& element) {
                           [](const Box& b) { return (b.lower + b.upper) * 0.5; },
                           [](const Hat& h) { return h.peak; },
                           [](const Shaped& s) { return s.center; },
+                          [](const ProfileElement& p) { return p.center; },
                           [](const Mapped& m) {
                               const double inner = center(*m.inner);
                               return m.kind == MapKind::Reciprocal ? m.a / inner : m.a + inner * m.b;
@@ -116,6 +123,11 @@ void push_knots(const Element& element, std::vector<double>& out, double lo, dou
                            push(s.center + s.stretch * seg.a);
                            push(s.center + s.stretch * seg.b);
                        }
+                   },
+                   [&](const ProfileElement& p) {
+                       push(p.lower);
+                       push(p.center);
+                       push(p.upper);
                    },
                    [&](const Mapped& m) {
                        push(m.lower);
@@ -177,6 +189,7 @@ Result<Element> derivative(const Element& element, std::uint64_t order) {
                                        [](const Shaped& s) -> Result<Placed> {
                                            return Placed{s.shape->segments(), s.center, s.stretch};
                                        },
+                                       [](const ProfileElement&) -> Result<Placed> { return no_derivative(); },
                                        [](const Mapped&) -> Result<Placed> { return no_derivative(); },
                                    },
                                    element.kind));

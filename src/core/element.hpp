@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/profiles/profile.hpp"
 #include "core/shape.hpp"
 
 namespace spanlet {
@@ -27,6 +28,12 @@ struct Shaped {
     ShapeRef shape;
     double center, stretch;
 };
+// A profile placed at `center` and cut to [lower, upper] (both ends included); `cutoff` is the
+// factor the bounds were derived from.
+struct ProfileElement {
+    Profile profile;
+    double center, lower, upper, cutoff;
+};
 enum class MapKind { Affine, Reciprocal };
 struct Mapped {
     MapKind kind;
@@ -37,7 +44,7 @@ struct Mapped {
 };
 
 struct Element {
-    std::variant<Delta, Box, Hat, Shaped, Mapped> kind;
+    std::variant<Delta, Box, Hat, Shaped, ProfileElement, Mapped> kind;
 };
 
 // Checked construction of a Shaped element.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/format.hpp"
+#include "core/local.hpp"
 #include "core/overloaded.hpp"
 #include "core/quadrature.hpp"
 #include "core/space.hpp"
@@ -28,19 +29,20 @@ constexpr double MAPPED_STEP_SAFETY = 0.7;
 // Steps under a reciprocal map stay within a tenth of |t|, where 1/t changes by about 10 %.
 constexpr double RECIPROCAL_STEP_FRACTION = 0.1;
 
-double product_at(std::span<const Element* const> elements, double t) {
+double product_at(std::span<const Element* const> elements, double z, double s) {
     double value = 1.0;
-    for (const Element* e : elements) value *= evaluate(*e, t);
+    for (const Element* e : elements) value *= evaluate_local(*e, z, s);
     return value;
 }
 
-// h * sum of w_i f(m + h x_i) over one interval, the sum in node order.
+// h * sum of w_i f(z, s_i) over [z, z + length], the nodes placed at offsets s_i = h + h x_i from
+// the interval start so that they keep their resolution however far z lies from the origin.
 template <class F>
-double apply_rule(const Rule& rule, double a, double b, F&& f) {
-    const double m = (a + b) * 0.5, h = (b - a) * 0.5;
+double apply_rule(const Rule& rule, double z, double length, F&& f) {
+    const double h = length * 0.5;
     const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
     double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sum += rule.weights[i] * f(m + h * rule.nodes[i]);
+    for (std::size_t i = 0; i < n; ++i) sum += rule.weights[i] * f(z, h + h * rule.nodes[i]);
     return h * sum;
 }
 
@@ -48,7 +50,8 @@ double exact_product(std::span<const Element* const> elements, const std::vector
     const Rule& rule = elements.size() < 3 ? gl4() : gl8();
     double total = 0.0;
     for (std::size_t j = 0; j + 1 < knots.size(); ++j)
-        total += apply_rule(rule, knots[j], knots[j + 1], [&](double t) { return product_at(elements, t); });
+        total += apply_rule(rule, knots[j], knots[j + 1] - knots[j],
+                            [&](double z, double s) { return product_at(elements, z, s); });
     return total;
 }
 
@@ -60,9 +63,14 @@ Error budget_exceeded(double lo, double hi) {
 Result<double> stepped_product(std::span<const Element* const> elements, CosineWeight omega,
                                 const std::vector<double>& knots) {
     const double cap = omega ? WEIGHT_STEP_RADIANS / std::fabs(*omega) : INF;
-    auto integrand = [&](double t) {
-        const double value = product_at(elements, t);
-        return omega ? value * std::cos(*omega * t) : value;
+    // The phase of the step start is formed once; the offsets add theirs without rounding to
+    // ulp(|omega z|) a second time.
+    double cos_start = 1.0, sin_start = 0.0;
+    auto integrand = [&](double z, double s) {
+        const double value = product_at(elements, z, s);
+        if (!omega) return value;
+        const double phase = *omega * s;
+        return value * (cos_start * std::cos(phase) - sin_start * std::sin(phase));
     };
     std::uint64_t steps = 0;
     double total = 0.0;
@@ -77,13 +85,19 @@ Result<double> stepped_product(std::span<const Element* const> elements, CosineW
             for (const Element* element : elements) f = std::fmin(f, step_limit(*element, e));
             const bool last = end <= e + STEP_ALLOWANCE * f;
             const double g = last ? end - e : f;
-            const Rule& rule = elements.size() < 3 && g <= SHORT_REMAINDER * f ? gl4() : gl8();
+            // The 4-point rule is exact for products of two cubics only without the weight's
+            // oscillating factor.
+            const Rule& rule = !omega && elements.size() < 3 && g <= SHORT_REMAINDER * f ? gl4() : gl8();
             double next = last ? end : e + g;
             // A step too small to move t (or a non-positive limit) still advances by one ulp; the
             // budget below then ends the loop.
             if (!(next > e)) next = std::nextafter(e, end);
             if (++steps > ADAPTIVE_STEP_BUDGET) return budget_exceeded(knots.front(), knots.back());
-            total += apply_rule(rule, e, next, integrand);
+            if (omega) {
+                cos_start = std::cos(*omega * e);
+                sin_start = std::sin(*omega * e);
+            }
+            total += apply_rule(rule, e, next - e, integrand);
             e = next;
         }
     }
@@ -98,6 +112,7 @@ bool is_polynomial(const Element& element) {
                           [](const Box&) { return true; },
                           [](const Hat&) { return true; },
                           [](const Shaped&) { return true; },
+                          [](const ProfileElement&) { return false; },
                           [](const Mapped& m) { return m.kind == MapKind::Affine && is_polynomial(*m.inner); },
                       },
                       element.kind);
@@ -116,6 +131,7 @@ std::optional<double> polynomial_integral(const Element& element) {
                               }
                               return s.stretch * sum;
                           },
+                          [](const ProfileElement&) -> std::optional<double> { return std::nullopt; },
                           [](const Mapped& m) -> std::optional<double> {
                               if (m.kind == MapKind::Reciprocal) return std::nullopt;
                               const auto inner_value = polynomial_integral(*m.inner);
@@ -130,6 +146,11 @@ namespace {
 
 double mapped_step_limit(const Mapped& m, double t);
 
+// A step towards the center is sized by the distance that remains after it.
+double towards_center(const ProfileElement& p, double r) {
+    return step(p.profile, std::fmax(r - step(p.profile, r), 0.0));
+}
+
 // The step, in the inner variable u, of an element seen through a map.
 double inner_step_limit(const Element& inner, double u) {
     return std::visit(Overloaded{
@@ -137,6 +158,7 @@ double inner_step_limit(const Element& inner, double u) {
                           [](const Box&) { return INF; },
                           [](const Hat&) { return INF; },
                           [](const Shaped&) { return INF; },
+                          [u](const ProfileElement& p) { return towards_center(p, std::fabs(u - p.center)); },
                           [u](const Mapped& m) { return mapped_step_limit(m, u); },
                       },
                       inner.kind);
@@ -167,6 +189,9 @@ double step_limit(const Element& element, double t) {
                           [](const Box&) { return INF; },
                           [](const Hat&) { return INF; },
                           [](const Shaped&) { return INF; },
+                          [t](const ProfileElement& p) {
+                              return t >= p.center ? step(p.profile, t - p.center) : towards_center(p, p.center - t);
+                          },
                           [t](const Mapped& m) { return mapped_step_limit(m, t); },
                       },
                       element.kind);

@@ -32,13 +32,18 @@ ShapeRef Shape::trusted(std::vector<Segment> segments) {
     return ShapeRef(new Shape(std::move(segments)));
 }
 
-double Shape::value(double u) const {
+const Segment* Shape::segment_at(double u) const {
     // Last segment with a <= u; a NaN u finds none.
     auto it = std::upper_bound(segments_.begin(), segments_.end(), u,
                                [](double v, const Segment& s) { return v < s.a; });
-    if (it == segments_.begin()) return 0.0;
+    if (it == segments_.begin()) return nullptr;
     const Segment& s = *(it - 1);
-    return u < s.b ? s.value(u) : 0.0;
+    return u < s.b ? &s : nullptr;
+}
+
+double Shape::value(double u) const {
+    const Segment* s = segment_at(u);
+    return s ? s->value(u) : 0.0;
 }
 
 Status check_table(const std::vector<double>& x, const std::vector<double>& y) {

@@ -29,6 +29,8 @@ public:
     static Result<std::shared_ptr<const Shape>> trapezoid(double top, double bottom);
 
     const std::vector<Segment>& segments() const { return segments_; }
+    // The segment whose [a, b) holds u, or null in a gap and outside.
+    const Segment* segment_at(double u) const;
     // The value at u: the segment whose [a, b) holds u, else 0.
     double value(double u) const;
 

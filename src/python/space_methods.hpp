@@ -16,6 +16,10 @@ PyObject* space_bsplines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* space_bsplines_periodic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* space_bsplines_clamped(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Harmonic and FTS line-shape spaces.
+PyObject* space_harmonics(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_fts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // Piecewise spaces.
 PyObject* space_deltas(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* space_boxes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -27,6 +31,14 @@ PyObject* space_trapezoids(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 // Tabulated spaces.
 PyObject* space_shifted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* space_tabulated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Line-shape profile spaces.
+PyObject* space_gaussians(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_lorentzians(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_voigts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_pseudo_voigts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_super_gaussians(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* space_smoothed_boxes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Transforms of a space.
 PyObject* space_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

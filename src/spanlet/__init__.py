@@ -1,16 +1,18 @@
 r"""spanlet: one-dimensional function bases with exact integrals, Gram matrices and fits.
 
 A basis is a :class:`Space`: an ordered list of functions (elements) of one real variable --
-B-splines, hats, boxes, triangles, rectangles, trapezoids, tabulated shapes, point masses. On
-spaces spanlet computes point values, integrals, inner products and measurement matrices
-(exact on polynomial pieces), least-squares projections between spaces and penalised fits of
-data seen through kernels. The numerical work runs in a native core, in parallel, with the
-interpreter lock released.
+B-splines, hats, boxes, triangles, rectangles, trapezoids, tabulated shapes, point masses,
+spectrometer (FTS) line shapes and harmonic waves. On spaces spanlet computes point values,
+integrals, inner products and measurement matrices (exact on polynomial pieces),
+least-squares projections between spaces and penalised fits of data seen through kernels. The
+numerical work runs in a native core, in parallel, with the interpreter lock released.
 
 Spaces
     Space                 the basis type; static constructors ``bsplines``, ``bsplines_clamped``,
                           ``bsplines_periodic``, ``hats``, ``boxes``, ``deltas``, ``triangles``,
-                          ``rectangles``, ``trapezoids``, ``tabulated``, ``shifted``; transforms
+                          ``rectangles``, ``trapezoids``, ``tabulated``, ``shifted``, ``fts``,
+                          ``harmonics``, ``gaussians``, ``lorentzians``, ``voigts``,
+                          ``pseudo_voigts``, ``super_gaussians``, ``smoothed_boxes``; transforms
                           ``take``, ``derivative``, ``mapped``; ``integrals``
 Matrices (``scipy.sparse.csr_array``)
     evaluate              point values, rows = points, columns = elements

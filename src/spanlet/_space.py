@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import operator
 from typing import Any, Sequence
 
 import numpy as np
@@ -28,7 +29,8 @@ class Space:
 
     Spaces are made only by the static constructors (:meth:`bsplines`, :meth:`bsplines_clamped`,
     :meth:`bsplines_periodic`, :meth:`hats`, :meth:`boxes`, :meth:`deltas`, :meth:`triangles`,
-    :meth:`rectangles`, :meth:`trapezoids`, :meth:`tabulated`, :meth:`shifted`) and by the
+    :meth:`rectangles`, :meth:`trapezoids`, :meth:`tabulated`, :meth:`shifted`, :meth:`fts`,
+    :meth:`harmonics`) and by the
     transforms (:meth:`take`, :meth:`derivative`, :meth:`mapped`).
 
     Notes
@@ -108,6 +110,11 @@ class Space:
             degree = _DEGREE_NAMES.get(args[1], f"degree-{args[1]}")
             flavour = {"bsplines": "", "bsplines_clamped": "clamped ", "bsplines_periodic": "periodic "}[method]
             what = f"{flavour}{degree} B-splines"
+        elif method == "fts":
+            form = args[3] if args[3] is not None else ("cosine_sum" if args[4] is not None else "polynomial")
+            what = f"FTS line shapes ({form})"
+        elif method == "harmonics":
+            what = "harmonic waves"
         elif method in ("tabulated", "shifted"):
             what = f"{method} shapes ({args[-1]})"
         else:
@@ -228,6 +235,289 @@ class Space:
          [0.5 0.  0.  0.5]]
         """
         return Space._made("bsplines_periodic", None, (vector(breakpoints, "breakpoints"), degree))
+
+    # -- line shapes and waves -------------------------------------------------------------
+
+    @staticmethod
+    def fts(centers: Any, max_opd: Any, cutoff: float, apodization: str | None = None,
+            cosine_sum: Sequence[float] | None = None, polynomial: Sequence[float] | None = None) -> Space:
+        r"""Instrument line shapes of a Fourier-transform spectrometer, one per center.
+
+        The line shape is the cosine transform of the apodization :math:`A(u)` over the
+        normalised optical path difference :math:`u \in [-1, 1]`,
+        :math:`L(\theta) = \int_{-1}^{1} A(u) \cos(\theta u)\, du` with
+        :math:`\theta = 2\pi\, \mathrm{max\_opd}\, (x - c)`, scaled to 1 at the center. The
+        half width is taken as ``0.5 / max_opd`` and each element is cut at ``cutoff`` half widths
+        on both sides (both ends included).
+
+        Parameters
+        ----------
+        centers : array_like, shape (n,)
+            Finite line positions.
+        max_opd : array_like or float
+            Maximum optical path difference (in the reciprocal unit of ``centers``), finite and
+            positive: one for all, or one per center.
+        cutoff : float
+            Finite, positive number of half widths kept on each side.
+        apodization : str, optional
+            A window name: "none" or "boxcar", "hann" or "hanning", "hamming" or "happ_genzel",
+            "blackman", "blackman_harris", "triangle", "norton_beer_weak",
+            "norton_beer_medium", "norton_beer_strong" (exact, case-sensitive).
+        cosine_sum : sequence of float, optional
+            1 to 4 coefficients :math:`a_k` of :math:`A(u) = \sum_k a_k \cos(k \pi u)`.
+        polynomial : sequence of float, optional
+            1 to 5 coefficients :math:`c_n` of :math:`A(u) = \sum_n c_n (1 - u^2)^n`.
+
+        Give exactly one of ``apodization``, ``cosine_sum`` and ``polynomial``.
+
+        Returns
+        -------
+        Space
+            ``n`` elements.
+
+        Raises
+        ------
+        ValueError
+            For an unknown name, not exactly one apodization form, a bad ``max_opd`` or
+            ``cutoff``, an apodization whose integral is not positive, or a non-finite center.
+
+        Examples
+        --------
+        >>> import spanlet
+        >>> s = spanlet.Space.fts([0, 1], 2, 8, "hann")
+        >>> print(s.lower(), s.upper())
+        [-2. -1.] [2. 3.]
+        >>> print(spanlet.evaluate(s, [0, 0.25]).toarray().round(6))
+        [[1.  0. ]
+         [0.5 0. ]]
+        """
+        points = vector(centers, "centers")
+        opd = vector(max_opd, "max_opd", scalar=True)
+        if opd.size == 1 and points.size > 1:
+            opd = np.full(points.size, opd[0])
+        return Space._made("fts", None, (points, opd, cutoff, apodization, cosine_sum, polynomial))
+
+    @staticmethod
+    def harmonics(n: int, period: float, start: float) -> Space:
+        r"""The Fourier basis of one period: :math:`\cos(2\pi k t / P)` and :math:`\sin(2\pi k t / P)`
+        for :math:`k = 1 \dots n`, each on :math:`[\mathrm{start}, \mathrm{start} + P]`.
+
+        The elements are orthogonal, each with norm :math:`P/2`. There is no constant element;
+        add one from another space where needed.
+
+        Parameters
+        ----------
+        n : int
+            Number of harmonics, at least 1.
+        period : float
+            The period :math:`P`, finite and positive.
+        start : float
+            Finite start of the period.
+
+        Returns
+        -------
+        Space
+            ``2 n`` elements in the order cos 1, sin 1, ..., cos n, sin n.
+
+        Examples
+        --------
+        >>> import spanlet
+        >>> s = spanlet.Space.harmonics(2, 2.0, 0.0)
+        >>> print(spanlet.inner_products(s, s).toarray().round(12))
+        [[ 1.  0. -0.  0.]
+         [ 0.  1. -0.  0.]
+         [-0. -0.  1.  0.]
+         [ 0.  0.  0.  1.]]
+        """
+        return Space._made("harmonics", None, (operator.index(n), period, start))
+
+    # -- line-shape profiles ---------------------------------------------------------------
+
+    @staticmethod
+    def _profiles(method: str, centers: Any, parameters: dict, cutoff: float) -> Space:
+        # Parameters are one number for every center or one value per center.
+        points = vector(centers, "centers")
+        arrays = []
+        for name, value in parameters.items():
+            array = vector(value, name, scalar=True)
+            if array.size == 1 and points.size > 1:
+                array = np.full(points.size, array[0])
+            arrays.append(array)
+        return Space._made(method, None, (points, *arrays, cutoff))
+
+    @staticmethod
+    def gaussians(centers: Any, sigma: Any, cutoff: float) -> Space:
+        r"""Gaussians :math:`\exp(-(x - c)^2 / 2\sigma^2)`, 1 at their centers, cut at
+        ``cutoff`` standard deviations on both sides (both ends included).
+
+        Parameters
+        ----------
+        centers : array_like, shape (n,)
+            Finite centers.
+        sigma : array_like or float
+            Positive standard deviations: one for all, or one per center.
+        cutoff : float
+            Finite, positive number of standard deviations kept on each side.
+
+        Returns
+        -------
+        Space
+            ``n`` profile elements; integrals and inner products are adaptive.
+
+        Examples
+        --------
+        >>> import spanlet
+        >>> s = spanlet.Space.gaussians([0, 10], 1, 3)
+        >>> print(s.lower(), s.upper())
+        [-3.  7.] [ 3. 13.]
+        >>> print(s.integrals().round(6))
+        [2.499861 2.499861]
+        """
+        return Space._profiles("gaussians", centers, {"sigma": sigma}, cutoff)
+
+    @staticmethod
+    def lorentzians(centers: Any, hwhm: Any, cutoff: float) -> Space:
+        r"""Lorentzians :math:`1 / (((x - c) / h)^2 + 1)`, 1 at their centers, cut at ``cutoff``
+        half widths on both sides.
+
+        Parameters
+        ----------
+        centers : array_like, shape (n,)
+        hwhm : array_like or float
+            Positive half widths at half maximum :math:`h`: one for all, or one per center.
+        cutoff : float
+            Finite, positive number of half widths kept on each side.
+
+        Returns
+        -------
+        Space
+
+        Examples
+        --------
+        >>> import spanlet
+        >>> s = spanlet.Space.lorentzians([0], 2, 10)
+        >>> print(spanlet.evaluate(s, [2, 20]).toarray())
+        [[0.5       ]
+         [0.00990099]]
+        """
+        return Space._profiles("lorentzians", centers, {"hwhm": hwhm}, cutoff)
+
+    @staticmethod
+    def voigts(centers: Any, sigma: Any, gamma: Any, cutoff: float) -> Space:
+        r"""Voigt profiles (a Gaussian of standard deviation ``sigma`` convolved with a Lorentzian
+        of half width ``gamma``), scaled to 1 at their centers and cut at ``cutoff`` half widths.
+
+        The value is :math:`\mathrm{Re}\,w((x - c + i\gamma) / (\sigma\sqrt 2))` over its value
+        at the center, :math:`w` the Faddeeva function. The half width is the approximation of
+        Olivero and Longbothum (about 2e-4 relative). A zero ``sigma`` gives a Lorentzian, a zero
+        ``gamma`` a Gaussian (cut at ``cutoff`` sigmas).
+
+        Parameters
+        ----------
+        centers : array_like, shape (n,)
+        sigma, gamma : array_like or float
+            Finite, non-negative, not both 0: one for all, or one per center.
+        cutoff : float
+            Finite, positive number of half widths kept on each side.
+
+        Returns
+        -------
+        Space
+
+        Examples
+        --------
+        >>> import spanlet
+        >>> s = spanlet.Space.voigts([0], 1, 0.5, 10)
+        >>> print(spanlet.evaluate(s, [0, 1]).toarray().round(6))
+        [[1.      ]
+         [0.717604]]
+        """
+        return Space._profiles("voigts", centers, {"sigma": sigma, "gamma": gamma}, cutoff)
+
+    @staticmethod
+    def pseudo_voigts(centers: Any, hwhm: Any, eta: Any, cutoff: float) -> Space:
+        r"""Pseudo-Voigt profiles :math:`\eta L + (1 - \eta) G`: a Lorentzian and a Gaussian of the
+        same half width, 1 at their centers, cut at ``cutoff`` half widths.
+
+        Parameters
+        ----------
+        centers : array_like, shape (n,)
+        hwhm : array_like or float
+            Positive half widths at half maximum.
+        eta : array_like or float
+            Lorentzian fractions in [0, 1].
+        cutoff : float
+            Finite, positive number of half widths kept on each side.
+
+        Returns
+        -------
+        Space
+
+        Examples
+        --------
+        >>> import spanlet
+        >>> s = spanlet.Space.pseudo_voigts([0], 1, 0.5, 10)
+        >>> print(spanlet.evaluate(s, [1]).toarray())
+        [[0.5]]
+        """
+        return Space._profiles("pseudo_voigts", centers, {"hwhm": hwhm, "eta": eta}, cutoff)
+
+    @staticmethod
+    def super_gaussians(centers: Any, hwhm_left: Any, hwhm_right: Any, power: Any, cutoff: float) -> Space:
+        r"""Super-Gaussians :math:`\exp(-\ln 2\, (|x - c| / h)^p)`, with :math:`h` the half width
+        on the side of x; flat-topped for large powers. Cut at ``cutoff`` half widths per side.
+
+        Parameters
+        ----------
+        centers : array_like, shape (n,)
+        hwhm_left, hwhm_right : array_like or float
+            Positive half widths below and above the center.
+        power : array_like or float
+            Exponents :math:`p \ge 1`.
+        cutoff : float
+            Finite, positive number of half widths kept on each side.
+
+        Returns
+        -------
+        Space
+
+        Examples
+        --------
+        >>> import spanlet
+        >>> s = spanlet.Space.super_gaussians([0], 1, 3, 4, 2)
+        >>> print(s.lower(), s.upper())
+        [-2.] [6.]
+        """
+        return Space._profiles("super_gaussians", centers,
+                               {"hwhm_left": hwhm_left, "hwhm_right": hwhm_right, "power": power}, cutoff)
+
+    @staticmethod
+    def smoothed_boxes(centers: Any, half_width: Any, sigma: Any, cutoff: float) -> Space:
+        r"""Boxes of half width ``half_width`` smoothed by a Gaussian of standard deviation
+        ``sigma``, scaled to 1 at their centers and cut at ``half_width + cutoff * sigma``.
+
+        Parameters
+        ----------
+        centers : array_like, shape (n,)
+        half_width, sigma : array_like or float
+            Positive half widths of the boxes and standard deviations of the smoothing.
+        cutoff : float
+            Finite, positive number of standard deviations kept beyond each edge.
+
+        Returns
+        -------
+        Space
+
+        Examples
+        --------
+        >>> import spanlet
+        >>> s = spanlet.Space.smoothed_boxes([0], 2, 0.1, 5)
+        >>> print(spanlet.evaluate(s, [0, 2, 4]).toarray().round(6))
+        [[1. ]
+         [0.5]
+         [0. ]]
+        """
+        return Space._profiles("smoothed_boxes", centers, {"half_width": half_width, "sigma": sigma}, cutoff)
 
     # -- piecewise spaces ------------------------------------------------------------------
 

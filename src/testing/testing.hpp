@@ -8,5 +8,7 @@ namespace spanlet::py {
 extern PyMethodDef element_test_methods[];
 extern PyMethodDef numeric_test_methods[];
 extern PyMethodDef special_test_methods[];
+extern PyMethodDef profile_test_methods[];
+extern PyMethodDef fts_test_methods[];
 
 }  // namespace spanlet::py

@@ -1,0 +1,140 @@
+#include "core/local.hpp"
+
+#include <cmath>
+
+#include "core/overloaded.hpp"
+
+namespace spanlet {
+
+namespace {
+
+constexpr LocalCubic ZERO{{0.0, 0.0, 0.0, 0.0}};
+
+// A Shaped element's variable split as t0 + v, t0 from the double z, v = s / stretch from the
+// offset. The segment starts at the real point center + stretch * a, which rounds to the knot
+// Z = center + stretch * a that integration sees; t0 is (z - Z) plus the rounding residual of Z,
+// both formed without cancellation, so a piece far from the element's center keeps the resolution
+// of its own length.
+struct ShapedLocal {
+    const Segment* segment;
+    double t0, v;  // t = t0 + v is the segment's own variable u - a
+};
+
+ShapedLocal shaped_local(const Shaped& e, double z, double s) {
+    const double v = s / e.stretch;
+    const Segment* seg = e.shape->segment_at((z - e.center) / e.stretch + v);
+    if (!seg) return {nullptr, 0.0, v};
+    const double knot = e.center + e.stretch * seg->a;
+    const double residual = std::fma(e.stretch, seg->a, e.center - knot);
+    return {seg, ((z - knot) + residual) / e.stretch, v};
+}
+
+// The map's inner variable as z' + s'. An affine map keeps the split exactly; a reciprocal one
+// writes a / (z + s) - a / z as -(a / z) * s / (z + s).
+struct InnerPoint {
+    double z, s, jacobian;
+};
+
+InnerPoint inner_point(const Mapped& m, double z, double s) {
+    if (m.kind == MapKind::Affine) return {(z - m.a) / m.b, s / m.b, 1.0 / std::fabs(m.b)};
+    const double x = z + s;
+    const double jacobian = std::fabs(m.a) / std::fabs(x) / std::fabs(x);
+    if (z == 0.0) return {m.a / x, 0.0, jacobian};
+    const double u0 = m.a / z;
+    return {u0, -u0 * (s / x), jacobian};
+}
+
+}  // namespace
+
+double evaluate_local(const Element& element, double z, double s) {
+    return std::visit(
+        Overloaded{
+            [](const Delta&) { return 0.0; },
+            [z, s](const Box& b) { return s >= b.lower - z && s < b.upper - z ? 1.0 : 0.0; },
+            [z, s](const Hat& h) {
+                const double from_lower = z - h.lower, to_upper = h.upper - z, to_peak = h.peak - z;
+                if (from_lower + s < 0.0 || to_upper - s < 0.0) return 0.0;
+                if (s == to_peak) return 1.0;
+                if (s < to_peak) return (from_lower + s) / (h.peak - h.lower);
+                return (to_upper - s) / (h.upper - h.peak);
+            },
+            [z, s](const Shaped& e) {
+                const ShapedLocal l = shaped_local(e, z, s);
+                if (!l.segment) return 0.0;
+                const Segment& g = *l.segment;
+                const double t = l.t0 + l.v;
+                return g.c0 + t * (g.c1 + t * (g.c2 + t * g.c3));
+            },
+            [z, s](const ProfileElement& p) {
+                if (s < p.lower - z || s > p.upper - z) return 0.0;
+                return value(p.profile, (z - p.center) + s);
+            },
+            [z, s](const Mapped& m) {
+                const double x = z + s;
+                if (x < m.lower || x > m.upper) return 0.0;
+                const InnerPoint p = inner_point(m, z, s);
+                const double value = evaluate_local(*m.inner, p.z, p.s);
+                return m.jacobian ? value * p.jacobian : value;
+            },
+        },
+        element.kind);
+}
+
+std::optional<LocalCubic> local_polynomial(const Element& element, double z, double s_mid) {
+    return std::visit(
+        Overloaded{
+            [](const Delta&) -> std::optional<LocalCubic> { return ZERO; },
+            [z, s_mid](const Box& b) -> std::optional<LocalCubic> {
+                if (s_mid >= b.lower - z && s_mid < b.upper - z) return LocalCubic{{1.0, 0.0, 0.0, 0.0}};
+                return ZERO;
+            },
+            [z, s_mid](const Hat& h) -> std::optional<LocalCubic> {
+                const double from_lower = z - h.lower, to_upper = h.upper - z, to_peak = h.peak - z;
+                if (from_lower + s_mid < 0.0 || to_upper - s_mid < 0.0) return ZERO;
+                if (s_mid < to_peak) {
+                    const double w = h.peak - h.lower;
+                    return LocalCubic{{from_lower / w, 1.0 / w, 0.0, 0.0}};
+                }
+                const double w = h.upper - h.peak;
+                return LocalCubic{{to_upper / w, -1.0 / w, 0.0, 0.0}};
+            },
+            [z, s_mid](const Shaped& e) -> std::optional<LocalCubic> {
+                const ShapedLocal l = shaped_local(e, z, s_mid);
+                if (!l.segment) return ZERO;
+                const Segment& g = *l.segment;
+                // Taylor shift of the segment's cubic to t0, then the scale of v = s / stretch.
+                const double t = l.t0;
+                double p0 = g.c0 + t * (g.c1 + t * (g.c2 + t * g.c3));
+                double p1 = g.c1 + t * (2.0 * g.c2 + t * 3.0 * g.c3);
+                double p2 = g.c2 + t * 3.0 * g.c3;
+                double p3 = g.c3;
+                if (e.stretch != 1.0) {
+                    const double r = 1.0 / e.stretch;
+                    p1 *= r;
+                    p2 *= r * r;
+                    p3 *= r * r * r;
+                }
+                return LocalCubic{{p0, p1, p2, p3}};
+            },
+            [](const ProfileElement&) -> std::optional<LocalCubic> { return std::nullopt; },
+            [z, s_mid](const Mapped& m) -> std::optional<LocalCubic> {
+                if (m.kind == MapKind::Reciprocal) return std::nullopt;
+                const double x = z + s_mid;
+                if (x < m.lower || x > m.upper) return ZERO;
+                const InnerPoint p = inner_point(m, z, s_mid);
+                auto inner = local_polynomial(*m.inner, p.z, p.s);
+                if (!inner) return std::nullopt;
+                // q(s') with s' = s / b.
+                const double r = 1.0 / m.b;
+                double scale = m.jacobian ? p.jacobian : 1.0;
+                for (double& c : inner->p) {
+                    c *= scale;
+                    scale *= r;
+                }
+                return inner;
+            },
+        },
+        element.kind);
+}
+
+}  // namespace spanlet

@@ -1,0 +1,23 @@
+// Elements in local coordinates: the point z + s is given as a double z (a knot or the start of a
+// step) and an offset s, and the sum is never rounded to one double. Each element forms its own
+// variable from exact differences to z, so values on a short interval far from the origin keep
+// the resolution of the offsets instead of ulp(|z|).
+#pragma once
+
+#include <optional>
+
+#include "core/element.hpp"
+
+namespace spanlet {
+
+// The value of the element at the real point z + s.
+double evaluate_local(const Element& element, double z, double s);
+
+// Coefficients p0..p3 of the element as a polynomial in the offset s, on the piece that holds
+// z + s_mid; nothing for elements that are not polynomial there (reciprocal maps).
+struct LocalCubic {
+    double p[4];
+};
+std::optional<LocalCubic> local_polynomial(const Element& element, double z, double s_mid);
+
+}  // namespace spanlet

@@ -1,0 +1,93 @@
+#include "core/profiles/profile.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "core/format.hpp"
+#include "core/overloaded.hpp"
+
+namespace spanlet {
+
+double value(const Profile& profile, double x) {
+    return std::visit(Overloaded{
+                          [x](const Gaussian& p) { return p.value(x); },
+                          [x](const Lorentzian& p) { return p.value(x); },
+                          [x](const Voigt& p) { return p.value(x); },
+                          [x](const PseudoVoigt& p) { return p.value(x); },
+                          [x](const SuperGaussian& p) { return p.value(x); },
+                          [x](const SmoothedBox& p) { return p.value(x); },
+                          [x](const Fts& p) { return p.value(x); },
+                          [x](const Matern& p) { return p.value(x); },
+                          [x](const Harmonic& p) { return p.value(x); },
+                      },
+                      profile);
+}
+
+double d_dt(const Profile& profile, double x) {
+    return std::visit(Overloaded{
+                          [x](const Gaussian& p) { return p.d_dt(x); },
+                          [x](const Lorentzian& p) { return p.d_dt(x); },
+                          [x](const Voigt& p) { return p.d_dt(x); },
+                          [x](const PseudoVoigt& p) { return p.d_dt(x); },
+                          [x](const SuperGaussian& p) { return p.d_dt(x); },
+                          [x](const SmoothedBox& p) { return p.d_dt(x); },
+                          [x](const Fts& p) { return p.d_dt(x); },
+                          [x](const Matern& p) { return p.d_dt(x); },
+                          [x](const Harmonic& p) { return p.d_dt(x); },
+                      },
+                      profile);
+}
+
+double hwhm(const Profile& profile) {
+    return std::visit(Overloaded{
+                          [](const Gaussian& p) { return p.hwhm(); },
+                          [](const Lorentzian& p) { return p.hwhm; },
+                          [](const Voigt& p) { return p.hwhm(); },
+                          [](const PseudoVoigt& p) { return p.hwhm; },
+                          [](const SuperGaussian& p) { return p.hwhm(); },
+                          [](const SmoothedBox& p) { return p.hwhm(); },
+                          [](const Fts& p) { return p.hwhm(); },
+                          [](const Matern& p) { return p.hwhm(); },
+                          [](const Harmonic& p) { return p.hwhm(); },
+                      },
+                      profile);
+}
+
+double step(const Profile& profile, double r) {
+    return std::visit(Overloaded{
+                          [r](const Gaussian& p) { return p.step(r); },
+                          [r](const Lorentzian& p) { return p.step(r); },
+                          [r](const Voigt& p) { return p.step(r); },
+                          [r](const PseudoVoigt& p) { return p.step(r); },
+                          [r](const SuperGaussian& p) { return p.step(r); },
+                          [r](const SmoothedBox& p) { return p.step(r); },
+                          [r](const Fts& p) { return p.step(r); },
+                          [r](const Matern& p) { return p.step(r); },
+                          [r](const Harmonic& p) { return p.step(r); },
+                      },
+                      profile);
+}
+
+Result<Reach> support(const Profile& profile, double cutoff) {
+    SPANLET_TRY_STATUS(check_positive("cutoff", cutoff));
+    return std::visit(Overloaded{
+                          [cutoff](const Gaussian& p) { return p.reach(cutoff); },
+                          [cutoff](const Lorentzian& p) { return p.reach(cutoff); },
+                          [cutoff](const Voigt& p) { return p.reach(cutoff); },
+                          [cutoff](const PseudoVoigt& p) { return p.reach(cutoff); },
+                          [cutoff](const SuperGaussian& p) { return p.reach(cutoff); },
+                          [cutoff](const SmoothedBox& p) { return p.reach(cutoff); },
+                          [cutoff](const Fts& p) { return Reach{cutoff * p.hwhm(), cutoff * p.hwhm()}; },
+                          [cutoff](const Matern& p) { return p.reach(cutoff); },
+                          // A harmonic's cutoff is an absolute half length.
+                          [cutoff](const Harmonic&) { return Reach{cutoff, cutoff}; },
+                      },
+                      profile);
+}
+
+Status check_positive(std::string_view name, double value) {
+    if (std::isfinite(value) && value > 0) return success();
+    return Error::invalid(std::string(name) + " must be finite and > 0, got " + decimal(value));
+}
+
+}  // namespace spanlet

@@ -1,0 +1,39 @@
+// Analytic profiles: line shapes described around their own center, with their value, slope,
+// half width, support for a cutoff and the integration step they allow. Every kind but the
+// harmonic wave is 1 at its center. One file per family defines the kind.
+#pragma once
+
+#include <string_view>
+#include <variant>
+
+#include "core/error.hpp"
+#include "core/fts.hpp"
+#include "core/harmonics.hpp"
+#include "core/profiles/gaussian.hpp"
+#include "core/profiles/lorentzian.hpp"
+#include "core/profiles/matern.hpp"
+#include "core/profiles/parameter.hpp"
+#include "core/profiles/pseudo_voigt.hpp"
+#include "core/profiles/reach.hpp"
+#include "core/profiles/smoothed_box.hpp"
+#include "core/profiles/super_gaussian.hpp"
+#include "core/profiles/voigt.hpp"
+
+namespace spanlet {
+
+using Profile =
+    std::variant<Gaussian, Lorentzian, Voigt, PseudoVoigt, SuperGaussian, SmoothedBox, Fts, Matern, Harmonic>;
+
+// x is the offset from the center, r >= 0 a distance from it.
+double value(const Profile& profile, double x);
+double d_dt(const Profile& profile, double x);
+double hwhm(const Profile& profile);
+double step(const Profile& profile, double r);
+
+// Distances (left, right) from the center at which an element is cut; cutoff must be finite and > 0.
+Result<Reach> support(const Profile& profile, double cutoff);
+
+// The failure of a value that must be finite and > 0: "<name> must be finite and > 0, got <value>".
+Status check_positive(std::string_view name, double value);
+
+}  // namespace spanlet

@@ -1,0 +1,28 @@
+// The Voigt line shape: a Gaussian of standard deviation sigma convolved with a Lorentzian of
+// half width gamma, as the real part of the Faddeeva function, scaled to 1 at its center.
+#pragma once
+
+#include "core/error.hpp"
+#include "core/profiles/reach.hpp"
+
+namespace spanlet {
+
+struct Voigt {
+    double sigma, gamma, inv_peak;
+
+    double value(double x) const;
+    double d_dt(double x) const;
+    // Olivero and Longbothum's approximation of the full width (about 2e-4 relative), halved.
+    double hwhm() const;
+    Reach reach(double cutoff) const {
+        const double h = hwhm();
+        return {cutoff * h, cutoff * h};
+    }
+    // Gaussian-sized steps in the core; beyond six sigma the Lorentzian tail lets them grow.
+    double step(double r) const;
+};
+
+// The inverse of the unnormalised value at the center, 1 / Re w(i gamma / (sigma sqrt 2)).
+double voigt_inv_peak(double sigma, double gamma);
+
+}  // namespace spanlet
