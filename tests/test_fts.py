@@ -254,7 +254,7 @@ def test_support_must_be_finite(center, max_opd, tail):
 def test_max_opd_shorter_than_centers():
     with pytest.raises(ValueError) as info:
         Space.fts(arr(0.0, 1.0, 2.0), arr(1.0, 1.0), 2.0, "hann")
-    assert str(info.value) == "max_opd has length 2, expected at least 3"
+    assert str(info.value) == "max_opd has length 2 but centers has length 3"
 
 
 def test_huge_max_opd_keeps_the_center_value():
