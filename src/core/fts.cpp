@@ -102,9 +102,7 @@ Result<Fts> make_fts(double max_opd, const Apodization& apodization) {
 
 Result<Space> fts(const std::vector<double>& centers, const std::vector<double>& max_opd, double cutoff,
                   const Apodization& apodization) {
-    if (max_opd.size() < centers.size())
-        return Error::invalid("max_opd has length " + std::to_string(max_opd.size()) + ", expected at least " +
-                              std::to_string(centers.size()));
+    SPANLET_TRY_STATUS(check_length("max_opd", max_opd.size(), centers.size()));
     std::vector<Profile> built;
     built.reserve(centers.size());
     for (std::size_t i = 0; i < centers.size(); ++i) {

@@ -18,10 +18,7 @@ struct Named {
 };
 
 Status check_lengths(std::initializer_list<Named> parameters, std::size_t count) {
-    for (const Named& p : parameters)
-        if (p.values->size() < count)
-            return Error::invalid(std::string(p.name) + " has length " + std::to_string(p.values->size()) +
-                                  " but centers has length " + std::to_string(count));
+    for (const Named& p : parameters) SPANLET_TRY_STATUS(check_length(p.name, p.values->size(), count));
     return success();
 }
 
@@ -54,6 +51,12 @@ Result<Profile> voigt(double sigma, double gamma) {
 }
 
 }  // namespace
+
+Status check_length(std::string_view name, std::size_t length, std::size_t count) {
+    if (length >= count) return success();
+    return Error::invalid(std::string(name) + " has length " + std::to_string(length) + " but centers has length " +
+                          std::to_string(count));
+}
 
 Result<Space> profiles(const std::vector<Profile>& profiles, const std::vector<double>& centers, double cutoff) {
     if (profiles.size() != 1 && profiles.size() != centers.size())

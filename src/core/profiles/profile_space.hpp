@@ -2,6 +2,8 @@
 // line-shape constructors that build one profile per center from parameter arrays.
 #pragma once
 
+#include <cstddef>
+#include <string_view>
 #include <vector>
 
 #include "core/profiles/profile.hpp"
@@ -11,6 +13,9 @@ namespace spanlet {
 
 // `profiles` holds one profile for every center or one per center.
 Result<Space> profiles(const std::vector<Profile>& profiles, const std::vector<double>& centers, double cutoff);
+
+// A parameter array needs (at least) one value per center.
+Status check_length(std::string_view name, std::size_t length, std::size_t count);
 
 // Each parameter array holds (at least) one value per center; values beyond are ignored.
 Result<Space> gaussians(const std::vector<double>& centers, const std::vector<double>& sigma, double cutoff);
