@@ -3,6 +3,10 @@
 Times our factor and solve (through the private test extension, on a prebuilt matrix) against
 scipy.linalg.cholesky_banded and cho_solve_banded on the same matrix in LAPACK's lower band form.
 Ratios are ours / scipy: below 1 means we are faster.
+
+Then the Gram matrix of a periodic space of the same size, whose corner entries make one band
+span the whole matrix: the envelope factor keeps it linear in n. Its ratio is periodic / clamped,
+both ours.
 """
 
 import statistics
@@ -33,6 +37,27 @@ def clamped_cubic_gram(size):
     return gram
 
 
+def periodic_cubic_gram(size):
+    """The circulant Gram matrix of `size` uniform periodic cubic B-splines, as CSR: the diagonals
+    of an interior row of the clamped Gram, wrapped around the corners."""
+    clamped = clamped_cubic_gram(size)
+    middle = size // 2
+    i = np.arange(size)
+    rows, cols, vals = [], [], []
+    for d in range(-3, 4):
+        rows.append(i)
+        cols.append((i + d) % size)
+        vals.append(np.full(size, clamped[middle, middle + d]))
+    gram = scipy.sparse.csr_matrix(
+        (np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))), shape=(size, size))
+    gram.sort_indices()
+    return gram
+
+
+def csr_parts(gram):
+    return (gram.indptr.astype(np.int64), gram.indices.astype(np.int64), gram.data, gram.shape)
+
+
 def lower_band(gram, bandwidth):
     n = gram.shape[0]
     band = np.zeros((bandwidth + 1, n))
@@ -52,8 +77,7 @@ def median_time(call, repeats):
 
 def run(size=100_000, repeats=7):
     gram = clamped_cubic_gram(size)
-    parts = (gram.indptr.astype(np.int64), gram.indices.astype(np.int64), gram.data, gram.shape)
-    matrix = t.csr_handle(parts)
+    matrix = t.csr_handle(csr_parts(gram))
     factor = t.banded_factor(matrix)
     bandwidth = t.banded_shape(factor)[1]
     band = lower_band(gram, bandwidth)
@@ -77,6 +101,23 @@ def run(size=100_000, repeats=7):
             lambda: scipy.linalg.cho_solve_banded((cb, True), rhs_columns, check_finite=False), repeats
         )
         print(f"  solve, {k:3d} rhs    ours {ours * 1e3:9.3f} ms  scipy {theirs * 1e3:9.3f} ms  ratio {ours / theirs:6.2f}")
+
+    periodic_gram = periodic_cubic_gram(size)
+    periodic = t.csr_handle(csr_parts(periodic_gram))
+    periodic_factor = t.banded_factor(periodic)
+    print(f"periodic: n = {size}, half-bandwidth = {t.banded_shape(periodic_factor)[1]}, "
+          f"stored entries = {t.banded_envelope(periodic_factor)[1]}")
+    clamped = median_time(lambda: t.banded_factor(matrix), repeats)
+    wrapped = median_time(lambda: t.banded_factor(periodic), repeats)
+    print(f"  factor            periodic {wrapped * 1e3:9.3f} ms  clamped {clamped * 1e3:9.3f} ms  "
+          f"ratio {wrapped / clamped:6.2f}  ({wrapped / size * 1e9:.1f} ns per row)")
+    rhs = rng.standard_normal((1, size))
+    x = t.banded_solve(periodic_factor, rhs)
+    np.testing.assert_allclose(periodic_gram @ x[0], rhs[0], rtol=1e-8, atol=1e-8)
+    clamped = median_time(lambda: t.banded_solve(factor, rhs), repeats)
+    wrapped = median_time(lambda: t.banded_solve(periodic_factor, rhs), repeats)
+    print(f"  solve,   1 rhs    periodic {wrapped * 1e3:9.3f} ms  clamped {clamped * 1e3:9.3f} ms  "
+          f"ratio {wrapped / clamped:6.2f}")
 
 
 if __name__ == "__main__":

@@ -4,6 +4,9 @@ Times Projection construction and application to many rows, plain and with local
 is the same least-squares projection assembled with scipy: B-spline values from
 BSpline.design_matrix on a Gauss grid give the Gram and cross matrices, and
 linalg.cholesky_banded / cho_solve_banded solve. Ratios are ours / scipy: below 1 means we are faster.
+
+Then Projection of a cubic space onto itself, periodic against clamped of the same size, growing n:
+the ratio periodic / clamped shows what the wrap-around elements cost.
 """
 
 import numpy as np
@@ -40,7 +43,7 @@ class ScipyProjection:
         return scipy.linalg.cho_solve_banded((self.factor, True), y, check_finite=False).T
 
 
-def run(n_src=100_000, n_dst=10_000, rows=100, repeats=5):
+def run(n_src=100_000, n_dst=10_000, rows=100, repeats=5, periodic_sizes=(1_000, 10_000, 100_000)):
     rng = np.random.default_rng(0)
     edges = np.sort(np.concatenate([[0.0, 1.0], rng.uniform(0.0, 1.0, n_src - 1)]))
     breaks = np.linspace(0.0, 1.0, n_dst - 2)
@@ -67,6 +70,21 @@ def run(n_src=100_000, n_dst=10_000, rows=100, repeats=5):
     print(f"  apply, local      ours {local * 1e3:9.1f} ms  ({local / ours:.1f} x plain)")
     ranged = median_time(lambda: p.apply_last_axis(f, (-3.0, 3.0)), repeats)[0]
     print(f"  apply, (-3, 3)    ours {ranged * 1e3:9.1f} ms  ({ranged / ours:.1f} x plain)")
+    run_periodic(periodic_sizes, repeats)
+
+
+def run_periodic(sizes=(1_000, 10_000, 100_000), repeats=3):
+    print("projection of a cubic space onto itself, periodic vs clamped")
+    for n in sizes:
+        # One repeat at the largest sizes keeps the whole run short.
+        count = repeats if n < 100_000 else 1
+        periodic = Space.bsplines_periodic(np.linspace(0.0, 1.0, n + 1), 3)
+        clamped = Space.bsplines_clamped(np.linspace(0.0, 1.0, n - 2), 3)
+        assert len(periodic) == len(clamped) == n
+        wrapped = median_time(lambda: Projection(periodic, periodic), count)[0]
+        plain = median_time(lambda: Projection(clamped, clamped), count)[0]
+        print(f"  n = {n:7d}   periodic {wrapped * 1e3:9.1f} ms  clamped {plain * 1e3:9.1f} ms  "
+              f"ratio {wrapped / plain:6.2f}  ({wrapped / n * 1e6:.2f} us per element)")
 
 
 if __name__ == "__main__":

@@ -323,3 +323,14 @@ def test_transforms_of_line_shape_spaces():
     want = piecewise_quad(lambda u: ref(10 / u), np.linspace(lo, hi, 200))
     assert recip.integrals()[0] == pytest.approx(want, rel=1e-10)
 
+
+
+def test_a_voigt_line_seen_through_fts_kernels_keeps_its_area():
+    # The README's spectrum: unit-area kernels sampled finer than 1 / (2 max_opd) sum to about 1,
+    # so the recorded spectrum keeps the line's area, and peaks at the line.
+    line = Space.voigts(arr(1000.0), arr(0.03), arr(0.05), 60.0)
+    grid = np.arange(996.0, 1004.0, 0.125)
+    kernels = Space.fts(grid, np.full(grid.size, 2.0), 24.0, "norton_beer_medium")
+    spectrum = dense(measure(kernels, line, "integral"))[:, 0]
+    assert grid[spectrum.argmax()] == 1000.0
+    assert spectrum.sum() * 0.125 == pytest.approx(line.integrals()[0], rel=1e-3)

@@ -304,11 +304,27 @@ PyObject* t_banded_lower(PyObject*, PyObject* arg) {
     return guarded([&]() -> PyObject* {
         const BandedCholesky* f = factor_argument(arg);
         if (f == nullptr) return nullptr;
-        const std::size_t n = f->n(), b = f->bandwidth();
+        const std::size_t n = f->n();
         std::vector<double> dense(n * n, 0.0);
         for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t j = i > b ? i - b : 0; j <= i; ++j) dense[i * n + j] = f->at(i, j);
+            for (std::size_t j = f->first(i); j <= i; ++j) dense[i * n + j] = f->at(i, j);
         return array2(dense, n, n);
+    });
+}
+
+// banded_envelope(factor) -> (first column of every row as a list, stored entries)
+PyObject* t_banded_envelope(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        const BandedCholesky* f = factor_argument(arg);
+        if (f == nullptr) return nullptr;
+        PyRef first(PyList_New(static_cast<Py_ssize_t>(f->n())));
+        if (!first) return nullptr;
+        for (std::size_t i = 0; i < f->n(); ++i) {
+            PyObject* item = PyLong_FromSize_t(f->first(i));
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(first.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return Py_BuildValue("(OK)", first.get(), static_cast<unsigned long long>(f->stored()));
     });
 }
 
@@ -378,6 +394,7 @@ PyMethodDef numeric_test_methods[] = {
     {"banded_solve", as_cfunction(t_banded_solve), FAST, nullptr},
     {"banded_shape", t_banded_shape, METH_O, nullptr},
     {"banded_lower", t_banded_lower, METH_O, nullptr},
+    {"banded_envelope", t_banded_envelope, METH_O, nullptr},
     {"worker_count", t_worker_count, METH_NOARGS, nullptr},
     {"parallel_map", as_cfunction(t_parallel_map), FAST, nullptr},
     {nullptr, nullptr, 0, nullptr},
