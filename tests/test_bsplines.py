@@ -157,17 +157,19 @@ def random_elements(rng, n, wide):
             elements.append(("box", a, a + float(rng.integers(1, 6)) / 2))
         else:
             elements.append(("hat", a, a + 0.5, a + float(rng.integers(1, 4))))
-    if wide:
-        elements.insert(int(rng.integers(0, n)), ("box", -50.0, 100.0))
+    for k in range(wide):
+        elements.insert(int(rng.integers(0, n)), ("box", -50.0 + k, 100.0 - 2 * k))
     return elements
 
 
-@pytest.mark.parametrize("wide", [False, True])
+@pytest.mark.parametrize("wide", [0, 1, 3])
 @pytest.mark.parametrize("seed", range(5))
 def test_candidates_match_brute_force(seed, wide):
     rng = np.random.default_rng(400 + seed)
     elements = random_elements(rng, 40, wide)
-    lower, upper = space_index(elements)[:2]
+    lower, upper, order, _, max_width, wide_list = space_index(elements)
+    assert len(wide_list) == wide and max_width <= 10.0  # the wide boxes are kept apart
+    assert sorted(order + wide_list) == list(range(len(elements)))
     ends = np.concatenate([lower, upper])
     for _ in range(200):
         if rng.random() < 0.5:
@@ -175,6 +177,18 @@ def test_candidates_match_brute_force(seed, wide):
         else:
             lo, hi = np.sort(rng.uniform(-60, 110, 2))
         assert space_candidates(elements, lo, hi) == brute_force_candidates(lower, upper, lo, hi)
+
+
+@pytest.mark.parametrize("degree", [1, 3])
+def test_periodic_candidates_and_self_projection(degree):
+    from spanlet._spanlet import Projection
+    rng = np.random.default_rng(degree)
+    space = Space.bsplines_periodic(np.sort(np.concatenate([[0.0, 1.0], rng.uniform(0, 1, 30)])), degree)
+    lower, upper = space.lower(), space.upper()
+    for lo, hi in np.sort(rng.uniform(-0.1, 1.1, (100, 2)), axis=1):
+        assert space_candidates(space, lo, hi) == brute_force_candidates(lower, upper, lo, hi)
+    x = rng.standard_normal((3, len(space)))  # projecting a space onto itself is the identity
+    np.testing.assert_allclose(Projection(space, space).apply_last_axis(x), x, rtol=0, atol=1e-9)
 
 
 def test_candidates_closed_ends():
@@ -195,24 +209,24 @@ def test_candidates_of_bspline_space():
 
 def test_index_of_space():
     elements = [("box", 1.0, 2.0), ("box", 0.0, 1.5), ("box", 1.0, 4.0), ("delta", 0.0), ("hat", 1.0, 1.5, 2.0)]
-    lower, upper, order, sorted_lower, max_width = space_index(elements)
+    lower, upper, order, sorted_lower, max_width, wide = space_index(elements)
     np.testing.assert_array_equal(lower, [1, 0, 1, 0, 1])
     np.testing.assert_array_equal(upper, [2, 1.5, 4, 0, 2])
     assert order == [1, 3, 0, 2, 4]  # equal lower ends keep index order
     np.testing.assert_array_equal(sorted_lower, [0, 0, 1, 1, 1])
-    assert max_width == 3.0
+    assert max_width == 3.0 and wide == []  # not far wider than the median
 
 
 def test_index_total_order_and_nan_widths():
     neg_nan = np.copysign(np.nan, -1.0)
     elements = [("box", 0.0, 1.0), ("box", np.nan, 5.0), ("box", -0.0, 1.0), ("box", neg_nan, 1.0),
                 ("delta", -np.inf), ("box", 2.0, 10.0)]
-    _, _, order, _, max_width = space_index(elements)
-    assert order == [3, 4, 2, 0, 5, 1]
-    assert max_width == 8.0  # NaN widths are left out
+    _, _, order, _, max_width, wide = space_index(elements)
+    assert order == [3, 4, 2, 0, 1] and wide == [5]
+    assert max_width == 1.0  # NaN widths are left out
 
 
 def test_empty_index():
-    lower, upper, order, sorted_lower, max_width = space_index([])
-    assert len(lower) == len(upper) == len(order) == len(sorted_lower) == 0
+    lower, upper, order, sorted_lower, max_width, wide = space_index([])
+    assert len(lower) == len(upper) == len(order) == len(sorted_lower) == len(wide) == 0
     assert max_width == 0.0

@@ -85,6 +85,20 @@ def test_gram_columns_matches_scipy(m):
     np.testing.assert_allclose(to_scipy(gram).toarray(), (m.T @ m).toarray(), rtol=1e-14, atol=1e-14)
 
 
+def test_gram_columns_with_wrap_rows():
+    # Banded rows plus a few that join the first and last columns, as a periodic design has.
+    rng = np.random.default_rng(7)
+    dense = np.zeros((60, 50))
+    for i in range(60):
+        j = int(rng.integers(0, 47))
+        dense[i, j : j + 4] = rng.standard_normal(4)
+    dense[[3, 40], 0], dense[[3, 40], 49] = rng.standard_normal(2), rng.standard_normal(2)
+    m = scipy.sparse.csr_matrix(dense)
+    gram = t.csr_gram_columns(parts(m))
+    assert_rows_ascending(gram)
+    np.testing.assert_allclose(to_scipy(gram).toarray(), dense.T @ dense, rtol=1e-14, atol=1e-14)
+
+
 def test_gram_columns_single_row_and_cancellation():
     gram = t.csr_gram_columns(t.csr_from_rows([([2, 5], np.array([1.0, 2.0]))], 1, 7))
     indptr, indices = gram[0], gram[1]

@@ -7,6 +7,66 @@
 
 namespace spanlet {
 
+namespace {
+
+// How many times the median width an element must exceed before it may be kept apart as wide.
+constexpr double wide_factor = 4.0;
+
+// The elements to keep apart as wide, ascending. A query scans about count * max_width / span of
+// the sorted elements plus every wide one, so among the widest elements (those far above the median
+// width) the number set apart is the one that minimises that sum. Widths that are NaN never count.
+std::vector<std::uint64_t> choose_wide(const std::vector<double>& lower, const std::vector<double>& upper) {
+    const std::size_t n = lower.size();
+    std::vector<double> widths;
+    widths.reserve(n);
+    for (std::size_t i = 0; i < n; ++i)
+        if (const double w = upper[i] - lower[i]; !std::isnan(w)) widths.push_back(w);
+    if (widths.empty()) return {};
+    const auto middle = widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2);
+    std::nth_element(widths.begin(), middle, widths.end());
+    const double threshold = wide_factor * *middle;
+    std::vector<std::uint64_t> eligible;
+    double rest = 0.0;  // the widest element that is not eligible
+    for (std::size_t i = 0; i < n; ++i) {
+        const double w = upper[i] - lower[i];
+        if (w > threshold)
+            eligible.push_back(i);
+        else if (w > rest)
+            rest = w;
+    }
+    if (eligible.empty()) return {};
+    std::stable_sort(eligible.begin(), eligible.end(), [&](std::uint64_t i, std::uint64_t j) {
+        return upper[i] - lower[i] > upper[j] - lower[j];
+    });
+    // Half of the extent of the finite supports (halves, so that the difference cannot overflow).
+    double left = INFINITY, right = -INFINITY;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!std::isfinite(lower[i]) || !std::isfinite(upper[i])) continue;
+        left = std::min(left, 0.5 * lower[i]);
+        right = std::max(right, 0.5 * upper[i]);
+    }
+    const double half_span = right > left ? right - left : 0.0;
+    auto window = [&](double width) {  // the expected share of the space one query scans
+        if (width == 0.0) return 0.0;
+        return half_span > 0.0 ? 0.5 * width / half_span : INFINITY;
+    };
+    std::size_t best = 0;
+    double best_cost = INFINITY;
+    for (std::size_t w = 0; w <= eligible.size(); ++w) {
+        const double narrow = w < eligible.size() ? upper[eligible[w]] - lower[eligible[w]] : rest;
+        const double cost = static_cast<double>(w) + static_cast<double>(n) * window(narrow);
+        if (cost < best_cost) {
+            best_cost = cost;
+            best = w;
+        }
+    }
+    eligible.resize(best);
+    std::sort(eligible.begin(), eligible.end());
+    return eligible;
+}
+
+}  // namespace
+
 Space Space::make(std::vector<Element> elements) {
     Space result;
     SupportIndex& space = result.index_;
@@ -18,14 +78,20 @@ Space Space::make(std::vector<Element> elements) {
         space.lower[i] = s.lo;
         space.upper[i] = s.hi;
     }
-    space.order.resize(n);
-    std::iota(space.order.begin(), space.order.end(), std::uint64_t{0});
+    space.wide = choose_wide(space.lower, space.upper);
+    space.order.reserve(n - space.wide.size());
+    for (std::uint64_t i = 0, w = 0; i < n; ++i) {
+        if (w < space.wide.size() && space.wide[w] == i)
+            ++w;
+        else
+            space.order.push_back(i);
+    }
     std::stable_sort(space.order.begin(), space.order.end(), [&](std::uint64_t i, std::uint64_t j) {
         return total_order_less(space.lower[i], space.lower[j]);
     });
-    space.sorted_lower.resize(n);
-    for (std::size_t k = 0; k < n; ++k) space.sorted_lower[k] = space.lower[space.order[k]];
-    for (std::size_t i = 0; i < n; ++i) {
+    space.sorted_lower.resize(space.order.size());
+    for (std::size_t k = 0; k < space.order.size(); ++k) space.sorted_lower[k] = space.lower[space.order[k]];
+    for (const std::uint64_t i : space.order) {
         const double width = space.upper[i] - space.lower[i];
         if (width > space.max_width) space.max_width = width;  // a NaN width never compares greater
     }
@@ -52,17 +118,20 @@ std::size_t partition_point(const double* values, std::size_t n, Before before) 
 
 void candidates(const Space& space, std::vector<std::uint64_t>& out, double lo, double hi) {
     out.clear();
-    const std::size_t n = space.size();
-    if (n == 0) return;
     const SupportIndex& index = space.index();
-    const double* sl = index.sorted_lower.data();
-    const double reach = lo - index.max_width;
-    const std::size_t k0 = partition_point(sl, n, [reach](double v) { return v < reach; });
-    const std::size_t k1 = partition_point(sl, n, [hi](double v) { return v <= hi; });
-    for (std::size_t k = k0; k < k1; ++k) {
-        const auto i = index.order[k];
-        if (lo <= index.upper[i]) out.push_back(i);
+    const std::size_t n = index.order.size();
+    if (n > 0) {
+        const double* sl = index.sorted_lower.data();
+        const double reach = lo - index.max_width;
+        const std::size_t k0 = partition_point(sl, n, [reach](double v) { return v < reach; });
+        const std::size_t k1 = partition_point(sl, n, [hi](double v) { return v <= hi; });
+        for (std::size_t k = k0; k < k1; ++k) {
+            const auto i = index.order[k];
+            if (lo <= index.upper[i]) out.push_back(i);
+        }
     }
+    for (const std::uint64_t i : index.wide)
+        if (index.lower[i] <= hi && lo <= index.upper[i]) out.push_back(i);
     if (!std::is_sorted(out.begin(), out.end())) std::sort(out.begin(), out.end());
 }
 

@@ -12,13 +12,17 @@
 namespace spanlet {
 
 // Where each element's support lies, for interval queries: supports by index, and the element
-// indices sorted by lower end with those lower ends alongside.
+// indices sorted by lower end with those lower ends alongside. The few elements far wider than the
+// rest (the wrap-around B-splines of a periodic space, say) are kept apart in `wide`, ascending, and
+// checked one by one, so that `max_width` -- the widest of the others -- bounds the window that
+// every query scans. `order` and `sorted_lower` hold only the elements that are not wide.
 struct SupportIndex {
     std::vector<double> lower;
     std::vector<double> upper;
     std::vector<std::uint64_t> order;
     std::vector<double> sorted_lower;
     double max_width = 0.0;
+    std::vector<std::uint64_t> wide;
 };
 
 class Space {

@@ -1,5 +1,6 @@
 #include "core/sparse.hpp"
 
+#include <algorithm>
 #include <new>
 
 #include "core/pool.hpp"
@@ -68,20 +69,36 @@ std::vector<double> Csr::to_dense() const {
 }
 
 Csr Csr::gram_columns() const {
-    std::uint64_t b = 0;
+    // Column p of the product meets only the columns of the rows that hold p, so it lives in its own
+    // stretch of the buffer from the smallest first column to the largest last column of those
+    // rows. A few rows that join far columns (the wrap-around of a periodic model) widen only the
+    // stretches of the columns they hold, not every one.
+    std::vector<std::uint64_t> first(ncols, ncols), last(ncols, 0);
     for (std::uint64_t i = 0; i < nrows; ++i) {
         const Row r = row(i);
-        if (r.size > 0) b = std::max(b, r.indices[r.size - 1] - r.indices[0]);
+        if (r.size == 0) continue;
+        const std::uint64_t a = r.indices[0], b = r.indices[r.size - 1];
+        for (std::size_t s = 0; s < r.size; ++s) {
+            const std::uint64_t p = r.indices[s];
+            first[p] = std::min(first[p], a);
+            last[p] = std::max(last[p], b);
+        }
     }
-    const std::size_t w = checked_product(2, b) + 1;
-    std::vector<double> band(checked_product(ncols, w), 0.0);
+    // Entry (p, q) at start[p] + q - first[p]; a column that no row holds has an empty stretch.
+    std::vector<std::size_t> start(ncols + 1, 0);
+    for (std::uint64_t p = 0; p < ncols; ++p) {
+        const std::size_t width = first[p] <= last[p] ? last[p] - first[p] + 1 : 0;
+        if (width > static_cast<std::size_t>(-1) - start[p]) throw std::bad_alloc();
+        start[p + 1] = start[p] + width;
+    }
+    std::vector<double> band(start[ncols], 0.0);
     for (std::uint64_t i = 0; i < nrows; ++i) {
         const Row r = row(i);
         for (std::size_t s = 0; s < r.size; ++s) {
             const std::uint64_t p = r.indices[s];
             const double u = r.values[s];
-            double* band_row = band.data() + p * w + b - p;  // entry (p, q) at band_row[q]
-            for (std::size_t t = 0; t < r.size; ++t) band_row[r.indices[t]] += u * r.values[t];
+            double* stretch = band.data() + start[p] - first[p];  // entry (p, q) at stretch[q]
+            for (std::size_t t = 0; t < r.size; ++t) stretch[r.indices[t]] += u * r.values[t];
         }
     }
     Csr g;
@@ -94,13 +111,10 @@ Csr Csr::gram_columns() const {
     g.data.reserve(stored);
     g.indptr.push_back(0);
     for (std::uint64_t p = 0; p < ncols; ++p) {
-        const double* band_row = band.data() + p * w;
-        for (std::uint64_t m = 0; m < w; ++m) {
-            // q = p + m - b, kept only inside 0 .. ncols - 1 (unsigned arithmetic wraps below 0).
-            if (p + m < b || p + m - b >= ncols) continue;
-            if (band_row[m] == 0.0) continue;
-            g.indices.push_back(p + m - b);
-            g.data.push_back(band_row[m]);
+        for (std::size_t at = start[p]; at < start[p + 1]; ++at) {
+            if (band[at] == 0.0) continue;
+            g.indices.push_back(first[p] + (at - start[p]));
+            g.data.push_back(band[at]);
         }
         g.indptr.push_back(g.indices.size());
     }

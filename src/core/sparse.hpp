@@ -39,8 +39,8 @@ struct Csr {
     // nrows x ncols, row-major.
     std::vector<double> to_dense() const;
 
-    // A^T A (ncols x ncols) through a band buffer of width 2b + 1, b the largest column spread
-    // of a row; exact zeros are left out.
+    // A^T A (ncols x ncols) through a buffer that holds, for each column, the span of columns of
+    // the rows that hold it; exact zeros are left out.
     Csr gram_columns() const;
 
     // y = x A^T for k rows of ncols values: row r of x starts at x + r * row_stride and row r of

@@ -250,15 +250,15 @@ PyObject* t_fit_polynomial(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-// space_index(elements) -> (lower, upper, order, sorted_lower, max_width)
+// space_index(elements) -> (lower, upper, order, sorted_lower, max_width, wide)
 PyObject* t_space_index(PyObject*, PyObject* arg) {
     return guarded([&]() -> PyObject* {
         std::vector<Element> elements;
         if (!to_elements(arg, "elements", elements)) return nullptr;
         const Space space = Space::make(std::move(elements));
         const SupportIndex& s = space.index();
-        return Py_BuildValue("(NNNNd)", vector_array(s.lower), vector_array(s.upper), indices_list(s.order),
-                             vector_array(s.sorted_lower), s.max_width);
+        return Py_BuildValue("(NNNNdN)", vector_array(s.lower), vector_array(s.upper), indices_list(s.order),
+                             vector_array(s.sorted_lower), s.max_width, indices_list(s.wide));
     });
 }
 
