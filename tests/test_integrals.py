@@ -125,8 +125,8 @@ def test_weight_conversion():
 
 def test_adaptive_step_budget_ends_the_loop():
     # 4e299 steps would be needed; the step budget refuses the integral instead of running for ages.
-    with pytest.raises(ValueError, match=r"^adaptive integration over \[0, 1\] needs more than 4194304 steps$"):
-        Space.boxes(arr(0, 1)).integrals(weight=1e300)
+    # Polynomial elements never step (their weighted integrals are closed-form); a reciprocal map does.
+    assert Space.boxes(arr(0, 1)).integrals(weight=1e300)[0] == pytest.approx(np.sin(1e300) / 1e300, rel=1e-14)
     recip = Space.boxes(arr(1, 2)).mapped("reciprocal", 1.0, 0.0, False)
     with pytest.raises(ValueError, match=r"^adaptive integration over \[0.5, 1\] needs more than 4194304 steps$"):
         recip.integrals(weight=1e9)

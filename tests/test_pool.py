@@ -33,6 +33,15 @@ def test_worker_count_follows_affinity():
     assert t.worker_count() == len(os.sched_getaffinity(0))
 
 
+@pytest.mark.parametrize("value, cap", [("1", 1), ("2", 2), ("100000", None), ("0", None), ("-1", None),
+                                        ("two", None), ("2x", None), ("", None)])
+def test_spanlet_num_threads_caps_the_workers(value, cap):
+    cpus = len(os.sched_getaffinity(0))
+    env = dict(os.environ, SPANLET_NUM_THREADS=value)
+    out = run_script("import _spanlet_tests as t; print(t.worker_count())", env=env)
+    assert int(out) == (cpus if cap is None else min(cpus, cap))
+
+
 @pytest.mark.parametrize("count", [0, 1, 2, 3, 17, 1000])
 def test_every_index_is_computed_once(count):
     np.testing.assert_allclose(t.parallel_map(count, 4), expected(count, 4), rtol=1e-15, atol=1e-15)

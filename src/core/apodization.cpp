@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/format.hpp"
+#include "core/overloaded.hpp"
 
 namespace spanlet {
 
@@ -31,6 +32,30 @@ const Named NAMED[] = {
 };
 
 }  // namespace
+
+std::string debug(const Apodization& apodization) {
+    return std::visit(Overloaded{
+                          [](const CosineSum& a) {
+                              return StructuralWriter("CosineSum")
+                                  .field("a0", a.a0)
+                                  .field("a1", a.a1)
+                                  .field("a2", a.a2)
+                                  .field("a3", a.a3)
+                                  .finish();
+                          },
+                          [](const Triangle&) { return StructuralWriter("Triangle").finish(); },
+                          [](const Polynomial& a) {
+                              std::string list = "[";
+                              for (std::size_t i = 0; i < a.c.size(); ++i) {
+                                  if (i) list += ", ";
+                                  list += structural(a.c[i]);
+                              }
+                              list += "]";
+                              return StructuralWriter("Polynomial").field("c", list).finish();
+                          },
+                      },
+                      apodization);
+}
 
 Result<Apodization> named_apodization(std::string_view name) {
     for (const Named& entry : NAMED)

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -24,6 +25,10 @@ struct Polynomial {
 };
 
 using Apodization = std::variant<CosineSum, Triangle, Polynomial>;
+
+// The structural rendering used in messages: "CosineSum { a0: 1.0, ... }", "Triangle",
+// "Polynomial { c: [1.0, 0.0, 0.0, 0.0, 0.0] }".
+std::string debug(const Apodization& apodization);
 
 // The apodization of a table name ("hann", "norton_beer_strong", ...), matched exactly;
 // an unknown name fails with "unknown apodization" and the quoted name.

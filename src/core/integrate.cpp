@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "core/cosine_moments.hpp"
 #include "core/format.hpp"
 #include "core/local.hpp"
 #include "core/overloaded.hpp"
@@ -212,6 +213,8 @@ Result<double> integrate_product(std::span<const Element* const> elements, Cosin
     const bool exact = !omega && std::all_of(elements.begin(), elements.end(),
                                              [](const Element* e) { return is_polynomial(*e); });
     if (exact) return exact_product(elements, knots);
+    if (omega && std::all_of(elements.begin(), elements.end(), [](const Element* e) { return is_polynomial(*e); }))
+        return polynomial_cosine_integral(elements, *omega, knots);
     return stepped_product(elements, omega, knots);
 }
 

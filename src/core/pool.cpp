@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <system_error>
@@ -90,6 +93,20 @@ std::size_t available_cpus() {
         if (ok) return std::max(1, count);
     }
     return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Workers for a new pool: the CPUs the process may run on, capped by SPANLET_NUM_THREADS for
+// processes that share the machine (multiprocessing, dask workers). A value that is not a
+// positive decimal integer is ignored.
+std::size_t worker_target() {
+    const std::size_t cpus = available_cpus();
+    const char* text = std::getenv("SPANLET_NUM_THREADS");
+    if (text == nullptr) return cpus;
+    const char* end = text + std::strlen(text);
+    std::size_t cap = 0;
+    const auto [last, error] = std::from_chars(text, end, cap);
+    if (error != std::errc() || last != end || cap == 0) return cpus;
+    return std::min(cpus, cap);
 }
 
 class Pool {
@@ -183,7 +200,7 @@ Pool& pool() {
     (void)registered;
     // No lock here (a child could inherit it locked): racing builders keep the first pool, and
     // a losing pool has not started any thread yet.
-    auto* fresh = new Pool(available_cpus());
+    auto* fresh = new Pool(worker_target());
     if (current_pool.compare_exchange_strong(existing, fresh, std::memory_order_acq_rel)) return *fresh;
     delete fresh;
     return *existing;

@@ -1,6 +1,7 @@
 // The process-wide worker pool: data-parallel maps over an index range.
 //
-// Started on first use with one worker per CPU the process may run on. Results are written by
+// Started on first use with one worker per CPU the process may run on, at most
+// SPANLET_NUM_THREADS when that environment variable holds a positive integer. Results are written by
 // index by the caller's body, so they never depend on the number of threads. Several threads may
 // run jobs at once; the calling thread takes part in its own job, which guarantees progress.
 #pragma once
@@ -25,7 +26,8 @@ struct Scratch {
 // A call from inside a body runs inline and serially.
 void parallel_for(std::size_t count, const std::function<void(std::size_t, Scratch&)>& body);
 
-// Threads of the pool (CPUs in sched_getaffinity at pool start); starts the pool if needed.
+// Threads of the pool (CPUs in sched_getaffinity at pool start, capped by SPANLET_NUM_THREADS);
+// starts the pool if needed.
 std::size_t worker_count();
 
 }  // namespace spanlet

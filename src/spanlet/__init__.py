@@ -18,6 +18,7 @@ Matrices (``scipy.sparse.csr_array``)
     evaluate              point values, rows = points, columns = elements
     inner_products        Gram-type matrices of two spaces
     measure               measurement matrices, with row normalisation
+    measure_derivative    a measurement matrix and its derivative in one kernel parameter
 Operators
     Projection            least-squares projection between spaces (rebinning, resampling)
     Fit                   penalised least-squares fit of data seen through kernels
@@ -61,7 +62,7 @@ import copyreg as _copyreg
 
 from spanlet import _spanlet
 from spanlet._fitting import lsq_spline, smoothing_spline
-from spanlet._functions import evaluate, inner_products, measure
+from spanlet._functions import evaluate, inner_products, measure, measure_derivative
 from spanlet._operators import Fit, Projection
 from spanlet._space import Space
 from spanlet._special import faddeeva_re
@@ -79,6 +80,7 @@ __all__ = [
     "evaluate",
     "inner_products",
     "measure",
+    "measure_derivative",
     "lsq_spline",
     "smoothing_spline",
     "faddeeva_re",

@@ -262,6 +262,8 @@ PyObject* t_space_index(PyObject*, PyObject* arg) {
     });
 }
 
+}  // namespace
+
 // A core space from a Space object of the public module or from a list of element tuples.
 bool to_core_space(PyObject* object, std::shared_ptr<const Space>& out) {
     PyRef module(PyImport_ImportModule("spanlet._spanlet"));
@@ -277,6 +279,8 @@ bool to_core_space(PyObject* object, std::shared_ptr<const Space>& out) {
     out = std::make_shared<const Space>(Space::make(std::move(elements)));
     return true;
 }
+
+namespace {
 
 // space_values(space, x) -> (elements, points) array of element values
 PyObject* t_space_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {

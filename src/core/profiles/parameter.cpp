@@ -31,6 +31,28 @@ std::string_view name(Parameter parameter) {
     return {};  // not reached: the switch covers every parameter
 }
 
+std::string_view debug_name(Parameter parameter) {
+    switch (parameter) {
+        case Parameter::Center:
+            return "Center";
+        case Parameter::Scale:
+            return "Scale";
+        case Parameter::Sigma:
+            return "Sigma";
+        case Parameter::Gamma:
+            return "Gamma";
+        case Parameter::Eta:
+            return "Eta";
+        case Parameter::Power:
+            return "Power";
+        case Parameter::Asymmetry:
+            return "Asymmetry";
+        case Parameter::HalfWidth:
+            return "HalfWidth";
+    }
+    return {};  // not reached: the switch covers every parameter
+}
+
 std::optional<Parameter> parameter_named(std::string_view text) {
     for (Parameter p : ALL)
         if (name(p) == text) return p;

@@ -90,4 +90,70 @@ Status check_positive(std::string_view name, double value) {
     return Error::invalid(std::string(name) + " must be finite and > 0, got " + decimal(value));
 }
 
+namespace {
+
+std::string_view order_name(MaternOrder order) {
+    switch (order) {
+        case MaternOrder::Half:
+            return "Half";
+        case MaternOrder::ThreeHalves:
+            return "ThreeHalves";
+        case MaternOrder::FiveHalves:
+            return "FiveHalves";
+    }
+    return {};  // not reached: the switch covers every order
+}
+
+}  // namespace
+
+std::string debug(const Profile& profile) {
+    return std::visit(
+        Overloaded{
+            [](const Gaussian& p) { return StructuralWriter("Gaussian").field("sigma", p.sigma).finish(); },
+            [](const Lorentzian& p) { return StructuralWriter("Lorentzian").field("hwhm", p.hwhm).finish(); },
+            [](const Voigt& p) {
+                return StructuralWriter("Voigt")
+                    .field("sigma", p.sigma)
+                    .field("gamma", p.gamma)
+                    .field("inv_peak", p.inv_peak)
+                    .finish();
+            },
+            [](const PseudoVoigt& p) {
+                return StructuralWriter("PseudoVoigt").field("hwhm", p.hwhm).field("eta", p.eta).finish();
+            },
+            [](const SuperGaussian& p) {
+                return StructuralWriter("SuperGaussian")
+                    .field("hwhm_left", p.hwhm_left)
+                    .field("hwhm_right", p.hwhm_right)
+                    .field("power", p.power)
+                    .finish();
+            },
+            [](const SmoothedBox& p) {
+                return StructuralWriter("SmoothedBox")
+                    .field("half_width", p.half_width)
+                    .field("sigma", p.sigma)
+                    .field("inv_peak", p.inv_peak)
+                    .finish();
+            },
+            [](const Fts& p) {
+                return StructuralWriter("Fts")
+                    .field("max_opd", p.max_opd)
+                    .field("apodization", debug(p.apodization))
+                    .field("inv_peak", p.inv_peak)
+                    .finish();
+            },
+            [](const Matern& p) {
+                return StructuralWriter("Matern").field("order", order_name(p.order)).field("length", p.length).finish();
+            },
+            [](const Harmonic& p) {
+                return StructuralWriter("Harmonic")
+                    .field("wavenumber", p.wavenumber)
+                    .field("period", p.period)
+                    .field("phase", p.phase)
+                    .finish();
+            },
+        },
+        profile);
+}
+
 }  // namespace spanlet

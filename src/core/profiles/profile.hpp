@@ -3,6 +3,7 @@
 // harmonic wave is 1 at its center. One file per family defines the kind.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <variant>
 
@@ -32,6 +33,9 @@ double step(const Profile& profile, double r);
 
 // Distances (left, right) from the center at which an element is cut; cutoff must be finite and > 0.
 Result<Reach> support(const Profile& profile, double cutoff);
+
+// The structural rendering used in messages: "Gaussian { sigma: 2.0 }", fields in declaration order.
+std::string debug(const Profile& profile);
 
 // The failure of a value that must be finite and > 0: "<name> must be finite and > 0, got <value>".
 Status check_positive(std::string_view name, double value);
