@@ -97,3 +97,6 @@ def _reduce_singular_error(error):
 
 
 _copyreg.pickle(SingularError, _reduce_singular_error)
+# Also as the method: libraries that register their own reducer for every exception class
+# (tblib, installed by dask.distributed) start from the exception's __reduce_ex__.
+setattr(SingularError, "__reduce__", _reduce_singular_error)
