@@ -18,6 +18,7 @@ Matrices (``scipy.sparse.csr_array``)
     evaluate              point values, rows = points, columns = elements
     inner_products        Gram-type matrices of two spaces
     measure               measurement matrices, with row normalisation
+    measure_derivative    a measurement matrix and its derivative in one kernel parameter
 Operators
     Projection            least-squares projection between spaces (rebinning, resampling)
     Fit                   penalised least-squares fit of data seen through kernels
@@ -68,7 +69,7 @@ import copyreg as _copyreg
 
 from spanlet import _spanlet
 from spanlet._fitting import lsq_spline, smoothing_spline
-from spanlet._functions import evaluate, inner_products, measure
+from spanlet._functions import evaluate, inner_products, measure, measure_derivative
 from spanlet._operators import Fit, Projection
 from spanlet._space import Space
 from spanlet._special import faddeeva_re
@@ -86,6 +87,7 @@ __all__ = [
     "evaluate",
     "inner_products",
     "measure",
+    "measure_derivative",
     "lsq_spline",
     "smoothing_spline",
     "faddeeva_re",
@@ -102,3 +104,6 @@ def _reduce_singular_error(error):
 
 
 _copyreg.pickle(SingularError, _reduce_singular_error)
+# Also as the method: libraries that register their own reducer for every exception class
+# (tblib, installed by dask.distributed) start from the exception's __reduce_ex__.
+setattr(SingularError, "__reduce__", _reduce_singular_error)
