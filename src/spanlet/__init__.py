@@ -41,6 +41,13 @@ Conventions
 - ``weight`` is always the frequency :math:`\omega` of a cosine weight :math:`\cos(\omega t)`,
   never sample weights.
 - Fits and projections refuse NaN or inf data unless ``check_finite=False``.
+- Accuracy: integrals, Gram entries and measurement rows of piecewise-polynomial spaces are
+  computed in each knot interval's own offset, so they do not depend on where the axis origin
+  lies, and under a cosine weight they are closed-form at any :math:`\omega`. Two limits remain.
+  A point is a double, so its position is only known to :math:`\mathrm{ulp}(|x|)`: a value at
+  ``x`` may be off by about :math:`\mathrm{ulp}(|x|)/h` relative for knot spacing :math:`h`.
+  A cosine weight needs :math:`\cos(\omega x)` at large phases, where rounding of
+  :math:`\omega x` costs about :math:`\varepsilon\,|\omega x|` absolute.
 - Space, Projection, Fit, Spline and SingularError pickle (so they travel to multiprocessing,
   joblib or dask workers); immutable objects copy as themselves.
 - The native module ``spanlet._spanlet`` is the strict, undocumented layer below: float64 arrays

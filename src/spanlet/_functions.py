@@ -20,6 +20,11 @@ def evaluate(basis: Any, x: Any) -> scipy.sparse.csr_array:
     at the last breakpoint of a clamped B-spline space the row is empty (see
     ``Space.bsplines_clamped(..., closed=True)`` for the scipy convention).
 
+    A point is a double, so its position is quantised to :math:`\mathrm{ulp}(|x_i|)`: far from
+    the origin, or near knots a few ulps apart, a value is exact for the point as stored, which
+    is off from the intended one by up to that step (a relative effect of about
+    :math:`\mathrm{ulp}(|x|)/h` for knot spacing :math:`h`).
+
     Parameters
     ----------
     basis : Space
@@ -57,8 +62,10 @@ def inner_products(a: Any, b: Any, weight: float | None = None) -> scipy.sparse.
     r"""The matrix of inner products :math:`G_{ij} = \int a_i(t)\, b_j(t)\, w(t)\, dt`.
 
     ``inner_products(s, s)`` is the Gram matrix of ``s``. Integrals are exact on polynomial
-    pieces (Gauss--Legendre per knot interval) and adaptive elsewhere; only pairs with
-    overlapping supports are integrated.
+    pieces (Gauss--Legendre per knot interval, or closed form under a cosine weight, at a cost
+    that does not depend on :math:`\omega`) and adaptive elsewhere; only pairs with overlapping
+    supports are integrated. Under a weight, an entry at phase :math:`\omega t` carries an
+    absolute error of about :math:`\varepsilon\,|\omega t|` from rounding the phase.
 
     Parameters
     ----------
