@@ -124,3 +124,17 @@ def test_lowest_failing_kernel_decides():
         s.measure_derivative(boxes, boxes, "none", "eta")
     with pytest.raises(TypeError):
         s.measure_derivative(boxes, boxes, "none", 3)
+
+
+def test_readme_gauss_newton_recovers_a_line_width():
+    import spanlet
+
+    pixels = spanlet.Space.boxes(np.arange(996.0, 1004.0, 0.125))
+    line = spanlet.Space.voigts([1000.0], 0.03, 0.05, 60)
+    observed = spanlet.measure(line, pixels, "none").toarray()[0]
+    gamma = 0.08
+    for _ in range(4):
+        w, dw = spanlet.measure_derivative(spanlet.Space.voigts([1000.0], 0.03, gamma, 60), pixels, "none", "gamma")
+        r, j = observed - w.toarray()[0], dw.toarray()[0]
+        gamma += (j @ r) / (j @ j)
+    assert gamma == pytest.approx(0.05, rel=1e-12)
