@@ -36,7 +36,9 @@ def test_bench_projection(capsys):
 @pytest.mark.parametrize("name,kwargs", [
     ("bench_evaluate", dict(elements=20, points=100, repeats=1)),
     ("bench_inner_products", dict(sizes=(50,), repeats=1)),
+    ("bench_cosine_gram", dict(n=40, repeats=1)),
     ("bench_measure", dict(kernels=100, elements=20, repeats=1)),
+    ("bench_measure_derivative", dict(kernels=50, elements=20, repeats=1)),
     ("bench_faddeeva", dict(points=100, scalar_calls=10, repeats=1)),
     ("bench_voigt", dict(elements=20, points=200, kernels=50, repeats=1)),
 ])

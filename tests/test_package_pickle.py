@@ -104,6 +104,15 @@ def test_singular_error_pickles():
     assert loaded.args == info.value.args
 
 
+def test_singular_error_pickles_after_tblib_takes_over_exceptions():
+    # distributed installs tblib, which replaces the registered reducer of every exception class.
+    tblib = pytest.importorskip("tblib.pickling_support")
+    tblib.install()
+    error = spanlet.SingularError("matrix is not positive definite")
+    loaded = pickle.loads(pickle.dumps(error))
+    assert type(loaded) is spanlet.SingularError and loaded.args == error.args
+
+
 def fail_singular():
     spanlet.Fit(spanlet.Space.deltas([0.5]), spanlet.Space.boxes([0, 1, 2]), "none", 0.0, "difference", 0)
 

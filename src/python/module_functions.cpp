@@ -12,6 +12,9 @@ PyMethodDef module_functions[] = {
     {"inner_products", as_cfunction(inner_products_function), FUNCTION, "inner_products(a, b, weight=None)\n--\n\n"},
     {"measure", as_cfunction(measure_function), FUNCTION,
      "measure(kernels, basis, normalization, weight=None)\n--\n\n"},
+    {"measure_derivative", as_cfunction(measure_derivative_function), FUNCTION,
+     "measure_derivative(kernels, basis, normalization, parameter, weight=None)\n--\n\n"
+     "(W, \u2202W/\u2202p) for the kernels' parameter p; see `spanlet.measure_derivative`."},
     {"evaluate", as_cfunction(evaluate_function), FUNCTION, "evaluate(basis, x)\n--\n\n"},
     {"faddeeva_re", as_cfunction(faddeeva_re_function), FUNCTION,
      "faddeeva_re(x, y)\n--\n\nRe w(x + iy) for y >= 0, w the Faddeeva function."},

@@ -9,6 +9,7 @@ extern PyMethodDef module_functions[];
 
 PyObject* inner_products_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* measure_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* measure_derivative_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* evaluate_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* faddeeva_re_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

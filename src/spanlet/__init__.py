@@ -18,6 +18,7 @@ Matrices (``scipy.sparse.csr_array``)
     evaluate              point values, rows = points, columns = elements
     inner_products        Gram-type matrices of two spaces
     measure               measurement matrices, with row normalisation
+    measure_derivative    a measurement matrix and its derivative in one kernel parameter
 Operators
     Projection            least-squares projection between spaces (rebinning, resampling)
     Fit                   penalised least-squares fit of data seen through kernels
@@ -40,6 +41,13 @@ Conventions
 - ``weight`` is always the frequency :math:`\omega` of a cosine weight :math:`\cos(\omega t)`,
   never sample weights.
 - Fits and projections refuse NaN or inf data unless ``check_finite=False``.
+- Accuracy: integrals, Gram entries and measurement rows of piecewise-polynomial spaces are
+  computed in each knot interval's own offset, so they do not depend on where the axis origin
+  lies, and under a cosine weight they are closed-form at any :math:`\omega`. Two limits remain.
+  A point is a double, so its position is only known to :math:`\mathrm{ulp}(|x|)`: a value at
+  ``x`` may be off by about :math:`\mathrm{ulp}(|x|)/h` relative for knot spacing :math:`h`.
+  A cosine weight needs :math:`\cos(\omega x)` at large phases, where rounding of
+  :math:`\omega x` costs about :math:`\varepsilon\,|\omega x|` absolute.
 - Space, Projection, Fit, Spline and SingularError pickle (so they travel to multiprocessing,
   joblib or dask workers); immutable objects copy as themselves.
 - The native module ``spanlet._spanlet`` is the strict, undocumented layer below: float64 arrays
@@ -61,7 +69,7 @@ import copyreg as _copyreg
 
 from spanlet import _spanlet
 from spanlet._fitting import lsq_spline, smoothing_spline
-from spanlet._functions import evaluate, inner_products, measure
+from spanlet._functions import evaluate, inner_products, measure, measure_derivative
 from spanlet._operators import Fit, Projection
 from spanlet._space import Space
 from spanlet._special import faddeeva_re
@@ -79,6 +87,7 @@ __all__ = [
     "evaluate",
     "inner_products",
     "measure",
+    "measure_derivative",
     "lsq_spline",
     "smoothing_spline",
     "faddeeva_re",
@@ -95,3 +104,6 @@ def _reduce_singular_error(error):
 
 
 _copyreg.pickle(SingularError, _reduce_singular_error)
+# Also as the method: libraries that register their own reducer for every exception class
+# (tblib, installed by dask.distributed) start from the exception's __reduce_ex__.
+setattr(SingularError, "__reduce__", _reduce_singular_error)

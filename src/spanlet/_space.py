@@ -864,7 +864,9 @@ class Space:
         ----------
         weight : float, optional
             None (default) for :math:`w = 1`, or a non-zero finite frequency :math:`\omega` for
-            the cosine weight :math:`w(t) = \cos(\omega t)` (not sample weights).
+            the cosine weight :math:`w(t) = \cos(\omega t)` (not sample weights). Polynomial
+            pieces are integrated in closed form at any :math:`\omega`; rounding the phase
+            :math:`\omega t` costs about :math:`\varepsilon\,|\omega t|` absolute.
 
         Returns
         -------

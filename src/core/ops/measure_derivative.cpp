@@ -1,0 +1,79 @@
+#include "core/ops/measure_derivative.hpp"
+
+#include <algorithm>
+
+#include "core/derivatives.hpp"
+#include "core/ops/rows.hpp"
+
+namespace spanlet {
+
+namespace {
+
+// The row of one kernel, appended to the blocks of W and dW (same indices in both), normalised.
+Status kernel_row(const Element& kernel, const Space& basis, Normalization mode, Parameter parameter,
+                  CosineWeight omega, Scratch& scratch, RowBlock& w, RowBlock& dw) {
+    SPANLET_TRY(masses, jumps(kernel, parameter));
+    const Support s = support(kernel);
+    candidates(basis, scratch.candidates, s.lo, s.hi);
+    const std::size_t first = w.values.size();
+    double n = 1.0, dn = 0.0;
+    if (mode == Normalization::RowSum) n = dn = -0.0;
+    for (std::uint64_t j : scratch.candidates) {
+        const Element& b = basis.elements()[j];
+        SPANLET_TRY(v, inner(kernel, b, omega, scratch.knots));
+        SPANLET_TRY(dv, inner_derivative(kernel, b, parameter, omega, masses, scratch.knots));
+        if (v == 0.0 && dv == 0.0) continue;
+        w.indices.push_back(j);
+        w.values.push_back(v);
+        dw.indices.push_back(j);
+        dw.values.push_back(dv);
+        if (mode == Normalization::RowSum) {
+            n += v;
+            dn += dv;
+        }
+    }
+    if (mode == Normalization::Integral) {
+        SPANLET_TRY(value, integral(kernel, omega, scratch.knots));
+        SPANLET_TRY(derivative, integral_derivative(kernel, parameter, omega, masses, scratch.knots));
+        n = value;
+        dn = derivative;
+    }
+    const std::size_t stored = w.values.size() - first;
+    if (mode != Normalization::None) {
+        const double u = n == 0.0 ? 0.0 : 1.0 / n;
+        for (std::size_t k = first; k < w.values.size(); ++k) {
+            w.values[k] *= u;
+            dw.values[k] = u * (dw.values[k] - dn * w.values[k]);
+        }
+    }
+    w.row_sizes.push_back(stored);
+    dw.row_sizes.push_back(stored);
+    return success();
+}
+
+}  // namespace
+
+Result<std::pair<Csr, Csr>> measure_derivative(const std::vector<Element>& kernels, const Space& basis,
+                                               Normalization mode, Parameter parameter, CosineWeight omega) {
+    const std::size_t nrows = kernels.size();
+    const std::size_t nblocks = (nrows + ROWS_PER_BLOCK - 1) / ROWS_PER_BLOCK;
+    std::vector<RowBlock> w(nblocks), dw(nblocks);
+    parallel_for(nblocks, [&](std::size_t k, Scratch& scratch) {
+        const std::size_t first = k * ROWS_PER_BLOCK, last = std::min(nrows, first + ROWS_PER_BLOCK);
+        w[k].row_sizes.reserve(last - first);
+        dw[k].row_sizes.reserve(last - first);
+        for (std::size_t i = first; i < last; ++i) {
+            Status row = kernel_row(kernels[i], basis, mode, parameter, omega, scratch, w[k], dw[k]);
+            if (!row) {
+                // The lowest failing kernel of the block; join_blocks reports the lowest block.
+                w[k].error = std::move(row).error();
+                return;
+            }
+        }
+    });
+    SPANLET_TRY(w_matrix, join_blocks(w, nrows, basis.size()));
+    SPANLET_TRY(dw_matrix, join_blocks(dw, nrows, basis.size()));
+    return std::pair{std::move(w_matrix), std::move(dw_matrix)};
+}
+
+}  // namespace spanlet

@@ -1,0 +1,22 @@
+// The measurement matrix together with its derivative with respect to one kernel parameter.
+#pragma once
+
+#include <utility>
+#include <vector>
+
+#include "core/integrate.hpp"
+#include "core/ops/measure.hpp"
+#include "core/profiles/parameter.hpp"
+#include "core/space.hpp"
+#include "core/sparse.hpp"
+
+namespace spanlet {
+
+// W as `measure` builds it and dW/dp, both with one sparsity pattern: an entry is stored in
+// both when either its value or its derivative is non-zero. Rows are normalised by n and the
+// derivative by the quotient rule, u (dv - dn W) with u = 1 / n (0 for n = 0). The lowest
+// kernel for which the derivative cannot be formed decides the error.
+Result<std::pair<Csr, Csr>> measure_derivative(const std::vector<Element>& kernels, const Space& basis,
+                                               Normalization mode, Parameter parameter, CosineWeight omega);
+
+}  // namespace spanlet

@@ -1,0 +1,37 @@
+"""The scripts in examples/ run, and what they compute agrees with NumPy and SciPy."""
+
+import importlib.util
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+
+
+def load(name):
+    spec = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_dask_cluster_rebins_and_fits_like_numpy():
+    pytest.importorskip("dask.array")
+    pytest.importorskip("distributed")
+    example = load("dask_spectra")
+    rows, samples, factor, breaks, chunk = 1500, 60, 6, 9, 400  # four chunks, the last one short
+    result = example.main(["--rows", str(rows), "--samples", str(samples), "--factor", str(factor),
+                           "--breaks", str(breaks), "--chunk", str(chunk), "--workers", "2"])
+    assert result["identical"]
+
+    data = example.spectra(rows, samples, chunk).compute(scheduler="sync")
+    # Equal boxes rebinned onto boxes of `factor` fine bins: the mean of each group.
+    np.testing.assert_allclose(result["mean_coarse"], data.reshape(rows, -1, factor).mean(axis=2).mean(axis=0),
+                               rtol=1e-12, atol=1e-14)
+    _, fit = example.operators(samples, factor, breaks)
+    design = fit.design().toarray()
+    coefficients = np.linalg.lstsq(design, data.T, rcond=None)[0].T
+    np.testing.assert_allclose(result["mean_coefficients"], coefficients.mean(axis=0), rtol=1e-9, atol=1e-11)
+    residual = coefficients @ design.T - data
+    assert result["rms"] == pytest.approx(np.sqrt(np.mean(residual ** 2)), rel=1e-9)
