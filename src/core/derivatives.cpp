@@ -8,7 +8,7 @@
 #include "core/format.hpp"
 #include "core/overloaded.hpp"
 #include "core/quadrature.hpp"
-#include "core/special/faddeeva.hpp"
+#include "core/functions/faddeeva.hpp"
 
 namespace spanlet {
 

@@ -8,7 +8,7 @@
 #include "core/overloaded.hpp"
 #include "core/profiles/profile.hpp"
 #include "core/profiles/profile_space.hpp"
-#include "core/special/spherical_bessel.hpp"
+#include "core/functions/spherical_bessel.hpp"
 
 namespace spanlet {
 

@@ -10,7 +10,7 @@ namespace spanlet::py {
 
 extern PyMethodDef element_test_methods[];
 extern PyMethodDef numeric_test_methods[];
-extern PyMethodDef special_test_methods[];
+extern PyMethodDef function_test_methods[];
 extern PyMethodDef profile_test_methods[];
 extern PyMethodDef fts_test_methods[];
 extern PyMethodDef derivative_test_methods[];

@@ -9,7 +9,7 @@ namespace {
 
 std::vector<PyMethodDef> all_methods() {
     std::vector<PyMethodDef> methods;
-    for (PyMethodDef* table : {element_test_methods, numeric_test_methods, special_test_methods, fts_test_methods,
+    for (PyMethodDef* table : {element_test_methods, numeric_test_methods, function_test_methods, fts_test_methods,
                                 profile_test_methods, derivative_test_methods})
         for (PyMethodDef* def = table; def->ml_name != nullptr; ++def) methods.push_back(*def);
     methods.push_back({nullptr, nullptr, 0, nullptr});

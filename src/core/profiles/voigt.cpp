@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "core/special/faddeeva.hpp"
+#include "core/functions/faddeeva.hpp"
 
 namespace spanlet {
 

@@ -1,5 +1,5 @@
-// Module functions on special functions: faddeeva_re.
-#include "core/special/faddeeva.hpp"
+// The module function faddeeva_re: the real part of the Faddeeva function at one point.
+#include "core/functions/faddeeva.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/module_functions.hpp"

@@ -1,4 +1,4 @@
-#include "core/special/faddeeva.hpp"
+#include "core/functions/faddeeva.hpp"
 
 #include <cmath>
 #include <numbers>

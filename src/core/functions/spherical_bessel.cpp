@@ -1,4 +1,4 @@
-#include "core/special/spherical_bessel.hpp"
+#include "core/functions/spherical_bessel.hpp"
 
 #include <cmath>
 

@@ -12,7 +12,7 @@
 // divided by the envelope min(1 / (2n+1)!!, 1 / |x|^(n+1)) of j_n(x) / x^n: at most 9e-16 for
 // |x| < 4 and 3e-15 for |x| >= 4 (n = 5 just above 4 is the worst case; 2e-16 from x = 10 on).
 // Near a zero of j_n the relative error is unbounded, as for any method that does not treat the
-// zeros specially.
+// zeros on their own.
 //
 // The ratios are even in x and equal 1 / (2n+1)!! at 0. The kernel never fails and never
 // allocates; non-finite input gives NaN.

@@ -2,8 +2,8 @@
 #include <array>
 #include <vector>
 
-#include "core/special/faddeeva.hpp"
-#include "core/special/spherical_bessel.hpp"
+#include "core/functions/faddeeva.hpp"
+#include "core/functions/spherical_bessel.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
@@ -65,7 +65,7 @@ constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 
 }  // namespace
 
-PyMethodDef special_test_methods[] = {
+PyMethodDef function_test_methods[] = {
     {"faddeeva", as_cfunction(t_faddeeva), FAST, nullptr},
     {"weideman_table", t_weideman_table, METH_NOARGS, nullptr},
     {"spherical_bessel_over_power", t_spherical_bessel_over_power, METH_O, nullptr},
