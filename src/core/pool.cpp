@@ -140,7 +140,19 @@ private:
 
 // Claims items from the job until none are left or it stops. Workers claim whole chunks; the
 // caller of a cancellable job claims short pieces and polls between them.
+class JobBuffersScope {
+public:
+    explicit JobBuffersScope(Scratch& scratch) : scratch_(scratch) {}
+    ~JobBuffersScope() { scratch_.drop_job_buffers(); }
+    JobBuffersScope(const JobBuffersScope&) = delete;
+    JobBuffersScope& operator=(const JobBuffersScope&) = delete;
+
+private:
+    Scratch& scratch_;
+};
+
 void run_items(Job& job, Scratch& scratch, Poller* poller) {
+    JobBuffersScope buffers(scratch);
     BodyScope scope(job, poller);
     detail::Range range{0, 0, 0, &job.cancelled};
     std::size_t claim = poller != nullptr ? 1 : job.chunk;
@@ -355,6 +367,7 @@ void run_ranges(std::size_t count, RunRange run, void* body) {
     std::optional<Poller> poller;
     if (scope_poll != nullptr) poller.emplace(scope_poll, scope_context);
     {
+        JobBuffersScope buffers(caller_scratch);
         BodyScope scope(job, poller ? &*poller : nullptr);
         Range one{0, 1, 0, &job.cancelled};
         run(body, one, caller_scratch);

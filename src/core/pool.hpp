@@ -6,6 +6,7 @@
 // run jobs at once; the calling thread takes part in its own job, which guarantees progress.
 #pragma once
 
+#include <any>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,18 @@ struct Scratch {
     std::vector<std::uint64_t> candidates;
     std::vector<double> knots;
     std::vector<double> buffer;
+
+    // Buffers of an operation's own type T (default-constructible and copyable): made on a
+    // worker's first item of a job, reused for its later items, dropped when it leaves the job.
+    template <class T>
+    T& job_buffers() {
+        if (T* kept = std::any_cast<T>(&job_buffers_)) return *kept;
+        return job_buffers_.emplace<T>();
+    }
+    void drop_job_buffers() { job_buffers_.reset(); }
+
+private:
+    std::any job_buffers_;
 };
 
 // Thrown by parallel_for when the caller's poll asked to stop (see CancelScope).
