@@ -21,10 +21,14 @@ constexpr double PIECE_RADIANS = 1.5;
 // A jump within this many rounding errors of the values it is taken from counts as zero.
 constexpr double JUMP_TOLERANCE = 64.0 * std::numeric_limits<double>::epsilon();
 
+// The product is 2^exponent times the polynomial with coefficients c: each factor is brought to
+// a largest coefficient in [1, 2) first, so that values of 1e160 squared, or 1e-160, stay in
+// range. Powers of two change no bits wherever the plain product is representable.
 struct ProductPiece {
     double c[MAX_TERMS];      // coefficients of s^k
     double bound[MAX_TERMS];  // the same product formed from absolute values
     int n;                    // number of coefficients
+    int exponent;
 };
 
 // out = a * b, each coefficient summed as the pairs a_i b_k + a_k b_i (i < k) so that the product
@@ -51,8 +55,16 @@ void product_on_interval(std::span<const Element* const> elements, double z, dou
                          ProductPiece& out) {
     out.n = 1;
     out.c[0] = out.bound[0] = 1.0;
+    out.exponent = 0;
     for (const Element* e : elements) {
-        const LocalCubic q = *local_polynomial(*e, z, mid, unit);
+        LocalCubic q = *local_polynomial(*e, z, mid, unit);
+        const double largest = std::fmax(std::fmax(std::fabs(q.p[0]), std::fabs(q.p[1])),
+                                         std::fmax(std::fabs(q.p[2]), std::fabs(q.p[3])));
+        if (largest > 0.0) {
+            const int e_q = std::ilogb(largest);
+            for (double& c : q.p) c = std::ldexp(c, -e_q);
+            out.exponent += e_q;
+        }
         const double magnitude[4] = {std::fabs(q.p[0]), std::fabs(q.p[1]), std::fabs(q.p[2]), std::fabs(q.p[3])};
         double c[MAX_TERMS], bound[MAX_TERMS];
         int n = 0;
@@ -136,14 +148,18 @@ double polynomial_cosine_integral(std::span<const Element* const> elements, doub
     // the unit: the coefficients of a product of two cubics go like length^-6 in s itself and
     // over- or underflow beyond spacings of about 1e50. The scaling changes no bits elsewhere.
     const double span = knots.back() - knots.front();
-    const double unit = !(span > 0.0)        ? 1.0
-                        : std::isfinite(span) ? std::ldexp(1.0, std::ilogb(span))
-                                              : std::ldexp(1.0, std::numeric_limits<double>::max_exponent - 1);
+    const int unit_exponent = !(span > 0.0)        ? 0
+                              : std::isfinite(span) ? std::ilogb(span)
+                                                    : std::numeric_limits<double>::max_exponent - 1;
+    const double unit = std::ldexp(1.0, unit_exponent);
+    // Each contribution is scaled back by 2^(its exponent + unit_exponent) as it is added: a sum
+    // kept in s / unit could overflow where the integral does not.
     const double omega_unit = omega * unit;
     double total = 0.0;
-    // The derivatives of the previous interval's product at its end, when it was integrated by parts.
+    // The derivatives of the previous interval's product at its end (times 2^previous_exponent),
+    // when it was integrated by parts.
     bool previous_by_parts = false;
-    int previous_n = 0;
+    int previous_n = 0, previous_exponent = 0;
     double end_value[MAX_TERMS] = {}, end_bound[MAX_TERMS] = {};
     ProductPiece p;
     for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
@@ -154,16 +170,20 @@ double polynomial_cosine_integral(std::span<const Element* const> elements, doub
         if (previous_by_parts || by_parts) {
             double difference[MAX_TERMS] = {}, scale[MAX_TERMS] = {};
             const int n = std::max(previous_by_parts ? previous_n : 0, by_parts ? p.n : 0);
+            // Both sides of the knot at the larger of their powers of two.
+            const int exponent = previous_by_parts && by_parts ? std::max(previous_exponent, p.exponent)
+                                 : by_parts                   ? p.exponent
+                                                              : previous_exponent;
             if (previous_by_parts)
                 for (int k = 0; k < previous_n; ++k) {
-                    difference[k] = end_value[k];
-                    scale[k] = end_bound[k];
+                    difference[k] = std::ldexp(end_value[k], previous_exponent - exponent);
+                    scale[k] = std::ldexp(end_bound[k], previous_exponent - exponent);
                 }
             if (by_parts) {
                 double factorial = 1.0;
                 for (int k = 0; k < p.n; ++k) {
-                    difference[k] -= factorial * p.c[k];
-                    scale[k] += factorial * p.bound[k];
+                    difference[k] -= std::ldexp(factorial * p.c[k], p.exponent - exponent);
+                    scale[k] += std::ldexp(factorial * p.bound[k], p.exponent - exponent);
                     factorial *= static_cast<double>(k + 1);
                 }
             }
@@ -172,19 +192,22 @@ double polynomial_cosine_integral(std::span<const Element* const> elements, doub
             // to an interval integrated by the rule is kept as it is.
             if (!(previous_by_parts && by_parts) && j != 0)
                 for (int k = 0; k < n; ++k) scale[k] = 0.0;
-            total += knot_terms(z, omega, omega_unit, difference, scale, n);
+            total += std::ldexp(knot_terms(z, omega, omega_unit, difference, scale, n), exponent + unit_exponent);
         }
         if (by_parts) {
             derivatives_at(p, scaled_length, end_value, end_bound);
             previous_n = p.n;
+            previous_exponent = p.exponent;
         } else {
-            total += gauss_on_interval(p, omega, omega_unit, z, scaled_length);
+            total += std::ldexp(gauss_on_interval(p, omega, omega_unit, z, scaled_length), p.exponent + unit_exponent);
         }
         previous_by_parts = by_parts;
     }
     // After the last knot the product vanishes.
-    if (previous_by_parts) total += knot_terms(knots.back(), omega, omega_unit, end_value, end_bound, previous_n);
-    return total * unit;
+    if (previous_by_parts)
+        total += std::ldexp(knot_terms(knots.back(), omega, omega_unit, end_value, end_bound, previous_n),
+                            previous_exponent + unit_exponent);
+    return total;
 }
 
 }  // namespace spanlet

@@ -1,6 +1,7 @@
 #include "core/local.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "core/overloaded.hpp"
 
@@ -49,6 +50,17 @@ InnerPoint inner_point(const Mapped& m, double z, double s) {
 double per_unit(double w, double unit) {
     const double r = 1.0 / w;
     return std::isfinite(r) ? unit * r : unit / w;
+}
+
+// c * r^k with the power formed first; step by step where the power alone over- or underflows
+// (a zero coefficient stays zero rather than 0 * inf).
+double times_power(double c, double r, int k) {
+    if (c == 0.0) return c;
+    double power = r;
+    for (int i = 1; i < k; ++i) power *= r;
+    if (std::isfinite(power) && std::fabs(power) >= std::numeric_limits<double>::min()) return c * power;
+    for (int i = 0; i < k; ++i) c *= r;
+    return c;
 }
 
 }  // namespace
@@ -117,9 +129,9 @@ std::optional<LocalCubic> local_polynomial(const Element& element, double z, dou
                 double p3 = g.c3;
                 if (e.stretch != 1.0 || unit != 1.0) {
                     const double r = per_unit(e.stretch, unit);
-                    p1 *= r;
-                    p2 *= r * r;
-                    p3 *= r * r * r;
+                    p1 = times_power(p1, r, 1);
+                    p2 = times_power(p2, r, 2);
+                    p3 = times_power(p3, r, 3);
                 }
                 return LocalCubic{{p0, p1, p2, p3}};
             },
