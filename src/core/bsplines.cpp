@@ -29,18 +29,17 @@ struct OpenKnots {
     double scaled_gap(std::size_t hi, std::size_t lo, double unit) const { return t[hi] / unit - t[lo] / unit; }
 };
 
-// The breakpoints x[0..n] continued periodically by p knots on either side: knot i is x[m] + s *
-// period. A difference across the wrap is formed from two differences of breakpoints, never from a
-// shifted knot x[m] + period, which rounds to ulp(period) and would spoil a short interval there.
+// The breakpoints x[0..n] preceded by their last p interior ones less one period: knot i is
+// x[i - p], or x[n - p + i] - period for i < p. A difference across the wrap is formed from two
+// differences of breakpoints, never from a shifted knot x[m] - period, which rounds to
+// ulp(period) and would spoil a short interval there.
 struct PeriodicKnots {
     const std::vector<double>& x;
     std::size_t n, p;
-    std::size_t breakpoint(std::size_t i) const { return i < p ? n - p + i : i > n + p ? i - p - n : i - p; }
-    int shift(std::size_t i) const { return i < p ? -1 : i > n + p ? 1 : 0; }
+    std::size_t breakpoint(std::size_t i) const { return i < p ? n - p + i : i - p; }
     double gap(std::size_t hi, std::size_t lo) const {
         const double a = x[breakpoint(hi)], b = x[breakpoint(lo)];
-        // Within one support the knots span at most one period.
-        return shift(hi) == shift(lo) ? a - b : (a - x[0]) + (x[n] - b);
+        return (hi < p) == (lo < p) ? a - b : (a - x[0]) + (x[n] - b);
     }
     double scaled_gap(std::size_t hi, std::size_t lo, double unit) const { return gap(hi, lo) / unit; }
 };
@@ -152,10 +151,10 @@ Result<Space> bsplines_periodic(const std::vector<double>& x, std::uint64_t degr
     if (!std::isfinite(x[intervals] - x[0]))
         return Error::invalid("periodic breakpoints span more than the largest double: " + exponent(x[0]) + " to " +
                               exponent(x[intervals]));
-    // Element j is the B-spline on knots j .. j + p + 1 of the continued sequence, its pieces
-    // folded onto the breakpoints by index: knot interval i is breakpoint interval
-    // (i - p) mod intervals. Positions are never compared after rounding, so a short interval
-    // keeps both its ends.
+    // Element j is the B-spline on knots j .. j + p + 1 <= intervals + p of the continued
+    // sequence, its pieces folded onto the breakpoints by index: knot interval i is breakpoint
+    // interval (i - p) mod intervals. Positions are never compared after rounding, so a short
+    // interval keeps both its ends.
     const PeriodicKnots knots{x, intervals, p};
     std::vector<Element> elements;
     elements.reserve(intervals);
@@ -164,7 +163,7 @@ Result<Space> bsplines_periodic(const std::vector<double>& x, std::uint64_t degr
         std::vector<Segment> segments;
         for (std::size_t i = j; i <= j + p; ++i) {
             SPANLET_TRY(piece, taylor_piece(knots, unit, i, j, p));
-            const std::size_t q = knots.breakpoint(i) % intervals;
+            const std::size_t q = knots.breakpoint(i);
             piece.a = x[q] / unit;
             piece.b = x[q + 1] / unit;
             segments.push_back(piece);
