@@ -254,6 +254,11 @@ void sorted_knots(std::span<const Element* const> elements, std::vector<double>&
     for (const Element* e : elements) push_knots(*e, knots, lo, hi);
     std::sort(knots.begin(), knots.end(), total_order_less);
     knots.erase(std::unique(knots.begin(), knots.end()), knots.end());
+    // A knot interval wider than the largest double is halved, so that every length is finite.
+    if (!std::isfinite(knots.back() - knots.front()))
+        for (std::size_t j = 0; j + 1 < knots.size(); ++j)
+            if (std::isfinite(knots[j]) && std::isfinite(knots[j + 1]) && !std::isfinite(knots[j + 1] - knots[j]))
+                knots.insert(knots.begin() + static_cast<std::ptrdiff_t>(j + 1), knots[j] * 0.5 + knots[j + 1] * 0.5);
 }
 
 Result<double> integrate_product(std::span<const Element* const> elements, CosineWeight omega,
