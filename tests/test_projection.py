@@ -238,6 +238,16 @@ def test_local_bounds_tolerate_nan_sources():
     assert np.isfinite(got[2]).all()
 
 
+@pytest.mark.parametrize("dst", [SPACES["cubic"][1], Space.bsplines_periodic(np.linspace(0, 1, 41), 3)],
+                         ids=["clamped", "periodic"])
+def test_rows_solved_together_match_one_at_a_time(dst):
+    # Seven rows: solved four, two and one at a time.
+    p = Projection(SPACES["boxes-fine"][1], dst)
+    f = np.random.default_rng(4).standard_normal((7, len(SPACES["boxes-fine"][1])))
+    one_at_a_time = np.vstack([p.apply_last_axis(row[None, :]) for row in f])
+    np.testing.assert_array_equal(p.apply_last_axis(f), one_at_a_time)
+
+
 def test_zero_rows():
     src, dst = SPACES["boxes-fine"][1], SPACES["cubic"][1]
     p = Projection(src, dst)

@@ -1,6 +1,7 @@
 #include "core/ops/projection.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -42,21 +43,39 @@ std::vector<double> stored_diagonal(const Csr& gram) {
     return d;
 }
 
+// Doubles as unsigned keys in the order of the values, with -0 below +0: sign and magnitude
+// flipped for negatives, the sign bit set for the rest.
+std::uint64_t order_key(double v) {
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+double from_order_key(std::uint64_t key) {
+    return std::bit_cast<double>((key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key);
+}
+
 // Local bounds of target p: the range of the source values that overlap it, NaN ignored,
-// -0 below +0; unbounded when nothing (or only NaN) overlaps.
+// -0 below +0; unbounded when nothing (or only NaN) overlaps. Branch-free over the entries:
+// minimum and maximum of order keys, NaN turned into keys that change neither.
 void local_bounds(const Csr& cross, const double* f, std::vector<double>& lo, std::vector<double>& hi) {
+    constexpr std::uint64_t NONE_LOW = ~std::uint64_t{0}, NONE_HIGH = 0;
     for (std::size_t p = 0; p < cross.nrows; ++p) {
-        double low = INF, high = -INF;
+        std::uint64_t low = NONE_LOW, high = NONE_HIGH;
         const Csr::Row row = cross.row(p);
         for (std::size_t e = 0; e < row.size; ++e) {
             const double v = f[row.indices[e]];
-            if (std::isnan(v)) continue;
-            if (v < low || (v == low && std::signbit(v))) low = v;
-            if (v > high || (v == high && !std::signbit(v))) high = v;
+            const std::uint64_t key = order_key(v);
+            const bool nan = v != v;
+            low = std::min(low, nan ? NONE_LOW : key);
+            high = std::max(high, nan ? NONE_HIGH : key);
         }
-        if (low > high) low = -INF, high = INF;
-        lo[p] = low;
-        hi[p] = high;
+        if (low > high) {
+            lo[p] = -INF;
+            hi[p] = INF;
+        } else {
+            lo[p] = from_order_key(low);
+            hi[p] = from_order_key(high);
+        }
     }
 }
 
@@ -171,8 +190,7 @@ private:
             w_.b[i] = c_[p];
         }
         if (!w_.factor.assign(w_.sub)) return false;
-        w_.factor.solve_in_place(w_.a.data());
-        w_.factor.solve_in_place(w_.b.data());
+        w_.factor.solve_in_place(w_.a.data(), w_.b.data());
         double s_ab = 0.0, s_bb = 0.0, s_fixed = 0.0;
         for (std::size_t i = 0; i < m; ++i) {
             s_ab += w_.a[i] * c_[w_.free[i]];
