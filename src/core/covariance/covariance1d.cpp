@@ -180,10 +180,11 @@ Result<ValueAndDerivative> between_elements(const Covariance1d& c, const Element
         const double end = knots[j + 1];
         double t = knots[j];
         while (t < end) {
-            double g = std::fmin(std::fmin(c.kernel_step, step_limit(a, t)), cap);
-            if (t + STEP_ALLOWANCE * g >= end) g = end - t;
+            const double g = std::fmin(std::fmin(c.kernel_step, step_limit(a, t)), cap);
+            const bool last = t + STEP_ALLOWANCE * g >= end;
+            double next = last ? end : t + g;
             // A step too small to move t still advances by one ulp; the budget then ends the loop.
-            const double next = t + g > t ? t + g : std::nextafter(t, end);
+            if (!(next > t)) next = std::nextafter(t, end);
             if (++steps > ADAPTIVE_STEP_BUDGET) return step_budget_exceeded(knots.front(), knots.back());
             const double half = (next - t) * 0.5, mid = t + half;
             for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
