@@ -22,6 +22,8 @@ constexpr double KERNEL_TAIL = 1e-17;
 constexpr double CUTOFF_INCREMENT = 0.5;
 // Outer panels span at most half the kernel's decay length l / rate.
 constexpr double KERNEL_STEP_FRACTION = 0.5;
+// Knot intervals longer than this many cutoff radii hold no point within R of a kink.
+constexpr double KINK_REACH = 2.0;
 
 constexpr double SQRT3 = 1.7320508075688772;
 constexpr double SQRT5 = 2.23606797749979;
@@ -169,9 +171,14 @@ Result<ValueAndDerivative> between_elements(const Covariance1d& c, const Element
     outer_breakpoints(c, a, factor_a, b, factor_b, scratch);
     const std::vector<double>& knots = scratch.knots_a;
     if (knots.size() < 2) return ValueAndDerivative{0.0, 0.0};
-    // Panels no longer than kernel_step: refuse at once what the budget would refuse at the end.
-    if ((knots.back() - knots.front()) / c.kernel_step > static_cast<double>(ADAPTIVE_STEP_BUDGET))
-        return step_budget_exceeded(knots.front(), knots.back());
+    // Panels no longer than kernel_step keep the inner integral smooth where the kernel's center or
+    // a cut end crosses a knot of b: within R of such a kink, which always falls in a knot interval
+    // no longer than R (up to the rounding of the breakpoints, hence KINK_REACH). On a longer interval no knot of b lies within R of any point, so for a
+    // piecewise-polynomial b (and factor) the inner integral is a polynomial there, times b's
+    // weight, which then bounds the panels instead. This keeps a correlation length far below the
+    // atoms' width cheap, down to a subnormal one whose step is 0.
+    const bool polynomial_b = is_polynomial(b) && (!factor_b || is_polynomial(*factor_b));
+    const double smooth_step = omega_b ? WEIGHT_STEP_RADIANS / std::fabs(*omega_b) : INF;
     const double cap = omega_a ? WEIGHT_STEP_RADIANS / std::fabs(*omega_a) : INF;
     const Rule& rule = gl8();
     double value = 0.0, derivative = 0.0;
@@ -179,8 +186,9 @@ Result<ValueAndDerivative> between_elements(const Covariance1d& c, const Element
     for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
         const double end = knots[j + 1];
         double t = knots[j];
+        const double kernel_step = polynomial_b && end - t > KINK_REACH * c.radius ? smooth_step : c.kernel_step;
         while (t < end) {
-            const double g = std::fmin(std::fmin(c.kernel_step, step_limit(a, t)), cap);
+            const double g = std::fmin(std::fmin(kernel_step, step_limit(a, t)), cap);
             const bool last = t + STEP_ALLOWANCE * g >= end;
             double next = last ? end : t + g;
             // A step too small to move t still advances by one ulp; the budget then ends the loop.

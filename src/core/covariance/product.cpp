@@ -12,8 +12,9 @@ namespace spanlet::covariance {
 namespace {
 
 // Rows are dealt to tasks in turn (row t, t + T, ...), so the short rows at the end of an upper
-// triangle spread evenly; a few tasks per worker even out the rest.
-constexpr std::size_t TASKS_PER_WORKER = 8;
+// triangle spread evenly; many short tasks per worker even out the rest and keep each one brief,
+// so a cancelled call stops soon.
+constexpr std::size_t TASKS_PER_WORKER = 64;
 // The mirror copies square tiles so that both the rows read and the columns written stay in cache.
 constexpr std::size_t MIRROR_TILE = 64;
 
