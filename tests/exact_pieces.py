@@ -62,6 +62,27 @@ def bsplines(knots, degree):
     return [bspline(knots, degree, j) for j in range(len(knots) - degree - 1)]
 
 
+def poly_shift(p, d):
+    """Coefficients of p(x - d)."""
+    out = [Fraction(0)]
+    for c in reversed(p):
+        out = poly_add(poly_mul(out, [-d, Fraction(1)]), [c])
+    return out
+
+
+def periodic_bsplines(breakpoints, degree):
+    """Periodic B-splines with period xn - x0 (exact), each folded into [x0, xn)."""
+    x = [Fraction(v) for v in breakpoints]
+    n, period = len(x) - 1, x[-1] - x[0]
+    extended = [v - period for v in x[n - degree:n]] + x
+    out = []
+    for j in range(n):
+        pieces = [(a + period, b + period, poly_shift(q, period)) if b <= x[0] else (a, b, q)
+                  for a, b, q in bspline(extended, degree, j)]
+        out.append(sorted(pieces, key=lambda piece: piece[0]))
+    return out
+
+
 def clamped_knots(breakpoints, degree):
     b = list(breakpoints)
     return [b[0]] * degree + b + [b[-1]] * degree

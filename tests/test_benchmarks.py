@@ -39,6 +39,7 @@ def test_bench_projection(capsys):
     ("bench_cosine_gram", dict(n=40, repeats=1)),
     ("bench_measure", dict(kernels=100, elements=20, repeats=1)),
     ("bench_measure_derivative", dict(kernels=50, elements=20, repeats=1)),
+    ("bench_interrupt", dict(points=2000, profiles=20, rows=3, repeats=1)),
     ("bench_faddeeva", dict(points=100, scalar_calls=10, repeats=1)),
     ("bench_voigt", dict(elements=20, points=200, kernels=50, repeats=1)),
 ])

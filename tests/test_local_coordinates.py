@@ -138,3 +138,86 @@ def test_narrow_triangle_measured_by_linear_bsplines(center):
     exact = [float(ex.inner(tri, f) / ex.integral(tri))
              for f in ex.bsplines(ex.clamped_knots(center + np.arange(-2.0, 3.0), 1), 1)]
     np.testing.assert_allclose(row, exact, rtol=1e-13, atol=1e-16)
+
+
+@pytest.mark.parametrize("breakpoints", [
+    arr(0, 0.2, 0.4, 0.4 + 1e-10, 0.6, 0.8, 1.0),  # snapping to 1e-9 of the period collapsed the short one
+    arr(0, 1e-10, 0.3, 0.6, 1 - 1e-10, 1.0),  # short intervals on both sides of the wrap
+    arr(0.1, 0.4, 0.7, 1.1 - 1e-10, 1.1),  # 1.1 - 1e-10 - period rounds to ulp(0.1) of the short one
+    1e6 + arr(0, 1, 2, 2 + 1e-8, 3, 4),
+])
+@pytest.mark.parametrize("degree", [1, 2, 3])
+def test_periodic_close_breakpoints(breakpoints, degree):
+    space = Space.bsplines_periodic(breakpoints, degree)
+    exact = ex.periodic_bsplines(breakpoints, degree)
+    np.testing.assert_allclose(space.integrals(), [float(ex.integral(f)) for f in exact], rtol=1e-13)
+    assert relative_error(dense(inner_products(space, space)), as_float(ex.gram(exact))) < 1e-13
+    xs = arr(*[a + (b - a) * f for a, b in zip(breakpoints[:-1], breakpoints[1:]) for f in (0.25, 0.75)])
+    exact_values = as_float([[ex.value(f, x) for f in exact] for x in xs])
+    np.testing.assert_allclose(dense(evaluate(space, xs)), exact_values, rtol=0, atol=1e-13)
+
+
+# Spacings whose coefficients in x, and products of values, leave the range of doubles.
+EXTREME_SPACINGS = [2.0**-996, 1e-109, 1e103, 2.0**996]
+
+
+@pytest.mark.parametrize("spacing", EXTREME_SPACINGS)
+@pytest.mark.parametrize("degree", [0, 1, 2, 3])
+def test_extreme_spacings(spacing, degree):
+    breakpoints = spacing * np.arange(4.0)
+    space = Space.bsplines_clamped(breakpoints, degree)
+    exact = ex.bsplines(ex.clamped_knots(breakpoints, degree), degree)
+    np.testing.assert_allclose(space.integrals(), [float(ex.integral(f)) for f in exact], rtol=1e-13)
+    assert relative_error(dense(inner_products(space, space)), as_float(ex.gram(exact))) < 1e-13
+    if degree > 0:
+        # Slopes go like 1 / spacing and their Gram like 1 / spacing: representable here.
+        slopes = space.derivative(1)
+        assert relative_error(dense(inner_products(slopes, slopes)), as_float(ex.gram(exact, order=1))) < 1e-13
+    # Under a cosine weight the same space at unit spacing, scaled (omega * spacing fixed).
+    unit = Space.bsplines_clamped(np.arange(4.0), degree)
+    for omega_h in (0.01, 10.0):
+        got = dense(inner_products(space, space, weight=omega_h / spacing))
+        assert relative_error(got / spacing, dense(inner_products(unit, unit, weight=omega_h))) < 1e-13
+
+
+@pytest.mark.parametrize("spacing", [1e-160, 1e160])
+@pytest.mark.parametrize("omega_h", [None, 0.5, 50.0])
+def test_slope_gram_beyond_the_squared_range(spacing, omega_h):
+    # Slopes of 1e160 square to beyond the largest double, slopes of 1e-160 to below the smallest.
+    slopes = Space.hats(spacing * np.arange(4.0)).derivative(1)
+    unit = Space.hats(np.arange(4.0)).derivative(1)
+    weight = {} if omega_h is None else {"weight": omega_h / spacing}
+    unit_weight = {} if omega_h is None else {"weight": omega_h}
+    got = dense(inner_products(slopes, slopes, **weight)) * spacing
+    # Phases up to 150 radians carry their own rounding of eps * 150.
+    assert relative_error(got, dense(inner_products(unit, unit, **unit_weight))) < (1e-13 if omega_h != 50.0 else 1e-12)
+    if omega_h is None:
+        np.testing.assert_allclose(np.diag(dense(inner_products(slopes, slopes))), arr(1, 2, 2, 1) / spacing,
+                                   rtol=1e-13)
+
+
+@pytest.mark.parametrize("build, ends, degree", [
+    ("boxes", (1e308, 1.7e308), 0),
+    ("bsplines_clamped", (-1.7e308, 1.7e308), 3),  # one knot interval wider than the largest double
+])
+def test_near_the_largest_double(build, ends, degree):
+    space = Space.boxes(arr(*ends)) if build == "boxes" else Space.bsplines_clamped(arr(*ends), degree)
+    exact = ex.bsplines(ex.clamped_knots(ends, degree), degree)
+    np.testing.assert_allclose(space.integrals(), [float(ex.integral(f)) for f in exact], rtol=1e-13)
+    assert relative_error(dense(inner_products(space, space)), as_float(ex.gram(exact))) < 1e-13
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda: Space.bsplines_clamped(1e-109 * np.arange(4.0), 3).derivative(3),
+     "the order-3 derivative overflows on a knot interval of length 1e-109"),
+    (lambda: Space.hats(1e-320 * np.arange(4.0)).derivative(1),
+     "the order-1 derivative overflows on a knot interval of length 1e-320"),
+    (lambda: Space.bsplines(arr(0, 1e-110, 2e-110, 3e-110, 1), 3),
+     "B-spline 0 cannot be represented: knot interval 1e-110 is too short for its support of 1e0"),
+    (lambda: Space.bsplines_periodic(arr(-1e308, 0, 1e308), 1),
+     "periodic breakpoints span more than the largest double: -1e308 to 1e308"),
+])
+def test_unrepresentable_results_are_refused(make, message):
+    with pytest.raises(ValueError) as info:
+        make()
+    assert str(info.value) == message

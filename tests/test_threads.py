@@ -1,5 +1,7 @@
+import _thread
 import os
 import pickle
+import signal
 import subprocess
 import sys
 import textwrap
@@ -96,6 +98,54 @@ def test_interpreter_runs_other_threads_during_a_call(big_space, call):
         spinner.join()
     # Holding the interpreter lock would stall the spinner for the whole call.
     assert duration > 0.05 and longest_gap[0] < 0.5 * duration
+
+
+# Calls of a few seconds with small results, and a short version of each: Gaussians whose wide
+# supports are exactly zero almost everywhere, and adaptive inner products of Voigt lines.
+def interruptible(call):
+    if call == "evaluate":
+        g = Space.gaussians(np.linspace(0, 1, 2000), np.full(2000, 1e-5), 5e5)
+        return lambda: evaluate(g, np.linspace(0, 1, 200000)), lambda: evaluate(g, np.linspace(0, 1, 2000))
+    v = Space.voigts(np.linspace(0, 1, 1000), np.full(1000, 1e-3), np.full(1000, 1e-3), 10.0)
+    return lambda: inner_products(v, v), lambda: inner_products(v.take(range(10)), v)
+
+
+@pytest.mark.parametrize("call", ["evaluate", "inner_products"])
+def test_interrupt_stops_a_long_call(call):
+    long_call, short_call = interruptible(call)
+    before = short_call()
+    fired = []
+
+    def interrupt():
+        fired.append(time.perf_counter())
+        _thread.interrupt_main()
+
+    timer = threading.Timer(0.2, interrupt)
+    try:
+        timer.start()
+        try:
+            long_call()
+        finally:
+            timer.join()
+        ended = None
+    except KeyboardInterrupt:
+        ended = time.perf_counter()
+    assert ended is not None and ended - fired[0] < 0.5
+    assert_identical([short_call()], [before])
+
+
+def test_handlers_that_do_not_raise_leave_results_unchanged():
+    want = workload()
+    handled = []
+    previous = signal.signal(signal.SIGALRM, lambda *_: handled.append(1))
+    signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
+    try:
+        got = workload()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert handled
+    assert_identical(got, want)
 
 
 def test_concurrent_callers_get_identical_results():

@@ -22,10 +22,11 @@ namespace {
 // Lays out the envelope: start[i + 1] - start[i] = i + 1 - f_i, with f_i the smallest column of
 // row i over the stored entries of both triangles (the diagonal always included). One pass in
 // row order: an entry above the diagonal, (i, j) with j > i, lowers f_j of a later row.
-std::vector<std::size_t> envelope_starts(const Csr& matrix, std::size_t& bandwidth) {
+void envelope_starts(const Csr& matrix, std::vector<std::size_t>& start, std::size_t& bandwidth) {
     const std::size_t n = matrix.nrows;
     // start[j + 1] holds f_j, as far as the rows before j know it, until row j is reached.
-    std::vector<std::size_t> start(n + 1);
+    start.resize(n + 1);
+    start[0] = 0;
     for (std::size_t i = 0; i < n; ++i) start[i + 1] = i;
     bandwidth = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -43,7 +44,6 @@ std::vector<std::size_t> envelope_starts(const Csr& matrix, std::size_t& bandwid
         if (start[i] > std::numeric_limits<std::size_t>::max() / sizeof(double) - length) throw std::bad_alloc();
         start[i + 1] = start[i] + length;
     }
-    return start;
 }
 
 
@@ -98,12 +98,20 @@ bool reduce_band_row(const double* v, const std::size_t* start, std::size_t l, d
 }  // namespace
 
 Result<BandedCholesky> BandedCholesky::factor(const Csr& matrix) {
+    BandedCholesky f;
+    SPANLET_TRY_STATUS(f.assign(matrix));
+    return f;
+}
+
+Status BandedCholesky::assign(const Csr& matrix) {
     if (matrix.nrows != matrix.ncols)
         return Error::invalid("a banded factor needs a square matrix, got " + std::to_string(matrix.nrows) + " x " +
                               std::to_string(matrix.ncols));
-    BandedCholesky f;
+    BandedCholesky& f = *this;
     const std::size_t n = f.n_ = matrix.nrows;
-    f.start_ = envelope_starts(matrix, f.bandwidth_);
+    envelope_starts(matrix, f.start_, f.bandwidth_);
+    f.far_start_.clear();
+    f.far_rows_.clear();
     const std::size_t* start = f.start_.data();
     f.values_.resize(start[n]);
     double* v = f.values_.data();
@@ -169,7 +177,7 @@ Result<BandedCholesky> BandedCholesky::factor(const Csr& matrix) {
         for (const auto& [j, last] : far)
             for (std::size_t c = f.first(j); c <= last; ++c) f.far_rows_[next[c]++] = j;
     }
-    return f;
+    return success();
 }
 
 void BandedCholesky::solve_in_place(double* y) const {

@@ -29,6 +29,10 @@ public:
     // magnitude of its input diagonal entry.
     static Result<BandedCholesky> factor(const Csr& matrix);
 
+    // The same into this factor, reusing its storage (for many small factors in a loop). After a
+    // failure the factor holds nothing usable.
+    Status assign(const Csr& matrix);
+
     // Overwrites the n values with the solution x of L L^T x = values.
     void solve_in_place(double* values) const;
 

@@ -21,10 +21,14 @@ constexpr double PIECE_RADIANS = 1.5;
 // A jump within this many rounding errors of the values it is taken from counts as zero.
 constexpr double JUMP_TOLERANCE = 64.0 * std::numeric_limits<double>::epsilon();
 
+// The product is 2^exponent times the polynomial with coefficients c: each factor is brought to
+// a largest coefficient in [1, 2) first, so that values of 1e160 squared, or 1e-160, stay in
+// range. Powers of two change no bits wherever the plain product is representable.
 struct ProductPiece {
     double c[MAX_TERMS];      // coefficients of s^k
     double bound[MAX_TERMS];  // the same product formed from absolute values
     int n;                    // number of coefficients
+    int exponent;
 };
 
 // out = a * b, each coefficient summed as the pairs a_i b_k + a_k b_i (i < k) so that the product
@@ -47,11 +51,20 @@ void multiply(const double* a, int na, const double* b, int nb, double* out, int
     }
 }
 
-void product_on_interval(std::span<const Element* const> elements, double z, double mid, ProductPiece& out) {
+void product_on_interval(std::span<const Element* const> elements, double z, double mid, double unit,
+                         ProductPiece& out) {
     out.n = 1;
     out.c[0] = out.bound[0] = 1.0;
+    out.exponent = 0;
     for (const Element* e : elements) {
-        const LocalCubic q = *local_polynomial(*e, z, mid);
+        LocalCubic q = *local_polynomial(*e, z, mid, unit);
+        const double largest = std::fmax(std::fmax(std::fabs(q.p[0]), std::fabs(q.p[1])),
+                                         std::fmax(std::fabs(q.p[2]), std::fabs(q.p[3])));
+        if (largest > 0.0) {
+            const int e_q = std::ilogb(largest);
+            for (double& c : q.p) c = std::ldexp(c, -e_q);
+            out.exponent += e_q;
+        }
         const double magnitude[4] = {std::fabs(q.p[0]), std::fabs(q.p[1]), std::fabs(q.p[2]), std::fabs(q.p[3])};
         double c[MAX_TERMS], bound[MAX_TERMS];
         int n = 0;
@@ -90,12 +103,13 @@ void derivatives_at(const ProductPiece& p, double s, double* value, double* boun
     }
 }
 
-// The 8-point rule on [z, z + length] cut into pieces of at most PIECE_RADIANS.
-double gauss_on_interval(const ProductPiece& p, double omega, double z, double length) {
+// The 8-point rule on [z, z + length * unit] cut into pieces of at most PIECE_RADIANS, in the
+// variable s / unit (omega_unit = omega * unit); the result is in the same variable.
+double gauss_on_interval(const ProductPiece& p, double omega, double omega_unit, double z, double length) {
     const Rule& rule = gl8();
     const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
     const double cos_z = std::cos(omega * z), sin_z = std::sin(omega * z);
-    const double pieces = std::fmax(1.0, std::ceil(std::fabs(omega) * length / PIECE_RADIANS));
+    const double pieces = std::fmax(1.0, std::ceil(std::fabs(omega_unit) * length / PIECE_RADIANS));
     const double piece = length / pieces, h = piece * 0.5;
     double total = 0.0;
     for (double i = 0.0; i < pieces; i += 1.0) {
@@ -103,7 +117,7 @@ double gauss_on_interval(const ProductPiece& p, double omega, double z, double l
         double sum = 0.0;
         for (std::size_t k = 0; k < n; ++k) {
             const double s = start + (h + h * rule.nodes[k]);
-            const double phase = omega * s;
+            const double phase = omega_unit * s;
             sum += rule.weights[k] * horner(p.c, p.n, s) * (cos_z * std::cos(phase) - sin_z * std::sin(phase));
         }
         total += h * sum;
@@ -111,12 +125,13 @@ double gauss_on_interval(const ProductPiece& p, double omega, double z, double l
     return total;
 }
 
-// The boundary terms at one knot: sum over k of D_k R_k(omega x) / omega^(k+1), with D_k the
-// left-hand minus the right-hand k-th derivative and R_k = sin, cos, -sin, -cos repeating.
-double knot_terms(double x, double omega, const double* difference, const double* scale, int n) {
+// The boundary terms at one knot: sum over k of D_k R_k(omega x) / omega_unit^(k+1), with D_k
+// the left-hand minus the right-hand k-th derivative in s / unit and R_k = sin, cos, -sin, -cos
+// repeating.
+double knot_terms(double x, double omega, double omega_unit, const double* difference, const double* scale, int n) {
     const double c = std::cos(omega * x), s = std::sin(omega * x);
     const double r[4] = {s, c, -s, -c};
-    const double inverse = 1.0 / omega;
+    const double inverse = 1.0 / omega_unit;
     double power = inverse, total = 0.0;
     for (int k = 0; k < n; ++k) {
         if (std::fabs(difference[k]) > JUMP_TOLERANCE * scale[k]) total += difference[k] * power * r[k % 4];
@@ -129,29 +144,46 @@ double knot_terms(double x, double omega, const double* difference, const double
 
 double polynomial_cosine_integral(std::span<const Element* const> elements, double omega,
                                   const std::vector<double>& knots) {
+    // Everything below is in the variable s / unit, with a power of two near the whole span as
+    // the unit: the coefficients of a product of two cubics go like length^-6 in s itself and
+    // over- or underflow beyond spacings of about 1e50. The scaling changes no bits elsewhere.
+    const double span = knots.back() - knots.front();
+    const int unit_exponent = !(span > 0.0)        ? 0
+                              : std::isfinite(span) ? std::ilogb(span)
+                                                    : std::numeric_limits<double>::max_exponent - 1;
+    const double unit = std::ldexp(1.0, unit_exponent);
+    // Each contribution is scaled back by 2^(its exponent + unit_exponent) as it is added: a sum
+    // kept in s / unit could overflow where the integral does not.
+    const double omega_unit = omega * unit;
     double total = 0.0;
-    // The derivatives of the previous interval's product at its end, when it was integrated by parts.
+    // The derivatives of the previous interval's product at its end (times 2^previous_exponent),
+    // when it was integrated by parts.
     bool previous_by_parts = false;
-    int previous_n = 0;
+    int previous_n = 0, previous_exponent = 0;
     double end_value[MAX_TERMS] = {}, end_bound[MAX_TERMS] = {};
     ProductPiece p;
     for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
         const double z = knots[j], length = knots[j + 1] - z;
-        product_on_interval(elements, z, length * 0.5, p);
+        product_on_interval(elements, z, length * 0.5, unit, p);
         const bool by_parts = std::fabs(omega) * length > SWITCH_RADIANS;
+        const double scaled_length = length / unit;
         if (previous_by_parts || by_parts) {
             double difference[MAX_TERMS] = {}, scale[MAX_TERMS] = {};
             const int n = std::max(previous_by_parts ? previous_n : 0, by_parts ? p.n : 0);
+            // Both sides of the knot at the larger of their powers of two.
+            const int exponent = previous_by_parts && by_parts ? std::max(previous_exponent, p.exponent)
+                                 : by_parts                   ? p.exponent
+                                                              : previous_exponent;
             if (previous_by_parts)
                 for (int k = 0; k < previous_n; ++k) {
-                    difference[k] = end_value[k];
-                    scale[k] = end_bound[k];
+                    difference[k] = std::ldexp(end_value[k], previous_exponent - exponent);
+                    scale[k] = std::ldexp(end_bound[k], previous_exponent - exponent);
                 }
             if (by_parts) {
                 double factorial = 1.0;
                 for (int k = 0; k < p.n; ++k) {
-                    difference[k] -= factorial * p.c[k];
-                    scale[k] += factorial * p.bound[k];
+                    difference[k] -= std::ldexp(factorial * p.c[k], p.exponent - exponent);
+                    scale[k] += std::ldexp(factorial * p.bound[k], p.exponent - exponent);
                     factorial *= static_cast<double>(k + 1);
                 }
             }
@@ -160,18 +192,21 @@ double polynomial_cosine_integral(std::span<const Element* const> elements, doub
             // to an interval integrated by the rule is kept as it is.
             if (!(previous_by_parts && by_parts) && j != 0)
                 for (int k = 0; k < n; ++k) scale[k] = 0.0;
-            total += knot_terms(z, omega, difference, scale, n);
+            total += std::ldexp(knot_terms(z, omega, omega_unit, difference, scale, n), exponent + unit_exponent);
         }
         if (by_parts) {
-            derivatives_at(p, length, end_value, end_bound);
+            derivatives_at(p, scaled_length, end_value, end_bound);
             previous_n = p.n;
+            previous_exponent = p.exponent;
         } else {
-            total += gauss_on_interval(p, omega, z, length);
+            total += std::ldexp(gauss_on_interval(p, omega, omega_unit, z, scaled_length), p.exponent + unit_exponent);
         }
         previous_by_parts = by_parts;
     }
     // After the last knot the product vanishes.
-    if (previous_by_parts) total += knot_terms(knots.back(), omega, end_value, end_bound, previous_n);
+    if (previous_by_parts)
+        total += std::ldexp(knot_terms(knots.back(), omega, omega_unit, end_value, end_bound, previous_n),
+                            previous_exponent + unit_exponent);
     return total;
 }
 

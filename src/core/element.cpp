@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <string>
 
 #include "core/format.hpp"
 #include "core/local.hpp"
@@ -25,9 +27,29 @@ void differentiate_segments(std::vector<Segment>& segments, std::uint64_t order,
     for (std::uint64_t k = 0; k < order; ++k)
         for (auto& s : segments) s = {s.c1, 2.0 * s.c2, 3.0 * s.c3, 0.0, s.a, s.b};
     const double scale = std::pow(stretch, -static_cast<double>(order));
+    // Where stretch^-order itself over- or underflows, divide step by step: the coefficients may
+    // still be representable.
+    const bool direct = std::isfinite(scale) && scale >= std::numeric_limits<double>::min();
     for (auto& s : segments)
-        for (double* c : {&s.c0, &s.c1, &s.c2, &s.c3})
-            if (*c != 0.0) *c *= scale;
+        for (double* c : {&s.c0, &s.c1, &s.c2, &s.c3}) {
+            if (*c == 0.0) continue;
+            if (direct) {
+                *c *= scale;
+            } else {
+                for (std::uint64_t k = 0; k < order; ++k) *c /= stretch;
+            }
+        }
+}
+
+// The derivative's coefficients go like (knot interval)^-order; past the largest double no
+// representation holds them.
+Status check_representable(const std::vector<Segment>& segments, std::uint64_t order, double stretch) {
+    for (const Segment& s : segments)
+        if (!(std::isfinite(s.c0) && std::isfinite(s.c1) && std::isfinite(s.c2) && std::isfinite(s.c3)))
+            return Error::invalid("the order-" + std::to_string(order) +
+                                  " derivative overflows on a knot interval of length " +
+                                  exponent(stretch * (s.b - s.a)));
+    return success();
 }
 
 }  // namespace
@@ -154,16 +176,15 @@ void push_knots(const Element& element, std::vector<double>& out, double lo, dou
 
 namespace {
 
-// The element as segments of a shape placed at `center` with `stretch`.
+// The element as segments of a shape placed at `center` with `stretch`; segments that do not come
+// from an existing shape are checked once they are differentiated.
 struct Placed {
     std::vector<Segment> segments;
     double center, stretch;
+    bool trusted;
 };
 
-Result<Placed> validated(std::vector<Segment> segments) {
-    SPANLET_TRY(shape, Shape::make(std::move(segments)));
-    return Placed{shape->segments(), 0.0, 1.0};
-}
+Placed unchecked(std::vector<Segment> segments) { return Placed{std::move(segments), 0.0, 1.0, false}; }
 
 Error no_derivative() { return Error::invalid("only piecewise-polynomial elements have derivatives"); }
 
@@ -174,7 +195,7 @@ Result<Element> derivative(const Element& element, std::uint64_t order) {
     SPANLET_TRY(placed, std::visit(Overloaded{
                                        [](const Delta&) -> Result<Placed> { return no_derivative(); },
                                        [](const Box& b) -> Result<Placed> {
-                                           return validated({{1.0, 0.0, 0.0, 0.0, b.lower, b.upper}});
+                                           return unchecked({{1.0, 0.0, 0.0, 0.0, b.lower, b.upper}});
                                        },
                                        [](const Hat& h) -> Result<Placed> {
                                            std::vector<Segment> segments;
@@ -184,17 +205,20 @@ Result<Element> derivative(const Element& element, std::uint64_t order) {
                                            if (h.peak < h.upper)
                                                segments.push_back(
                                                    {1.0, -1.0 / (h.upper - h.peak), 0.0, 0.0, h.peak, h.upper});
-                                           return validated(std::move(segments));
+                                           return unchecked(std::move(segments));
                                        },
                                        [](const Shaped& s) -> Result<Placed> {
-                                           return Placed{s.shape->segments(), s.center, s.stretch};
+                                           return Placed{s.shape->segments(), s.center, s.stretch, true};
                                        },
                                        [](const ProfileElement&) -> Result<Placed> { return no_derivative(); },
                                        [](const Mapped&) -> Result<Placed> { return no_derivative(); },
                                    },
                                    element.kind));
     differentiate_segments(placed.segments, order, placed.stretch);
-    return make_shaped(Shape::trusted(std::move(placed.segments)), placed.center, placed.stretch);
+    SPANLET_TRY_STATUS(check_representable(placed.segments, order, placed.stretch));
+    if (placed.trusted) return make_shaped(Shape::trusted(std::move(placed.segments)), placed.center, placed.stretch);
+    SPANLET_TRY(shape, Shape::make(std::move(placed.segments)));
+    return make_shaped(std::move(shape), placed.center, placed.stretch);
 }
 
 }  // namespace spanlet

@@ -41,12 +41,61 @@ double apply_rule(const Rule& rule, double z, double length, F&& f) {
     return h * sum;
 }
 
+// A rule sum below this may hold products that underflowed; above it their loss is below 2^-120
+// of the sum.
+constexpr double SMALLEST_PLAIN_SUM = 0x1p-900;
+
+// The same rule sum as apply_rule, with every product and the running sum held as a mantissa
+// and a power of two: for intervals where a product of values over- or underflows although the
+// integral does not (slopes of 1e160 squared, say). Where the plain sum is representable this
+// gives the same bits, since scaling by powers of two commutes with rounding.
+double scaled_product_rule(const Rule& rule, std::span<const Element* const> elements, double z, double length) {
+    const double h = length * 0.5;
+    const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
+    double sum = 0.0;
+    int top = 0;
+    bool started = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double s = h + h * rule.nodes[i];
+        double m = 1.0;
+        int e = 0;
+        for (const Element* element : elements) {
+            int k = 0, r = 0;
+            m *= std::frexp(evaluate_local(*element, z, s), &k);
+            m = std::frexp(m, &r);
+            e += k + r;
+        }
+        if (m == 0.0) continue;
+        if (!started) {
+            top = e;
+            started = true;
+        } else if (e > top) {
+            sum = std::ldexp(sum, top - e);
+            top = e;
+        }
+        sum += rule.weights[i] * std::ldexp(m, e - top);
+    }
+    if (!started) return 0.0;
+    int k = 0;
+    const double hm = std::frexp(h, &k);
+    return std::ldexp(hm * sum, top + k);
+}
+
 double exact_product(std::span<const Element* const> elements, const std::vector<double>& knots) {
     const Rule& rule = elements.size() < 3 ? gl4() : gl8();
+    const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
     double total = 0.0;
-    for (std::size_t j = 0; j + 1 < knots.size(); ++j)
-        total += apply_rule(rule, knots[j], knots[j + 1] - knots[j],
-                            [&](double z, double s) { return product_at(elements, z, s); });
+    for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
+        const double z = knots[j], length = knots[j + 1] - z, h = length * 0.5;
+        // The nodes sit at offsets h + h x_i from the interval start, so that they keep their
+        // resolution however far z lies from the origin.
+        double sum = 0.0;
+        for (std::size_t i = 0; i < n; ++i) sum += rule.weights[i] * product_at(elements, z, h + h * rule.nodes[i]);
+        // With three or more factors an intermediate product can underflow while the last is fine.
+        const bool plain = elements.size() <= 2 && std::isfinite(sum) && std::fabs(sum) >= SMALLEST_PLAIN_SUM;
+        total += plain ? h * sum
+                     : scaled_product_rule(rule, elements, z, length);
+    }
     return total;
 }
 
@@ -199,6 +248,11 @@ void sorted_knots(std::span<const Element* const> elements, std::vector<double>&
     for (const Element* e : elements) push_knots(*e, knots, lo, hi);
     std::sort(knots.begin(), knots.end(), total_order_less);
     knots.erase(std::unique(knots.begin(), knots.end()), knots.end());
+    // A knot interval wider than the largest double is halved, so that every length is finite.
+    if (!std::isfinite(knots.back() - knots.front()))
+        for (std::size_t j = 0; j + 1 < knots.size(); ++j)
+            if (std::isfinite(knots[j]) && std::isfinite(knots[j + 1]) && !std::isfinite(knots[j + 1] - knots[j]))
+                knots.insert(knots.begin() + static_cast<std::ptrdiff_t>(j + 1), knots[j] * 0.5 + knots[j + 1] * 0.5);
 }
 
 Result<double> integrate_product(std::span<const Element* const> elements, CosineWeight omega,

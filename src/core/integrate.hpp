@@ -26,7 +26,7 @@ Result<double> integral(const Element& element, CosineWeight omega, std::vector<
 Result<double> inner(const Element& e1, const Element& e2, CosineWeight omega, std::vector<double>& knots);
 
 // Breakpoints of one to three elements on [lo, hi]: lo, hi and the knots strictly inside, sorted
-// by the IEEE total order, equal neighbours merged.
+// by the IEEE total order, equal neighbours merged, intervals wider than the largest double halved.
 void sorted_knots(std::span<const Element* const> elements, std::vector<double>& knots, double lo, double hi);
 
 // The integral of the product of the elements (times the weight) over the knot intervals.

@@ -1,6 +1,7 @@
 #include "core/local.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "core/overloaded.hpp"
 
@@ -44,6 +45,24 @@ InnerPoint inner_point(const Mapped& m, double z, double s) {
     return {u0, -u0 * (s / x), jacobian};
 }
 
+// unit / w, formed as unit * (1 / w) so that a power-of-two unit only moves the exponent of the
+// reciprocal; directly where 1 / w overflows.
+double per_unit(double w, double unit) {
+    const double r = 1.0 / w;
+    return std::isfinite(r) ? unit * r : unit / w;
+}
+
+// c * r^k with the power formed first; step by step where the power alone over- or underflows
+// (a zero coefficient stays zero rather than 0 * inf).
+double times_power(double c, double r, int k) {
+    if (c == 0.0) return c;
+    double power = r;
+    for (int i = 1; i < k; ++i) power *= r;
+    if (std::isfinite(power) && std::fabs(power) >= std::numeric_limits<double>::min()) return c * power;
+    for (int i = 0; i < k; ++i) c *= r;
+    return c;
+}
+
 }  // namespace
 
 double evaluate_local(const Element& element, double z, double s) {
@@ -80,7 +99,7 @@ double evaluate_local(const Element& element, double z, double s) {
         element.kind);
 }
 
-std::optional<LocalCubic> local_polynomial(const Element& element, double z, double s_mid) {
+std::optional<LocalCubic> local_polynomial(const Element& element, double z, double s_mid, double unit) {
     return std::visit(
         Overloaded{
             [](const Delta&) -> std::optional<LocalCubic> { return ZERO; },
@@ -88,17 +107,17 @@ std::optional<LocalCubic> local_polynomial(const Element& element, double z, dou
                 if (s_mid >= b.lower - z && s_mid < b.upper - z) return LocalCubic{{1.0, 0.0, 0.0, 0.0}};
                 return ZERO;
             },
-            [z, s_mid](const Hat& h) -> std::optional<LocalCubic> {
+            [z, s_mid, unit](const Hat& h) -> std::optional<LocalCubic> {
                 const double from_lower = z - h.lower, to_upper = h.upper - z, to_peak = h.peak - z;
                 if (from_lower + s_mid < 0.0 || to_upper - s_mid < 0.0) return ZERO;
                 if (s_mid < to_peak) {
                     const double w = h.peak - h.lower;
-                    return LocalCubic{{from_lower / w, 1.0 / w, 0.0, 0.0}};
+                    return LocalCubic{{from_lower / w, per_unit(w, unit), 0.0, 0.0}};
                 }
                 const double w = h.upper - h.peak;
-                return LocalCubic{{to_upper / w, -1.0 / w, 0.0, 0.0}};
+                return LocalCubic{{to_upper / w, -per_unit(w, unit), 0.0, 0.0}};
             },
-            [z, s_mid](const Shaped& e) -> std::optional<LocalCubic> {
+            [z, s_mid, unit](const Shaped& e) -> std::optional<LocalCubic> {
                 const ShapedLocal l = shaped_local(e, z, s_mid);
                 if (!l.segment) return ZERO;
                 const Segment& g = *l.segment;
@@ -108,23 +127,23 @@ std::optional<LocalCubic> local_polynomial(const Element& element, double z, dou
                 double p1 = g.c1 + t * (2.0 * g.c2 + t * 3.0 * g.c3);
                 double p2 = g.c2 + t * 3.0 * g.c3;
                 double p3 = g.c3;
-                if (e.stretch != 1.0) {
-                    const double r = 1.0 / e.stretch;
-                    p1 *= r;
-                    p2 *= r * r;
-                    p3 *= r * r * r;
+                if (e.stretch != 1.0 || unit != 1.0) {
+                    const double r = per_unit(e.stretch, unit);
+                    p1 = times_power(p1, r, 1);
+                    p2 = times_power(p2, r, 2);
+                    p3 = times_power(p3, r, 3);
                 }
                 return LocalCubic{{p0, p1, p2, p3}};
             },
             [](const ProfileElement&) -> std::optional<LocalCubic> { return std::nullopt; },
-            [z, s_mid](const Mapped& m) -> std::optional<LocalCubic> {
+            [z, s_mid, unit](const Mapped& m) -> std::optional<LocalCubic> {
                 if (m.kind == MapKind::Reciprocal) return std::nullopt;
                 const double x = z + s_mid;
                 if (x < m.lower || x > m.upper) return ZERO;
                 const InnerPoint p = inner_point(m, z, s_mid);
-                auto inner = local_polynomial(*m.inner, p.z, p.s);
+                // The inner polynomial in s' / unit with s' = s / b is one in (s / unit) / b.
+                auto inner = local_polynomial(*m.inner, p.z, p.s, unit);
                 if (!inner) return std::nullopt;
-                // q(s') with s' = s / b.
                 const double r = 1.0 / m.b;
                 double scale = m.jacobian ? p.jacobian : 1.0;
                 for (double& c : inner->p) {

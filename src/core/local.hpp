@@ -13,11 +13,13 @@ namespace spanlet {
 // The value of the element at the real point z + s.
 double evaluate_local(const Element& element, double z, double s);
 
-// Coefficients p0..p3 of the element as a polynomial in the offset s, on the piece that holds
-// z + s_mid; nothing for elements that are not polynomial there (reciprocal maps).
+// Coefficients p0..p3 of the element as a polynomial in s / unit, s the offset, on the piece that
+// holds z + s_mid; nothing for elements that are not polynomial there (reciprocal maps). A unit
+// near the length of the interval keeps the coefficients representable at any spacing; a power
+// of two changes no bits wherever the coefficients in s itself are representable.
 struct LocalCubic {
     double p[4];
 };
-std::optional<LocalCubic> local_polynomial(const Element& element, double z, double s_mid);
+std::optional<LocalCubic> local_polynomial(const Element& element, double z, double s_mid, double unit);
 
 }  // namespace spanlet

@@ -6,34 +6,46 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
 namespace spanlet {
 namespace {
 
-using Body = std::function<void(std::size_t, Scratch&)>;
+using Clock = std::chrono::steady_clock;
+
+// The poll of the innermost CancelScope on this thread, if any.
+thread_local CancelScope::Poll scope_poll = nullptr;
+thread_local void* scope_context = nullptr;
 
 struct Job {
-    const Body* body;
+    detail::RunRange run;
+    void* body;
     std::size_t count;
     std::size_t chunk;
     std::atomic<std::size_t> next{0};
+    // A failure ends the job at the next claim, so the range holding the lowest failing index
+    // still reaches it; a cancel also ends the ranges being run, after their current item.
     std::atomic<bool> failed{false};
-    std::size_t attached = 0;  // workers inside run_chunks; guarded by the pool mutex
+    std::atomic<bool> cancelled{false};
+    std::size_t attached = 0;       // workers inside run_items; guarded by the pool mutex
 
     std::mutex error_mutex;
     std::size_t error_index = 0;
     std::exception_ptr error;
 
-    bool has_work() const {
-        return !failed.load(std::memory_order_relaxed) && next.load(std::memory_order_relaxed) < count;
+    bool stopped() const {
+        return failed.load(std::memory_order_relaxed) || cancelled.load(std::memory_order_relaxed);
     }
+
+    bool has_work() const { return !stopped() && next.load(std::memory_order_relaxed) < count; }
 
     void record(std::size_t index, std::exception_ptr caught) {
         std::lock_guard lock(error_mutex);
@@ -43,37 +55,120 @@ struct Job {
         }
         failed.store(true, std::memory_order_relaxed);
     }
+
+    void cancel() { cancelled.store(true, std::memory_order_relaxed); }
+
+    void run_range(detail::Range& range, Scratch& scratch) {
+        try {
+            run(body, range, scratch);
+        } catch (...) {
+            record(range.at, std::current_exception());
+        }
+    }
 };
 
-// True while this thread runs a body: a nested parallel_for then runs inline.
-thread_local bool inside_body = false;
+// The calling thread's side of a cancellable job: when its poll is due, and how often to read the
+// clock so that polls stay on time without a clock read per item or per row.
+class Poller {
+public:
+    Poller(CancelScope::Poll poll, void* context)
+        : poll_(poll), context_(context), last_read_(Clock::now()), due_(last_read_ + INTERVAL) {}
+
+    Clock::time_point due() const { return due_; }
+
+    // Polls if due; true when the job must stop.
+    bool poll_if_due(Clock::time_point now) {
+        if (now < due_) return false;
+        const bool stop = poll_(context_);
+        due_ = Clock::now() + INTERVAL;
+        return stop;
+    }
+
+    // For checks between the rows of a body: reads the clock every `stride_` calls, with the
+    // stride adapted so that reads come about every millisecond.
+    bool poll_if_due_strided() {
+        if (++calls_ < stride_) return false;
+        calls_ = 0;
+        const Clock::time_point now = Clock::now();
+        const Clock::duration since = now - last_read_;
+        last_read_ = now;
+        if (since < std::chrono::microseconds(500) && stride_ < MAX_STRIDE) stride_ *= 2;
+        if (since > std::chrono::milliseconds(2) && stride_ > 1) stride_ /= 2;
+        return poll_if_due(now);
+    }
+
+    // Items the caller claims at a time: pieces of one to a few milliseconds, never more than a
+    // worker's chunk.
+    static std::size_t next_claim(std::size_t claim, Clock::duration took, std::size_t chunk) {
+        if (took < std::chrono::milliseconds(1)) return std::min(chunk, 2 * claim);
+        if (took > std::chrono::milliseconds(4)) return std::max<std::size_t>(1, claim / 2);
+        return claim;
+    }
+
+private:
+    static constexpr auto INTERVAL =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(CancelScope::POLL_INTERVAL));
+    static constexpr std::size_t MAX_STRIDE = 1 << 16;
+    CancelScope::Poll poll_;
+    void* context_;
+    std::size_t stride_ = 1, calls_ = 0;
+    Clock::time_point last_read_, due_;
+};
+
+// The job this thread is running items of (a nested parallel_for then runs inline), and the
+// poller when this thread is the job's cancellable caller.
+thread_local Job* running_job = nullptr;
+thread_local Poller* running_poller = nullptr;
 
 class BodyScope {
 public:
-    BodyScope() : saved_(inside_body) { inside_body = true; }
-    ~BodyScope() { inside_body = saved_; }
+    BodyScope(Job& job, Poller* poller) : job_(running_job), poller_(running_poller) {
+        running_job = &job;
+        running_poller = poller;
+    }
+    ~BodyScope() {
+        running_job = job_;
+        running_poller = poller_;
+    }
     BodyScope(const BodyScope&) = delete;
     BodyScope& operator=(const BodyScope&) = delete;
 
 private:
-    bool saved_;
+    Job* job_;
+    Poller* poller_;
 };
 
-void run_chunks(Job& job, Scratch& scratch) {
-    BodyScope scope;
-    for (;;) {
-        if (job.failed.load(std::memory_order_relaxed)) return;
-        const std::size_t begin = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
-        if (begin >= job.count) return;
-        const std::size_t end = std::min(job.count, begin + job.chunk);
-        for (std::size_t i = begin; i < end; ++i) {
-            try {
-                (*job.body)(i, scratch);
-            } catch (...) {
-                job.record(i, std::current_exception());
-                return;
-            }
+// Claims items from the job until none are left or it stops. Workers claim whole chunks; the
+// caller of a cancellable job claims short pieces and polls between them.
+class JobBuffersScope {
+public:
+    explicit JobBuffersScope(Scratch& scratch) : scratch_(scratch) {}
+    ~JobBuffersScope() { scratch_.drop_job_buffers(); }
+    JobBuffersScope(const JobBuffersScope&) = delete;
+    JobBuffersScope& operator=(const JobBuffersScope&) = delete;
+
+private:
+    Scratch& scratch_;
+};
+
+void run_items(Job& job, Scratch& scratch, Poller* poller) {
+    JobBuffersScope buffers(scratch);
+    BodyScope scope(job, poller);
+    detail::Range range{0, 0, 0, &job.cancelled};
+    std::size_t claim = poller != nullptr ? 1 : job.chunk;
+    while (!job.stopped()) {
+        range.begin = job.next.fetch_add(claim, std::memory_order_relaxed);
+        if (range.begin >= job.count) return;
+        range.end = std::min(job.count, range.begin + claim);
+        if (poller == nullptr) {
+            job.run_range(range, scratch);
+            continue;
         }
+        const Clock::time_point start = Clock::now();
+        job.run_range(range, scratch);
+        const Clock::time_point finish = Clock::now();
+        claim = Poller::next_claim(claim, finish - start, job.chunk);
+        if (!job.stopped() && poller->poll_if_due(finish)) job.cancel();
     }
 }
 
@@ -119,9 +214,10 @@ public:
         return started_;
     }
 
-    void run(std::size_t count, const Body& body, Scratch& scratch) {
+    void run(std::size_t count, detail::RunRange run, void* body, Scratch& scratch) {
         Job job;
-        job.body = &body;
+        job.run = run;
+        job.body = body;
         job.count = count;
         std::size_t helpers;
         {
@@ -133,13 +229,31 @@ public:
             if (helpers > 0) jobs_.push_back(&job);
         }
         for (std::size_t i = 0; i < helpers; ++i) work_.notify_one();
-        run_chunks(job, scratch);
+        std::optional<Poller> poller;
+        if (scope_poll != nullptr) poller.emplace(scope_poll, scope_context);
+        run_items(job, scratch, poller ? &*poller : nullptr);
         if (helpers > 0) {
             std::unique_lock lock(mutex_);
             jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
             // Workers touch the job only while attached; it lives on this stack.
-            done_.wait(lock, [&] { return job.attached == 0; });
+            const auto detached = [&] { return job.attached == 0; };
+            if (!poller) {
+                done_.wait(lock, detached);
+            } else {
+                // The poll runs unlocked: it may wait for the interpreter lock.
+                while (!done_.wait_until(lock, poller->due(), detached)) {
+                    if (job.stopped()) {
+                        done_.wait(lock, detached);
+                        break;
+                    }
+                    lock.unlock();
+                    const bool stop = poller->poll_if_due(Clock::now());
+                    lock.lock();
+                    if (stop) job.cancel();
+                }
+            }
         }
+        if (job.cancelled.load(std::memory_order_relaxed)) throw Cancelled();
         if (job.error) std::rethrow_exception(job.error);
     }
 
@@ -168,7 +282,7 @@ private:
             work_.wait(lock, [&] { return (job = find_job()) != nullptr; });
             ++job->attached;
             lock.unlock();
-            run_chunks(*job, scratch);
+            run_items(*job, scratch, nullptr);
             lock.lock();
             if (--job->attached == 0) done_.notify_all();
         }
@@ -208,22 +322,60 @@ Pool& pool() {
 
 }  // namespace
 
-void parallel_for(std::size_t count, const Body& body) {
+CancelScope::CancelScope(Poll poll, void* context) noexcept : saved_poll_(scope_poll), saved_context_(scope_context) {
+    scope_poll = poll;
+    scope_context = context;
+}
+
+CancelScope::~CancelScope() {
+    scope_poll = saved_poll_;
+    scope_context = saved_context_;
+}
+
+bool stop_requested() {
+    Job* job = running_job;
+    if (job == nullptr) return false;
+    if (job->cancelled.load(std::memory_order_relaxed)) return true;
+    if (running_poller == nullptr || !running_poller->poll_if_due_strided()) return false;
+    job->cancel();
+    return true;
+}
+
+namespace detail {
+
+void run_ranges(std::size_t count, RunRange run, void* body) {
     if (count == 0) return;
     thread_local Scratch caller_scratch;
-    if (inside_body) {
-        // Nested: the enclosing body owns the thread's scratch, so use a fresh one.
+    if (Job* outer = running_job) {
+        // Nested: the enclosing body owns the thread's scratch, so use a fresh one; the items
+        // stop with the enclosing job.
         Scratch scratch;
-        for (std::size_t i = 0; i < count; ++i) body(i, scratch);
+        BodyScope scope(*outer, nullptr);
+        Range all{0, count, 0, &outer->cancelled};
+        run(body, all, scratch);
         return;
     }
-    if (count == 1) {
-        BodyScope scope;
-        body(0, caller_scratch);
+    if (count > 1) {
+        pool().run(count, run, body, caller_scratch);
         return;
     }
-    pool().run(count, body, caller_scratch);
+    // One item runs here, still cancellable between the steps that check stop_requested.
+    Job job;
+    job.run = run;
+    job.body = body;
+    job.count = job.chunk = 1;
+    std::optional<Poller> poller;
+    if (scope_poll != nullptr) poller.emplace(scope_poll, scope_context);
+    {
+        JobBuffersScope buffers(caller_scratch);
+        BodyScope scope(job, poller ? &*poller : nullptr);
+        Range one{0, 1, 0, &job.cancelled};
+        run(body, one, caller_scratch);
+    }
+    if (job.cancelled.load(std::memory_order_relaxed)) throw Cancelled();
 }
+
+}  // namespace detail
 
 std::size_t worker_count() { return pool().workers(); }
 

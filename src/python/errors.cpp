@@ -3,6 +3,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/pool.hpp"
+
 namespace spanlet::py {
 
 PyObject* singular_error_class() {
@@ -67,6 +69,9 @@ void name_pending_error(const char* argument) {
 PyObject* raise_cpp_exception(std::exception_ptr caught) noexcept {
     try {
         std::rethrow_exception(caught);
+    } catch (const Cancelled&) {
+        // A signal handler stopped the work and left its exception set.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

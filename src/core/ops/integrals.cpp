@@ -21,9 +21,11 @@ Result<std::vector<double>> integrals(const std::vector<Element>& elements, Cosi
 Result<std::vector<double>> parallel_integrals(const std::vector<Element>& elements, CosineWeight omega) {
     const std::size_t n = elements.size();
     std::vector<double> values(n);
-    std::vector<std::optional<Error>> errors((n + ROWS_PER_BLOCK - 1) / ROWS_PER_BLOCK);
+    const Blocking blocking(n);
+    std::vector<std::optional<Error>> errors(blocking.count());
     parallel_for(errors.size(), [&](std::size_t k, Scratch& scratch) {
-        for (std::size_t i = k * ROWS_PER_BLOCK; i < std::min(n, (k + 1) * ROWS_PER_BLOCK); ++i) {
+        for (std::size_t i = blocking.first(k); i < blocking.last(k); ++i) {
+            if (stop_requested()) return;
             auto v = integral(elements[i], omega, scratch.knots);
             if (!v) {
                 errors[k] = std::move(v).error();

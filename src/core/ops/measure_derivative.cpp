@@ -56,13 +56,14 @@ Status kernel_row(const Element& kernel, const Space& basis, Normalization mode,
 Result<std::pair<Csr, Csr>> measure_derivative(const std::vector<Element>& kernels, const Space& basis,
                                                Normalization mode, Parameter parameter, CosineWeight omega) {
     const std::size_t nrows = kernels.size();
-    const std::size_t nblocks = (nrows + ROWS_PER_BLOCK - 1) / ROWS_PER_BLOCK;
-    std::vector<RowBlock> w(nblocks), dw(nblocks);
-    parallel_for(nblocks, [&](std::size_t k, Scratch& scratch) {
-        const std::size_t first = k * ROWS_PER_BLOCK, last = std::min(nrows, first + ROWS_PER_BLOCK);
+    const Blocking blocking(nrows);
+    std::vector<RowBlock> w(blocking.count()), dw(blocking.count());
+    parallel_for(blocking.count(), [&](std::size_t k, Scratch& scratch) {
+        const std::size_t first = blocking.first(k), last = blocking.last(k);
         w[k].row_sizes.reserve(last - first);
         dw[k].row_sizes.reserve(last - first);
         for (std::size_t i = first; i < last; ++i) {
+            if (stop_requested()) return;
             Status row = kernel_row(kernels[i], basis, mode, parameter, omega, scratch, w[k], dw[k]);
             if (!row) {
                 // The lowest failing kernel of the block; join_blocks reports the lowest block.

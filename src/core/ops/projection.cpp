@@ -27,12 +27,19 @@ double clamp_keeping_nan(double v, double lo, double hi) {
 // hi - x (or x - lo) where a non-finite difference counts as 0.
 double finite_or_zero(double v) { return std::isfinite(v) ? v : 0.0; }
 
-// The stored diagonal entry of Gram row p.
-double gram_diagonal(const Csr& gram, std::size_t p) {
-    const Csr::Row row = gram.row(p);
-    for (std::size_t e = 0; e < row.size; ++e)
-        if (row.indices[e] == p) return row.values[e];
-    return 1.0;  // no stored diagonal: unit scale for the optimality test
+// The stored diagonal entries of a Gram matrix, 1 where none is stored (a unit scale for the
+// optimality test).
+std::vector<double> stored_diagonal(const Csr& gram) {
+    std::vector<double> d(gram.nrows, 1.0);
+    for (std::size_t p = 0; p < gram.nrows; ++p) {
+        const Csr::Row row = gram.row(p);
+        for (std::size_t e = 0; e < row.size; ++e)
+            if (row.indices[e] == p) {
+                d[p] = row.values[e];
+                break;
+            }
+    }
+    return d;
 }
 
 // Local bounds of target p: the range of the source values that overlap it, NaN ignored,
@@ -53,6 +60,185 @@ void local_bounds(const Csr& cross, const double* f, std::vector<double>& lo, st
     }
 }
 
+// Buffers of the bounded refinement, sized by the target space and reused from row to row.
+struct RefinementBuffers {
+    std::vector<double> lo, hi, x0, x, a, b;
+    std::vector<State> state;
+    std::vector<std::int64_t> position;
+    std::vector<std::size_t> free;
+    Csr sub;
+    BandedCholesky factor;
+};
+
+// The bounded refinement of one row: the least-squares coefficients kept inside their bounds
+// with the integral of the plain projection preserved, by an active-set method on
+// G x = y - lambda c.
+class RowRefinement {
+public:
+    RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const Csr& cross,
+                  const std::vector<double>& integrals, RefinementBuffers& buffers)
+        : gram_(gram), d_(diagonal), cross_(cross), c_(integrals), n_(gram.nrows), w_(buffers) {
+        for (auto* v : {&w_.lo, &w_.hi, &w_.x0, &w_.x}) v->resize(n_);
+        w_.state.resize(n_);
+        w_.position.resize(n_);
+    }
+
+    // f: the source row; y: its cross products K f; x: the plain projection, replaced by the
+    // bounded one.
+    void refine(const double* f, const double* y, double* x, const ProjectionBounds& bounds) {
+        set_bounds(f, bounds);
+        std::copy(x, x + n_, w_.x0.begin());
+        if (!active_set(y)) fallback();
+        std::copy(w_.x.begin(), w_.x.end(), x);
+    }
+
+private:
+    void set_bounds(const double* f, const ProjectionBounds& bounds) {
+        if (bounds.kind == ProjectionBounds::Kind::Local) {
+            local_bounds(cross_, f, w_.lo, w_.hi);
+        } else {
+            std::fill(w_.lo.begin(), w_.lo.end(), bounds.lo);
+            std::fill(w_.hi.begin(), w_.hi.end(), bounds.hi);
+        }
+    }
+
+    // Moves coefficients between free and pinned at a bound until the state settles; true with
+    // the solution in w_.x, false when it does not settle (or a free sub-system is singular).
+    bool active_set(const double* y) {
+        double m0 = 0.0;
+        for (std::size_t p = 0; p < n_; ++p) m0 += c_[p] * w_.x0[p];
+        bool all_pinned = true;
+        for (std::size_t p = 0; p < n_; ++p) {
+            all_pinned = all_pinned && w_.lo[p] == w_.hi[p];
+            w_.x[p] = clamp_keeping_nan(w_.x0[p], w_.lo[p], w_.hi[p]);
+            w_.state[p] = w_.x0[p] > w_.hi[p] ? State::Upper : w_.x0[p] < w_.lo[p] ? State::Lower : State::Free;
+        }
+        for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
+            // Without a free coefficient that carries mass the multiplier is undetermined and the
+            // integral is not enforced, so a settled state of that kind is not a solution unless
+            // nothing can move.
+            bool mass_enforced = all_pinned;
+            pin_and_index();
+            double lambda = 0.0;
+            if (!w_.free.empty()) {
+                if (!solve_free(y, m0, lambda)) return false;
+                mass_enforced = mass_enforced || determined_;
+            }
+            if (!update_states(y, lambda)) return mass_enforced;
+        }
+        return false;
+    }
+
+    // Pinned coefficients take their bound; free ones are listed, w_.position maps them back.
+    void pin_and_index() {
+        w_.free.clear();
+        for (std::size_t p = 0; p < n_; ++p) {
+            if (w_.state[p] == State::Lower) w_.x[p] = w_.lo[p];
+            if (w_.state[p] == State::Upper) w_.x[p] = w_.hi[p];
+            w_.position[p] = -1;
+            if (w_.state[p] == State::Free) {
+                w_.position[p] = static_cast<std::int64_t>(w_.free.size());
+                w_.free.push_back(p);
+            }
+        }
+    }
+
+    // Solves G_FF a = y_F - G_FP x_P and G_FF b = c_F, then sets the free coefficients to
+    // a - lambda b with lambda chosen to keep the integral m0. False when G_FF is singular.
+    bool solve_free(const double* y, double m0, double& lambda) {
+        const std::size_t m = w_.free.size();
+        w_.sub.nrows = w_.sub.ncols = m;
+        w_.sub.indptr.assign(1, 0);
+        w_.sub.indices.clear();
+        w_.sub.data.clear();
+        w_.a.assign(m, 0.0);
+        w_.b.assign(m, 0.0);
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::size_t p = w_.free[i];
+            const Csr::Row row = gram_.row(p);
+            double rhs = y[p];
+            for (std::size_t e = 0; e < row.size; ++e) {
+                const std::uint64_t q = row.indices[e];
+                if (w_.position[q] >= 0) {
+                    w_.sub.indices.push_back(static_cast<std::uint64_t>(w_.position[q]));
+                    w_.sub.data.push_back(row.values[e]);
+                } else {
+                    rhs -= row.values[e] * w_.x[q];
+                }
+            }
+            w_.sub.indptr.push_back(w_.sub.indices.size());
+            w_.a[i] = rhs;
+            w_.b[i] = c_[p];
+        }
+        if (!w_.factor.assign(w_.sub)) return false;
+        w_.factor.solve_in_place(w_.a.data());
+        w_.factor.solve_in_place(w_.b.data());
+        double s_ab = 0.0, s_bb = 0.0, s_fixed = 0.0;
+        for (std::size_t i = 0; i < m; ++i) {
+            s_ab += w_.a[i] * c_[w_.free[i]];
+            s_bb += w_.b[i] * c_[w_.free[i]];
+        }
+        for (std::size_t p = 0; p < n_; ++p)
+            if (w_.state[p] != State::Free) s_fixed += c_[p] * w_.x[p];
+        determined_ = !(s_bb == 0.0 || std::isnan(s_bb));
+        lambda = determined_ ? (s_ab + s_fixed - m0) / s_bb : 0.0;
+        for (std::size_t i = 0; i < m; ++i) w_.x[w_.free[i]] = w_.a[i] - lambda * w_.b[i];
+        return true;
+    }
+
+    // The optimality test of every coefficient against its bounds; true when a state changed.
+    bool update_states(const double* y, double lambda) {
+        bool changed = false;
+        for (std::size_t p = 0; p < n_; ++p) {
+            double g = 0.0;
+            if (w_.state[p] != State::Free) {
+                const Csr::Row row = gram_.row(p);
+                double gx = 0.0;
+                for (std::size_t e = 0; e < row.size; ++e) gx += row.values[e] * w_.x[row.indices[e]];
+                g = y[p] - gx - lambda * c_[p];
+            }
+            State next;
+            if (w_.lo[p] == w_.hi[p])
+                next = State::Lower;
+            else if (g + d_[p] * (w_.x[p] - w_.hi[p]) > 0.0)
+                next = State::Upper;
+            else if (g + d_[p] * (w_.x[p] - w_.lo[p]) < 0.0)
+                next = State::Lower;
+            else
+                next = State::Free;
+            changed = changed || next != w_.state[p];
+            w_.state[p] = next;
+        }
+        return changed;
+    }
+
+    // Clamps the plain projection, then hands the removed mass to the coefficients that have
+    // room for it.
+    void fallback() {
+        double removed = 0.0;
+        for (std::size_t p = 0; p < n_; ++p) {
+            w_.x[p] = clamp_keeping_nan(w_.x0[p], w_.lo[p], w_.hi[p]);
+            removed += (w_.x0[p] - w_.x[p]) * c_[p];
+        }
+        if (!(removed > 0.0 || removed < 0.0)) return;
+        const bool up = removed > 0.0;
+        double room = 0.0;
+        for (std::size_t p = 0; p < n_; ++p) room += c_[p] * finite_or_zero(up ? w_.hi[p] - w_.x[p] : w_.x[p] - w_.lo[p]);
+        if (!(room > 0.0)) return;
+        const double t = std::min(std::fabs(removed) / room, 1.0);
+        for (std::size_t p = 0; p < n_; ++p)
+            w_.x[p] += up ? t * finite_or_zero(w_.hi[p] - w_.x[p]) : -t * finite_or_zero(w_.x[p] - w_.lo[p]);
+    }
+
+    const Csr& gram_;
+    const std::vector<double>& d_;
+    const Csr& cross_;
+    const std::vector<double>& c_;
+    const std::size_t n_;
+    RefinementBuffers& w_;
+    bool determined_ = false;
+};
+
 }  // namespace
 
 Result<Projection> Projection::make(const Space& src, const Space& dst, CosineWeight omega) {
@@ -60,8 +246,8 @@ Result<Projection> Projection::make(const Space& src, const Space& dst, CosineWe
     SPANLET_TRY(factor, BandedCholesky::factor(gram));
     SPANLET_TRY(cross, inner_products(dst.elements(), src, omega));
     SPANLET_TRY(masses, parallel_integrals(dst.elements(), omega));
-    return Projection(std::move(gram), std::move(factor), std::move(cross),
-                      std::move(masses));
+    std::vector<double> diagonal = stored_diagonal(gram);
+    return Projection(std::move(gram), std::move(diagonal), std::move(factor), std::move(cross), std::move(masses));
 }
 
 std::vector<double> Projection::to_dense() const {
@@ -82,146 +268,12 @@ std::vector<double> Projection::apply_bounded_last_axis(const std::vector<double
     std::vector<double> x = y;
     solve_rows(gram_factor_, x, k);
     const std::size_t n = n_dst();
-    parallel_for(k, [&](std::size_t r, Scratch&) {
-        refine_row(f.data() + r * n_src(), y.data() + r * n, x.data() + r * n, bounds);
+    parallel_for(k, [&](std::size_t r, Scratch& scratch) {
+        RowRefinement refinement(gram_, gram_diagonal_, cross_, dst_integrals_,
+                                 scratch.job_buffers<RefinementBuffers>());
+        refinement.refine(f.data() + r * n_src(), y.data() + r * n, x.data() + r * n, bounds);
     });
     return x;
-}
-
-void Projection::refine_row(const double* f, const double* y, double* x_out, const ProjectionBounds& bounds) const {
-    const std::size_t n = n_dst();
-    const std::vector<double>& c = dst_integrals_;
-    std::vector<double> lo(n), hi(n);
-    if (bounds.kind == ProjectionBounds::Kind::Local) {
-        local_bounds(cross_, f, lo, hi);
-    } else {
-        std::fill(lo.begin(), lo.end(), bounds.lo);
-        std::fill(hi.begin(), hi.end(), bounds.hi);
-    }
-    const std::vector<double> x0(x_out, x_out + n);
-    double m0 = 0.0;
-    for (std::size_t p = 0; p < n; ++p) m0 += c[p] * x0[p];
-
-    std::vector<double> x(n), d(n);
-    std::vector<State> state(n);
-    bool all_pinned = true;
-    for (std::size_t p = 0; p < n; ++p) {
-        all_pinned = all_pinned && lo[p] == hi[p];
-        x[p] = clamp_keeping_nan(x0[p], lo[p], hi[p]);
-        state[p] = x0[p] > hi[p] ? State::Upper : x0[p] < lo[p] ? State::Lower : State::Free;
-        d[p] = gram_diagonal(gram_, p);
-    }
-
-    std::vector<std::size_t> free_indices;
-    std::vector<std::int64_t> position(n);
-    std::vector<double> a, b;
-    Csr sub;
-    bool converged = false;
-    for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
-        // Without a free coefficient that carries mass the multiplier is undetermined and the
-        // integral is not enforced, so a settled state of that kind is not a solution unless
-        // nothing can move.
-        bool mass_enforced = all_pinned;
-        free_indices.clear();
-        for (std::size_t p = 0; p < n; ++p) {
-            if (state[p] == State::Lower) x[p] = lo[p];
-            if (state[p] == State::Upper) x[p] = hi[p];
-            position[p] = -1;
-            if (state[p] == State::Free) {
-                position[p] = static_cast<std::int64_t>(free_indices.size());
-                free_indices.push_back(p);
-            }
-        }
-        double lambda = 0.0;
-        if (!free_indices.empty()) {
-            // G_FF, built in place in a buffer that keeps its capacity across iterations.
-            const std::size_t m = free_indices.size();
-            sub.nrows = sub.ncols = m;
-            sub.indptr.assign(1, 0);
-            sub.indices.clear();
-            sub.data.clear();
-            a.assign(m, 0.0);
-            b.assign(m, 0.0);
-            for (std::size_t i = 0; i < m; ++i) {
-                const std::size_t p = free_indices[i];
-                const Csr::Row row = gram_.row(p);
-                double rhs = y[p];
-                for (std::size_t e = 0; e < row.size; ++e) {
-                    const std::uint64_t q = row.indices[e];
-                    if (position[q] >= 0) {
-                        sub.indices.push_back(static_cast<std::uint64_t>(position[q]));
-                        sub.data.push_back(row.values[e]);
-                    } else {
-                        rhs -= row.values[e] * x[q];
-                    }
-                }
-                sub.indptr.push_back(sub.indices.size());
-                a[i] = rhs;
-                b[i] = c[p];
-            }
-            auto factor = BandedCholesky::factor(sub);
-            if (!factor) break;
-            factor.value().solve_in_place(a.data());
-            factor.value().solve_in_place(b.data());
-            double s_ab = 0.0, s_bb = 0.0, s_fixed = 0.0;
-            for (std::size_t i = 0; i < m; ++i) {
-                s_ab += a[i] * c[free_indices[i]];
-                s_bb += b[i] * c[free_indices[i]];
-            }
-            for (std::size_t p = 0; p < n; ++p)
-                if (state[p] != State::Free) s_fixed += c[p] * x[p];
-            const bool determined = !(s_bb == 0.0 || std::isnan(s_bb));
-            mass_enforced = mass_enforced || determined;
-            lambda = determined ? (s_ab + s_fixed - m0) / s_bb : 0.0;
-            for (std::size_t i = 0; i < m; ++i) x[free_indices[i]] = a[i] - lambda * b[i];
-        }
-        bool changed = false;
-        for (std::size_t p = 0; p < n; ++p) {
-            double g = 0.0;
-            if (state[p] != State::Free) {
-                const Csr::Row row = gram_.row(p);
-                double gx = 0.0;
-                for (std::size_t e = 0; e < row.size; ++e) gx += row.values[e] * x[row.indices[e]];
-                g = y[p] - gx - lambda * c[p];
-            }
-            State next;
-            if (lo[p] == hi[p])
-                next = State::Lower;
-            else if (g + d[p] * (x[p] - hi[p]) > 0.0)
-                next = State::Upper;
-            else if (g + d[p] * (x[p] - lo[p]) < 0.0)
-                next = State::Lower;
-            else
-                next = State::Free;
-            changed = changed || next != state[p];
-            state[p] = next;
-        }
-        if (!changed) {
-            converged = mass_enforced;
-            break;
-        }
-    }
-    if (converged) {
-        std::copy(x.begin(), x.end(), x_out);
-        return;
-    }
-    // Fallback: clamp, then hand the removed mass to the coefficients that have room for it.
-    double removed = 0.0;
-    for (std::size_t p = 0; p < n; ++p) {
-        x[p] = clamp_keeping_nan(x0[p], lo[p], hi[p]);
-        removed += (x0[p] - x[p]) * c[p];
-    }
-    if (removed > 0.0 || removed < 0.0) {
-        const bool up = removed > 0.0;
-        double room = 0.0;
-        for (std::size_t p = 0; p < n; ++p) room += c[p] * finite_or_zero(up ? hi[p] - x[p] : x[p] - lo[p]);
-        if (room > 0.0) {
-            const double t = std::min(std::fabs(removed) / room, 1.0);
-            for (std::size_t p = 0; p < n; ++p)
-                x[p] += up ? t * finite_or_zero(hi[p] - x[p]) : -t * finite_or_zero(x[p] - lo[p]);
-        }
-    }
-    std::copy(x.begin(), x.end(), x_out);
 }
 
 }  // namespace spanlet

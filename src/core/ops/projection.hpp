@@ -34,15 +34,16 @@ public:
                                                 const ProjectionBounds& bounds) const;
 
 private:
-    Projection(Csr gram, BandedCholesky factor, Csr cross, std::vector<double> dst_integrals)
+    Projection(Csr gram, std::vector<double> gram_diagonal, BandedCholesky factor, Csr cross,
+               std::vector<double> dst_integrals)
         : gram_(std::move(gram)),
+          gram_diagonal_(std::move(gram_diagonal)),
           gram_factor_(std::move(factor)),
           cross_(std::move(cross)),
           dst_integrals_(std::move(dst_integrals)) {}
 
-    void refine_row(const double* f, const double* y, double* x, const ProjectionBounds& bounds) const;
-
     Csr gram_;
+    std::vector<double> gram_diagonal_;  // stored diagonal of gram_, 1 where none is stored
     BandedCholesky gram_factor_;
     Csr cross_;
     std::vector<double> dst_integrals_;

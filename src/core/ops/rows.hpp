@@ -13,9 +13,22 @@
 
 namespace spanlet {
 
-// Rows are computed in fixed blocks so that each task appends to its own buffers; the blocks are
-// joined in index order, so the result never depends on the number of threads.
+// Rows are computed in blocks so that each task appends to its own buffers; the blocks are joined
+// in index order, so the result never depends on the number of threads. Blocks hold at most
+// ROWS_PER_BLOCK rows, and there are at least MIN_BLOCKS of them when rows allow, so that a few
+// expensive rows still spread over the workers and an interrupt is seen between blocks.
 constexpr std::size_t ROWS_PER_BLOCK = 512;
+constexpr std::size_t MIN_BLOCKS = 64;
+
+struct Blocking {
+    std::size_t rows, size;
+
+    explicit Blocking(std::size_t nrows)
+        : rows(nrows), size(std::clamp<std::size_t>(nrows / MIN_BLOCKS, 1, ROWS_PER_BLOCK)) {}
+    std::size_t count() const { return (rows + size - 1) / size; }
+    std::size_t first(std::size_t k) const { return k * size; }
+    std::size_t last(std::size_t k) const { return std::min(rows, (k + 1) * size); }
+};
 
 struct RowBlock {
     std::vector<std::uint64_t> row_sizes;
@@ -31,12 +44,14 @@ Result<Csr> join_blocks(std::vector<RowBlock>& blocks, std::uint64_t nrows, std:
 // search in b and `value(i, j, knots)` the entry for candidate j (a Result<double>).
 template <class Interval, class Value>
 Result<Csr> sparse_rows(std::size_t nrows, const Space& b, Interval interval, Value value) {
-    std::vector<RowBlock> blocks((nrows + ROWS_PER_BLOCK - 1) / ROWS_PER_BLOCK);
+    const Blocking blocking(nrows);
+    std::vector<RowBlock> blocks(blocking.count());
     parallel_for(blocks.size(), [&](std::size_t k, Scratch& scratch) {
         RowBlock& block = blocks[k];
-        const std::size_t first = k * ROWS_PER_BLOCK, last = std::min(nrows, first + ROWS_PER_BLOCK);
+        const std::size_t first = blocking.first(k), last = blocking.last(k);
         block.row_sizes.reserve(last - first);
         for (std::size_t i = first; i < last; ++i) {
+            if (stop_requested()) return;
             const Support s = interval(i);
             candidates(b, scratch.candidates, s.lo, s.hi);
             std::uint64_t stored = 0;
