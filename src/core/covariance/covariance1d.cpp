@@ -164,6 +164,18 @@ void outer_breakpoints(const Covariance1d& c, const Element& a, const Element* f
     scratch.knots_a.erase(std::unique(scratch.knots_a.begin(), scratch.knots_a.end()), scratch.knots_a.end());
 }
 
+// A period far below the cutoff radius makes every outer node meet many images of b, and adds as
+// many breakpoints: the work of an entry grows with the square of R / P. Refused up front where it
+// would run for seconds or more, instead of appearing to hang.
+Status check_image_work(const Covariance1d& c, std::size_t breakpoints, Support b) {
+    const double images = (b.hi - b.lo + 2.0 * c.radius) / *c.period + 1.0;
+    const double work = static_cast<double>(breakpoints) * static_cast<double>(gl8().nodes.size()) * images;
+    if (work <= MAX_IMAGES_PER_ENTRY) return success();
+    return Error::invalid("period " + decimal(*c.period) + " is too short for correlation length " + decimal(c.length) +
+                          " between these atoms: one entry would integrate more than " +
+                          std::to_string(static_cast<std::uint64_t>(MAX_IMAGES_PER_ENTRY)) + " kernel images");
+}
+
 // Both atoms elements: the outer integral over a of the covariance of b with each point.
 Result<ValueAndDerivative> between_elements(const Covariance1d& c, const Element& a, CosineWeight omega_a,
                                             const Element* factor_a, const Element& b, CosineWeight omega_b,
@@ -171,6 +183,7 @@ Result<ValueAndDerivative> between_elements(const Covariance1d& c, const Element
     outer_breakpoints(c, a, factor_a, b, factor_b, scratch);
     const std::vector<double>& knots = scratch.knots_a;
     if (knots.size() < 2) return ValueAndDerivative{0.0, 0.0};
+    if (c.period) SPANLET_TRY_STATUS(check_image_work(c, knots.size(), support(b)));
     // Panels no longer than kernel_step keep the inner integral smooth where the kernel's center or
     // a cut end crosses a knot of b: within R of such a kink, which always falls in a knot interval
     // no longer than R (up to the rounding of the breakpoints, hence KINK_REACH). On a longer interval no knot of b lies within R of any point, so for a

@@ -29,6 +29,9 @@ using ValueAndDerivative = std::pair<double, double>;
 // With a period, a point sees every image of the kernel within the cutoff radius; a covariance
 // whose points would each see more images than this is refused at construction.
 inline constexpr double MAX_IMAGES_PER_POINT = 1e6;
+// Between two elements, the outer quadrature meets images of the kernel at every node; an entry
+// that would integrate more kernel images than this is refused.
+inline constexpr double MAX_IMAGES_PER_ENTRY = 16777216.0;
 
 struct Covariance1d {
     std::optional<double> period;
