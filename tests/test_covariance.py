@@ -263,9 +263,9 @@ DERIVATIVE_CASES = {
 }
 
 
-def native_dims(spec, coefficients=None, lengths=None):
+def native_dims(model, coefficients=None, lengths=None):
     out = []
-    for d, (family, length, period, factor) in enumerate(spec):
+    for d, (family, length, period, factor) in enumerate(model):
         f = None
         if factor is not None:
             made = FACTORS[factor]()
@@ -276,34 +276,34 @@ def native_dims(spec, coefficients=None, lengths=None):
 
 @pytest.mark.parametrize("case", DERIVATIVE_CASES)
 def test_length_and_coefficient_derivatives_match_central_differences(case):
-    spec, kinds, weights = DERIVATIVE_CASES[case]
+    model, kinds, weights = DERIVATIVE_CASES[case]
     spaces = [ATOMS[k]().space for k in kinds]
     variance, h = 1.3, 1e-5
 
     def K(dims):
         return s.covariance_matrix(variance, dims, spaces, weights, spaces, weights, True)
 
-    K0, L, Y = s.covariance_length_derivatives(variance, native_dims(spec), spaces, weights)
-    np.testing.assert_allclose(K0, K(native_dims(spec)), rtol=1e-13, atol=0)
+    K0, L, Y = s.covariance_length_derivatives(variance, native_dims(model), spaces, weights)
+    np.testing.assert_allclose(K0, K(native_dims(model)), rtol=1e-13, atol=0)
     tol = 1e-7 * np.abs(K0).max()
-    lengths = [d[1] for d in spec]
-    for d in range(len(spec)):
+    lengths = [d[1] for d in model]
+    for d in range(len(model)):
         up, down = list(lengths), list(lengths)
         up[d] *= 1 + h
         down[d] *= 1 - h
-        fd = (K(native_dims(spec, lengths=up)) - K(native_dims(spec, lengths=down))) / (2 * h)
+        fd = (K(native_dims(model, lengths=up)) - K(native_dims(model, lengths=down))) / (2 * h)
         np.testing.assert_allclose(L[d], fd, rtol=0, atol=tol)
-        if spec[d][3] is None:
+        if model[d][3] is None:
             assert Y[d] == []
             continue
-        c0 = [None if f[3] is None else FACTORS[f[3]]().coefficients for f in spec]
+        c0 = [None if f[3] is None else FACTORS[f[3]]().coefficients for f in model]
         assert len(Y[d]) == len(c0[d])
         for m in range(len(c0[d])):
             up = [None if c is None else c.copy() for c in c0]
             down = [None if c is None else c.copy() for c in c0]
             up[d][m] *= 1 + h
             down[d][m] *= 1 - h
-            fd = (K(native_dims(spec, coefficients=up)) - K(native_dims(spec, coefficients=down))) / (2 * h)
+            fd = (K(native_dims(model, coefficients=up)) - K(native_dims(model, coefficients=down))) / (2 * h)
             np.testing.assert_allclose(Y[d][m], fd, rtol=0, atol=tol)
 
 
