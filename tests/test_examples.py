@@ -35,3 +35,13 @@ def test_dask_cluster_rebins_and_fits_like_numpy():
     np.testing.assert_allclose(result["mean_coefficients"], coefficients.mean(axis=0), rtol=1e-9, atol=1e-11)
     residual = coefficients @ design.T - data
     assert result["rms"] == pytest.approx(np.sqrt(np.mean(residual ** 2)), rel=1e-9)
+
+
+@pytest.mark.parametrize("name", ["plot_fit", "plot_rebin", "plot_basis"])
+def test_picture_example_writes_a_png(name, tmp_path):
+    image = pytest.importorskip("matplotlib.image")
+    output = tmp_path / f"{name}.png"
+    assert load(name).main([str(output), "--dpi", "30"]) == str(output)
+    assert output.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    pixels = image.imread(output)
+    assert min(pixels.shape[:2]) > 50 and np.ptp(pixels[..., :3]) > 0.5  # drawn, not blank

@@ -129,21 +129,21 @@ PyObject* array2(const std::vector<double>& row_major, std::size_t rows, std::si
 
 namespace {
 
-PyObject* zeros(int ndim, npy_intp* dims) {
+PyObject* uninitialised(int ndim, npy_intp* dims) {
     if (!ensure_numpy()) return nullptr;
-    return PyArray_ZEROS(ndim, dims, NPY_DOUBLE, 0);
+    return PyArray_SimpleNew(ndim, dims, NPY_DOUBLE);
 }
 
 }  // namespace
 
-PyObject* zero_array(std::size_t n) {
+PyObject* result_array(std::size_t n) {
     npy_intp dims[1] = {static_cast<npy_intp>(n)};
-    return zeros(1, dims);
+    return uninitialised(1, dims);
 }
 
-PyObject* zero_array(std::size_t rows, std::size_t cols) {
+PyObject* result_array(std::size_t rows, std::size_t cols) {
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-    return zeros(2, dims);
+    return uninitialised(2, dims);
 }
 
 double* array_data(PyObject* array) {

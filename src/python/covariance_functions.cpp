@@ -164,7 +164,7 @@ PyObject* covariance_matrix_function(PyObject*, PyObject* const* args, Py_ssize_
                 return success();
             }))
             return nullptr;
-        PyRef result(zero_array(pa.n, pb.n));
+        PyRef result(result_array(pa.n, pb.n));
         if (!result) return nullptr;
         double* out = array_data(result.get());
         if (!released([&] { return covariance::matrix(product, a, pa.norms, bv, pb.norms, symmetric, out); }))
@@ -199,7 +199,7 @@ PyObject* covariance_diagonal_function(PyObject*, PyObject* const* args, Py_ssiz
         Request request;
         Prepared prepared;
         if (!read_single_side(arguments, args, nargs, kwnames, request, prepared)) return nullptr;
-        PyRef result(zero_array(prepared.n));
+        PyRef result(result_array(prepared.n));
         if (!result) return nullptr;
         double* out = array_data(result.get());
         if (!released([&] { return covariance::diagonal(request.product, request.a.view(), prepared.norms, out); }))
@@ -217,17 +217,17 @@ PyObject* covariance_length_derivatives_function(PyObject*, PyObject* const* arg
         if (!read_single_side(arguments, args, nargs, kwnames, request, prepared)) return nullptr;
         const std::size_t n = prepared.n;
         // K; one array per dimension; per dimension, one array per coefficient of its factor.
-        PyRef k(zero_array(n, n)), lengths(PyList_New(0)), coefficients(PyList_New(0));
+        PyRef k(result_array(n, n)), lengths(PyList_New(0)), coefficients(PyList_New(0));
         if (!k || !lengths || !coefficients) return nullptr;
         covariance::DerivativeOutputs out{array_data(k.get()), {}, {}};
         for (const Covariance1d& c : request.product.dims) {
-            PyRef length(zero_array(n, n)), per_coefficient(PyList_New(0));
+            PyRef length(result_array(n, n)), per_coefficient(PyList_New(0));
             if (!length || !per_coefficient || PyList_Append(lengths.get(), length.get()) != 0) return nullptr;
             out.lengths.push_back(array_data(length.get()));
             out.coefficients.emplace_back();
             const std::size_t m = c.variance_profile ? c.variance_profile->coefficients.size() : 0;
             for (std::size_t i = 0; i < m; ++i) {
-                PyRef array(zero_array(n, n));
+                PyRef array(result_array(n, n));
                 if (!array || PyList_Append(per_coefficient.get(), array.get()) != 0) return nullptr;
                 out.coefficients.back().push_back(array_data(array.get()));
             }

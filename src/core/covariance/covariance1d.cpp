@@ -125,27 +125,6 @@ Result<ValueAndDerivative> plain_image(const Element& kernel, const Element& e, 
     return ValueAndDerivative{v, d};
 }
 
-// Both atoms point masses at p and q: the kernel summed over the images within R of p - q.
-ValueAndDerivative between_points(const Covariance1d& c, double p, double q, bool with_derivative) {
-    const double r = p - q;
-    Images images = NO_IMAGES;
-    if (!c.period) {
-        if (-c.radius <= r && r <= c.radius) images = ONLY_IMAGE;
-    } else {
-        images = shifts_within(r - c.radius, r + c.radius, *c.period);
-    }
-    double value = 0.0, derivative = 0.0;
-    (void)images.each([&](std::int64_t n) {
-        const double d = r - shift(c, n);
-        if (std::fabs(d) <= c.radius) {
-            value += spanlet::value(c.kernel, d);
-            if (with_derivative) derivative += -d * d_dt(c.kernel, d);
-        }
-        return success();
-    });
-    return {value, derivative};
-}
-
 // The outer breakpoints for a against b: a's ends and knots, and the places where the kernel's
 // center or a cut end, moved by an image, crosses a knot of b, so the inner integral is smooth on
 // every panel between them.
@@ -201,10 +180,11 @@ Result<ValueAndDerivative> between_elements(const Covariance1d& c, const Element
         const double end = knots[j + 1];
         double t = knots[j];
         while (t < end) {
-            double g = std::fmin(std::fmin(c.kernel_step, step_limit(a, t)), cap);
-            if (t + STEP_ALLOWANCE * g >= end) g = end - t;
+            const double g = std::fmin(std::fmin(c.kernel_step, step_limit(a, t)), cap);
+            const bool last = t + STEP_ALLOWANCE * g >= end;
+            double next = last ? end : t + g;
             // A step too small to move t still advances by one ulp; the budget then ends the loop.
-            const double next = t + g > t ? t + g : std::nextafter(t, end);
+            if (!(next > t)) next = std::nextafter(t, end);
             if (++steps > ADAPTIVE_STEP_BUDGET) return step_budget_exceeded(knots.front(), knots.back());
             const double half = (next - t) * 0.5, mid = t + half;
             for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
@@ -250,6 +230,19 @@ Result<Covariance1d> Covariance1d::make(std::string_view family, double length, 
     }
     return Covariance1d{period,   chosen->kernel, std::move(profile), q,
                         radius,   length,         length * KERNEL_STEP_FRACTION / chosen->rate};
+}
+
+ValueAndDerivative periodic_between_points(const Covariance1d& c, double r, bool with_derivative) {
+    double value = 0.0, derivative = 0.0;
+    (void)shifts_within(r - c.radius, r + c.radius, *c.period).each([&](std::int64_t n) {
+        const double d = r - shift(c, n);
+        if (std::fabs(d) <= c.radius) {
+            value += spanlet::value(c.kernel, d);
+            if (with_derivative) derivative += -d * d_dt(c.kernel, d);
+        }
+        return success();
+    });
+    return {value, derivative};
 }
 
 Result<ValueAndDerivative> element_point(const Covariance1d& covariance, const Element& e, CosineWeight weight,

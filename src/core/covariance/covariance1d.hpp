@@ -56,6 +56,18 @@ struct Scratch {
     PointMasses masses;               // the kernel's stretch derivative at its cut ends
 };
 
+// The kernel at distance r summed over its images within the cutoff radius, for a periodic covariance.
+ValueAndDerivative periodic_between_points(const Covariance1d& covariance, double r, bool with_derivative);
+
+// The kernel between point masses at p and q, summed over the images within the cutoff radius;
+// factors and weights take no part. Inline: it is the whole cost of an entry between points.
+inline ValueAndDerivative between_points(const Covariance1d& c, double p, double q, bool with_derivative) {
+    const double r = p - q;
+    if (c.period) return periodic_between_points(c, r, with_derivative);
+    if (!(-c.radius <= r && r <= c.radius)) return {0.0, 0.0};
+    return {0.0 + value(c.kernel, r), with_derivative ? 0.0 + -r * d_dt(c.kernel, r) : 0.0};
+}
+
 // The covariance of element e (under its weight and factor) with a point x that carries no factor.
 Result<ValueAndDerivative> element_point(const Covariance1d& covariance, const Element& e, CosineWeight weight,
                                          const Element* factor, bool with_derivative, Scratch& scratch, double x);

@@ -100,6 +100,84 @@ Status dimension_parts(const Covariance1d& c, const Element& ei, const Element& 
     return success();
 }
 
+// Positions and factor values of a dimension whose atoms are all point masses.
+struct Points {
+    std::vector<double> position, factor;
+};
+
+// One side of a call: the atoms, their norms and, for each dimension whose atoms are all point
+// masses, their Points, so that entries between points skip the element dispatch.
+struct Side {
+    const Atoms& atoms;
+    const Norms& norms;
+    std::vector<std::optional<Points>> points;
+
+    std::size_t size() const { return norms.empty() ? 0 : norms[0].size(); }
+    bool all_points() const {
+        return std::all_of(points.begin(), points.end(), [](const auto& p) { return p.has_value(); });
+    }
+};
+
+Side make_side(const ProductCovariance& product, const Atoms& atoms, const Norms& norms) {
+    Side side{atoms, norms, {}};
+    for (std::size_t d = 0; d < atoms.spaces.size(); ++d) {
+        const auto& elements = atoms.spaces[d]->elements();
+        auto& points = side.points.emplace_back();
+        if (!std::all_of(elements.begin(), elements.end(),
+                         [](const Element& e) { return std::holds_alternative<Delta>(e.kind); }))
+            continue;
+        points.emplace();
+        const Element* factor = product.dims[d].factor();
+        for (const Element& e : elements) {
+            const double p = std::get<Delta>(e.kind).position;
+            points->position.push_back(p);
+            points->factor.push_back(factor ? evaluate(*factor, p) : 1.0);
+        }
+    }
+    return side;
+}
+
+// The one-dimensional value between point masses i of a and j of b in dimension d. Point masses
+// have norm 1, so it needs no division.
+double point_value(const Covariance1d& c, const Points& a, std::size_t i, const Points& b, std::size_t j) {
+    const double f = a.factor[i] * b.factor[j];
+    if (f == 0.0) return 0.0;
+    return f * between_points(c, a.position[i], b.position[j], false).first;
+}
+
+// `entry` for atoms that are point masses in every dimension, which cannot fail.
+double point_entry(const ProductCovariance& product, const Side& a, std::size_t i, const Side& b, std::size_t j) {
+    double acc = product.variance;
+    for (std::size_t d = 0; d < product.dims.size(); ++d) {
+        const double v = point_value(product.dims[d], *a.points[d], i, *b.points[d], j);
+        if (v == 0.0) return 0.0;
+        acc *= v;
+    }
+    return acc;
+}
+
+// K(i, j) between atom i of a and atom j of b; 0 at once when one dimension gives 0.
+Result<double> entry(const ProductCovariance& product, const Side& a, std::size_t i, const Side& b, std::size_t j,
+                     Scratch& scratch) {
+    double acc = product.variance;
+    for (std::size_t d = 0; d < product.dims.size(); ++d) {
+        const Covariance1d& c = product.dims[d];
+        const auto& pa = a.points[d];
+        const auto& pb = b.points[d];
+        if (pa && pb) {
+            const double v = point_value(c, *pa, i, *pb, j);
+            if (v == 0.0) return 0.0;
+            acc *= v;
+            continue;
+        }
+        SPANLET_TRY(vd, between_core(c, element_of(a.atoms, d, i), a.atoms.weights[d], c.factor(),
+                                     element_of(b.atoms, d, j), b.atoms.weights[d], c.factor(), false, scratch));
+        if (vd.first == 0.0) return 0.0;
+        acc *= vd.first / (a.norms[d][i] * b.norms[d][j]);
+    }
+    return acc;
+}
+
 }  // namespace
 
 Result<std::size_t> len(const Atoms& atoms, std::size_t dimensions) {
@@ -131,26 +209,21 @@ Result<Norms> norms(const Atoms& atoms) {
     return out;
 }
 
-Result<double> entry(const ProductCovariance& product, const Atoms& a, const Norms& norms_a, std::size_t i,
-                     const Atoms& b, const Norms& norms_b, std::size_t j, Scratch& scratch) {
-    double acc = product.variance;
-    for (std::size_t d = 0; d < product.dims.size(); ++d) {
-        const Covariance1d& c = product.dims[d];
-        SPANLET_TRY(vd, between_core(c, element_of(a, d, i), a.weights[d], c.factor(), element_of(b, d, j),
-                                     b.weights[d], c.factor(), false, scratch));
-        if (vd.first == 0.0) return 0.0;
-        acc *= vd.first / (norms_a[d][i] * norms_b[d][j]);
-    }
-    return acc;
-}
-
 Status matrix(const ProductCovariance& product, const Atoms& a, const Norms& norms_a, const Atoms& b,
               const Norms& norms_b, bool symmetric, double* out) {
-    const std::size_t rows = norms_a.empty() ? 0 : norms_a[0].size();
-    const std::size_t cols = norms_b.empty() ? 0 : norms_b[0].size();
+    const Side sa = make_side(product, a, norms_a), sb = make_side(product, b, norms_b);
+    const std::size_t rows = sa.size(), cols = sb.size();
+    if (sa.all_points() && sb.all_points()) {
+        SPANLET_TRY_STATUS(parallel_rows(rows, [&](std::size_t i, Scratch&) -> Status {
+            for (std::size_t j = symmetric ? i : 0; j < cols; ++j) out[i * cols + j] = point_entry(product, sa, i, sb, j);
+            return success();
+        }));
+        if (symmetric) mirror_upper(out, rows);
+        return success();
+    }
     SPANLET_TRY_STATUS(parallel_rows(rows, [&](std::size_t i, Scratch& scratch) -> Status {
         for (std::size_t j = symmetric ? i : 0; j < cols; ++j) {
-            SPANLET_TRY(k, entry(product, a, norms_a, i, b, norms_b, j, scratch));
+            SPANLET_TRY(k, entry(product, sa, i, sb, j, scratch));
             out[i * cols + j] = k;
         }
         return success();
@@ -160,9 +233,9 @@ Status matrix(const ProductCovariance& product, const Atoms& a, const Norms& nor
 }
 
 Status diagonal(const ProductCovariance& product, const Atoms& atoms, const Norms& norms, double* out) {
-    const std::size_t n = norms.empty() ? 0 : norms[0].size();
-    return parallel_rows(n, [&](std::size_t i, Scratch& scratch) -> Status {
-        SPANLET_TRY(k, entry(product, atoms, norms, i, atoms, norms, i, scratch));
+    const Side side = make_side(product, atoms, norms);
+    return parallel_rows(side.size(), [&](std::size_t i, Scratch& scratch) -> Status {
+        SPANLET_TRY(k, entry(product, side, i, side, i, scratch));
         out[i] = k;
         return success();
     });

@@ -33,11 +33,7 @@ Result<std::size_t> len(const Atoms& atoms, std::size_t dimensions);
 
 Result<Norms> norms(const Atoms& atoms);
 
-// K(i, j) between atom i of a and atom j of b; 0 at once when one dimension gives 0.
-Result<double> entry(const ProductCovariance& product, const Atoms& a, const Norms& norms_a, std::size_t i,
-                     const Atoms& b, const Norms& norms_b, std::size_t j, Scratch& scratch);
-
-// Dense row-major results, written straight into caller-owned storage that starts zeroed.
+// Dense row-major results, written straight into caller-owned storage: every element is written.
 
 // The n_a x n_b matrix into `out`. When symmetric (n_a == n_b), only the upper triangle with the
 // diagonal is computed, then mirrored.
