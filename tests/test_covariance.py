@@ -383,6 +383,9 @@ def matrix(variance=1.0, dims=(OK,), a=(BOXES3,), wa=(None,), b=(BOXES3,), wb=(N
      "a linear combination needs piecewise-polynomial elements"),
     (lambda: matrix(dims=[dim("matern32", 1.0, None, (HATS, [1.0, np.inf, 1.0]))]), "coefficients must be finite"),
     (lambda: matrix(dims=[dim("matern32", 1.0, None, (HATS, [np.nan, 1.0, 1.0]))]), "coefficients must be finite"),
+    # Nodes 1e-200 apart: the fitted cubic's coefficients over that piece are not finite.
+    (lambda: matrix(dims=[dim("matern32", 1.0, None, (s.Space.hats(v([0, 1e-200, 1])), [1.0, 2.0, 1.0]))]),
+     "shape segments must be finite"),
     (lambda: matrix(wa=[0.0]), "bad cosine weight scale 0"),
     (lambda: matrix(wb=[np.inf]), "bad cosine weight scale inf"),
     (lambda: s.covariance_length_derivatives(1.0, [OK], [BOXES3], [np.nan]), "bad cosine weight scale NaN"),
