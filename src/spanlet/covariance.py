@@ -27,12 +27,12 @@ Dimensions
 Each dimension is described by ``(family, length, period, factor)``:
 
 family : {"gaussian", "squared_exponential", "matern12", "exponential", "matern32", "matern52"}
-    :math:`k(r)` with :math:`z = \sqrt{\nu'}\,|r|/\ell` as usual: "gaussian" (alias
-    "squared_exponential") :math:`e^{-r^2/(2\ell^2)}`; "matern12" (alias "exponential")
-    :math:`e^{-|r|/\ell}`; "matern32" :math:`(1 + z) e^{-z}`, :math:`z = \sqrt{3}|r|/\ell`;
-    "matern52" :math:`(1 + z + z^2/3) e^{-z}`, :math:`z = \sqrt{5}|r|/\ell`. The kernel is cut
-    off where it falls below :math:`10^{-17}`, so atoms farther apart than that radius have
-    covariance exactly 0.
+    :math:`k(r)`: "gaussian" (alias "squared_exponential") :math:`e^{-r^2/(2\ell^2)}`;
+    "matern12" (alias "exponential") :math:`e^{-|r|/\ell}`; "matern32" :math:`(1 + z) e^{-z}`
+    with :math:`z = \sqrt{3}|r|/\ell`; "matern52" :math:`(1 + z + z^2/3) e^{-z}` with
+    :math:`z = \sqrt{5}|r|/\ell`. The kernel is cut off where it falls below :math:`10^{-17}`,
+    at :math:`9\ell`, :math:`39.5\ell`, :math:`25\ell` and :math:`20.5\ell` respectively, so
+    atoms farther apart than that (in a dimension without a period) have covariance exactly 0.
 length : float
     The correlation length :math:`\ell > 0`.
 period : float or None
