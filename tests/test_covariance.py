@@ -399,6 +399,7 @@ def matrix(variance=1.0, dims=(OK,), a=(BOXES3,), wa=(None,), b=(BOXES3,), wb=(N
     (lambda: matrix(variance=0, dims=[dim("nope", 1.0)]), "variance must be finite and > 0, got 0"),
     (lambda: matrix(dims=[dim("matern12", -1.0), dim("nope", 1.0)]),
      "correlation length must be finite and > 0, got -1"),
+    (lambda: matrix(dims=[dim("nope", -1.0)]), 'unknown covariance family "nope"'),
     (lambda: matrix(dims=[dim("matern12", -1.0, 0.0)]), "correlation length must be finite and > 0, got -1"),
     (lambda: matrix(wb=[0.0], a=[BOXES3, BOXES3]), "bad cosine weight scale 0"),
     (lambda: matrix(a=[BOXES3, BOXES3], b=[BOXES4], symmetric=True),
