@@ -285,6 +285,8 @@ def test_length_and_coefficient_derivatives_match_central_differences(case):
 
     K0, L, Y = s.covariance_length_derivatives(variance, native_dims(model), spaces, weights)
     np.testing.assert_allclose(K0, K(native_dims(model)), rtol=1e-13, atol=0)
+    for matrix_ in [K0, *L, *sum(Y, [])]:
+        np.testing.assert_array_equal(matrix_, matrix_.T)
     tol = 1e-7 * np.abs(K0).max()
     lengths = [d[1] for d in model]
     for d in range(len(model)):
