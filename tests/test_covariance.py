@@ -458,12 +458,20 @@ def test_affine_mapped_factor_elements_are_piecewise_polynomial():
     dims = [("matern32", 5e-324, None, None)]
     assert np.array_equal(s.covariance_matrix(1.0, dims, [d], [None], [d], [None]), np.eye(2))
     b = s.Space.boxes(np.array([0.0, 0.5, 1.0]))
-    try:
-        assert np.all(np.isfinite(s.covariance_matrix(1.0, dims, [b], [None], [b], [None])))
-    except ValueError:
-        pass
+    assert np.all(np.isfinite(s.covariance_matrix(1.0, dims, [b], [None], [b], [None])))
     """,
-], ids=["tiny-period", "subnormal-length"])
+    # A period well below the cutoff radius between integrated atoms: each entry would meet
+    # images of the kernel at every outer node, quadratically many; refused up front.
+    """
+    b = s.Space.boxes(np.array([0.0, 0.5, 1.0]))
+    try:
+        s.covariance_matrix(1.0, [("matern12", 1.0, 1e-4, None)], [b], [None], [b], [None])
+    except ValueError as error:
+        assert "kernel images" in str(error), error
+    else:
+        raise AssertionError("accepted")
+    """,
+], ids=["tiny-period", "subnormal-length", "tiny-period-between-elements"])
 def test_degenerate_models_return_promptly(body):
     script = "import numpy as np\nfrom spanlet import _spanlet as s\nd = s.Space.deltas(np.array([0.0, 0.3]))\n"
     try:
@@ -513,3 +521,15 @@ def test_readme_gaussian_process_smooths_pixel_means():
     f = Kx @ np.linalg.solve(K + noise**2 * np.eye(means.size), data)
     # The smoothed curve is closer to the truth than the data are to the pixel means.
     assert np.sqrt(np.mean((f - np.sin(x)) ** 2)) < np.sqrt(np.mean((data - means) ** 2))
+
+
+@pytest.mark.parametrize("length", [1e-9, 1e-6, 1e-3])
+def test_short_lengths_between_wide_boxes_match_the_closed_form(length):
+    # For boxes of width w much wider than l, with the matern32 kernel:
+    # w^2 K(same box) = w * 4 l / sqrt 3 - 2 l^2 and w^2 K(neighbours) = l^2, exactly.
+    b = s.Space.boxes(np.array([0.0, 0.5, 1.0]))
+    k = s.covariance_matrix(1.0, [("matern32", length, None, None)], [b], [None], [b], [None])
+    w = 0.5
+    expected = np.array([[w * 4 * length / np.sqrt(3) - 2 * length**2, length**2],
+                         [length**2, w * 4 * length / np.sqrt(3) - 2 * length**2]]) / w**2
+    np.testing.assert_allclose(k, expected, rtol=1e-7 if length < 1e-6 else 1e-11)
