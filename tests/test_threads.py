@@ -12,20 +12,24 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from spanlet._spanlet import Space, evaluate, inner_products, measure
+from spanlet._spanlet import Space, covariance_matrix, evaluate, inner_products, measure
 
 # Big enough for many row blocks, so the work is really split between workers.
 WORKLOAD = """
 import numpy as np
-from spanlet._spanlet import Space, evaluate, inner_products, measure
+from spanlet._spanlet import Space, covariance_diagonal, covariance_matrix, evaluate, inner_products, measure
 
 def workload():
     rng = np.random.default_rng(0)
     basis = Space.bsplines_clamped(np.sort(rng.uniform(0, 100, 3000)), 3)
     kernels = Space.triangles(rng.uniform(-1, 101, 20000), rng.uniform(0.01, 0.5, 20000))
+    pixels = Space.boxes(np.linspace(0, 10, 61))
+    dims = [("matern32", 0.8, 7.0, (Space.hats(np.linspace(-1, 11, 9)), np.linspace(0.5, 2, 9)))]
     return [inner_products(basis, basis), inner_products(kernels, basis, 0.7),
             measure(kernels, basis, "integral"), measure(kernels, basis, "rowsum", -2.0),
-            evaluate(basis, rng.uniform(0, 100, 50000)), kernels.integrals(weight=3.0)]
+            evaluate(basis, rng.uniform(0, 100, 50000)), kernels.integrals(weight=3.0),
+            covariance_matrix(2.0, dims, [pixels], [0.3], [pixels], [None], False),
+            covariance_diagonal(2.0, dims, [pixels], [0.3])]
 """
 namespace = {}
 exec(WORKLOAD, namespace)
@@ -71,6 +75,9 @@ LONG_CALLS = {
     # About 2e6 adaptive steps on the calling thread (a reciprocal map is not polynomial).
     "integrals": lambda s: Space.boxes(np.array([1.0, 2.0])).mapped("reciprocal", 1.0, 0.0, False)
     .integrals(weight=1e6),
+    "covariance_matrix": lambda s: covariance_matrix(1.0, [("matern32", 0.5, None, None)],
+                                                     [Space.boxes(np.linspace(0, 10, 601))], [None],
+                                                     [Space.boxes(np.linspace(0, 10, 601))], [None], True),
 }
 
 

@@ -8,6 +8,7 @@
 #include "core/format.hpp"
 #include "core/overloaded.hpp"
 #include "core/quadrature.hpp"
+#include "core/stepping.hpp"
 #include "core/functions/faddeeva.hpp"
 
 namespace spanlet {
@@ -17,10 +18,6 @@ namespace {
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr double FWHM_PER_SIGMA = 2.3548200450309493;
 
-// The stepping of the adaptive integrals (integrate.cpp), applied to a derivative integrand.
-constexpr double WEIGHT_STEP_RADIANS = 0.25;
-constexpr double STEP_ALLOWANCE = 1.05;
-constexpr double SHORT_REMAINDER = 0.05;
 
 Error only_profiles(Parameter parameter) {
     return Error::invalid(std::string(debug_name(parameter)) + " applies only to line-shape profiles");
@@ -175,8 +172,7 @@ double segment_end_value(const Segment& s) {
 }
 
 // Raw jumps e(x+) - e(x-) of a piecewise shape, in x.
-PointMasses shaped_jumps(const Shaped& s) {
-    PointMasses out;
+void shaped_jumps(const Shaped& s, PointMasses& out) {
     const auto& segments = s.shape->segments();
     auto push = [&](double u, double j) { out.push_back({s.center + s.stretch * u, j}); };
     for (std::size_t k = 0; k < segments.size(); ++k) {
@@ -195,18 +191,17 @@ PointMasses shaped_jumps(const Shaped& s) {
             if (end != 0.0) push(seg.b, -end);
         }
     }
-    return out;
 }
 
-// Raw jumps J become point masses of de/dtheta: -J for a shift, -(x - c) J for a stretch.
-Result<PointMasses> convert(PointMasses raw, Parameter parameter, double c) {
+// Raw jumps J become point masses of de/dtheta, in place: -J for a shift, -(x - c) J for a stretch.
+Status convert(PointMasses& raw, Parameter parameter, double c) {
     if (parameter == Parameter::Center) {
         for (PointMass& p : raw) p.m = -p.m;
-        return raw;
+        return success();
     }
     if (parameter == Parameter::Scale) {
         for (PointMass& p : raw) p.m = -(p.x - c) * p.m;
-        return raw;
+        return success();
     }
     return only_profiles(parameter);
 }
@@ -250,10 +245,7 @@ Result<double> integrate_over_knots(std::span<const Element* const> elements, Co
             double next = last ? end : e + g;
             // A step too small to move t still advances by one ulp; the budget then ends the loop.
             if (!(next > e)) next = std::nextafter(e, end);
-            if (++steps > ADAPTIVE_STEP_BUDGET)
-                return Error::invalid("adaptive integration over [" + decimal(knots.front()) + ", " +
-                                      decimal(knots.back()) + "] needs more than " +
-                                      std::to_string(ADAPTIVE_STEP_BUDGET) + " steps");
+            if (++steps > ADAPTIVE_STEP_BUDGET) return step_budget_exceeded(knots.front(), knots.back());
             total += apply_rule(rule, e, next, integrand);
             e = next;
         }
@@ -331,41 +323,55 @@ Result<double> d_smooth(const Element& element, Parameter parameter, double x) {
                       element.kind);
 }
 
-Result<PointMasses> jumps(const Element& element, Parameter parameter) {
+Status jumps(const Element& element, Parameter parameter, PointMasses& out) {
+    out.clear();
     return std::visit(
         Overloaded{
-            [](const Delta&) -> Result<PointMasses> { return PointMasses{}; },
-            [&](const Box& b) -> Result<PointMasses> {
-                return convert({{b.lower, 1.0}, {b.upper, -1.0}}, parameter, center(element));
+            [&](const Delta&) { return success(); },
+            [&](const Box& b) {
+                out.push_back({b.lower, 1.0});
+                out.push_back({b.upper, -1.0});
+                return convert(out, parameter, center(element));
             },
-            [&](const Hat& h) -> Result<PointMasses> {
-                PointMasses raw;
-                if (h.lower == h.peak) raw.push_back({h.lower, 1.0});
-                if (h.peak == h.upper) raw.push_back({h.upper, -1.0});
-                return convert(std::move(raw), parameter, center(element));
+            [&](const Hat& h) {
+                if (h.lower == h.peak) out.push_back({h.lower, 1.0});
+                if (h.peak == h.upper) out.push_back({h.upper, -1.0});
+                return convert(out, parameter, center(element));
             },
-            [&](const Shaped& s) -> Result<PointMasses> {
-                return convert(shaped_jumps(s), parameter, center(element));
+            [&](const Shaped& s) {
+                shaped_jumps(s, out);
+                return convert(out, parameter, center(element));
             },
-            [&](const ProfileElement& p) -> Result<PointMasses> {
+            [&](const ProfileElement& p) -> Status {
                 const double v_lo = value(p.profile, p.lower - p.center);
                 const double v_hi = value(p.profile, p.upper - p.center);
-                if (parameter == Parameter::Center || parameter == Parameter::Scale)
-                    return convert({{p.lower, v_lo}, {p.upper, -v_hi}}, parameter, p.center);
+                if (parameter == Parameter::Center || parameter == Parameter::Scale) {
+                    out.push_back({p.lower, v_lo});
+                    out.push_back({p.upper, -v_hi});
+                    return convert(out, parameter, p.center);
+                }
                 SPANLET_TRY(f, cutoff_factors(p.profile, parameter, p.cutoff));
-                return PointMasses{{p.lower, v_lo * f.first}, {p.upper, v_hi * f.second}};
+                out.push_back({p.lower, v_lo * f.first});
+                out.push_back({p.upper, v_hi * f.second});
+                return success();
             },
-            [&](const Mapped& m) -> Result<PointMasses> {
-                SPANLET_TRY(inner, jumps(*m.inner, parameter));
+            [&](const Mapped& m) -> Status {
+                SPANLET_TRY_STATUS(jumps(*m.inner, parameter, out));
                 const bool reciprocal = m.kind == MapKind::Reciprocal;
-                for (PointMass& p : inner) {
+                for (PointMass& p : out) {
                     p.x = reciprocal ? m.a / p.x : m.a + m.b * p.x;
                     if (!m.jacobian) p.m *= reciprocal ? p.x * p.x / std::fabs(m.a) : std::fabs(m.b);
                 }
-                return inner;
+                return success();
             },
         },
         element.kind);
+}
+
+Result<PointMasses> jumps(const Element& element, Parameter parameter) {
+    PointMasses out;
+    SPANLET_TRY_STATUS(jumps(element, parameter, out));
+    return out;
 }
 
 Result<double> inner_derivative(const Element& a, const Element& b, Parameter parameter, CosineWeight omega,
@@ -394,11 +400,21 @@ Result<double> inner_derivative(const Element& a, const Element& b, Parameter pa
     if (!(lo < hi)) return point + 0.0;
     const Element* pair[2] = {&a, &b};
     sorted_knots(pair, knots, lo, hi);
-    const bool exact = !omega && is_polynomial(a) && is_polynomial(b);
-    SPANLET_TRY(smooth, integrate_over_knots(pair, omega, exact, knots, [&](double t) {
-                    return smooth_or_zero(a, parameter, t) * evaluate(b, t);
-                }));
+    SPANLET_TRY(smooth, smooth_derivative_product(pair, parameter, omega, knots));
     return point + smooth;
+}
+
+Result<double> smooth_derivative_product(std::span<const Element* const> elements, Parameter parameter,
+                                         CosineWeight omega, const std::vector<double>& knots) {
+    const bool exact = !omega && std::all_of(elements.begin(), elements.end(),
+                                             [](const Element* e) { return is_polynomial(*e); });
+    const Element& first = *elements.front();
+    const auto rest = elements.subspan(1);
+    return integrate_over_knots(elements, omega, exact, knots, [&](double t) {
+        double v = smooth_or_zero(first, parameter, t);
+        for (const Element* e : rest) v *= evaluate(*e, t);
+        return v;
+    });
 }
 
 Result<double> integral_derivative(const Element& element, Parameter parameter, CosineWeight omega,

@@ -10,6 +10,7 @@
 #include "core/local.hpp"
 #include "core/overloaded.hpp"
 #include "core/quadrature.hpp"
+#include "core/stepping.hpp"
 #include "core/space.hpp"
 
 namespace spanlet {
@@ -18,13 +19,6 @@ namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 
-// Adaptive stepping. A cosine weight cos(omega t) advances at most a quarter radian per step,
-// where the 8-point rule on the oscillating factor alone is accurate to rounding.
-constexpr double WEIGHT_STEP_RADIANS = 0.25;
-// The rest of an interval is taken whole when it exceeds the step limit by at most 5 %.
-constexpr double STEP_ALLOWANCE = 1.05;
-// A remainder of at most 5 % of the step limit is short enough for the 4-point rule.
-constexpr double SHORT_REMAINDER = 0.05;
 // A step carried through a map is shortened by this factor for the map's curvature.
 constexpr double MAPPED_STEP_SAFETY = 0.7;
 // Steps under a reciprocal map stay within a tenth of |t|, where 1/t changes by about 10 %.
@@ -105,11 +99,6 @@ double exact_product(std::span<const Element* const> elements, const std::vector
     return total;
 }
 
-Error budget_exceeded(double lo, double hi) {
-    return Error::invalid("adaptive integration over [" + decimal(lo) + ", " + decimal(hi) + "] needs more than " +
-                          std::to_string(ADAPTIVE_STEP_BUDGET) + " steps");
-}
-
 Result<double> stepped_product(std::span<const Element* const> elements, CosineWeight omega,
                                 const std::vector<double>& knots) {
     const double cap = omega ? WEIGHT_STEP_RADIANS / std::fabs(*omega) : INF;
@@ -142,7 +131,7 @@ Result<double> stepped_product(std::span<const Element* const> elements, CosineW
             // A step too small to move t (or a non-positive limit) still advances by one ulp; the
             // budget below then ends the loop.
             if (!(next > e)) next = std::nextafter(e, end);
-            if (++steps > ADAPTIVE_STEP_BUDGET) return budget_exceeded(knots.front(), knots.back());
+            if (++steps > ADAPTIVE_STEP_BUDGET) return step_budget_exceeded(knots.front(), knots.back());
             if (omega) {
                 cos_start = std::cos(*omega * e);
                 sin_start = std::sin(*omega * e);
@@ -245,6 +234,11 @@ double step_limit(const Element& element, double t) {
                           [t](const Mapped& m) { return mapped_step_limit(m, t); },
                       },
                       element.kind);
+}
+
+Error step_budget_exceeded(double lo, double hi) {
+    return Error::invalid("adaptive integration over [" + decimal(lo) + ", " + decimal(hi) + "] needs more than " +
+                          std::to_string(ADAPTIVE_STEP_BUDGET) + " steps");
 }
 
 void sorted_knots(std::span<const Element* const> elements, std::vector<double>& knots, double lo, double hi) {

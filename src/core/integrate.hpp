@@ -19,6 +19,8 @@ using CosineWeight = std::optional<double>;
 
 // The adaptive path refuses an integral that would take more steps than this.
 inline constexpr std::uint64_t ADAPTIVE_STEP_BUDGET = std::uint64_t{1} << 22;
+// The refusal of an integral over [lo, hi] that would exceed the budget.
+Error step_budget_exceeded(double lo, double hi);
 
 Result<double> integral(const Element& element, CosineWeight omega, std::vector<double>& knots);
 Result<double> inner(const Element& e1, const Element& e2, CosineWeight omega, std::vector<double>& knots);

@@ -127,4 +127,27 @@ PyObject* array2(const std::vector<double>& row_major, std::size_t rows, std::si
     return new_array(2, dims, NPY_DOUBLE, row_major.data(), rows * cols * sizeof(double));
 }
 
+namespace {
+
+PyObject* uninitialised(int ndim, npy_intp* dims) {
+    if (!ensure_numpy()) return nullptr;
+    return PyArray_SimpleNew(ndim, dims, NPY_DOUBLE);
+}
+
+}  // namespace
+
+PyObject* result_array(std::size_t n) {
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    return uninitialised(1, dims);
+}
+
+PyObject* result_array(std::size_t rows, std::size_t cols) {
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    return uninitialised(2, dims);
+}
+
+double* array_data(PyObject* array) {
+    return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+}
+
 }  // namespace spanlet::py

@@ -27,4 +27,10 @@ PyObject* vector_array(const std::vector<double>& values);
 PyObject* index_array(const std::vector<std::int64_t>& values);
 PyObject* array2(const std::vector<double>& row_major, std::size_t rows, std::size_t cols);
 
+// A new float64 array of shape (n,) or (rows, cols) for results written in place through
+// `array_data` (contiguous, row-major). Its values are not initialised: the caller writes every one.
+PyObject* result_array(std::size_t n);
+PyObject* result_array(std::size_t rows, std::size_t cols);
+double* array_data(PyObject* array);
+
 }  // namespace spanlet::py

@@ -18,6 +18,14 @@ PyMethodDef module_functions[] = {
     {"evaluate", as_cfunction(evaluate_function), FUNCTION, "evaluate(basis, x)\n--\n\n"},
     {"faddeeva_re", as_cfunction(faddeeva_re_function), FUNCTION,
      "faddeeva_re(x, y)\n--\n\nRe w(x + iy) for y >= 0, w the Faddeeva function."},
+    {"covariance_matrix", as_cfunction(covariance_matrix_function), FUNCTION,
+     "covariance_matrix(variance, dims, a, wa, b, wb, symmetric=False)\n--\n\n"
+     "The covariance matrix between product atoms a (rows) and b (columns); see\n`spanlet.covariance`."},
+    {"covariance_diagonal", as_cfunction(covariance_diagonal_function), FUNCTION,
+     "covariance_diagonal(variance, dims, a, wa)\n--\n\nThe variances of product atoms a."},
+    {"covariance_length_derivatives", as_cfunction(covariance_length_derivatives_function), FUNCTION,
+     "covariance_length_derivatives(variance, dims, a, wa)\n--\n\n"
+     "The symmetric covariance K of atoms a and \u2113_d \u2202K/\u2202\u2113_d for each dimension d."},
     {nullptr, nullptr, 0, nullptr},
 };
 

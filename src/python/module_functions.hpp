@@ -12,5 +12,9 @@ PyObject* measure_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* measure_derivative_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* evaluate_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* faddeeva_re_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* covariance_matrix_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* covariance_diagonal_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* covariance_length_derivatives_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames);
 
 }  // namespace spanlet::py

@@ -4,7 +4,8 @@ A basis is a :class:`Space`: an ordered list of functions (elements) of one real
 B-splines, hats, boxes, triangles, rectangles, trapezoids, tabulated shapes, point masses,
 spectrometer (FTS) line shapes and harmonic waves. On spaces spanlet computes point values,
 integrals, inner products and measurement matrices (exact on polynomial pieces),
-least-squares projections between spaces and penalised fits of data seen through kernels. The
+least-squares projections between spaces, penalised fits of data seen through kernels, and
+covariances of Gaussian random fields averaged over (products of) elements. The
 numerical work runs in a native core, in parallel, with the interpreter lock released.
 
 Spaces
@@ -25,6 +26,11 @@ Operators
     Spline                a function expanded in a space: values, derivative, integral
     lsq_spline            least-squares spline of point samples (``make_lsq_spline``)
     smoothing_spline      cubic smoothing spline of point samples (``make_smoothing_spline``)
+Covariance (module ``spanlet.covariance``: Gaussian and Matern fields over product atoms)
+    covariance_matrix     covariance matrix between product atoms (points, pixels, averages)
+    covariance_diagonal   the variances of product atoms
+    covariance_length_derivatives
+                          the symmetric matrix with its length and variance-factor derivatives
 Special functions
     faddeeva_re           Re w(x + iy), the real part of the Faddeeva function
 Other
@@ -69,6 +75,7 @@ import copyreg as _copyreg
 
 from spanlet import _spanlet
 from spanlet._fitting import lsq_spline, smoothing_spline
+from spanlet.covariance import covariance_diagonal, covariance_length_derivatives, covariance_matrix
 from spanlet._functions import evaluate, inner_products, measure, measure_derivative
 from spanlet._operators import Fit, Projection
 from spanlet._space import Space
@@ -90,6 +97,9 @@ __all__ = [
     "measure_derivative",
     "lsq_spline",
     "smoothing_spline",
+    "covariance_matrix",
+    "covariance_diagonal",
+    "covariance_length_derivatives",
     "faddeeva_re",
 ]
 

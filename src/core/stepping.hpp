@@ -1,0 +1,14 @@
+// The constants of adaptive stepping, shared by integrals, parameter derivatives and covariances.
+#pragma once
+
+namespace spanlet {
+
+// A cosine weight cos(omega t) advances at most a quarter radian per step, where the 8-point rule
+// on the oscillating factor alone is accurate to rounding.
+inline constexpr double WEIGHT_STEP_RADIANS = 0.25;
+// The rest of an interval is taken whole when it exceeds the step limit by at most 5 %.
+inline constexpr double STEP_ALLOWANCE = 1.05;
+// A remainder of at most 5 % of the step limit is short enough for the 4-point rule.
+inline constexpr double SHORT_REMAINDER = 0.05;
+
+}  // namespace spanlet
