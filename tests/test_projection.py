@@ -227,6 +227,17 @@ def test_target_far_from_every_source_is_unbounded():
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
 
 
+def test_local_bounds_do_not_depend_on_source_order():
+    # Shuffled sources make the rows of the cross matrix scattered rather than contiguous runs.
+    src, dst = SPACES["boxes-uneven"][1], SPACES["cubic"][1]
+    order = np.random.default_rng(7).permutation(len(src))
+    f = step_rows(len(src), 4, seed=3)
+    f[0, ::3] = np.nan
+    sorted_sources = Projection(src, dst).apply_last_axis(f, "local")
+    shuffled = Projection(src.take(order), dst).apply_last_axis(f[:, order], "local")
+    np.testing.assert_allclose(shuffled, sorted_sources, rtol=1e-12, atol=1e-12)
+
+
 def test_local_bounds_tolerate_nan_sources():
     src, dst = SPACES["boxes-fine"][1], SPACES["hats-fine"][1]
     p = Projection(src, dst)
@@ -236,6 +247,16 @@ def test_local_bounds_tolerate_nan_sources():
     got = p.apply_last_axis(f, "local")
     assert got.shape == (3, len(dst))
     assert np.isfinite(got[2]).all()
+
+
+@pytest.mark.parametrize("dst", [SPACES["cubic"][1], Space.bsplines_periodic(np.linspace(0, 1, 41), 3)],
+                         ids=["clamped", "periodic"])
+def test_rows_solved_together_match_one_at_a_time(dst):
+    # Seven rows: solved four, two and one at a time.
+    p = Projection(SPACES["boxes-fine"][1], dst)
+    f = np.random.default_rng(4).standard_normal((7, len(SPACES["boxes-fine"][1])))
+    one_at_a_time = np.vstack([p.apply_last_axis(row[None, :]) for row in f])
+    np.testing.assert_array_equal(p.apply_last_axis(f), one_at_a_time)
 
 
 def test_zero_rows():

@@ -180,30 +180,60 @@ Status BandedCholesky::assign(const Csr& matrix) {
     return success();
 }
 
-void BandedCholesky::solve_in_place(double* y) const {
+// The K right-hand sides advance together, each with exactly the operations of a solve of its
+// own: the divisions that chain one row to the next overlap across them.
+template <std::size_t K>
+void BandedCholesky::solve_together(double* const* ys) const {
     const std::size_t* start = start_.data();
     const double* v = values_.data();
+    double* y[K];
+    for (std::size_t k = 0; k < K; ++k) y[k] = ys[k];
     for (std::size_t i = 0; i < n_; ++i) {
         const double* row = v + start[i];
         const std::size_t length = start[i + 1] - start[i], first = i + 1 - length;
-        double f = y[i];
-        for (std::size_t t = 0; t + 1 < length; ++t) f -= row[t] * y[first + t];
-        y[i] = f / row[length - 1];
+        double f[K];
+        for (std::size_t k = 0; k < K; ++k) f[k] = y[k][i];
+        for (std::size_t t = 0; t + 1 < length; ++t)
+            for (std::size_t k = 0; k < K; ++k) f[k] -= row[t] * y[k][first + t];
+        for (std::size_t k = 0; k < K; ++k) y[k][i] = f[k] / row[length - 1];
     }
     const bool far = !far_start_.empty();
     for (std::size_t i = n_; i-- > 0;) {
-        double g = y[i];
+        double g[K];
+        for (std::size_t k = 0; k < K; ++k) g[k] = y[k][i];
         std::size_t j = i + 1;
         // Rows j reach column i while their first column is at most i: L[j][i] sits j - i
         // positions before the diagonal of row j.
-        for (; j < n_ && start[j + 1] - start[j] > j - i; ++j) g -= v[start[j + 1] - 1 - (j - i)] * y[j];
+        for (; j < n_ && start[j + 1] - start[j] > j - i; ++j) {
+            const double l = v[start[j + 1] - 1 - (j - i)];
+            for (std::size_t k = 0; k < K; ++k) g[k] -= l * y[k][j];
+        }
         if (far)
             for (std::size_t e = far_start_[i]; e < far_start_[i + 1]; ++e) {
                 const std::size_t r = far_rows_[e];
-                g -= v[start[r + 1] - 1 - (r - i)] * y[r];
+                const double l = v[start[r + 1] - 1 - (r - i)];
+                for (std::size_t k = 0; k < K; ++k) g[k] -= l * y[k][r];
             }
-        y[i] = g / v[start[i + 1] - 1];
+        const double d = v[start[i + 1] - 1];
+        for (std::size_t k = 0; k < K; ++k) y[k][i] = g[k] / d;
     }
+}
+
+void BandedCholesky::solve_in_place(double* y) const { solve_together<1>(&y); }
+
+void BandedCholesky::solve_in_place(double* first, double* second) const {
+    double* const ys[2] = {first, second};
+    solve_together<2>(ys);
+}
+
+void BandedCholesky::solve_in_place(double* const* ys, std::size_t count) const {
+    for (; count >= 4; count -= 4, ys += 4) solve_together<4>(ys);
+    if (count >= 2) {
+        solve_together<2>(ys);
+        count -= 2;
+        ys += 2;
+    }
+    if (count == 1) solve_together<1>(ys);
 }
 
 }  // namespace spanlet

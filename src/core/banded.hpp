@@ -35,6 +35,10 @@ public:
 
     // Overwrites the n values with the solution x of L L^T x = values.
     void solve_in_place(double* values) const;
+    // The same for two and for `count` vectors at once, each with the operations of its own solve
+    // (so with the same result), faster than one after another.
+    void solve_in_place(double* first, double* second) const;
+    void solve_in_place(double* const* values, std::size_t count) const;
 
     std::size_t n() const { return n_; }
     // The largest i - f_i over the rows.
@@ -48,6 +52,9 @@ public:
     double at(std::size_t i, std::size_t j) const { return values_[start_[i + 1] - 1 - (i - j)]; }
 
 private:
+    template <std::size_t K>
+    void solve_together(double* const* values) const;
+
     // Row i occupies values_[start_[i] .. start_[i + 1]), columns first(i) .. i, diagonal last.
     std::vector<double> values_;
     std::vector<std::size_t> start_{0};

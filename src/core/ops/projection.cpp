@@ -1,6 +1,7 @@
 #include "core/ops/projection.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -42,27 +43,75 @@ std::vector<double> stored_diagonal(const Csr& gram) {
     return d;
 }
 
+// Doubles as unsigned keys in the order of the values, with -0 below +0: sign and magnitude
+// flipped for negatives, the sign bit set for the rest.
+std::uint64_t order_key(double v) {
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+double from_order_key(std::uint64_t key) {
+    return std::bit_cast<double>((key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key);
+}
+
+constexpr std::uint64_t NO_LOW = ~std::uint64_t{0}, NO_HIGH = 0;
+
+// The extremes of values as order keys, NaN ignored.
+void widen(std::uint64_t& low, std::uint64_t& high, double v) {
+    const std::uint64_t key = order_key(v);
+    const bool nan = v != v;
+    low = std::min(low, nan ? NO_LOW : key);
+    high = std::max(high, nan ? NO_HIGH : key);
+}
+
+void set_range(double& lo, double& hi, std::uint64_t low, std::uint64_t high) {
+    if (low > high) {
+        lo = -INF;
+        hi = INF;
+    } else {
+        lo = from_order_key(low);
+        hi = from_order_key(high);
+    }
+}
+
 // Local bounds of target p: the range of the source values that overlap it, NaN ignored,
-// -0 below +0; unbounded when nothing (or only NaN) overlaps.
-void local_bounds(const Csr& cross, const double* f, std::vector<double>& lo, std::vector<double>& hi) {
-    for (std::size_t p = 0; p < cross.nrows; ++p) {
-        double low = INF, high = -INF;
-        const Csr::Row row = cross.row(p);
-        for (std::size_t e = 0; e < row.size; ++e) {
-            const double v = f[row.indices[e]];
-            if (std::isnan(v)) continue;
-            if (v < low || (v == low && std::signbit(v))) low = v;
-            if (v > high || (v == high && !std::signbit(v))) high = v;
+// -0 below +0; unbounded when nothing (or only NaN) overlaps. Branch-free over the entries:
+// minimum and maximum of order keys. The order of the values does not matter, so with source
+// runs each source is read once and each target combines the extremes of its runs.
+void local_bounds(const Csr& cross, const SourceRuns& runs, const double* f, std::vector<double>& lo,
+                  std::vector<double>& hi, std::vector<std::uint64_t>& run_low, std::vector<std::uint64_t>& run_high) {
+    if (runs.empty()) {
+        for (std::size_t p = 0; p < cross.nrows; ++p) {
+            std::uint64_t low = NO_LOW, high = NO_HIGH;
+            const Csr::Row row = cross.row(p);
+            for (std::size_t e = 0; e < row.size; ++e) widen(low, high, f[row.indices[e]]);
+            set_range(lo[p], hi[p], low, high);
         }
-        if (low > high) low = -INF, high = INF;
-        lo[p] = low;
-        hi[p] = high;
+        return;
+    }
+    const std::size_t count = runs.starts.size() - 1;
+    run_low.resize(count);
+    run_high.resize(count);
+    for (std::size_t r = 0; r < count; ++r) {
+        std::uint64_t low = NO_LOW, high = NO_HIGH;
+        for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s) widen(low, high, f[s]);
+        run_low[r] = low;
+        run_high[r] = high;
+    }
+    for (std::size_t p = 0; p < cross.nrows; ++p) {
+        std::uint64_t low = NO_LOW, high = NO_HIGH;
+        for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r) {
+            low = std::min(low, run_low[r]);
+            high = std::max(high, run_high[r]);
+        }
+        set_range(lo[p], hi[p], low, high);
     }
 }
 
 // Buffers of the bounded refinement, sized by the target space and reused from row to row.
 struct RefinementBuffers {
     std::vector<double> lo, hi, x0, x, a, b;
+    std::vector<std::uint64_t> run_low, run_high;
     std::vector<State> state;
     std::vector<std::int64_t> position;
     std::vector<std::size_t> free;
@@ -75,9 +124,9 @@ struct RefinementBuffers {
 // G x = y - lambda c.
 class RowRefinement {
 public:
-    RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const Csr& cross,
+    RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const Csr& cross, const SourceRuns& runs,
                   const std::vector<double>& integrals, RefinementBuffers& buffers)
-        : gram_(gram), d_(diagonal), cross_(cross), c_(integrals), n_(gram.nrows), w_(buffers) {
+        : gram_(gram), d_(diagonal), cross_(cross), runs_(runs), c_(integrals), n_(gram.nrows), w_(buffers) {
         for (auto* v : {&w_.lo, &w_.hi, &w_.x0, &w_.x}) v->resize(n_);
         w_.state.resize(n_);
         w_.position.resize(n_);
@@ -95,7 +144,7 @@ public:
 private:
     void set_bounds(const double* f, const ProjectionBounds& bounds) {
         if (bounds.kind == ProjectionBounds::Kind::Local) {
-            local_bounds(cross_, f, w_.lo, w_.hi);
+            local_bounds(cross_, runs_, f, w_.lo, w_.hi, w_.run_low, w_.run_high);
         } else {
             std::fill(w_.lo.begin(), w_.lo.end(), bounds.lo);
             std::fill(w_.hi.begin(), w_.hi.end(), bounds.hi);
@@ -171,8 +220,7 @@ private:
             w_.b[i] = c_[p];
         }
         if (!w_.factor.assign(w_.sub)) return false;
-        w_.factor.solve_in_place(w_.a.data());
-        w_.factor.solve_in_place(w_.b.data());
+        w_.factor.solve_in_place(w_.a.data(), w_.b.data());
         double s_ab = 0.0, s_bb = 0.0, s_fixed = 0.0;
         for (std::size_t i = 0; i < m; ++i) {
             s_ab += w_.a[i] * c_[w_.free[i]];
@@ -233,6 +281,7 @@ private:
     const Csr& gram_;
     const std::vector<double>& d_;
     const Csr& cross_;
+    const SourceRuns& runs_;
     const std::vector<double>& c_;
     const std::size_t n_;
     RefinementBuffers& w_;
@@ -241,13 +290,54 @@ private:
 
 }  // namespace
 
+SourceRuns SourceRuns::of(const Csr& cross) {
+    SourceRuns runs;
+    std::vector<std::uint64_t>& cuts = runs.starts;
+    for (std::size_t p = 0; p < cross.nrows; ++p) {
+        const Csr::Row row = cross.row(p);
+        if (row.size == 0) continue;
+        // Columns ascend strictly, so the row is one run exactly when its span is its size.
+        if (row.indices[row.size - 1] - row.indices[0] + 1 != row.size) return {};
+        cuts.push_back(row.indices[0]);
+        cuts.push_back(row.indices[row.size - 1] + 1);
+    }
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    if (cuts.empty()) return {};
+    runs.begin.resize(cross.nrows);
+    runs.end.resize(cross.nrows);
+    std::size_t references = 0;
+    for (std::size_t p = 0; p < cross.nrows; ++p) {
+        const Csr::Row row = cross.row(p);
+        std::uint64_t first = 0, last = 0;
+        if (row.size > 0) {
+            first = static_cast<std::uint64_t>(std::lower_bound(cuts.begin(), cuts.end(), row.indices[0]) - cuts.begin());
+            last = static_cast<std::uint64_t>(
+                std::lower_bound(cuts.begin(), cuts.end(), row.indices[row.size - 1] + 1) - cuts.begin());
+        }
+        runs.begin[p] = first;
+        runs.end[p] = last;
+        references += last - first;
+    }
+    // Worth it only when the targets read fewer runs than the rows hold entries.
+    if (references + cuts.size() > cross.data.size()) return {};
+    return runs;
+}
+
+Projection::Projection(Csr gram, BandedCholesky factor, Csr cross, std::vector<double> dst_integrals)
+    : gram_(std::move(gram)),
+      gram_diagonal_(stored_diagonal(gram_)),
+      gram_factor_(std::move(factor)),
+      cross_(std::move(cross)),
+      dst_integrals_(std::move(dst_integrals)),
+      source_runs_(SourceRuns::of(cross_)) {}
+
 Result<Projection> Projection::make(const Space& src, const Space& dst, CosineWeight omega) {
     SPANLET_TRY(gram, inner_products(dst.elements(), dst, omega));
     SPANLET_TRY(factor, BandedCholesky::factor(gram));
     SPANLET_TRY(cross, inner_products(dst.elements(), src, omega));
     SPANLET_TRY(masses, parallel_integrals(dst.elements(), omega));
-    std::vector<double> diagonal = stored_diagonal(gram);
-    return Projection(std::move(gram), std::move(diagonal), std::move(factor), std::move(cross), std::move(masses));
+    return Projection(std::move(gram), std::move(factor), std::move(cross), std::move(masses));
 }
 
 std::vector<double> Projection::to_dense() const {
@@ -269,7 +359,7 @@ std::vector<double> Projection::apply_bounded_last_axis(const std::vector<double
     solve_rows(gram_factor_, x, k);
     const std::size_t n = n_dst();
     parallel_for(k, [&](std::size_t r, Scratch& scratch) {
-        RowRefinement refinement(gram_, gram_diagonal_, cross_, dst_integrals_,
+        RowRefinement refinement(gram_, gram_diagonal_, cross_, source_runs_, dst_integrals_,
                                  scratch.job_buffers<RefinementBuffers>());
         refinement.refine(f.data() + r * n_src(), y.data() + r * n, x.data() + r * n, bounds);
     });

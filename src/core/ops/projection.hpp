@@ -2,6 +2,7 @@
 // keeping the target coefficients inside range or local bounds while preserving the integral.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "core/banded.hpp"
@@ -15,6 +16,16 @@ struct ProjectionBounds {
     enum class Kind { Range, Local };
     Kind kind = Kind::Range;
     double lo = 0.0, hi = 0.0;  // for Range
+};
+
+// The rows of a cross matrix as unions of elementary runs of source columns, cut where some row
+// starts or ends; empty unless every row is one contiguous run and the runs save reads.
+struct SourceRuns {
+    std::vector<std::uint64_t> starts;      // run r covers sources starts[r] .. starts[r + 1] - 1
+    std::vector<std::uint64_t> begin, end;  // target p combines runs begin[p] .. end[p] - 1
+
+    static SourceRuns of(const Csr& cross);
+    bool empty() const { return starts.empty(); }
 };
 
 class Projection {
@@ -34,19 +45,14 @@ public:
                                                 const ProjectionBounds& bounds) const;
 
 private:
-    Projection(Csr gram, std::vector<double> gram_diagonal, BandedCholesky factor, Csr cross,
-               std::vector<double> dst_integrals)
-        : gram_(std::move(gram)),
-          gram_diagonal_(std::move(gram_diagonal)),
-          gram_factor_(std::move(factor)),
-          cross_(std::move(cross)),
-          dst_integrals_(std::move(dst_integrals)) {}
+    Projection(Csr gram, BandedCholesky factor, Csr cross, std::vector<double> dst_integrals);
 
     Csr gram_;
     std::vector<double> gram_diagonal_;  // stored diagonal of gram_, 1 where none is stored
     BandedCholesky gram_factor_;
     Csr cross_;
     std::vector<double> dst_integrals_;
+    SourceRuns source_runs_;
 };
 
 }  // namespace spanlet
