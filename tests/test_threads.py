@@ -113,11 +113,17 @@ def interruptible(call):
     if call == "evaluate":
         g = Space.gaussians(np.linspace(0, 1, 2000), np.full(2000, 1e-5), 5e5)
         return lambda: evaluate(g, np.linspace(0, 1, 200000)), lambda: evaluate(g, np.linspace(0, 1, 2000))
+    if call == "covariance_matrix":
+        b = Space.boxes(np.linspace(0, 300, 3001))
+        dims = [("matern32", 1.0, None, None)]
+        short = b.take(range(20))
+        return (lambda: covariance_matrix(1.0, dims, [b], [None], [b], [None], True),
+                lambda: covariance_matrix(1.0, dims, [short], [None], [short], [None], True))
     v = Space.voigts(np.linspace(0, 1, 1000), np.full(1000, 1e-3), np.full(1000, 1e-3), 10.0)
     return lambda: inner_products(v, v), lambda: inner_products(v.take(range(10)), v)
 
 
-@pytest.mark.parametrize("call", ["evaluate", "inner_products"])
+@pytest.mark.parametrize("call", ["evaluate", "inner_products", "covariance_matrix"])
 def test_interrupt_stops_a_long_call(call):
     long_call, short_call = interruptible(call)
     before = short_call()

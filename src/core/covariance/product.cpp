@@ -157,6 +157,37 @@ double point_entry(const ProductCovariance& product, const Side& a, std::size_t 
     return acc;
 }
 
+// Row i of point_entry for j = first .. cols - 1 with the kernel's family fixed at compile time:
+// the same arithmetic, without a dispatch per entry.
+template <class Kernel>
+void point_row(const Kernel& kernel, double radius, double variance, const Points& a, std::size_t i, const Points& b,
+               std::size_t first, std::size_t cols, double* row) {
+    const double p = a.position[i], fa = a.factor[i];
+    for (std::size_t j = first; j < cols; ++j) {
+        const double f = fa * b.factor[j];
+        const double r = p - b.position[j];
+        double v = 0.0;
+        if (f != 0.0 && -radius <= r && r <= radius) v = f * (0.0 + kernel.value(r));
+        row[j] = v == 0.0 ? 0.0 : variance * v;
+    }
+}
+
+// One dimension without a period, the common case of point atoms, row by row; false otherwise.
+bool point_row_of_one_kernel(const ProductCovariance& product, const Side& a, std::size_t i, const Side& b,
+                             std::size_t first, std::size_t cols, double* row) {
+    if (product.dims.size() != 1 || product.dims[0].period) return false;
+    const Covariance1d& c = product.dims[0];
+    if (const auto* g = std::get_if<Gaussian>(&c.kernel)) {
+        point_row(*g, c.radius, product.variance, *a.points[0], i, *b.points[0], first, cols, row);
+        return true;
+    }
+    if (const auto* m = std::get_if<Matern>(&c.kernel)) {
+        point_row(*m, c.radius, product.variance, *a.points[0], i, *b.points[0], first, cols, row);
+        return true;
+    }
+    return false;
+}
+
 // K(i, j) between atom i of a and atom j of b; 0 at once when one dimension gives 0.
 Result<double> entry(const ProductCovariance& product, const Side& a, std::size_t i, const Side& b, std::size_t j,
                      Scratch& scratch) {
@@ -216,7 +247,9 @@ Status matrix(const ProductCovariance& product, const Atoms& a, const Norms& nor
     const std::size_t rows = sa.size(), cols = sb.size();
     if (sa.all_points() && sb.all_points()) {
         SPANLET_TRY_STATUS(parallel_rows(rows, [&](std::size_t i, Scratch&) -> Status {
-            for (std::size_t j = symmetric ? i : 0; j < cols; ++j) out[i * cols + j] = point_entry(product, sa, i, sb, j);
+            const std::size_t first = symmetric ? i : 0;
+            if (!point_row_of_one_kernel(product, sa, i, sb, first, cols, out + i * cols))
+                for (std::size_t j = first; j < cols; ++j) out[i * cols + j] = point_entry(product, sa, i, sb, j);
             return success();
         }));
         if (symmetric) mirror_upper(out, rows);
