@@ -90,7 +90,18 @@ double exact_product(std::span<const Element* const> elements, const std::vector
         // The nodes sit at offsets h + h x_i from the interval start, so that they keep their
         // resolution however far z lies from the origin.
         double sum = 0.0;
-        for (std::size_t i = 0; i < n; ++i) sum += rule.weights[i] * product_at(elements, z, h + h * rule.nodes[i]);
+        if (elements.size() == 2) {
+            LocalEvaluator first(*elements[0], z), second(*elements[1], z);
+            for (std::size_t i = 0; i < n; ++i) {
+                const double s = h + h * rule.nodes[i];
+                double value = 1.0;
+                value *= first(s);
+                value *= second(s);
+                sum += rule.weights[i] * value;
+            }
+        } else {
+            for (std::size_t i = 0; i < n; ++i) sum += rule.weights[i] * product_at(elements, z, h + h * rule.nodes[i]);
+        }
         // With three or more factors an intermediate product can underflow while the last is fine.
         const bool plain = elements.size() <= 2 && std::isfinite(sum) && std::fabs(sum) >= SMALLEST_PLAIN_SUM;
         total += plain ? h * sum

@@ -99,6 +99,31 @@ double evaluate_local(const Element& element, double z, double s) {
         element.kind);
 }
 
+LocalEvaluator::LocalEvaluator(const Element& element, double z) : element_(&element), z_(z) {
+    if ((shaped_ = std::get_if<Shaped>(&element.kind))) u0_ = (z - shaped_->center) / shaped_->stretch;
+}
+
+// The same segment and offset as shaped_local finds for a point with this u.
+void LocalEvaluator::locate(double u) {
+    segment_ = shaped_->shape->segment_at(u);
+    if (!segment_) return;
+    const double knot = shaped_->center + shaped_->stretch * segment_->a;
+    const double residual = std::fma(shaped_->stretch, segment_->a, shaped_->center - knot);
+    t0_ = ((z_ - knot) + residual) / shaped_->stretch;
+}
+
+double LocalEvaluator::operator()(double s) {
+    if (!shaped_) return evaluate_local(*element_, z_, s);
+    const double v = s / shaped_->stretch;
+    const double u = u0_ + v;
+    // Segments do not overlap, so a u inside the kept one is where segment_at would look.
+    if (!(segment_ && segment_->a <= u && u < segment_->b)) locate(u);
+    if (!segment_) return 0.0;
+    const Segment& g = *segment_;
+    const double t = t0_ + v;
+    return g.c0 + t * (g.c1 + t * (g.c2 + t * g.c3));
+}
+
 std::optional<LocalCubic> local_polynomial(const Element& element, double z, double s_mid, double unit) {
     return std::visit(
         Overloaded{

@@ -13,6 +13,25 @@ namespace spanlet {
 // The value of the element at the real point z + s.
 double evaluate_local(const Element& element, double z, double s);
 
+// The element at many points z + s of one interval that starts at z: what does not depend on s
+// (for a shaped element its segment and the segment's offset from z) is formed once and kept
+// while the points stay on that segment. Each value equals evaluate_local(element, z, s) bit for bit.
+class LocalEvaluator {
+public:
+    LocalEvaluator(const Element& element, double z);
+    double operator()(double s);
+
+private:
+    void locate(double u);
+
+    const Element* element_;
+    double z_;
+    const Shaped* shaped_ = nullptr;  // the fast path: shaped elements
+    double u0_ = 0.0;                 // (z - center) / stretch
+    const Segment* segment_ = nullptr;
+    double t0_ = 0.0;                 // the segment's variable at z
+};
+
 // Coefficients p0..p3 of the element as a polynomial in s / unit, s the offset, on the piece that
 // holds z + s_mid; nothing for elements that are not polynomial there (reciprocal maps). A unit
 // near the length of the interval keeps the coefficients representable at any spacing; a power
