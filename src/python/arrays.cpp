@@ -129,6 +129,45 @@ PyObject* array2(const std::vector<double>& row_major, std::size_t rows, std::si
 
 namespace {
 
+// The array views the vector's buffer and holds the vector, moved to the heap, through a
+// capsule as its base; the vector goes when the array does.
+template <class T>
+PyObject* adopted(std::vector<T>&& values, int ndim, npy_intp* dims, int type) {
+    if (!ensure_numpy()) return nullptr;
+    if (values.empty()) return PyArray_SimpleNew(ndim, dims, type);
+    auto* owned = new std::vector<T>(std::move(values));
+    PyRef base(PyCapsule_New(owned, nullptr, [](PyObject* capsule) {
+        delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, nullptr));
+    }));
+    if (!base) {
+        delete owned;
+        return nullptr;
+    }
+    PyRef array(PyArray_SimpleNewFromData(ndim, dims, type, owned->data()));
+    if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0)
+        return nullptr;
+    return array.release();
+}
+
+}  // namespace
+
+PyObject* vector_array(std::vector<double>&& values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    return adopted(std::move(values), 1, dims, NPY_DOUBLE);
+}
+
+PyObject* index_array(std::vector<std::uint64_t>&& values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    return adopted(std::move(values), 1, dims, NPY_INT64);
+}
+
+PyObject* array2(std::vector<double>&& row_major, std::size_t rows, std::size_t cols) {
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    return adopted(std::move(row_major), 2, dims, NPY_DOUBLE);
+}
+
+namespace {
+
 PyObject* uninitialised(int ndim, npy_intp* dims) {
     if (!ensure_numpy()) return nullptr;
     return PyArray_SimpleNew(ndim, dims, NPY_DOUBLE);

@@ -27,6 +27,12 @@ PyObject* vector_array(const std::vector<double>& values);
 PyObject* index_array(const std::vector<std::int64_t>& values);
 PyObject* array2(const std::vector<double>& row_major, std::size_t rows, std::size_t cols);
 
+// New arrays that take over the buffer of a vector instead of copying it. Indices are
+// non-negative, so an unsigned 64-bit buffer reads as int64 unchanged.
+PyObject* vector_array(std::vector<double>&& values);
+PyObject* index_array(std::vector<std::uint64_t>&& values);
+PyObject* array2(std::vector<double>&& row_major, std::size_t rows, std::size_t cols);
+
 // A new float64 array of shape (n,) or (rows, cols) for results written in place through
 // `array_data` (contiguous, row-major). Its values are not initialised: the caller writes every one.
 PyObject* result_array(std::size_t n);

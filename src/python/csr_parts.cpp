@@ -10,8 +10,7 @@ namespace spanlet::py {
 namespace {
 
 PyObject* signed_indices(const std::vector<std::uint64_t>& values) {
-    const std::vector<std::int64_t> converted(values.begin(), values.end());
-    return index_array(converted);
+    return index_array(std::vector<std::uint64_t>(values));
 }
 
 }  // namespace
@@ -22,6 +21,17 @@ PyObject* csr_parts(const Csr& matrix) {
     PyRef indices(signed_indices(matrix.indices));
     if (!indices) return nullptr;
     PyRef data(vector_array(matrix.data));
+    if (!data) return nullptr;
+    return Py_BuildValue("(OOO(KK))", indptr.get(), indices.get(), data.get(),
+                         static_cast<unsigned long long>(matrix.nrows), static_cast<unsigned long long>(matrix.ncols));
+}
+
+PyObject* csr_parts(Csr&& matrix) {
+    PyRef indptr(index_array(std::move(matrix.indptr)));
+    if (!indptr) return nullptr;
+    PyRef indices(index_array(std::move(matrix.indices)));
+    if (!indices) return nullptr;
+    PyRef data(vector_array(std::move(matrix.data)));
     if (!data) return nullptr;
     return Py_BuildValue("(OOO(KK))", indptr.get(), indices.get(), data.get(),
                          static_cast<unsigned long long>(matrix.nrows), static_cast<unsigned long long>(matrix.ncols));

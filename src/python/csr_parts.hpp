@@ -8,5 +8,7 @@ namespace spanlet::py {
 
 // A new 4-tuple of fresh copies, or nullptr with an exception set.
 PyObject* csr_parts(const Csr& matrix);
+// The same taking over the matrix's buffers: no copy.
+PyObject* csr_parts(Csr&& matrix);
 
 }  // namespace spanlet::py

@@ -50,9 +50,9 @@ PyObject* measure_derivative_function(PyObject*, PyObject* const* args, Py_ssize
             return measure_derivative(kernels->elements(), *basis, mode, parameter, omega);
         }();
         if (!result) return raise_error(result.error());
-        PyRef w(csr_parts(result.value().first));
+        PyRef w(csr_parts(std::move(result.value().first)));
         if (!w) return nullptr;
-        PyRef dw(csr_parts(result.value().second));
+        PyRef dw(csr_parts(std::move(result.value().second)));
         if (!dw) return nullptr;
         return PyTuple_Pack(2, w.get(), dw.get());
     });

@@ -79,7 +79,7 @@ PyObject* fit_to_dense(PyObject* self, PyObject*) {
             ReleaseGil released;
             return fit.to_dense();
         }();
-        return array2(dense, fit.n_model(), fit.n_data());
+        return array2(std::move(dense), fit.n_model(), fit.n_data());
     });
 }
 
@@ -96,7 +96,7 @@ PyObject* fit_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             ReleaseGil released;
             return fit.apply_last_axis(data, k);
         }();
-        return array2(x, k, fit.n_model());
+        return array2(std::move(x), k, fit.n_model());
     });
 }
 

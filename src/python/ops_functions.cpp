@@ -22,7 +22,7 @@ namespace {
 
 PyObject* matrix_result(Result<Csr> result) {
     if (!result) return raise_error(result.error());
-    return csr_parts(result.value());
+    return csr_parts(std::move(result).value());
 }
 
 }  // namespace
@@ -92,7 +92,7 @@ PyObject* space_integrals(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return integrals(space.elements(), omega);
         }();
         if (!result) return raise_error(result.error());
-        return vector_array(result.value());
+        return vector_array(std::move(result).value());
     });
 }
 

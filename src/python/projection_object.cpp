@@ -50,7 +50,7 @@ PyObject* projection_to_dense(PyObject* self, PyObject*) {
             ReleaseGil released;
             return p.to_dense();
         }();
-        return array2(dense, p.n_dst(), p.n_src());
+        return array2(std::move(dense), p.n_dst(), p.n_src());
     });
 }
 
@@ -103,7 +103,7 @@ PyObject* projection_apply(PyObject* self, PyObject* const* args, Py_ssize_t nar
             ReleaseGil released;
             return bounded ? p.apply_bounded_last_axis(f, k, bounds) : p.apply_last_axis(f, k);
         }();
-        return array2(x, k, p.n_dst());
+        return array2(std::move(x), k, p.n_dst());
     });
 }
 
