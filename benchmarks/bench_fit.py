@@ -14,7 +14,7 @@ from spanlet._spanlet import Fit, Space
 from timing import median_time
 
 
-def run(n_data=1_000_000, n_model=10_000, rows=100, repeats=5, smoothing=1e-6):
+def run(n_data=1_000_000, n_model=10_000, rows=100, repeats=5, smoothing=1e-6, growth=(1_000, 10_000, 100_000)):
     rng = np.random.default_rng(0)
     x = np.sort(rng.uniform(0.0, 1.0, n_data))
     y = np.sin(12.0 * x) + 0.1 * rng.standard_normal(n_data)
@@ -41,6 +41,25 @@ def run(n_data=1_000_000, n_model=10_000, rows=100, repeats=5, smoothing=1e-6):
     for label, seconds in (("apply", apply), ("build+apply", build_apply)):
         print(f"  {rows:4d} rows, {label:11s} ours {seconds * 1e3:9.1f} ms  scipy {theirs * 1e3:9.1f} ms  "
               f"ratio {seconds / theirs:6.2f}")
+    run_growth(growth, repeats, smoothing)
+
+
+def run_growth(sizes, repeats, smoothing, points_per_element=10):
+    """Build + one fit as the model grows, ten data points per model element."""
+    print(f"fit growth: n clamped cubic B-splines, {points_per_element} n points")
+    rng = np.random.default_rng(1)
+    for n in sizes:
+        x = np.sort(rng.uniform(0.0, 1.0, points_per_element * n))
+        y = np.sin(12.0 * x) + 0.1 * rng.standard_normal(len(x))
+        breaks = np.linspace(0.0, 1.0, n - 2)
+        knots = np.concatenate([[0.0] * 3, breaks, [1.0] * 3])
+        kernels, model = Space.deltas(x), Space.bsplines_clamped(breaks, 3)
+        count = repeats if n < 100_000 else 1
+        ours = median_time(
+            lambda: Fit(kernels, model, "none", smoothing, "difference", 2).apply_last_axis(y[None, :]), count)[0]
+        theirs = median_time(lambda: make_lsq_spline(x, y, knots, 3, method="norm-eq"), count)[0]
+        print(f"  n = {n:7d}   ours {ours * 1e3:9.1f} ms  scipy {theirs * 1e3:9.1f} ms  ratio {ours / theirs:6.2f}  "
+              f"({ours / n * 1e6:.2f} us per element)")
 
 if __name__ == "__main__":
     run()

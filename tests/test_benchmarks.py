@@ -23,7 +23,7 @@ def test_bench_banded(capsys):
 
 
 def test_bench_fit(capsys):
-    load("bench_fit")["run"](400, 20, rows=3, repeats=1)
+    load("bench_fit")["run"](400, 20, rows=3, repeats=1, growth=(20, 40))
     assert "ratio" in capsys.readouterr().out
 
 

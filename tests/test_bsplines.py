@@ -1,5 +1,6 @@
 """B-spline spaces against SciPy, partitions of unity, periodic wrapping, messages and the support index."""
 
+import math
 import numpy as np
 import pytest
 from scipy.interpolate import BSpline
@@ -189,6 +190,18 @@ def test_periodic_candidates_and_self_projection(degree):
         assert space_candidates(space, lo, hi) == brute_force_candidates(lower, upper, lo, hi)
     x = rng.standard_normal((3, len(space)))  # projecting a space onto itself is the identity
     np.testing.assert_allclose(Projection(space, space).apply_last_axis(x), x, rtol=0, atol=1e-9)
+
+
+@pytest.mark.parametrize("lowers", [[-1.7e308, -1.0, 0.0, 1.6e308], [0.0, 5e-324, 1e-300, 1.0], [-0.0, 0.0, 0.0, 3.0]])
+def test_candidates_at_extreme_positions(lowers):
+    # Spans that overflow, subnormal steps, signed zeros; queries out to the infinities.
+    elements = [("box", a, a + 1.0 if abs(a) < 1e300 else a) for a in lowers]
+    elements.append(("delta", lowers[1]))
+    lower, upper = space_index(elements)[:2]
+    points = sorted(set(lowers) | {-math.inf, math.inf, 0.5, -0.0, 2.0})
+    for lo in points:
+        for hi in points:
+            assert space_candidates(elements, lo, hi) == brute_force_candidates(lower, upper, lo, hi)
 
 
 def test_candidates_closed_ends():

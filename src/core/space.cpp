@@ -65,6 +65,30 @@ std::vector<std::uint64_t> choose_wide(const std::vector<double>& lower, const s
     return eligible;
 }
 
+std::size_t bucket_of(const SupportIndex& index, double v) {
+    const std::size_t count = index.bucket_start.size() - 1;
+    const double t = (v - index.bucket_base) * index.bucket_scale;
+    if (!(t > 0.0)) return 0;
+    if (t >= static_cast<double>(count)) return count - 1;
+    return static_cast<std::size_t>(t);
+}
+
+// One bucket per sorted element, over the span of the lower ends.
+void build_buckets(SupportIndex& index) {
+    const std::vector<double>& sl = index.sorted_lower;
+    const std::size_t n = sl.size();
+    if (n < 2 || !std::all_of(sl.begin(), sl.end(), [](double v) { return std::isfinite(v); })) return;
+    const double span = sl[n - 1] - sl[0];
+    if (!(span > 0.0) || !std::isfinite(span)) return;
+    index.bucket_base = sl[0];
+    index.bucket_scale = static_cast<double>(n) / span;
+    index.bucket_start.assign(n + 1, n);
+    index.bucket_start[0] = 0;
+    std::size_t b = 0;
+    for (std::size_t k = 0; k < n; ++k)
+        for (const std::size_t at = bucket_of(index, sl[k]); b < at;) index.bucket_start[++b] = k;
+}
+
 }  // namespace
 
 Space Space::make(std::vector<Element> elements) {
@@ -95,6 +119,7 @@ Space Space::make(std::vector<Element> elements) {
         const double width = space.upper[i] - space.lower[i];
         if (width > space.max_width) space.max_width = width;  // a NaN width never compares greater
     }
+    build_buckets(space);
     result.elements_ = std::move(elements);
     return result;
 }
@@ -123,8 +148,20 @@ void candidates(const Space& space, std::vector<std::uint64_t>& out, double lo, 
     if (n > 0) {
         const double* sl = index.sorted_lower.data();
         const double reach = lo - index.max_width;
-        const std::size_t k0 = partition_point(sl, n, [reach](double v) { return v < reach; });
-        const std::size_t k1 = partition_point(sl, n, [hi](double v) { return v <= hi; });
+        const auto below = [reach](double v) { return v < reach; };
+        const auto up_to = [hi](double v) { return v <= hi; };
+        std::size_t k0, k1;
+        if (!index.bucket_start.empty() && !std::isnan(reach) && !std::isnan(hi)) {
+            // The answer lies within the query's bucket: everything before it is lower, everything
+            // after it higher, because the bucket of a value never decreases with the value.
+            const std::uint64_t* start = index.bucket_start.data();
+            const std::size_t b0 = bucket_of(index, reach), b1 = bucket_of(index, hi);
+            k0 = start[b0] + partition_point(sl + start[b0], start[b0 + 1] - start[b0], below);
+            k1 = start[b1] + partition_point(sl + start[b1], start[b1 + 1] - start[b1], up_to);
+        } else {
+            k0 = partition_point(sl, n, below);
+            k1 = partition_point(sl, n, up_to);
+        }
         for (std::size_t k = k0; k < k1; ++k) {
             const auto i = index.order[k];
             if (lo <= index.upper[i]) out.push_back(i);

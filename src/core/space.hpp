@@ -23,6 +23,12 @@ struct SupportIndex {
     std::vector<double> sorted_lower;
     double max_width = 0.0;
     std::vector<std::uint64_t> wide;
+    // Buckets that narrow the search in sorted_lower: bucket b = floor((v - bucket_base) *
+    // bucket_scale), clamped to [0, B), is monotone in v, and bucket_start[b] is the first k whose
+    // sorted_lower[k] falls in bucket b or later (B + 1 entries). Empty unless every lower end is
+    // finite and they span a positive width.
+    double bucket_base = 0.0, bucket_scale = 0.0;
+    std::vector<std::uint64_t> bucket_start;
 };
 
 class Space {
