@@ -533,3 +533,18 @@ def test_short_lengths_between_wide_boxes_match_the_closed_form(length):
     expected = np.array([[w * 4 * length / np.sqrt(3) - 2 * length**2, length**2],
                          [length**2, w * 4 * length / np.sqrt(3) - 2 * length**2]]) / w**2
     np.testing.assert_allclose(k, expected, rtol=1e-7 if length < 1e-6 else 1e-11)
+
+
+def test_a_fast_weight_on_the_far_side_is_resolved():
+    # cos(50 y) on b makes the inner integral oscillate in x as fast as the weight itself.
+    from scipy.integrate import quad
+    a, b, omega = s.Space.boxes(v([0.0, 1.0])), s.Space.boxes(v([0.3, 1.6])), 50.0
+    got = s.covariance_matrix(1.0, [("matern12", 1.0, None, None)], [a], [None], [b], [omega])[0, 0]
+
+    def inner(x):
+        return quad(lambda y: np.cos(omega * y) * np.exp(-abs(x - y)), 0.3, 1.6,
+                    points=[x] if 0.3 < x < 1.6 else None, limit=500, epsabs=1e-14)[0]
+
+    norm = (np.sin(omega * 1.6) - np.sin(omega * 0.3)) / omega
+    expected = quad(inner, 0.0, 1.0, points=[0.3], limit=500, epsabs=1e-14)[0] / norm
+    assert got == pytest.approx(expected, rel=1e-11)

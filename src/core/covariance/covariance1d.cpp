@@ -186,20 +186,22 @@ Result<ValueAndDerivative> between_elements(const Covariance1d& c, const Element
     if (c.period) SPANLET_TRY_STATUS(check_image_work(c, knots.size(), support(b)));
     // Panels no longer than kernel_step keep the inner integral smooth where the kernel's center or
     // a cut end crosses a knot of b: within R of such a kink, which always falls in a knot interval
-    // no longer than R (up to the rounding of the breakpoints, hence KINK_REACH). On a longer interval no knot of b lies within R of any point, so for a
-    // piecewise-polynomial b (and factor) the inner integral is a polynomial there, times b's
-    // weight, which then bounds the panels instead. This keeps a correlation length far below the
-    // atoms' width cheap, down to a subnormal one whose step is 0.
+    // no longer than R (up to the rounding of the breakpoints, hence KINK_REACH). On a longer
+    // interval no knot of b lies within R of any point, so for a piecewise-polynomial b (and
+    // factor) the inner integral is a polynomial there and the kernel bounds no panel. This keeps a
+    // correlation length far below the atoms' width cheap, down to a subnormal one whose step is 0.
+    // Each side's weight bounds every panel: the inner integral oscillates with b's weight as much
+    // as the outer integrand does with a's.
     const bool polynomial_b = is_polynomial(b) && (!factor_b || is_polynomial(*factor_b));
-    const double smooth_step = omega_b ? WEIGHT_STEP_RADIANS / std::fabs(*omega_b) : INF;
-    const double cap = omega_a ? WEIGHT_STEP_RADIANS / std::fabs(*omega_a) : INF;
+    const double cap = std::fmin(omega_a ? WEIGHT_STEP_RADIANS / std::fabs(*omega_a) : INF,
+                                 omega_b ? WEIGHT_STEP_RADIANS / std::fabs(*omega_b) : INF);
     const Rule& rule = gl8();
     double value = 0.0, derivative = 0.0;
     std::uint64_t steps = 0;
     for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
         const double end = knots[j + 1];
         double t = knots[j];
-        const double kernel_step = polynomial_b && end - t > KINK_REACH * c.radius ? smooth_step : c.kernel_step;
+        const double kernel_step = polynomial_b && end - t > KINK_REACH * c.radius ? INF : c.kernel_step;
         while (t < end) {
             const double g = std::fmin(std::fmin(kernel_step, step_limit(a, t)), cap);
             const bool last = t + STEP_ALLOWANCE * g >= end;
