@@ -1,5 +1,6 @@
 import inspect
 import math
+import signal
 
 import numpy as np
 import pytest
@@ -257,6 +258,47 @@ def test_rows_solved_together_match_one_at_a_time(dst):
     f = np.random.default_rng(4).standard_normal((7, len(SPACES["boxes-fine"][1])))
     one_at_a_time = np.vstack([p.apply_last_axis(row[None, :]) for row in f])
     np.testing.assert_array_equal(p.apply_last_axis(f), one_at_a_time)
+
+
+@pytest.fixture(scope="module")
+def wide_projection():
+    return Projection(Space.boxes(np.linspace(0, 1, 100_001)), Space.bsplines_clamped(np.linspace(0, 1, 2000), 3))
+
+
+def test_large_strided_input_reads_like_a_contiguous_one(wide_projection):
+    wide = np.random.default_rng(0).standard_normal((12, 200_000))
+    for f in (wide[:, ::2], np.asfortranarray(wide[:, 1::2])):  # 9.6 MB each: copied on the pool
+        np.testing.assert_array_equal(wide_projection.apply_last_axis(f),
+                                      wide_projection.apply_last_axis(np.ascontiguousarray(f)))
+
+
+def test_calls_from_signal_handlers_during_a_call_keep_their_inputs_apart():
+    p = Projection(Space.boxes(np.linspace(0, 1, 20_001)), Space.bsplines_clamped(np.linspace(0, 1, 9998), 3))
+    # The inner calls' inputs are as large as the outer one's, whose rows the local bounds read
+    # one by one while the call runs.
+    big, small = np.floor(4 * np.random.default_rng(1).standard_normal((2, 200, 20_000)))
+    want_big, want_small = p.apply_last_axis(big, "local"), p.apply_last_axis(small)
+    inside, seen = [False], []
+
+    def handler(*_):
+        if inside[0]:
+            inside[0] = False  # the inner call polls too: no handler inside the handler
+            seen.append(p.apply_last_axis(small))
+            inside[0] = True
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+    try:
+        inside[0] = True
+        got = p.apply_last_axis(big, "local")
+        inside[0] = False
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert seen
+    np.testing.assert_array_equal(got, want_big)
+    for result in seen:
+        np.testing.assert_array_equal(result, want_small)
 
 
 def test_zero_rows():

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "core/pool.hpp"
+
 #include "python/errors.hpp"
 #include "python/numpy_api.hpp"
 
@@ -85,19 +87,66 @@ bool read_rows(PyObject* object, const char* argument, std::vector<std::vector<d
     return true;
 }
 
-bool read_matrix(PyObject* object, const char* argument, std::vector<double>& out, std::size_t& rows,
-                 std::size_t& cols) {
+namespace {
+
+// Copies the rows of a two-dimensional array into `out` (row-major); large arrays row by row on
+// the pool, with the interpreter lock held by the caller throughout.
+void copy_rows(PyArrayObject* array, double* out) {
+    constexpr std::size_t PARALLEL_BYTES = std::size_t{1} << 22;
+    const npy_intp rows = PyArray_DIM(array, 0), cols = PyArray_DIM(array, 1);
+    const auto* data = static_cast<const char*>(PyArray_DATA(array));
+    const npy_intp row_stride = PyArray_STRIDE(array, 0), column_stride = PyArray_STRIDE(array, 1);
+    const bool swap = needs_swap(array);
+    const auto row = [&](std::size_t r, Scratch&) {
+        copy_strided(data + static_cast<npy_intp>(r) * row_stride, column_stride, cols, swap,
+                     out + r * static_cast<std::size_t>(cols));
+    };
+    const auto count = static_cast<std::size_t>(rows);
+    if (count * static_cast<std::size_t>(cols) * sizeof(double) >= PARALLEL_BYTES) {
+        parallel_for(count, row);
+    } else {
+        Scratch unused;
+        for (std::size_t r = 0; r < count; ++r) row(r, unused);
+    }
+}
+
+// The buffer a thread keeps for its matrix copies.
+struct KeptBuffer {
+    std::unique_ptr<double[]> data;
+    std::size_t capacity = 0;
+    bool in_use = false;
+};
+
+thread_local KeptBuffer kept_buffer;
+
+}  // namespace
+
+bool MatrixCopy::read(PyObject* object, const char* argument) {
     PyArrayObject* array = float_array(object, 2, argument);
     if (array == nullptr) return false;
     rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
     cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
-    const auto* data = static_cast<const char*>(PyArray_DATA(array));
-    const bool swap = needs_swap(array);
-    out.resize(rows * cols);
-    for (std::size_t r = 0; r < rows; ++r)
-        copy_strided(data + static_cast<npy_intp>(r) * PyArray_STRIDE(array, 0), PyArray_STRIDE(array, 1),
-                     static_cast<npy_intp>(cols), swap, out.data() + r * cols);
+    const std::size_t count = rows * cols;
+    // Left uninitialised: every value is copied in.
+    if (!kept_buffer.in_use) {
+        if (kept_buffer.capacity < count) {
+            kept_buffer.data.reset();
+            kept_buffer.capacity = 0;
+            kept_buffer.data.reset(new double[count]);
+            kept_buffer.capacity = count;
+        }
+        kept_buffer.in_use = kept_ = true;
+        data_ = kept_buffer.data.get();
+    } else {
+        own_.reset(new double[count]);
+        data_ = own_.get();
+    }
+    copy_rows(array, data_);
     return true;
+}
+
+MatrixCopy::~MatrixCopy() {
+    if (kept_) kept_buffer.in_use = false;
 }
 
 namespace {

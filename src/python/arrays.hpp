@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "python/pyref.hpp"
@@ -18,9 +19,27 @@ bool read_vec(PyObject* object, const char* argument, std::vector<double>& out);
 // Copies a two-dimensional float64 array row by row.
 bool read_rows(PyObject* object, const char* argument, std::vector<std::vector<double>>& out);
 
-// Copies a two-dimensional float64 array into one row-major buffer.
-bool read_matrix(PyObject* object, const char* argument, std::vector<double>& out, std::size_t& rows,
-                 std::size_t& cols);
+// A two-dimensional float64 array copied into one row-major buffer that the calling thread keeps
+// for its next call, so that a warm call neither allocates nor faults pages in. Large copies are
+// split over the pool while the caller still holds the interpreter lock, so the array cannot
+// change meanwhile. A call nested on the same thread (from a signal handler) gets a buffer of its
+// own. TypeError naming the argument for anything but a two-dimensional float64 array.
+class MatrixCopy {
+public:
+    MatrixCopy() = default;
+    ~MatrixCopy();
+    MatrixCopy(const MatrixCopy&) = delete;
+    MatrixCopy& operator=(const MatrixCopy&) = delete;
+
+    bool read(PyObject* object, const char* argument);
+    const double* data() const { return data_; }
+    std::size_t rows = 0, cols = 0;
+
+private:
+    double* data_ = nullptr;
+    bool kept_ = false;                 // the thread's kept buffer, handed back at the end
+    std::unique_ptr<double[]> own_;     // otherwise
+};
 
 // New arrays owning copies of the given values.
 PyObject* vector_array(const std::vector<double>& values);

@@ -86,15 +86,14 @@ PyObject* fit_to_dense(PyObject* self, PyObject*) {
 PyObject* fit_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Arguments<1> a{"apply_last_axis", {"data"}};
-        std::vector<double> data;
-        std::size_t k = 0, cols = 0;
+        MatrixCopy data;
         const Fit& fit = core(self);
-        if (!a.read(args, nargs, kwnames) || !read_matrix(a[0], "data", data, k, cols) ||
-            !check_columns("data", cols, fit.n_data()))
+        if (!a.read(args, nargs, kwnames) || !data.read(a[0], "data") || !check_columns("data", data.cols, fit.n_data()))
             return nullptr;
+        const std::size_t k = data.rows;
         std::vector<double> x = [&] {
             ReleaseGil released;
-            return fit.apply_last_axis(data, k);
+            return fit.apply_last_axis(data.data(), k);
         }();
         return array2(std::move(x), k, fit.n_model());
     });

@@ -91,17 +91,17 @@ bool parse_bounds(PyObject* object, bool& bounded, ProjectionBounds& out) {
 PyObject* projection_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Arguments<2> a{"apply_last_axis", {"f", "bounds"}, 1};
-        std::vector<double> f;
-        std::size_t k = 0, cols = 0;
+        MatrixCopy f;
         bool bounded = false;
         ProjectionBounds bounds;
         const Projection& p = core(self);
-        if (!a.read(args, nargs, kwnames) || !read_matrix(a[0], "f", f, k, cols) ||
-            !parse_bounds(a[1], bounded, bounds) || !check_columns("f", cols, p.n_src()))
+        if (!a.read(args, nargs, kwnames) || !f.read(a[0], "f") || !parse_bounds(a[1], bounded, bounds) ||
+            !check_columns("f", f.cols, p.n_src()))
             return nullptr;
+        const std::size_t k = f.rows;
         std::vector<double> x = [&] {
             ReleaseGil released;
-            return bounded ? p.apply_bounded_last_axis(f, k, bounds) : p.apply_last_axis(f, k);
+            return bounded ? p.apply_bounded_last_axis(f.data(), k, bounds) : p.apply_last_axis(f.data(), k);
         }();
         return array2(std::move(x), k, p.n_dst());
     });

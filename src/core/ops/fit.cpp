@@ -115,8 +115,8 @@ std::vector<double> Fit::to_dense() const {
     return transposed(rows, n_data(), n_model());
 }
 
-std::vector<double> Fit::apply_last_axis(const std::vector<double>& data, std::size_t k) const {
-    std::vector<double> y = design_t_.apply_last_axis(data.data(), k, n_data());
+std::vector<double> Fit::apply_last_axis(const double* data, std::size_t k) const {
+    std::vector<double> y = design_t_.apply_last_axis(data, k, n_data());
     solve_rows(normal_factor_, y, k);
     return y;
 }

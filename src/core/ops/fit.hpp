@@ -33,8 +33,8 @@ public:
     // A^-1 D^T as an n_model x n_data row-major array.
     std::vector<double> to_dense() const;
 
-    // Fits k rows of n_data values (row-major); returns k rows of n_model coefficients.
-    std::vector<double> apply_last_axis(const std::vector<double>& data, std::size_t k) const;
+    // Fits k rows of n_data values (row-major at data); returns k rows of n_model coefficients.
+    std::vector<double> apply_last_axis(const double* data, std::size_t k) const;
 
 private:
     Fit(BandedCholesky factor, Csr design, Csr design_t)

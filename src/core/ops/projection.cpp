@@ -346,22 +346,22 @@ std::vector<double> Projection::to_dense() const {
     return transposed(rows, n_src(), n_dst());
 }
 
-std::vector<double> Projection::apply_last_axis(const std::vector<double>& f, std::size_t k) const {
-    std::vector<double> y = cross_.apply_last_axis(f.data(), k, n_src());
+std::vector<double> Projection::apply_last_axis(const double* f, std::size_t k) const {
+    std::vector<double> y = cross_.apply_last_axis(f, k, n_src());
     solve_rows(gram_factor_, y, k);
     return y;
 }
 
-std::vector<double> Projection::apply_bounded_last_axis(const std::vector<double>& f, std::size_t k,
+std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::size_t k,
                                                         const ProjectionBounds& bounds) const {
-    const std::vector<double> y = cross_.apply_last_axis(f.data(), k, n_src());
+    const std::vector<double> y = cross_.apply_last_axis(f, k, n_src());
     std::vector<double> x = y;
     solve_rows(gram_factor_, x, k);
     const std::size_t n = n_dst();
     parallel_for(k, [&](std::size_t r, Scratch& scratch) {
         RowRefinement refinement(gram_, gram_diagonal_, cross_, source_runs_, dst_integrals_,
                                  scratch.job_buffers<RefinementBuffers>());
-        refinement.refine(f.data() + r * n_src(), y.data() + r * n, x.data() + r * n, bounds);
+        refinement.refine(f + r * n_src(), y.data() + r * n, x.data() + r * n, bounds);
     });
     return x;
 }

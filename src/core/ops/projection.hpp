@@ -39,10 +39,9 @@ public:
     // G^-1 K as an n_dst x n_src row-major array.
     std::vector<double> to_dense() const;
 
-    // Projects k rows of n_src values (row-major); returns k rows of n_dst values.
-    std::vector<double> apply_last_axis(const std::vector<double>& f, std::size_t k) const;
-    std::vector<double> apply_bounded_last_axis(const std::vector<double>& f, std::size_t k,
-                                                const ProjectionBounds& bounds) const;
+    // Projects k rows of n_src values (row-major at f); returns k rows of n_dst values.
+    std::vector<double> apply_last_axis(const double* f, std::size_t k) const;
+    std::vector<double> apply_bounded_last_axis(const double* f, std::size_t k, const ProjectionBounds& bounds) const;
 
 private:
     Projection(Csr gram, BandedCholesky factor, Csr cross, std::vector<double> dst_integrals);
