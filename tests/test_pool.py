@@ -158,3 +158,22 @@ def test_test_extension_stays_out_of_the_package():
 
     assert not any("tests" in name for name in dir(spanlet))
     assert not any("tests" in name for name in dir(spanlet._spanlet))
+
+
+def test_one_thread_means_no_background_worker():
+    # The caller computes its own job, so a cap of one starts no thread besides it.
+    out = run_script(
+        """
+        import os
+        import numpy as np
+        from spanlet import _spanlet as sp
+        count = lambda: len(os.listdir("/proc/self/task"))
+        before = count()
+        space = sp.Space.bsplines_clamped(np.linspace(0, 1, 20000), 3)
+        sp.inner_products(space, space)
+        print(before, count())
+        """,
+        env=dict(os.environ, SPANLET_NUM_THREADS="1"),
+    )
+    before, after = map(int, out.split())
+    assert after == before

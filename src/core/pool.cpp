@@ -208,10 +208,11 @@ class Pool {
 public:
     explicit Pool(std::size_t target) : target_(target) {}
 
+    // The threads that compute a job: the caller and the background threads.
     std::size_t workers() {
         std::lock_guard lock(mutex_);
         start_locked();
-        return started_;
+        return started_ + 1;
     }
 
     void run(std::size_t count, detail::RunRange run, void* body, Scratch& scratch) {
@@ -261,9 +262,10 @@ private:
     void start_locked() {
         if (starting_done_) return;
         starting_done_ = true;
-        // Fewer threads than asked is fine: the caller always works on its own job.
+        // The caller always works on its own job, so it counts as one of the target's threads;
+        // fewer threads than asked is fine.
         try {
-            for (; started_ < target_; ++started_) std::thread([this] { worker(); }).detach();
+            for (; started_ + 1 < target_; ++started_) std::thread([this] { worker(); }).detach();
         } catch (const std::system_error&) {
         }
     }

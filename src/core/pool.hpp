@@ -103,8 +103,8 @@ void parallel_for(std::size_t count, Body&& body) {
                        const_cast<void*>(static_cast<const void*>(std::addressof(body))));
 }
 
-// Threads of the pool (CPUs in sched_getaffinity at pool start, capped by SPANLET_NUM_THREADS);
-// starts the pool if needed.
+// Threads that compute a job: the caller and the background workers together, as many as the CPUs
+// in sched_getaffinity at pool start, capped by SPANLET_NUM_THREADS; starts the pool if needed.
 std::size_t worker_count();
 
 }  // namespace spanlet
