@@ -88,7 +88,7 @@ double evaluate(const Element& element, double x) {
                 return (h.upper - x) / (h.upper - h.peak);
             },
             // Measured from the start of the piece that holds x (see local.hpp).
-            [&element, x](const Shaped&) { return evaluate_local(element, x, 0.0); },
+            [x](const Shaped& e) { return evaluate_local(e, x, 0.0); },
             [x](const ProfileElement& p) {
                 return p.lower <= x && x <= p.upper ? value(p.profile, x - p.center) : 0.0;
             },

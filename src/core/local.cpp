@@ -65,6 +65,14 @@ double times_power(double c, double r, int k) {
 
 }  // namespace
 
+double evaluate_local(const Shaped& e, double z, double s) {
+    const ShapedLocal l = shaped_local(e, z, s);
+    if (!l.segment) return 0.0;
+    const Segment& g = *l.segment;
+    const double t = l.t0 + l.v;
+    return g.c0 + t * (g.c1 + t * (g.c2 + t * g.c3));
+}
+
 double evaluate_local(const Element& element, double z, double s) {
     return std::visit(
         Overloaded{
@@ -77,13 +85,7 @@ double evaluate_local(const Element& element, double z, double s) {
                 if (s < to_peak) return (from_lower + s) / (h.peak - h.lower);
                 return (to_upper - s) / (h.upper - h.peak);
             },
-            [z, s](const Shaped& e) {
-                const ShapedLocal l = shaped_local(e, z, s);
-                if (!l.segment) return 0.0;
-                const Segment& g = *l.segment;
-                const double t = l.t0 + l.v;
-                return g.c0 + t * (g.c1 + t * (g.c2 + t * g.c3));
-            },
+            [z, s](const Shaped& e) { return evaluate_local(e, z, s); },
             [z, s](const ProfileElement& p) {
                 if (s < p.lower - z || s > p.upper - z) return 0.0;
                 return value(p.profile, (z - p.center) + s);

@@ -10,8 +10,9 @@
 
 namespace spanlet {
 
-// The value of the element at the real point z + s.
+// The value of the element at the real point z + s; the second form for a shaped element.
 double evaluate_local(const Element& element, double z, double s);
+double evaluate_local(const Shaped& element, double z, double s);
 
 // The element at many points z + s of one interval that starts at z: what does not depend on s
 // (for a shaped element its segment and the segment's offset from z) is formed once and kept
