@@ -90,20 +90,26 @@ double exact_product(std::span<const Element* const> elements, const std::vector
         // The nodes sit at offsets h + h x_i from the interval start, so that they keep their
         // resolution however far z lies from the origin.
         double sum = 0.0;
+        // True while every product has an exact zero factor: then the sum is exactly 0 and nothing
+        // underflowed (a wrapped element is zero in the gap between its pieces, say).
+        bool vanishes = elements.size() == 2;
         if (elements.size() == 2) {
             LocalEvaluator first(*elements[0], z), second(*elements[1], z);
             for (std::size_t i = 0; i < n; ++i) {
                 const double s = h + h * rule.nodes[i];
+                const double a = first(s), b = second(s);
                 double value = 1.0;
-                value *= first(s);
-                value *= second(s);
+                value *= a;
+                value *= b;
+                vanishes = vanishes && (a == 0.0 || b == 0.0);
                 sum += rule.weights[i] * value;
             }
         } else {
             for (std::size_t i = 0; i < n; ++i) sum += rule.weights[i] * product_at(elements, z, h + h * rule.nodes[i]);
         }
         // With three or more factors an intermediate product can underflow while the last is fine.
-        const bool plain = elements.size() <= 2 && std::isfinite(sum) && std::fabs(sum) >= SMALLEST_PLAIN_SUM;
+        const bool plain =
+            elements.size() <= 2 && std::isfinite(sum) && (std::fabs(sum) >= SMALLEST_PLAIN_SUM || vanishes);
         total += plain ? h * sum
                      : scaled_product_rule(rule, elements, z, length);
     }
