@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "core/adaptive_steps.hpp"
 #include "core/format.hpp"
 #include "core/overloaded.hpp"
 #include "core/quadrature.hpp"
@@ -227,29 +228,10 @@ Result<double> integrate_over_knots(std::span<const Element* const> elements, Co
         for (std::size_t j = 0; j + 1 < knots.size(); ++j) total += apply_rule(gl4(), knots[j], knots[j + 1], f);
         return total;
     }
-    const double cap = omega ? WEIGHT_STEP_RADIANS / std::fabs(*omega) : INF;
     auto integrand = [&](double t) { return omega ? f(t) * std::cos(*omega * t) : f(t); };
-    std::uint64_t steps = 0;
-    for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
-        const double end = knots[j + 1];
-        if (!(std::isfinite(knots[j]) && std::isfinite(end)))
-            return Error::invalid("adaptive integration needs finite bounds, got [" + decimal(knots[j]) + ", " +
-                                  decimal(end) + "]");
-        double e = knots[j];
-        while (e < end) {
-            double limit = cap;
-            for (const Element* element : elements) limit = std::fmin(limit, step_limit(*element, e));
-            const bool last = end <= e + STEP_ALLOWANCE * limit;
-            const double g = last ? end - e : limit;
-            const Rule& rule = !omega && elements.size() < 3 && g <= SHORT_REMAINDER * limit ? gl4() : gl8();
-            double next = last ? end : e + g;
-            // A step too small to move t still advances by one ulp; the budget then ends the loop.
-            if (!(next > e)) next = std::nextafter(e, end);
-            if (++steps > ADAPTIVE_STEP_BUDGET) return step_budget_exceeded(knots.front(), knots.back());
-            total += apply_rule(rule, e, next, integrand);
-            e = next;
-        }
-    }
+    SPANLET_TRY_STATUS(for_each_adaptive_step(elements, omega, knots, [&](const Rule& rule, double e, double next) {
+        total += apply_rule(rule, e, next, integrand);
+    }));
     return total;
 }
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "core/adaptive_steps.hpp"
 #include "core/cosine_moments.hpp"
 #include "core/format.hpp"
 #include "core/local.hpp"
@@ -118,7 +119,6 @@ double exact_product(std::span<const Element* const> elements, const std::vector
 
 Result<double> stepped_product(std::span<const Element* const> elements, CosineWeight omega,
                                 const std::vector<double>& knots) {
-    const double cap = omega ? WEIGHT_STEP_RADIANS / std::fabs(*omega) : INF;
     // The phase of the step start is formed once; the offsets add theirs without rounding to
     // ulp(|omega z|) a second time.
     double cos_start = 1.0, sin_start = 0.0;
@@ -128,35 +128,14 @@ Result<double> stepped_product(std::span<const Element* const> elements, CosineW
         const double phase = *omega * s;
         return value * (cos_start * std::cos(phase) - sin_start * std::sin(phase));
     };
-    std::uint64_t steps = 0;
     double total = 0.0;
-    for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
-        const double end = knots[j + 1];
-        if (!(std::isfinite(knots[j]) && std::isfinite(end)))
-            return Error::invalid("adaptive integration needs finite bounds, got [" + decimal(knots[j]) + ", " +
-                                  decimal(end) + "]");
-        double e = knots[j];
-        while (e < end) {
-            double f = cap;
-            for (const Element* element : elements) f = std::fmin(f, step_limit(*element, e));
-            const bool last = end <= e + STEP_ALLOWANCE * f;
-            const double g = last ? end - e : f;
-            // The 4-point rule is exact for products of two cubics only without the weight's
-            // oscillating factor.
-            const Rule& rule = !omega && elements.size() < 3 && g <= SHORT_REMAINDER * f ? gl4() : gl8();
-            double next = last ? end : e + g;
-            // A step too small to move t (or a non-positive limit) still advances by one ulp; the
-            // budget below then ends the loop.
-            if (!(next > e)) next = std::nextafter(e, end);
-            if (++steps > ADAPTIVE_STEP_BUDGET) return step_budget_exceeded(knots.front(), knots.back());
-            if (omega) {
-                cos_start = std::cos(*omega * e);
-                sin_start = std::sin(*omega * e);
-            }
-            total += apply_rule(rule, e, next - e, integrand);
-            e = next;
+    SPANLET_TRY_STATUS(for_each_adaptive_step(elements, omega, knots, [&](const Rule& rule, double e, double next) {
+        if (omega) {
+            cos_start = std::cos(*omega * e);
+            sin_start = std::sin(*omega * e);
         }
-    }
+        total += apply_rule(rule, e, next - e, integrand);
+    }));
     return total;
 }
 
