@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "core/pool.hpp"
+#include "core/base/pool.hpp"
 
 #include "python/errors.hpp"
 #include "python/numpy_api.hpp"

@@ -1,7 +1,7 @@
 // The Python form of a Csr: (indptr int64, indices int64, data float64, (nrows, ncols)).
 #pragma once
 
-#include "core/sparse.hpp"
+#include "core/linalg/sparse.hpp"
 #include "python/pyref.hpp"
 
 namespace spanlet::py {

@@ -1,7 +1,7 @@
 // Module function measure_derivative: the measurement matrix and its kernel-parameter derivative.
 #include <string>
 
-#include "core/format.hpp"
+#include "core/base/format.hpp"
 #include "core/ops/measure_derivative.hpp"
 #include "python/args.hpp"
 #include "python/csr_parts.hpp"

@@ -3,7 +3,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "core/pool.hpp"
+#include "core/base/pool.hpp"
 
 namespace spanlet::py {
 

@@ -3,7 +3,7 @@
 
 #include <exception>
 
-#include "core/error.hpp"
+#include "core/base/error.hpp"
 #include "python/pyref.hpp"
 
 namespace spanlet::py {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "core/format.hpp"
+#include "core/base/format.hpp"
 #include "core/ops/fit.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"

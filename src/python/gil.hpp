@@ -1,7 +1,7 @@
 // Releases the interpreter lock for the lifetime of the object; numerical work runs inside.
 #pragma once
 
-#include "core/pool.hpp"
+#include "core/base/pool.hpp"
 #include "python/pyref.hpp"
 
 namespace spanlet::py {

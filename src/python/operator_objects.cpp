@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/error.hpp"
+#include "core/base/error.hpp"
 #include "python/errors.hpp"
 
 namespace spanlet::py {

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "core/format.hpp"
+#include "core/base/format.hpp"
 #include "core/ops/inner_products.hpp"
 #include "core/ops/integrals.hpp"
 #include "core/ops/measure.hpp"

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "core/format.hpp"
+#include "core/base/format.hpp"
 #include "core/ops/projection.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"

@@ -1,7 +1,7 @@
 // Python constructors of B-spline spaces.
 #include <vector>
 
-#include "core/bsplines.hpp"
+#include "core/spaces/bsplines.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"

@@ -4,8 +4,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/apodization.hpp"
-#include "core/fts.hpp"
+#include "core/profiles/apodization.hpp"
+#include "core/spaces/fts.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"

@@ -1,7 +1,7 @@
 // Python constructor of harmonic (Fourier) spaces.
 #include <cstdint>
 
-#include "core/harmonics.hpp"
+#include "core/spaces/harmonics.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/space_methods.hpp"

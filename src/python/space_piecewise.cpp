@@ -1,7 +1,7 @@
 // Python constructors of piecewise spaces: deltas, boxes, hats, rectangles, triangles, trapezoids.
 #include <vector>
 
-#include "core/piecewise.hpp"
+#include "core/spaces/piecewise.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"

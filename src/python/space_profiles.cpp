@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "core/profiles/profile_space.hpp"
+#include "core/spaces/profile_space.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"

@@ -2,9 +2,9 @@
 #include <string>
 #include <vector>
 
-#include "core/format.hpp"
-#include "core/pchip.hpp"
-#include "core/tabulated.hpp"
+#include "core/base/format.hpp"
+#include "core/elements/pchip.hpp"
+#include "core/spaces/tabulated.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"

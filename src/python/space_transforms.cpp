@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
-#include "core/format.hpp"
-#include "core/transforms.hpp"
+#include "core/base/format.hpp"
+#include "core/spaces/transforms.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/space_methods.hpp"

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "core/format.hpp"
+#include "core/base/format.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/integrate.hpp"
+#include "core/integration/integrate.hpp"
 #include "core/ops/measure.hpp"
 #include "python/pyref.hpp"
 

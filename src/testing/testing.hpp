@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "core/space.hpp"
+#include "core/spaces/space.hpp"
 #include "python/pyref.hpp"
 
 namespace spanlet::py {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/derivatives.hpp"
+#include "core/integration/derivatives.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "core/element.hpp"
-#include "core/format.hpp"
-#include "core/bsplines.hpp"
-#include "core/space.hpp"
+#include "core/elements/element.hpp"
+#include "core/base/format.hpp"
+#include "core/spaces/bsplines.hpp"
+#include "core/spaces/space.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/apodization.hpp"
-#include "core/fts.hpp"
-#include "core/harmonics.hpp"
+#include "core/profiles/apodization.hpp"
+#include "core/profiles/fts_line.hpp"
+#include "core/profiles/harmonic.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"

@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/banded.hpp"
-#include "core/pool.hpp"
-#include "core/quadrature.hpp"
-#include "core/sparse.hpp"
+#include "core/linalg/banded.hpp"
+#include "core/base/pool.hpp"
+#include "core/integration/quadrature.hpp"
+#include "core/linalg/sparse.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/csr_parts.hpp"

@@ -9,7 +9,7 @@
 
 #include "core/profiles/parameter.hpp"
 #include "core/profiles/profile.hpp"
-#include "core/profiles/profile_space.hpp"
+#include "core/spaces/profile_space.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"

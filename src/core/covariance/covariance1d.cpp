@@ -6,10 +6,10 @@
 #include <limits>
 #include <string>
 
-#include "core/format.hpp"
-#include "core/quadrature.hpp"
-#include "core/space.hpp"
-#include "core/stepping.hpp"
+#include "core/base/format.hpp"
+#include "core/integration/quadrature.hpp"
+#include "core/spaces/space.hpp"
+#include "core/integration/stepping.hpp"
 
 namespace spanlet::covariance {
 

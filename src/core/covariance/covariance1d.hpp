@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/derivatives.hpp"
-#include "core/element.hpp"
-#include "core/integrate.hpp"
+#include "core/integration/derivatives.hpp"
+#include "core/elements/element.hpp"
+#include "core/integration/integrate.hpp"
 #include "core/covariance/variance_profile.hpp"
 
 namespace spanlet::covariance {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "core/pool.hpp"
+#include "core/base/pool.hpp"
 
 namespace spanlet::covariance {
 

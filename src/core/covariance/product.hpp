@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/covariance/covariance1d.hpp"
-#include "core/space.hpp"
+#include "core/spaces/space.hpp"
 
 namespace spanlet::covariance {
 

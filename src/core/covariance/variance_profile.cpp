@@ -4,9 +4,9 @@
 #include <cmath>
 #include <limits>
 
-#include "core/bsplines.hpp"
-#include "core/integrate.hpp"
-#include "core/space.hpp"
+#include "core/spaces/bsplines.hpp"
+#include "core/integration/integrate.hpp"
+#include "core/spaces/space.hpp"
 
 namespace spanlet::covariance {
 

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "core/element.hpp"
+#include "core/elements/element.hpp"
 
 namespace spanlet::covariance {
 

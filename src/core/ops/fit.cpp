@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "core/ops/inner_products.hpp"
-#include "core/ops/solve.hpp"
-#include "core/transforms.hpp"
+#include "core/linalg/solve.hpp"
+#include "core/spaces/transforms.hpp"
 
 namespace spanlet {
 

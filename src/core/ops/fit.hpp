@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "core/banded.hpp"
+#include "core/linalg/banded.hpp"
 #include "core/ops/measure.hpp"
-#include "core/space.hpp"
-#include "core/sparse.hpp"
+#include "core/spaces/space.hpp"
+#include "core/linalg/sparse.hpp"
 
 namespace spanlet {
 

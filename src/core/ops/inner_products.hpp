@@ -3,9 +3,9 @@
 
 #include <vector>
 
-#include "core/integrate.hpp"
-#include "core/space.hpp"
-#include "core/sparse.hpp"
+#include "core/integration/integrate.hpp"
+#include "core/spaces/space.hpp"
+#include "core/linalg/sparse.hpp"
 
 namespace spanlet {
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "core/integrate.hpp"
+#include "core/integration/integrate.hpp"
 
 namespace spanlet {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/derivatives.hpp"
+#include "core/integration/derivatives.hpp"
 #include "core/ops/rows.hpp"
 
 namespace spanlet {

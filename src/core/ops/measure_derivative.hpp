@@ -4,11 +4,11 @@
 #include <utility>
 #include <vector>
 
-#include "core/integrate.hpp"
+#include "core/integration/integrate.hpp"
 #include "core/ops/measure.hpp"
 #include "core/profiles/parameter.hpp"
-#include "core/space.hpp"
-#include "core/sparse.hpp"
+#include "core/spaces/space.hpp"
+#include "core/linalg/sparse.hpp"
 
 namespace spanlet {
 

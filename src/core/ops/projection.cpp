@@ -7,8 +7,8 @@
 
 #include "core/ops/integrals.hpp"
 #include "core/ops/inner_products.hpp"
-#include "core/ops/solve.hpp"
-#include "core/pool.hpp"
+#include "core/linalg/solve.hpp"
+#include "core/base/pool.hpp"
 
 namespace spanlet {
 

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/banded.hpp"
-#include "core/integrate.hpp"
-#include "core/space.hpp"
-#include "core/sparse.hpp"
+#include "core/linalg/banded.hpp"
+#include "core/integration/integrate.hpp"
+#include "core/spaces/space.hpp"
+#include "core/linalg/sparse.hpp"
 
 namespace spanlet {
 

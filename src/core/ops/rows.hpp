@@ -7,9 +7,9 @@
 #include <optional>
 #include <vector>
 
-#include "core/pool.hpp"
-#include "core/space.hpp"
-#include "core/sparse.hpp"
+#include "core/base/pool.hpp"
+#include "core/spaces/space.hpp"
+#include "core/linalg/sparse.hpp"
 
 namespace spanlet {
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <string>
 
-#include "core/format.hpp"
-#include "core/overloaded.hpp"
+#include "core/base/format.hpp"
+#include "core/base/overloaded.hpp"
 
 namespace spanlet {
 

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <variant>
 
-#include "core/error.hpp"
-#include "core/fts.hpp"
-#include "core/harmonics.hpp"
+#include "core/base/error.hpp"
+#include "core/profiles/fts_line.hpp"
+#include "core/profiles/harmonic.hpp"
 #include "core/profiles/gaussian.hpp"
 #include "core/profiles/lorentzian.hpp"
 #include "core/profiles/matern.hpp"

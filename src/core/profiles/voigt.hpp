@@ -2,7 +2,7 @@
 // half width gamma, as the real part of the Faddeeva function, scaled to 1 at its center.
 #pragma once
 
-#include "core/error.hpp"
+#include "core/base/error.hpp"
 #include "core/profiles/reach.hpp"
 
 namespace spanlet {

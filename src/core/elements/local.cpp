@@ -1,0 +1,186 @@
+#include "core/elements/local.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "core/base/overloaded.hpp"
+
+namespace spanlet {
+
+namespace {
+
+constexpr LocalCubic ZERO{{0.0, 0.0, 0.0, 0.0}};
+
+// A Shaped element's variable split as t0 + v, t0 from the double z, v = s / stretch from the
+// offset. The segment starts at the real point center + stretch * a, which rounds to the knot
+// Z = center + stretch * a that integration sees; t0 is (z - Z) plus the rounding residual of Z,
+// both formed without cancellation, so a piece far from the element's center keeps the resolution
+// of its own length.
+struct ShapedLocal {
+    const Segment* segment;
+    double t0, v;  // t = t0 + v is the segment's own variable u - a
+};
+
+ShapedLocal shaped_local(const Shaped& e, double z, double s) {
+    const double v = s / e.stretch;
+    const Segment* seg = e.shape->segment_at((z - e.center) / e.stretch + v);
+    if (!seg) return {nullptr, 0.0, v};
+    const double knot = e.center + e.stretch * seg->a;
+    const double residual = std::fma(e.stretch, seg->a, e.center - knot);
+    return {seg, ((z - knot) + residual) / e.stretch, v};
+}
+
+// The map's inner variable as z' + s'. An affine map keeps the split exactly; a reciprocal one
+// writes a / (z + s) - a / z as -(a / z) * s / (z + s).
+struct InnerPoint {
+    double z, s, jacobian;
+};
+
+InnerPoint inner_point(const Mapped& m, double z, double s) {
+    if (m.kind == MapKind::Affine) return {(z - m.a) / m.b, s / m.b, 1.0 / std::fabs(m.b)};
+    const double x = z + s;
+    const double jacobian = std::fabs(m.a) / std::fabs(x) / std::fabs(x);
+    if (z == 0.0) return {m.a / x, 0.0, jacobian};
+    const double u0 = m.a / z;
+    return {u0, -u0 * (s / x), jacobian};
+}
+
+// unit / w, formed as unit * (1 / w) so that a power-of-two unit only moves the exponent of the
+// reciprocal; directly where 1 / w overflows.
+double per_unit(double w, double unit) {
+    const double r = 1.0 / w;
+    return std::isfinite(r) ? unit * r : unit / w;
+}
+
+// c * r^k with the power formed first; step by step where the power alone over- or underflows
+// (a zero coefficient stays zero rather than 0 * inf).
+double times_power(double c, double r, int k) {
+    if (c == 0.0) return c;
+    double power = r;
+    for (int i = 1; i < k; ++i) power *= r;
+    if (std::isfinite(power) && std::fabs(power) >= std::numeric_limits<double>::min()) return c * power;
+    for (int i = 0; i < k; ++i) c *= r;
+    return c;
+}
+
+}  // namespace
+
+double evaluate_local(const Shaped& e, double z, double s) {
+    const ShapedLocal l = shaped_local(e, z, s);
+    if (!l.segment) return 0.0;
+    const Segment& g = *l.segment;
+    const double t = l.t0 + l.v;
+    return g.c0 + t * (g.c1 + t * (g.c2 + t * g.c3));
+}
+
+double evaluate_local(const Element& element, double z, double s) {
+    return std::visit(
+        Overloaded{
+            [](const Delta&) { return 0.0; },
+            [z, s](const Box& b) { return s >= b.lower - z && s < b.upper - z ? 1.0 : 0.0; },
+            [z, s](const Hat& h) {
+                const double from_lower = z - h.lower, to_upper = h.upper - z, to_peak = h.peak - z;
+                if (from_lower + s < 0.0 || to_upper - s < 0.0) return 0.0;
+                if (s == to_peak) return 1.0;
+                if (s < to_peak) return (from_lower + s) / (h.peak - h.lower);
+                return (to_upper - s) / (h.upper - h.peak);
+            },
+            [z, s](const Shaped& e) { return evaluate_local(e, z, s); },
+            [z, s](const ProfileElement& p) {
+                if (s < p.lower - z || s > p.upper - z) return 0.0;
+                return value(p.profile, (z - p.center) + s);
+            },
+            [z, s](const Mapped& m) {
+                const double x = z + s;
+                if (x < m.lower || x > m.upper) return 0.0;
+                const InnerPoint p = inner_point(m, z, s);
+                const double value = evaluate_local(*m.inner, p.z, p.s);
+                return m.jacobian ? value * p.jacobian : value;
+            },
+        },
+        element.kind);
+}
+
+LocalEvaluator::LocalEvaluator(const Element& element, double z) : element_(&element), z_(z) {
+    if ((shaped_ = std::get_if<Shaped>(&element.kind))) u0_ = (z - shaped_->center) / shaped_->stretch;
+}
+
+// The same segment and offset as shaped_local finds for a point with this u.
+void LocalEvaluator::locate(double u) {
+    segment_ = shaped_->shape->segment_at(u);
+    if (!segment_) return;
+    const double knot = shaped_->center + shaped_->stretch * segment_->a;
+    const double residual = std::fma(shaped_->stretch, segment_->a, shaped_->center - knot);
+    t0_ = ((z_ - knot) + residual) / shaped_->stretch;
+}
+
+double LocalEvaluator::operator()(double s) {
+    if (!shaped_) return evaluate_local(*element_, z_, s);
+    const double v = s / shaped_->stretch;
+    const double u = u0_ + v;
+    // Segments do not overlap, so a u inside the kept one is where segment_at would look.
+    if (!(segment_ && segment_->a <= u && u < segment_->b)) locate(u);
+    if (!segment_) return 0.0;
+    const Segment& g = *segment_;
+    const double t = t0_ + v;
+    return g.c0 + t * (g.c1 + t * (g.c2 + t * g.c3));
+}
+
+std::optional<LocalCubic> local_polynomial(const Element& element, double z, double s_mid, double unit) {
+    return std::visit(
+        Overloaded{
+            [](const Delta&) -> std::optional<LocalCubic> { return ZERO; },
+            [z, s_mid](const Box& b) -> std::optional<LocalCubic> {
+                if (s_mid >= b.lower - z && s_mid < b.upper - z) return LocalCubic{{1.0, 0.0, 0.0, 0.0}};
+                return ZERO;
+            },
+            [z, s_mid, unit](const Hat& h) -> std::optional<LocalCubic> {
+                const double from_lower = z - h.lower, to_upper = h.upper - z, to_peak = h.peak - z;
+                if (from_lower + s_mid < 0.0 || to_upper - s_mid < 0.0) return ZERO;
+                if (s_mid < to_peak) {
+                    const double w = h.peak - h.lower;
+                    return LocalCubic{{from_lower / w, per_unit(w, unit), 0.0, 0.0}};
+                }
+                const double w = h.upper - h.peak;
+                return LocalCubic{{to_upper / w, -per_unit(w, unit), 0.0, 0.0}};
+            },
+            [z, s_mid, unit](const Shaped& e) -> std::optional<LocalCubic> {
+                const ShapedLocal l = shaped_local(e, z, s_mid);
+                if (!l.segment) return ZERO;
+                const Segment& g = *l.segment;
+                // Taylor shift of the segment's cubic to t0, then the scale of v = s / stretch.
+                const double t = l.t0;
+                double p0 = g.c0 + t * (g.c1 + t * (g.c2 + t * g.c3));
+                double p1 = g.c1 + t * (2.0 * g.c2 + t * 3.0 * g.c3);
+                double p2 = g.c2 + t * 3.0 * g.c3;
+                double p3 = g.c3;
+                if (e.stretch != 1.0 || unit != 1.0) {
+                    const double r = per_unit(e.stretch, unit);
+                    p1 = times_power(p1, r, 1);
+                    p2 = times_power(p2, r, 2);
+                    p3 = times_power(p3, r, 3);
+                }
+                return LocalCubic{{p0, p1, p2, p3}};
+            },
+            [](const ProfileElement&) -> std::optional<LocalCubic> { return std::nullopt; },
+            [z, s_mid, unit](const Mapped& m) -> std::optional<LocalCubic> {
+                if (m.kind == MapKind::Reciprocal) return std::nullopt;
+                const double x = z + s_mid;
+                if (x < m.lower || x > m.upper) return ZERO;
+                const InnerPoint p = inner_point(m, z, s_mid);
+                // The inner polynomial in s' / unit with s' = s / b is one in (s / unit) / b.
+                auto inner = local_polynomial(*m.inner, p.z, p.s, unit);
+                if (!inner) return std::nullopt;
+                const double r = 1.0 / m.b;
+                double scale = m.jacobian ? p.jacobian : 1.0;
+                for (double& c : inner->p) {
+                    c *= scale;
+                    scale *= r;
+                }
+                return inner;
+            },
+        },
+        element.kind);
+}
+
+}  // namespace spanlet

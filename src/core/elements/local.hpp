@@ -1,0 +1,45 @@
+// Elements in local coordinates: the point z + s is given as a double z (a knot or the start of a
+// step) and an offset s, and the sum is never rounded to one double. Each element forms its own
+// variable from exact differences to z, so values on a short interval far from the origin keep
+// the resolution of the offsets instead of ulp(|z|).
+#pragma once
+
+#include <optional>
+
+#include "core/elements/element.hpp"
+
+namespace spanlet {
+
+// The value of the element at the real point z + s; the second form for a shaped element.
+double evaluate_local(const Element& element, double z, double s);
+double evaluate_local(const Shaped& element, double z, double s);
+
+// The element at many points z + s of one interval that starts at z: what does not depend on s
+// (for a shaped element its segment and the segment's offset from z) is formed once and kept
+// while the points stay on that segment. Each value equals evaluate_local(element, z, s) bit for bit.
+class LocalEvaluator {
+public:
+    LocalEvaluator(const Element& element, double z);
+    double operator()(double s);
+
+private:
+    void locate(double u);
+
+    const Element* element_;
+    double z_;
+    const Shaped* shaped_ = nullptr;  // the fast path: shaped elements
+    double u0_ = 0.0;                 // (z - center) / stretch
+    const Segment* segment_ = nullptr;
+    double t0_ = 0.0;                 // the segment's variable at z
+};
+
+// Coefficients p0..p3 of the element as a polynomial in s / unit, s the offset, on the piece that
+// holds z + s_mid; nothing for elements that are not polynomial there (reciprocal maps). A unit
+// near the length of the interval keeps the coefficients representable at any spacing; a power
+// of two changes no bits wherever the coefficients in s itself are representable.
+struct LocalCubic {
+    double p[4];
+};
+std::optional<LocalCubic> local_polynomial(const Element& element, double z, double s_mid, double unit);
+
+}  // namespace spanlet

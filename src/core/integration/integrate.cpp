@@ -1,0 +1,293 @@
+#include "core/integration/integrate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "core/integration/adaptive_steps.hpp"
+#include "core/integration/cosine_moments.hpp"
+#include "core/base/format.hpp"
+#include "core/elements/local.hpp"
+#include "core/base/overloaded.hpp"
+#include "core/integration/quadrature.hpp"
+#include "core/integration/stepping.hpp"
+#include "core/spaces/space.hpp"
+
+namespace spanlet {
+
+namespace {
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+// A step carried through a map is shortened by this factor for the map's curvature.
+constexpr double MAPPED_STEP_SAFETY = 0.7;
+// Steps under a reciprocal map stay within a tenth of |t|, where 1/t changes by about 10 %.
+constexpr double RECIPROCAL_STEP_FRACTION = 0.1;
+
+double product_at(std::span<const Element* const> elements, double z, double s) {
+    double value = 1.0;
+    for (const Element* e : elements) value *= evaluate_local(*e, z, s);
+    return value;
+}
+
+// h * sum of w_i f(z, s_i) over [z, z + length], the nodes placed at offsets s_i = h + h x_i from
+// the interval start so that they keep their resolution however far z lies from the origin.
+template <class F>
+double apply_rule(const Rule& rule, double z, double length, F&& f) {
+    const double h = length * 0.5;
+    const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sum += rule.weights[i] * f(z, h + h * rule.nodes[i]);
+    return h * sum;
+}
+
+// A rule sum below this may hold products that underflowed; above it their loss is below 2^-120
+// of the sum.
+constexpr double SMALLEST_PLAIN_SUM = 0x1p-900;
+
+// The same rule sum as apply_rule, with every product and the running sum held as a mantissa
+// and a power of two: for intervals where a product of values over- or underflows although the
+// integral does not (slopes of 1e160 squared, say). Where the plain sum is representable this
+// gives the same bits, since scaling by powers of two commutes with rounding.
+double scaled_product_rule(const Rule& rule, std::span<const Element* const> elements, double z, double length) {
+    const double h = length * 0.5;
+    const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
+    double sum = 0.0;
+    int top = 0;
+    bool started = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double s = h + h * rule.nodes[i];
+        double m = 1.0;
+        int e = 0;
+        for (const Element* element : elements) {
+            int k = 0, r = 0;
+            m *= std::frexp(evaluate_local(*element, z, s), &k);
+            m = std::frexp(m, &r);
+            e += k + r;
+        }
+        if (m == 0.0) continue;
+        if (!started) {
+            top = e;
+            started = true;
+        } else if (e > top) {
+            sum = std::ldexp(sum, top - e);
+            top = e;
+        }
+        sum += rule.weights[i] * std::ldexp(m, e - top);
+    }
+    if (!started) return 0.0;
+    int k = 0;
+    const double hm = std::frexp(h, &k);
+    return std::ldexp(hm * sum, top + k);
+}
+
+double exact_product(std::span<const Element* const> elements, const std::vector<double>& knots) {
+    const Rule& rule = elements.size() < 3 ? gl4() : gl8();
+    const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
+    double total = 0.0;
+    for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
+        const double z = knots[j], length = knots[j + 1] - z, h = length * 0.5;
+        // The nodes sit at offsets h + h x_i from the interval start, so that they keep their
+        // resolution however far z lies from the origin.
+        double sum = 0.0;
+        // True while every product has an exact zero factor: then the sum is exactly 0 and nothing
+        // underflowed (a wrapped element is zero in the gap between its pieces, say).
+        bool vanishes = elements.size() == 2;
+        if (elements.size() == 2) {
+            LocalEvaluator first(*elements[0], z), second(*elements[1], z);
+            for (std::size_t i = 0; i < n; ++i) {
+                const double s = h + h * rule.nodes[i];
+                const double a = first(s), b = second(s);
+                double value = 1.0;
+                value *= a;
+                value *= b;
+                vanishes = vanishes && (a == 0.0 || b == 0.0);
+                sum += rule.weights[i] * value;
+            }
+        } else {
+            for (std::size_t i = 0; i < n; ++i) sum += rule.weights[i] * product_at(elements, z, h + h * rule.nodes[i]);
+        }
+        // With three or more factors an intermediate product can underflow while the last is fine.
+        const bool plain =
+            elements.size() <= 2 && std::isfinite(sum) && (std::fabs(sum) >= SMALLEST_PLAIN_SUM || vanishes);
+        total += plain ? h * sum
+                     : scaled_product_rule(rule, elements, z, length);
+    }
+    return total;
+}
+
+Result<double> stepped_product(std::span<const Element* const> elements, CosineWeight omega,
+                                const std::vector<double>& knots) {
+    // The phase of the step start is formed once; the offsets add theirs without rounding to
+    // ulp(|omega z|) a second time.
+    double cos_start = 1.0, sin_start = 0.0;
+    auto integrand = [&](double z, double s) {
+        const double value = product_at(elements, z, s);
+        if (!omega) return value;
+        const double phase = *omega * s;
+        return value * (cos_start * std::cos(phase) - sin_start * std::sin(phase));
+    };
+    double total = 0.0;
+    SPANLET_TRY_STATUS(for_each_adaptive_step(elements, omega, knots, [&](const Rule& rule, double e, double next) {
+        if (omega) {
+            cos_start = std::cos(*omega * e);
+            sin_start = std::sin(*omega * e);
+        }
+        total += apply_rule(rule, e, next - e, integrand);
+    }));
+    return total;
+}
+
+}  // namespace
+
+bool is_polynomial(const Element& element) {
+    return std::visit(Overloaded{
+                          [](const Delta&) { return true; },
+                          [](const Box&) { return true; },
+                          [](const Hat&) { return true; },
+                          [](const Shaped&) { return true; },
+                          [](const ProfileElement&) { return false; },
+                          [](const Mapped& m) { return m.kind == MapKind::Affine && is_polynomial(*m.inner); },
+                      },
+                      element.kind);
+}
+
+std::optional<double> polynomial_integral(const Element& element) {
+    return std::visit(Overloaded{
+                          [](const Delta&) -> std::optional<double> { return 1.0; },
+                          [](const Box& b) -> std::optional<double> { return b.upper - b.lower; },
+                          [](const Hat& h) -> std::optional<double> { return (h.upper - h.lower) * 0.5; },
+                          [](const Shaped& s) -> std::optional<double> {
+                              double sum = 0.0;
+                              for (const Segment& seg : s.shape->segments()) {
+                                  const double l = seg.b - seg.a;
+                                  sum += l * (seg.c0 + l * (seg.c1 * 0.5 + l * (seg.c2 / 3.0 + l * seg.c3 * 0.25)));
+                              }
+                              return s.stretch * sum;
+                          },
+                          [](const ProfileElement&) -> std::optional<double> { return std::nullopt; },
+                          [](const Mapped& m) -> std::optional<double> {
+                              if (m.kind == MapKind::Reciprocal) return std::nullopt;
+                              const auto inner_value = polynomial_integral(*m.inner);
+                              if (!inner_value) return std::nullopt;
+                              return m.jacobian ? *inner_value : *inner_value * std::fabs(m.b);
+                          },
+                      },
+                      element.kind);
+}
+
+namespace {
+
+double mapped_step_limit(const Mapped& m, double t);
+
+// A step towards the center is sized by the distance that remains after it.
+double towards_center(const ProfileElement& p, double r) {
+    return step(p.profile, std::fmax(r - step(p.profile, r), 0.0));
+}
+
+// The step, in the inner variable u, of an element seen through a map.
+double inner_step_limit(const Element& inner, double u) {
+    return std::visit(Overloaded{
+                          [](const Delta&) { return INF; },
+                          [](const Box&) { return INF; },
+                          [](const Hat&) { return INF; },
+                          [](const Shaped&) { return INF; },
+                          [u](const ProfileElement& p) { return towards_center(p, std::fabs(u - p.center)); },
+                          [u](const Mapped& m) { return mapped_step_limit(m, u); },
+                      },
+                      inner.kind);
+}
+
+// A mapped element's step: the inner element's step carried through the map, shortened by a
+// safety factor for the map's curvature; a reciprocal map also bounds the step by |t|.
+double mapped_step_limit(const Mapped& m, double t) {
+    const bool reciprocal = m.kind == MapKind::Reciprocal;
+    const double u = reciprocal ? m.a / t : (t - m.a) / m.b;
+    double g = inner_step_limit(*m.inner, u);
+    if (std::isfinite(g)) {
+        // g / |du/dt| without forming du/dt: a / t^2 and 1 / b over- or underflow at extreme
+        // scales, which would give a zero step. For the reciprocal map |du/dt| = |u| / |t|.
+        g = MAPPED_STEP_SAFETY * g * (reciprocal ? std::fabs(t) / std::fabs(u) : std::fabs(m.b));
+    } else {
+        g = INF;
+    }
+    return reciprocal ? std::fmin(g, std::fabs(t) * RECIPROCAL_STEP_FRACTION) : g;
+}
+
+}  // namespace
+
+double step_limit(const Element& element, double t) {
+    // Piecewise polynomials are integrated on their knot intervals and set no limit of their own.
+    return std::visit(Overloaded{
+                          [](const Delta&) { return INF; },
+                          [](const Box&) { return INF; },
+                          [](const Hat&) { return INF; },
+                          [](const Shaped&) { return INF; },
+                          [t](const ProfileElement& p) {
+                              return t >= p.center ? step(p.profile, t - p.center) : towards_center(p, p.center - t);
+                          },
+                          [t](const Mapped& m) { return mapped_step_limit(m, t); },
+                      },
+                      element.kind);
+}
+
+Error step_budget_exceeded(double lo, double hi) {
+    return Error::invalid("adaptive integration over [" + decimal(lo) + ", " + decimal(hi) + "] needs more than " +
+                          std::to_string(ADAPTIVE_STEP_BUDGET) + " steps");
+}
+
+void sorted_knots(std::span<const Element* const> elements, std::vector<double>& knots, double lo, double hi) {
+    knots.clear();
+    knots.push_back(lo);
+    knots.push_back(hi);
+    for (const Element* e : elements) push_knots(*e, knots, lo, hi);
+    std::sort(knots.begin(), knots.end(), total_order_less);
+    knots.erase(std::unique(knots.begin(), knots.end()), knots.end());
+    // A knot interval wider than the largest double is halved, so that every length is finite.
+    if (!std::isfinite(knots.back() - knots.front()))
+        for (std::size_t j = 0; j + 1 < knots.size(); ++j)
+            if (std::isfinite(knots[j]) && std::isfinite(knots[j + 1]) && !std::isfinite(knots[j + 1] - knots[j]))
+                knots.insert(knots.begin() + static_cast<std::ptrdiff_t>(j + 1), knots[j] * 0.5 + knots[j + 1] * 0.5);
+}
+
+Result<double> integrate_product(std::span<const Element* const> elements, CosineWeight omega,
+                                 const std::vector<double>& knots) {
+    if (knots.size() < 2) return 0.0;
+    const bool exact = !omega && std::all_of(elements.begin(), elements.end(),
+                                             [](const Element* e) { return is_polynomial(*e); });
+    if (exact) return exact_product(elements, knots);
+    if (omega && std::all_of(elements.begin(), elements.end(), [](const Element* e) { return is_polynomial(*e); }))
+        return polynomial_cosine_integral(elements, *omega, knots);
+    return stepped_product(elements, omega, knots);
+}
+
+Result<double> integral(const Element& element, CosineWeight omega, std::vector<double>& knots) {
+    if (const auto* d = std::get_if<Delta>(&element.kind)) return omega ? std::cos(*omega * d->position) : 1.0;
+    if (!omega) {
+        if (const auto value = polynomial_integral(element)) return *value;
+    }
+    const Support s = support(element);
+    const Element* one[1] = {&element};
+    sorted_knots(one, knots, s.lo, s.hi);
+    return integrate_product(one, omega, knots);
+}
+
+Result<double> inner(const Element& e1, const Element& e2, CosineWeight omega, std::vector<double>& knots) {
+    const auto* d1 = std::get_if<Delta>(&e1.kind);
+    const auto* d2 = std::get_if<Delta>(&e2.kind);
+    if (d1 && d2) return d1->position == d2->position ? 1.0 : 0.0;
+    if (d1 || d2) {
+        const double p = d1 ? d1->position : d2->position;
+        const double value = evaluate(d1 ? e2 : e1, p);
+        return omega ? value * std::cos(*omega * p) : value;
+    }
+    const Support s1 = support(e1), s2 = support(e2);
+    const double lo = std::max(s1.lo, s2.lo), hi = std::min(s1.hi, s2.hi);
+    if (!(hi > lo)) return 0.0;
+    const Element* pair[2] = {&e1, &e2};
+    sorted_knots(pair, knots, lo, hi);
+    return integrate_product(pair, omega, knots);
+}
+
+}  // namespace spanlet

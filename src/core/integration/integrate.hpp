@@ -1,0 +1,44 @@
+// Integrals of elements and inner products of pairs, optionally under a cosine weight cos(omega t).
+//
+// Integrands are split at the elements' knots. Piecewise-polynomial products are integrated
+// exactly with one Gauss-Legendre rule per knot interval; everything else (reciprocal maps, the
+// cosine weight, analytic profiles) steps adaptively with a step bounded by each element.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/elements/element.hpp"
+
+namespace spanlet {
+
+// A present weight is a non-zero finite omega; the binding layer refuses anything else.
+using CosineWeight = std::optional<double>;
+
+// The adaptive path refuses an integral that would take more steps than this.
+inline constexpr std::uint64_t ADAPTIVE_STEP_BUDGET = std::uint64_t{1} << 22;
+// The refusal of an integral over [lo, hi] that would exceed the budget.
+Error step_budget_exceeded(double lo, double hi);
+
+Result<double> integral(const Element& element, CosineWeight omega, std::vector<double>& knots);
+Result<double> inner(const Element& e1, const Element& e2, CosineWeight omega, std::vector<double>& knots);
+
+// Breakpoints of one to three elements on [lo, hi]: lo, hi and the knots strictly inside, sorted
+// by the IEEE total order, equal neighbours merged, intervals wider than the largest double halved.
+void sorted_knots(std::span<const Element* const> elements, std::vector<double>& knots, double lo, double hi);
+
+// The integral of the product of the elements (times the weight) over the knot intervals.
+Result<double> integrate_product(std::span<const Element* const> elements, CosineWeight omega,
+                                 const std::vector<double>& knots);
+
+// The closed-form integral of a polynomial element, or nothing for the other kinds.
+std::optional<double> polynomial_integral(const Element& element);
+
+// The largest step adaptive integration may take from t for this element (+inf for no limit).
+double step_limit(const Element& element, double t);
+
+bool is_polynomial(const Element& element);
+
+}  // namespace spanlet

@@ -1,0 +1,151 @@
+#include "core/linalg/sparse.hpp"
+
+#include <algorithm>
+#include <new>
+
+#include "core/base/pool.hpp"
+
+namespace spanlet {
+
+namespace {
+
+// a * b for sizes, with overflow reported as allocation failure.
+std::size_t checked_product(std::size_t a, std::size_t b) {
+    if (a != 0 && b > static_cast<std::size_t>(-1) / a) throw std::bad_alloc();
+    return a * b;
+}
+
+}  // namespace
+
+Csr Csr::from_rows(std::vector<std::pair<std::vector<std::uint64_t>, std::vector<double>>> rows,
+                   std::uint64_t nrows, std::uint64_t ncols) {
+    std::size_t total = 0;
+    for (const auto& row : rows) total += row.first.size();
+    Csr m;
+    m.indices.reserve(total);
+    m.data.reserve(total);
+    m.indptr.reserve(rows.size() + 1);
+    m.indptr.push_back(0);
+    for (const auto& row : rows) {
+        m.indices.insert(m.indices.end(), row.first.begin(), row.first.end());
+        m.data.insert(m.data.end(), row.second.begin(), row.second.end());
+        m.indptr.push_back(m.indices.size());
+    }
+    m.nrows = nrows;
+    m.ncols = ncols;
+    return m;
+}
+
+Csr Csr::transpose() const {
+    // Counting pass first so every buffer is sized once; visiting rows in ascending order keeps
+    // each transposed row ascending.
+    Csr t;
+    t.nrows = ncols;
+    t.ncols = nrows;
+    t.indptr.assign(ncols + 1, 0);
+    for (const std::uint64_t j : indices) ++t.indptr[j + 1];
+    for (std::uint64_t j = 0; j < ncols; ++j) t.indptr[j + 1] += t.indptr[j];
+    t.indices.resize(indices.size());
+    t.data.resize(data.size());
+    std::vector<std::uint64_t> fill(t.indptr.begin(), t.indptr.end() - 1);
+    for (std::uint64_t i = 0; i < nrows; ++i) {
+        const Row r = row(i);
+        for (std::size_t e = 0; e < r.size; ++e) {
+            const std::uint64_t at = fill[r.indices[e]]++;
+            t.indices[at] = i;
+            t.data[at] = r.values[e];
+        }
+    }
+    return t;
+}
+
+std::vector<double> Csr::to_dense() const {
+    std::vector<double> dense(checked_product(nrows, ncols), 0.0);
+    for (std::uint64_t i = 0; i < nrows; ++i) {
+        const Row r = row(i);
+        for (std::size_t e = 0; e < r.size; ++e) dense[i * ncols + r.indices[e]] = r.values[e];
+    }
+    return dense;
+}
+
+Csr Csr::gram_columns() const {
+    // Column p of the product meets only the columns of the rows that hold p, so it lives in its own
+    // stretch of the buffer from the smallest first column to the largest last column of those
+    // rows. A few rows that join far columns (the wrap-around of a periodic model) widen only the
+    // stretches of the columns they hold, not every one.
+    std::vector<std::uint64_t> first(ncols, ncols), last(ncols, 0);
+    for (std::uint64_t i = 0; i < nrows; ++i) {
+        const Row r = row(i);
+        if (r.size == 0) continue;
+        const std::uint64_t a = r.indices[0], b = r.indices[r.size - 1];
+        for (std::size_t s = 0; s < r.size; ++s) {
+            const std::uint64_t p = r.indices[s];
+            first[p] = std::min(first[p], a);
+            last[p] = std::max(last[p], b);
+        }
+    }
+    // Entry (p, q) at start[p] + q - first[p]; a column that no row holds has an empty stretch.
+    std::vector<std::size_t> start(ncols + 1, 0);
+    for (std::uint64_t p = 0; p < ncols; ++p) {
+        const std::size_t width = first[p] <= last[p] ? last[p] - first[p] + 1 : 0;
+        if (width > static_cast<std::size_t>(-1) - start[p]) throw std::bad_alloc();
+        start[p + 1] = start[p] + width;
+    }
+    std::vector<double> band(start[ncols], 0.0);
+    for (std::uint64_t i = 0; i < nrows; ++i) {
+        const Row r = row(i);
+        for (std::size_t s = 0; s < r.size; ++s) {
+            const std::uint64_t p = r.indices[s];
+            const double u = r.values[s];
+            double* stretch = band.data() + start[p] - first[p];  // entry (p, q) at stretch[q]
+            for (std::size_t t = 0; t < r.size; ++t) stretch[r.indices[t]] += u * r.values[t];
+        }
+    }
+    Csr g;
+    g.nrows = ncols;
+    g.ncols = ncols;
+    std::size_t stored = 0;
+    for (const double v : band) stored += v != 0.0;
+    g.indptr.reserve(ncols + 1);
+    g.indices.reserve(stored);
+    g.data.reserve(stored);
+    g.indptr.push_back(0);
+    for (std::uint64_t p = 0; p < ncols; ++p) {
+        for (std::size_t at = start[p]; at < start[p + 1]; ++at) {
+            if (band[at] == 0.0) continue;
+            g.indices.push_back(first[p] + (at - start[p]));
+            g.data.push_back(band[at]);
+        }
+        g.indptr.push_back(g.indices.size());
+    }
+    return g;
+}
+
+std::vector<double> Csr::apply_last_axis(const double* x, std::size_t k, std::size_t row_stride) const {
+    return apply_last_axis(x, k, static_cast<std::ptrdiff_t>(row_stride), 1);
+}
+
+std::vector<double> Csr::apply_last_axis(const double* x, std::size_t k, std::ptrdiff_t row_stride,
+                                         std::ptrdiff_t column_stride) const {
+    // x must have exactly ncols columns; callers check the shape before coming here.
+    std::vector<double> y(checked_product(k, nrows), 0.0);
+    parallel_for(k, [&](std::size_t r, Scratch& scratch) {
+        const double* in = x + static_cast<std::ptrdiff_t>(r) * row_stride;
+        if (column_stride != 1) {
+            scratch.buffer.resize(ncols);
+            for (std::uint64_t j = 0; j < ncols; ++j)
+                scratch.buffer[j] = in[static_cast<std::ptrdiff_t>(j) * column_stride];
+            in = scratch.buffer.data();
+        }
+        double* out = y.data() + r * nrows;
+        for (std::uint64_t i = 0; i < nrows; ++i) {
+            const Row entries = row(i);
+            double sum = -0.0;
+            for (std::size_t e = 0; e < entries.size; ++e) sum += entries.values[e] * in[entries.indices[e]];
+            out[i] = sum;
+        }
+    });
+    return y;
+}
+
+}  // namespace spanlet
