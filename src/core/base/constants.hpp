@@ -1,0 +1,19 @@
+// Mathematical constants shared across the core, each written once.
+#pragma once
+
+#include <numbers>
+
+namespace spanlet {
+
+inline constexpr double PI = std::numbers::pi;
+inline constexpr double TWO_PI = 2 * std::numbers::pi;
+inline constexpr double SQRT2 = 1.4142135623730951;
+inline constexpr double SQRT3 = 1.7320508075688772;
+inline constexpr double SQRT5 = 2.23606797749979;
+inline constexpr double LN2 = 0.6931471805599453;
+inline constexpr double TWO_OVER_SQRT_PI = 1.1283791670955126;
+// The half width at half maximum of a Gaussian per sigma, sqrt(2 ln 2), and the full width.
+inline constexpr double SQRT_2LN2 = 1.1774100225154747;
+inline constexpr double FWHM_PER_SIGMA = 2.3548200450309493;
+
+}  // namespace spanlet
