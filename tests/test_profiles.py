@@ -139,14 +139,37 @@ def test_smoothed_box_hwhm_and_supports():
     assert reach == (3.0 * 0.8, 3.0 * 0.8)
 
 
-def test_steps_are_positive_and_super_gaussian_starts_small():
+def test_steps_are_positive_and_finite():
+    # What makes adaptive stepping end; how small the steps are is judged by accuracy below.
     r = np.concatenate([[0.0], np.logspace(-12, 3, 40)])
     for kind, params, _, _, _ in CLOSED_FORMS:
         _, steps, _ = t.profile_geometry(kind, params, r, 1.0)
         assert np.all(steps > 0) and np.all(np.isfinite(steps)), kind
-    _, steps, _ = t.profile_geometry("super_gaussian", [0.5, 2.0, 8.0], r, 1.0)
-    assert steps[0] == 1e-8 * 0.5
-    assert steps[-1] == 0.5 / 8.0
+
+
+def super_gaussian_side(h, power, cutoff):
+    """h * int_0^cutoff exp(-ln2 u^power) du, by the regularised lower incomplete gamma function."""
+    a = 1 / power
+    return h * LN2 ** -a * sp.gamma(a) * sp.gammainc(a, LN2 * cutoff ** power) / power
+
+
+# Powers near 1 put a kink (an infinite slope for power < 2) at the center; large powers put
+# steep flanks at the half widths: the two places where the steps must be small.
+@pytest.mark.parametrize("power", [1.0, 1.0001, 1.01, 1.3, 2.0, 8.0, 40.0])
+@pytest.mark.parametrize("left, right", [(0.5, 0.5), (0.05, 2.0), (3.0, 0.2)])
+def test_super_gaussian_integrals_are_accurate_at_kinks_and_flanks(power, left, right):
+    c, cutoff, omega = 1.7, 6.0, 7.0
+    space = Space.super_gaussians(arr(c), arr(left), arr(right), arr(power), cutoff)
+    whole = super_gaussian_side(left, power, cutoff) + super_gaussian_side(right, power, cutoff)
+    assert space.integrals()[0] == pytest.approx(whole, rel=2e-13, abs=0)
+
+    def f(x):
+        return math.exp(-LN2 * (abs(x - c) / (left if x < c else right)) ** power)
+    # Pieces split at the center and the half widths; QUADPACK's cosine rule for the weight.
+    edges = [c - cutoff * left, c - left, c, c + right, c + cutoff * right]
+    ref = sum(si.quad(f, lo, hi, weight="cos", wvar=omega, limit=500, epsabs=1e-14, epsrel=1e-12)[0]
+              for lo, hi in zip(edges[:-1], edges[1:]))
+    assert abs(space.integrals(weight=omega)[0] - ref) <= 1e-13 * whole
 
 
 @pytest.mark.parametrize("cutoff", [0.0, -1.0, math.inf, math.nan])
