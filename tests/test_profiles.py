@@ -9,14 +9,11 @@ import scipy.integrate as si
 import scipy.optimize as so
 import scipy.special as sp
 
-from spanlet._spanlet import Projection, Space, evaluate, inner_products, measure
+from spanlet._spanlet import Projection, Space, inner_products, measure
 import _spanlet_tests as t
+from conftest import arr, checked, evaluated
 
 LN2 = math.log(2)
-
-
-def arr(*values):
-    return np.array(values, dtype=float)
 
 
 def matern(order, length):
@@ -241,7 +238,7 @@ def test_every_element_peaks_at_one_at_its_center(name):
     space = build(name, centers)
     assert len(space) == 3
     np.testing.assert_array_equal(space.centers(), centers)
-    np.testing.assert_allclose(np.diag(dense_values(space, centers)), 1.0, rtol=2e-16, atol=0)
+    np.testing.assert_allclose(np.diag(evaluated(space, centers)), 1.0, rtol=2e-16, atol=0)
 
 
 @pytest.mark.parametrize("name", CONSTRUCTORS)
@@ -293,13 +290,13 @@ def test_voigt_degenerate_cases():
     x = np.linspace(-4, 4, 33)
     lorentz = Space.voigts(arr(0.0), arr(0.0), arr(1.0), 3.0)
     np.testing.assert_array_equal(lorentz.upper(), [3.0])  # cutoff times the Lorentzian hwhm
-    np.testing.assert_array_equal(dense_values(lorentz, x), dense_values(Space.lorentzians(arr(0.0), arr(1.0), 3.0), x))
+    np.testing.assert_array_equal(evaluated(lorentz, x), evaluated(Space.lorentzians(arr(0.0), arr(1.0), 3.0), x))
     gauss = Space.voigts(arr(0.0), arr(2.0), arr(0.0), 3.0)
     np.testing.assert_array_equal(gauss.upper(), [6.0])  # cutoff times sigma
-    np.testing.assert_array_equal(dense_values(gauss, x), dense_values(Space.gaussians(arr(0.0), arr(2.0), 3.0), x))
+    np.testing.assert_array_equal(evaluated(gauss, x), evaluated(Space.gaussians(arr(0.0), arr(2.0), 3.0), x))
     # gamma / sigma beyond the double range: the Gaussian part is below resolution.
     tiny = Space.voigts(arr(0.0), arr(5e-324), arr(1.0), 3.0)
-    np.testing.assert_array_equal(dense_values(tiny, x), dense_values(lorentz, x))
+    np.testing.assert_array_equal(evaluated(tiny, x), evaluated(lorentz, x))
 
 
 def test_voigt_space_against_scipy_normalised_to_peak():
@@ -307,7 +304,7 @@ def test_voigt_space_against_scipy_normalised_to_peak():
     sigma, gamma = arr(0.5, 1.0, 0.2), arr(0.5, 0.1, 1.0)
     space = Space.voigts(centers, sigma, gamma, 10.0)
     x = np.linspace(-8, 10, 301)
-    got = dense_values(space, x).T
+    got = evaluated(space, x).T
     for i in range(3):
         ref = sp.voigt_profile(x - centers[i], sigma[i], gamma[i]) / sp.voigt_profile(0, sigma[i], gamma[i])
         inside = (x >= space.lower()[i]) & (x <= space.upper()[i])
@@ -319,16 +316,16 @@ def test_gaussian_support_ends_are_included():
     space = Space.gaussians(arr(0.0), arr(1.0), 3.0)
     np.testing.assert_array_equal(space.lower(), [-3.0])
     np.testing.assert_array_equal(space.upper(), [3.0])
-    values = dense_values(space, arr(3.0, np.nextafter(3.0, 4.0), -3.0, np.nextafter(-3.0, -4.0)))
+    values = evaluated(space, arr(3.0, np.nextafter(3.0, 4.0), -3.0, np.nextafter(-3.0, -4.0)))
     np.testing.assert_array_equal(values[:, 0], [math.exp(-4.5), 0.0, math.exp(-4.5), 0.0])
-    assert dense_values(Space.lorentzians(arr(0.0), arr(2.0), 3.0), arr(2.0))[0, 0] == 0.5
+    assert evaluated(Space.lorentzians(arr(0.0), arr(2.0), 3.0), arr(2.0))[0, 0] == 0.5
 
 
 def test_values_use_the_exact_offset_from_the_center():
     # Far from the origin the offset x - center is exact, so the element matches one at 0.
     offsets = np.linspace(-3e-3, 3e-3, 41)
-    far = dense_values(Space.gaussians(arr(1e8), arr(1e-3), 4.0), 1e8 + offsets)
-    near = dense_values(Space.gaussians(arr(0.0), arr(1e-3), 4.0), (1e8 + offsets) - 1e8)
+    far = evaluated(Space.gaussians(arr(1e8), arr(1e-3), 4.0), 1e8 + offsets)
+    near = evaluated(Space.gaussians(arr(0.0), arr(1e-3), 4.0), (1e8 + offsets) - 1e8)
     np.testing.assert_array_equal(far, near)
 
 
@@ -350,15 +347,6 @@ def test_constructor_arguments():
 
 # ---- profiles in integration -------------------------------------------------------------------
 
-def dense_values(space, x):
-    """evaluate as a dense (points, elements) matrix."""
-    indptr, indices, data, shape = evaluate(space, np.asarray(x, float))
-    out = np.zeros(shape)
-    for i in range(shape[0]):
-        out[i, indices[indptr[i]:indptr[i + 1]]] = data[indptr[i]:indptr[i + 1]]
-    return out
-
-
 SPACES = {
     "gaussians": lambda: Space.gaussians(arr(0.3, 4.0), arr(0.5, 1.2), 6.0),
     "lorentzians": lambda: Space.lorentzians(arr(0.3, 4.0), arr(0.5, 1.2), 30.0),
@@ -374,7 +362,7 @@ def element_function(space, i):
     lo, hi = space.lower()[i], space.upper()[i]
     sub = space.take([i])
     def f(x):
-        return dense_values(sub, np.atleast_1d(float(x)))[0, 0] if lo <= x <= hi else 0.0
+        return evaluated(sub, np.atleast_1d(float(x)))[0, 0] if lo <= x <= hi else 0.0
     return f, lo, hi, space.centers()[i]
 
 
@@ -397,11 +385,7 @@ def test_inner_products_with_cubic_bsplines_against_quad(name, omega):
     space = SPACES[name]()
     knots = np.linspace(-3, 8, 12)
     basis = Space.bsplines(knots, 3)
-    indptr, indices, data, shape = inner_products(space, basis, weight=omega)
-    assert shape == (2, 8)
-    got = np.zeros(shape)
-    for i in range(2):
-        got[i, indices[indptr[i]:indptr[i + 1]]] = data[indptr[i]:indptr[i + 1]]
+    got = checked(inner_products(space, basis, weight=omega), (2, 8))
     for i in range(2):
         f, lo, hi, c = element_function(space, i)
         for j in range(8):
@@ -436,7 +420,7 @@ def test_projection_of_a_gaussian_onto_fine_splines():
     dst = Space.bsplines_clamped(np.linspace(-2, 12, 57), 3)
     coefficients = Projection(src, dst).to_dense()[:, 0]
     x = np.linspace(0, 10, 101)
-    approx = dense_values(dst, x) @ coefficients
+    approx = evaluated(dst, x) @ coefficients
     np.testing.assert_allclose(approx, np.exp(-(x - 5) ** 2 / 2), atol=2e-5)
 
 
