@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 from spanlet import _spanlet as s
+from conftest import dense
 
 C = np.array([1.1, 2.35, 3.6])
 H = 1e-6
@@ -42,14 +43,6 @@ BASES = {
     "cubic": s.Space.bsplines(np.linspace(-1.0, 6.0, 29), 3),
     "boxes": s.Space.boxes(np.linspace(-0.03, 5.97, 25)),
 }
-
-
-def dense(parts):
-    indptr, indices, data, shape = parts
-    out = np.zeros(shape)
-    for i in range(shape[0]):
-        out[i, indices[indptr[i]:indptr[i + 1]]] = data[indptr[i]:indptr[i + 1]]
-    return out
 
 
 @pytest.mark.parametrize("weight", [None, 1.3])

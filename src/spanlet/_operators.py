@@ -10,7 +10,7 @@ import numpy as np
 import scipy.sparse
 
 from spanlet import _spanlet
-from spanlet._arrays import csr, last_axis, native_space
+from spanlet._arrays import cosine_frequency, csr, last_axis, native_space
 from spanlet._functions import inner_products, measure
 from spanlet._spline import Spline
 
@@ -81,7 +81,7 @@ class Projection:
     __slots__ = ("_native", "_src", "_dst", "_weight")
 
     def __init__(self, src: Any, dst: Any, weight: float | None = None) -> None:
-        self._native = _spanlet.Projection(native_space(src, "src"), native_space(dst, "dst"), weight)
+        self._native = _spanlet.Projection(native_space(src, "src"), native_space(dst, "dst"), cosine_frequency(weight))
         self._src, self._dst, self._weight = src, dst, weight
 
     @property
@@ -276,7 +276,7 @@ class Fit:
     def _build(self, args: tuple, check_rows: bool) -> None:
         kernels, model, normalization, smoothing, penalty, order, weight = args
         self._native = _spanlet.Fit(native_space(kernels, "kernels"), native_space(model, "model"), normalization,
-                                    smoothing, penalty, order, weight)
+                                    smoothing, penalty, order, cosine_frequency(weight))
         self._args = args
         if check_rows:
             indptr = self._native.design()[0]
