@@ -16,4 +16,11 @@ inline constexpr double TWO_OVER_SQRT_PI = 1.1283791670955126;
 inline constexpr double SQRT_2LN2 = 1.1774100225154747;
 inline constexpr double FWHM_PER_SIGMA = 2.3548200450309493;
 
+// Signed zeros. Sums start from -0.0, the identity of IEEE addition: -0 + x is x for every x,
+// zeros of either sign included, so a sum of one term is that term bit for bit and a sum of
+// nothing is -0 (a start from +0 would turn a lone -0 into +0).
+inline constexpr double EMPTY_SUM = -0.0;
+// x + 0 is x for every x but -0, which becomes +0: for results whose zero carries no sign.
+inline double without_negative_zero(double x) { return x + 0.0; }
+
 }  // namespace spanlet

@@ -1,6 +1,6 @@
-// The step schedule of adaptive integration, shared by integrals, inner products and parameter
-// derivatives: over each knot interval, steps no longer than every element's step limit and the
-// weight's cap, the rest taken whole when it is at most STEP_ALLOWANCE of a step.
+// The step schedule of adaptive integration, shared by integrals, inner products, parameter
+// derivatives and covariances: over each knot interval, steps no longer than a limit, the rest
+// taken whole when it is at most STEP_ALLOWANCE of a step.
 #pragma once
 
 #include <cmath>
@@ -8,6 +8,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/base/format.hpp"
@@ -17,13 +18,13 @@
 
 namespace spanlet {
 
-// Calls step(rule, start, end) for every step over the knot intervals, in order. The 4-point rule
-// serves short remainders of unweighted products of at most two elements (exact for two cubics);
-// every other step takes the 8-point rule. Fails on an infinite interval end or beyond the budget.
-template <class Step>
-Status for_each_adaptive_step(std::span<const Element* const> elements, CosineWeight omega,
-                              const std::vector<double>& knots, Step&& step) {
-    const double cap = omega ? WEIGHT_STEP_RADIANS / std::fabs(*omega) : std::numeric_limits<double>::infinity();
+// Calls step(rule, start, end) for every step over the knot intervals, in order: from each point
+// e of interval j a step of limit(j, e), the rest of the interval taken whole when it is at most
+// STEP_ALLOWANCE of that. With `short_rule` a remainder of at most SHORT_REMAINDER of the limit
+// takes the 4-point rule, every other step the 8-point rule. Fails on an infinite interval end,
+// beyond the budget, or with the first failing step when step returns a Status.
+template <class Limit, class Step>
+Status for_each_step(const std::vector<double>& knots, bool short_rule, Limit&& limit, Step&& step) {
     std::uint64_t steps = 0;
     for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
         const double end = knots[j + 1];
@@ -32,21 +33,42 @@ Status for_each_adaptive_step(std::span<const Element* const> elements, CosineWe
                                   decimal(end) + "]");
         double e = knots[j];
         while (e < end) {
-            double limit = cap;
-            for (const Element* element : elements) limit = std::fmin(limit, step_limit(*element, e));
-            const bool last = end <= e + STEP_ALLOWANCE * limit;
-            const double g = last ? end - e : limit;
-            const Rule& rule = !omega && elements.size() < 3 && g <= SHORT_REMAINDER * limit ? gl4() : gl8();
+            const double g = limit(j, e);
+            const bool last = end <= e + STEP_ALLOWANCE * g;
+            const double length = last ? end - e : g;
+            const Rule& rule = short_rule && length <= SHORT_REMAINDER * g ? gl4() : gl8();
             double next = last ? end : e + g;
             // A step too small to move t (or a non-positive limit) still advances by one ulp; the
             // budget then ends the loop.
             if (!(next > e)) next = std::nextafter(e, end);
             if (++steps > ADAPTIVE_STEP_BUDGET) return step_budget_exceeded(knots.front(), knots.back());
-            step(rule, e, next);
+            if constexpr (std::is_same_v<decltype(step(rule, e, next)), Status>) {
+                SPANLET_TRY_STATUS(step(rule, e, next));
+            } else {
+                step(rule, e, next);
+            }
             e = next;
         }
     }
     return success();
+}
+
+// The steps of integrals and inner products: no longer than every element's step limit and the
+// weight's cap; short remainders of unweighted products of at most two elements take the 4-point
+// rule (exact for two cubics).
+template <class Step>
+Status for_each_adaptive_step(std::span<const Element* const> elements, CosineWeight omega,
+                              const std::vector<double>& knots, Step&& step) {
+    const double cap = omega ? WEIGHT_STEP_RADIANS / std::fabs(*omega) : std::numeric_limits<double>::infinity();
+    const bool short_rule = !omega && elements.size() < 3;
+    return for_each_step(
+        knots, short_rule,
+        [&](std::size_t, double e) {
+            double limit = cap;
+            for (const Element* element : elements) limit = std::fmin(limit, step_limit(*element, e));
+            return limit;
+        },
+        step);
 }
 
 // cos(omega (z + s)) for the nodes of one step starting at z: the phase of the start is formed

@@ -11,6 +11,7 @@
 #include "core/integration/quadrature.hpp"
 #include "core/integration/stepping.hpp"
 #include "core/elements/local.hpp"
+#include "core/base/constants.hpp"
 
 namespace spanlet {
 
@@ -184,14 +185,14 @@ Result<double> inner_derivative(const Element& a, const Element& b, Parameter pa
         return omega ? r * std::cos(*omega * d->position) : r;
     }
     const Support sa = support(a), sb = support(b);
-    double point = -0.0;
+    double point = EMPTY_SUM;
     for (const PointMass& p : masses) {
         if (!(sb.lo <= p.x && p.x <= sb.hi)) continue;
         const double v = p.m * evaluate(b, p.x);
         point += omega ? v * std::cos(*omega * p.x) : v;
     }
     const double lo = std::fmax(sa.lo, sb.lo), hi = std::fmin(sa.hi, sb.hi);
-    if (!(lo < hi)) return point + 0.0;
+    if (!(lo < hi)) return without_negative_zero(point);
     const Element* pair[2] = {&a, &b};
     sorted_knots(pair, knots, lo, hi);
     SPANLET_TRY(smooth, smooth_derivative_product(pair, parameter, omega, knots));
@@ -217,7 +218,7 @@ Result<double> integral_derivative(const Element& element, Parameter parameter, 
         if (parameter == Parameter::Center && omega) return -*omega * std::sin(*omega * d->position);
         return 0.0;
     }
-    double point = -0.0;
+    double point = EMPTY_SUM;
     for (const PointMass& p : masses) point += omega ? p.m * std::cos(*omega * p.x) : p.m;
     const Support s = support(element);
     const Element* one[1] = {&element};
