@@ -1,10 +1,12 @@
 // Mathematical constants shared across the core, each written once.
 #pragma once
 
+#include <limits>
 #include <numbers>
 
 namespace spanlet {
 
+inline constexpr double INF = std::numeric_limits<double>::infinity();
 inline constexpr double PI = std::numbers::pi;
 inline constexpr double TWO_PI = 2 * std::numbers::pi;
 inline constexpr double SQRT2 = 1.4142135623730951;

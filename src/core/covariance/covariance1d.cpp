@@ -16,7 +16,6 @@ namespace spanlet::covariance {
 
 namespace {
 
-constexpr double INF = std::numeric_limits<double>::infinity();
 // The kernel is cut where it falls below this fraction of its peak k(0) = 1.
 constexpr double KERNEL_TAIL = 1e-17;
 // The cutoff multiple grows in these steps until the kernel is below the tail there.

@@ -59,7 +59,7 @@ Status for_each_step(const std::vector<double>& knots, bool short_rule, Limit&& 
 template <class Step>
 Status for_each_adaptive_step(std::span<const Element* const> elements, CosineWeight omega,
                               const std::vector<double>& knots, Step&& step) {
-    const double cap = omega ? WEIGHT_STEP_RADIANS / std::fabs(*omega) : std::numeric_limits<double>::infinity();
+    const double cap = omega ? WEIGHT_STEP_RADIANS / std::fabs(*omega) : INF;
     const bool short_rule = !omega && elements.size() < 3;
     return for_each_step(
         knots, short_rule,

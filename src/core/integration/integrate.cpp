@@ -13,12 +13,12 @@
 #include "core/integration/quadrature.hpp"
 #include "core/integration/stepping.hpp"
 #include "core/spaces/space.hpp"
+#include "core/base/constants.hpp"
 
 namespace spanlet {
 
 namespace {
 
-constexpr double INF = std::numeric_limits<double>::infinity();
 
 // A step carried through a map is shortened by this factor for the map's curvature.
 constexpr double MAPPED_STEP_SAFETY = 0.7;
