@@ -45,7 +45,7 @@ def main(argv: list[str] | None = None) -> str:
     x = np.linspace(0.0, 10.0, 501)
 
     gp = spanlet.GaussianProcess([("matern52", 1.0, None, None)], variance=1.0, noise=noise**2, fixed="noise",
-                                 n_restarts=2, random_state=0)
+                                 bounds={"length_0": (0.2, 50.0)}, n_restarts=2, random_state=0)
     gp.fit(spanlet.Space.boxes(edges), y)
     mean, std = gp.predict(x, return_std=True)
     panels = [("spanlet.GaussianProcess: pixel means", mean, std, gp.dims_[0][1])]
@@ -56,7 +56,7 @@ def main(argv: list[str] | None = None) -> str:
     except ImportError:
         pass
     else:
-        kernel = ConstantKernel(1.0) * Matern(1.0, nu=2.5) + WhiteKernel(noise**2, "fixed")
+        kernel = ConstantKernel(1.0) * Matern(1.0, (0.2, 50.0), nu=2.5) + WhiteKernel(noise**2, "fixed")
         sk = GaussianProcessRegressor(kernel, alpha=0.0, n_restarts_optimizer=2, random_state=0)
         sk.fit(centres[:, None], y)
         sk_mean, sk_std = sk.predict(x[:, None], return_std=True)

@@ -137,6 +137,11 @@ class GaussianProcess:
     per likelihood evaluation is the covariance with its length derivatives plus
     :math:`O(n^3)` for the Cholesky factor and the inverse.
 
+    The covariance between two elements is integrated on panels no longer than about half a
+    correlation length, so its cost grows with the element width over the length: with pixel
+    data, keep the lower bound of each length a fair fraction of the pixel width (restarts draw
+    lengths log-uniformly between the bounds, and the default lower bound is 1e-5).
+
     A model pickles with its training data and factor; it has no native state.
 
     Examples
