@@ -31,6 +31,7 @@ Covariance (module ``spanlet.covariance``: Gaussian and Matern fields over produ
     covariance_diagonal   the variances of product atoms
     covariance_length_derivatives
                           the symmetric matrix with its length and variance-factor derivatives
+    GaussianProcess       regression on points and averages over elements (module ``spanlet.gp``)
 Special functions
     faddeeva_re           Re w(x + iy), the real part of the Faddeeva function
 Other
@@ -76,6 +77,7 @@ import copyreg as _copyreg
 from spanlet import _spanlet
 from spanlet._fitting import lsq_spline, smoothing_spline
 from spanlet.covariance import covariance_diagonal, covariance_length_derivatives, covariance_matrix
+from spanlet.gp import GaussianProcess
 from spanlet._functions import evaluate, inner_products, measure, measure_derivative
 from spanlet._operators import Fit, Projection
 from spanlet._space import Space
@@ -100,6 +102,7 @@ __all__ = [
     "covariance_matrix",
     "covariance_diagonal",
     "covariance_length_derivatives",
+    "GaussianProcess",
     "faddeeva_re",
 ]
 
