@@ -55,3 +55,8 @@ def test_bench_lines(capsys):
 def test_bench_operators(name, kwargs, capsys):
     load(name)["run"](**kwargs)
     assert "ms" in capsys.readouterr().out
+
+
+def test_bench_gcv(capsys):
+    load("bench_gcv")["run"](sizes=(200, 400), repeats=1)
+    assert "ratio" in capsys.readouterr().out

@@ -25,7 +25,9 @@ Operators
     Fit                   penalised least-squares fit of data seen through kernels
     Spline                a function expanded in a space: values, derivative, integral
     lsq_spline            least-squares spline of point samples (``make_lsq_spline``)
-    smoothing_spline      cubic smoothing spline of point samples (``make_smoothing_spline``)
+    smoothing_spline      cubic smoothing spline of point samples (``make_smoothing_spline``),
+                          its weight given or chosen by GCV or REML
+    SmoothingChoice       the chosen weight, its score, effective degrees of freedom and fit
 Covariance (module ``spanlet.covariance``: Gaussian and Matern fields over product atoms)
     covariance_matrix     covariance matrix between product atoms (points, pixels, averages)
     covariance_diagonal   the variances of product atoms
@@ -52,7 +54,7 @@ Conventions
   converted to contiguous ``float64`` before the native call.
 - Data are transformed along the last axis: an input of shape (..., n) gives (..., m).
 - ``weight`` is always the frequency :math:`\omega` of a cosine weight :math:`\cos(\omega t)`,
-  never sample weights.
+  never sample weights; those are ``w`` (or ``variance``).
 - Fits and projections refuse NaN or inf data unless ``check_finite=False``.
 - Accuracy: integrals, Gram entries and measurement rows of piecewise-polynomial spaces are
   computed in each knot interval's own offset, so they do not depend on where the axis origin
@@ -87,6 +89,7 @@ from spanlet.gp import GaussianProcess
 from spanlet._functions import evaluate, inner_products, measure, measure_derivative
 from spanlet.lines import LineCandidates, LineFit, Lines, find_lines, fit_lines
 from spanlet._operators import Fit, Projection
+from spanlet._smoothing import SmoothingChoice
 from spanlet._space import Space
 from spanlet._special import faddeeva_re
 from spanlet._spline import Spline
@@ -100,6 +103,7 @@ __all__ = [
     "Projection",
     "Fit",
     "Spline",
+    "SmoothingChoice",
     "evaluate",
     "inner_products",
     "measure",

@@ -21,7 +21,8 @@ def _samples(x: Any, y: Any, check: bool) -> tuple:
     return points, values
 
 
-def lsq_spline(x: Any, y: Any, breakpoints: Any, degree: int = 3, check_finite: bool = True) -> Spline:
+def lsq_spline(x: Any, y: Any, breakpoints: Any, degree: int = 3, check_finite: bool = True, *, w: Any = None,
+               variance: Any = None, std: bool = False) -> Spline:
     r"""The least-squares spline through samples :math:`(x_i, y_i)`.
 
     Minimises :math:`\sum_i (y_i - f(x_i))^2` over the clamped B-spline space of ``degree`` on
@@ -40,6 +41,16 @@ def lsq_spline(x: Any, y: Any, breakpoints: Any, degree: int = 3, check_finite: 
         0 to 3 (default 3).
     check_finite : bool, optional
         Refuse NaN or inf in ``x`` or ``y`` with a ValueError (default True).
+    w : array_like, shape (m,), optional
+        Weights as in ``make_lsq_spline``: they multiply the residuals, so the fit minimises
+        :math:`\sum_i (w_i (y_i - f(x_i)))^2` (:math:`w_i = 1/\sigma_i`).
+    variance : array_like, shape (m,), optional
+        The data variances :math:`\sigma_i^2` instead of ``w`` (the same fit); the standard
+        errors then use them as they are.
+    std : bool, optional
+        Give the curve its coefficient covariance, so that ``curve.std(x)`` is the pointwise
+        standard error (default False; one curve only). Without ``variance`` the variance scale
+        is estimated from the residuals.
 
     Returns
     -------
@@ -62,18 +73,28 @@ def lsq_spline(x: Any, y: Any, breakpoints: Any, degree: int = 3, check_finite: 
     """
     points, values = _samples(x, y, check_finite)
     model = Space.bsplines_clamped(breakpoints, degree, closed=True)
-    fit = Fit(Space.deltas(points), model, "none", 0.0, "difference", 0)
-    return fit.curve(values, check_finite=False)
+    if w is not None:
+        w = real_array(w, "w") ** 2  # scipy's weights multiply the residuals, ours their squares
+    fit = Fit(Space.deltas(points), model, "none", 0.0, "difference", 0, w=w, variance=variance)
+    return fit.curve(values, check_finite=False, std=std)
 
 
-def smoothing_spline(x: Any, y: Any, lam: float, check_finite: bool = True) -> Spline:
+def smoothing_spline(x: Any, y: Any, lam: float | None = None, check_finite: bool = True, *, method: str = "gcv",
+                     w: Any = None, variance: Any = None, std: bool = False, full_output: bool = False) -> Any:
     r"""The cubic smoothing spline of samples :math:`(x_i, y_i)` for the penalty weight
-    :math:`\lambda`.
+    :math:`\lambda`, given or chosen from the data.
 
-    Minimises :math:`\sum_i (y_i - f(x_i))^2 + \lambda \int f''(t)^2\,dt` over the cubic splines
-    with knots at the samples, as ``scipy.interpolate.make_smoothing_spline(x, y, lam=lam)``
-    does (the minimiser is the natural cubic spline). It is ``Fit.from_lambda`` with point
+    Minimises :math:`\sum_i w_i (y_i - f(x_i))^2 + \lambda \int f''(t)^2\,dt` over the cubic
+    splines with knots at the samples, as ``scipy.interpolate.make_smoothing_spline(x, y, w,
+    lam)`` does (the minimiser is the natural cubic spline); :math:`\lambda` is scipy's ``lam``
+    unchanged. It is ``Fit.from_lambda`` (or, with ``lam=None``, :meth:`Fit.select`) with point
     kernels, the clamped cubic space on ``x`` and the order-2 derivative penalty.
+
+    With ``lam=None`` the weight minimises the GCV score
+    :math:`n \sum_i w_i r_i^2 / (n - \operatorname{tr} H)^2`; for unit weights that is
+    scipy's criterion, so both choose the same :math:`\lambda` (scipy's bounded search stops at
+    an absolute tolerance of 1e-5 in :math:`\lambda`, ours at 1e-10 relative). With weights
+    scipy's score sums unweighted residuals; ours weights them, as mgcv does.
 
     Parameters
     ----------
@@ -81,14 +102,26 @@ def smoothing_spline(x: Any, y: Any, lam: float, check_finite: bool = True) -> S
         Strictly increasing sample positions.
     y : array_like, shape (..., m)
         Sample values along the last axis.
-    lam : float
-        The penalty weight :math:`\lambda \ge 0`; 0 interpolates.
+    lam : float, optional
+        The penalty weight :math:`\lambda \ge 0`; 0 interpolates. None (default): chosen from the
+        data by ``method`` (one curve only).
     check_finite : bool, optional
         Refuse NaN or inf in ``x`` or ``y`` with a ValueError (default True).
+    method : {"gcv", "reml"}, optional
+        The criterion that chooses :math:`\lambda` (see :meth:`Fit.select`).
+    w : array_like, shape (m,), optional
+        Weights of the squared residuals as in ``make_smoothing_spline`` (inverse variances).
+    variance : array_like, shape (m,), optional
+        The data variances instead of ``w``; the standard errors then use them as they are.
+    std : bool, optional
+        Give the curve its coefficient covariance (the Bayesian covariance of
+        :meth:`Fit.covariance`), so that ``curve.std(x)`` is the pointwise standard error.
+    full_output : bool, optional
+        Also return the :class:`SmoothingChoice` (for ``lam=None``) or None.
 
     Returns
     -------
-    Spline
+    Spline, or (Spline, SmoothingChoice or None) with ``full_output``
         Defined on ``[x[0], x[-1]]`` (both ends included) and 0 outside; scipy's spline
         extrapolates linearly there instead.
 
@@ -103,5 +136,13 @@ def smoothing_spline(x: Any, y: Any, lam: float, check_finite: bool = True) -> S
     points, values = _samples(x, y, check_finite)
     increasing(points, "x")  # the knots are the samples: say so in terms of x, not of breakpoints
     model = Space.bsplines_clamped(points, 3, closed=True)
-    fit = Fit.from_lambda(Space.deltas(points), model, "none", lam, "derivative", 2)
-    return fit.curve(values, check_finite=False)
+    kernels = Space.deltas(points)
+    choice = None
+    if lam is None:
+        choice = Fit.select(kernels, model, "none", values, "derivative", 2, method=method, w=w, variance=variance,
+                            check_finite=False)
+        fit = choice.fit
+    else:
+        fit = Fit.from_lambda(kernels, model, "none", lam, "derivative", 2, w=w, variance=variance)
+    curve = fit.curve(values, check_finite=False, std=std)
+    return (curve, choice) if full_output else curve

@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
+import scipy.sparse
 
 from spanlet._arrays import native_space, vector
 from spanlet._functions import evaluate
@@ -24,6 +25,9 @@ class Spline:
         The basis :math:`\phi_j`.
     coefficients : array_like, shape (..., len(basis))
         The coefficients :math:`c_j` along the last axis.
+    covariance : array_like or scipy sparse matrix, shape (len(basis), len(basis)), optional
+        The covariance of the coefficients (for one curve), as fits give it: dense, or sparse
+        holding at least the entries between elements that overlap. It gives :meth:`std`.
 
     Notes
     -----
@@ -44,9 +48,9 @@ class Spline:
     (2, 2, 3)
     """
 
-    __slots__ = ("_basis", "_coefficients")
+    __slots__ = ("_basis", "_coefficients", "_covariance")
 
-    def __init__(self, basis: Any, coefficients: Any) -> None:
+    def __init__(self, basis: Any, coefficients: Any, covariance: Any = None) -> None:
         n = len(native_space(basis, "basis"))
         c = np.array(coefficients, dtype=np.float64)
         if c.ndim == 0 or c.shape[-1] != n:
@@ -55,6 +59,16 @@ class Spline:
         c.flags.writeable = False
         self._basis = basis
         self._coefficients = c
+        self._covariance = None
+        if covariance is not None:
+            if scipy.sparse.issparse(covariance):
+                cov = scipy.sparse.csr_array(covariance, dtype=np.float64)
+            else:
+                cov = np.array(covariance, dtype=np.float64)
+                cov.flags.writeable = False
+            if cov.shape != (n, n):
+                raise ValueError(f"covariance must have shape ({n}, {n}), got {cov.shape}")
+            self._covariance = cov
 
     @property
     def basis(self) -> Any:
@@ -65,6 +79,46 @@ class Spline:
     def coefficients(self) -> np.ndarray:
         """The coefficients, shape ``(..., len(basis))`` (read-only)."""
         return self._coefficients
+
+    @property
+    def covariance(self) -> Any:
+        """The covariance of the coefficients, or None."""
+        return self._covariance
+
+    def std(self, x: Any) -> np.ndarray:
+        r"""The pointwise standard error :math:`\sqrt{b(x)^T C\, b(x)}`, with :math:`b(x)` the basis
+        values at ``x`` and :math:`C` the coefficient covariance.
+
+        Raises
+        ------
+        ValueError
+            If the spline has no covariance, or a sparse covariance lacks an entry that a point
+            needs (two elements nonzero at one point).
+
+        Examples
+        --------
+        >>> import numpy as np, spanlet
+        >>> f = spanlet.Spline(spanlet.Space.hats([0, 1]), [0, 0], covariance=np.diag([4.0, 1.0]))
+        >>> print(f.std([0, 0.5, 1]))
+        [2.         1.11803399 1.        ]
+        """
+        if self._covariance is None:
+            raise ValueError("this spline has no covariance: fit it with std=True or pass covariance=")
+        points = np.asarray(x, dtype=np.float64)
+        b = evaluate(self._basis, vector(points.reshape(-1), "x"))
+        cov = self._covariance
+        if scipy.sparse.issparse(cov):
+            pairs = scipy.sparse.csr_array(b.T @ b)
+            pairs.data[:] = 1.0
+            held = scipy.sparse.csr_array(cov, copy=True)
+            held.data[:] = 1.0  # the stored pattern, zeros included
+            if pairs.multiply(held).count_nonzero() != pairs.count_nonzero():
+                raise ValueError("the sparse covariance lacks entries between elements that overlap at x; "
+                                 "pass the full covariance")
+            variance = np.asarray((b @ cov).multiply(b).sum(axis=1)).reshape(-1)
+        else:
+            variance = np.einsum("ij,ij->i", (b @ cov), b.toarray())
+        return np.sqrt(np.maximum(variance, 0.0)).reshape(points.shape)
 
     def __call__(self, x: Any) -> np.ndarray:
         """The values at ``x`` of any shape; the result has shape ``coefficients.shape[:-1] + x.shape``.
@@ -117,7 +171,7 @@ class Spline:
         return float(result) if np.ndim(result) == 0 else result
 
     def __reduce__(self) -> tuple:
-        return (Spline, (self._basis, self._coefficients))
+        return (Spline, (self._basis, self._coefficients, self._covariance))
 
     def __repr__(self) -> str:
         return f"Spline({self._basis!r}, coefficients of shape {self._coefficients.shape})"
