@@ -21,7 +21,7 @@ namespace spanlet::py {
 
 namespace {
 
-const Fit& core(PyObject* self) { return owned_value<Fit>(self); }
+const Fit& fit_core(PyObject* self) { return owned_value<Fit>(self); }
 
 bool parse_penalty(const std::string& text, Penalty::Kind& out) {
     if (text == "derivative" || text == "difference") {
@@ -69,12 +69,12 @@ PyObject* fit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* fit_design(PyObject* self, PyObject*) {
-    return guarded([&] { return csr_parts(core(self).design()); });
+    return guarded([&] { return csr_parts(fit_core(self).design()); });
 }
 
 PyObject* fit_to_dense(PyObject* self, PyObject*) {
     return guarded([&] {
-        const Fit& fit = core(self);
+        const Fit& fit = fit_core(self);
         std::vector<double> dense = [&] {
             ReleaseGil released;
             return fit.to_dense();
@@ -87,7 +87,7 @@ PyObject* fit_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return guarded([&]() -> PyObject* {
         Arguments<1> a{"apply_last_axis", {"data"}};
         MatrixCopy data;
-        const Fit& fit = core(self);
+        const Fit& fit = fit_core(self);
         if (!a.read(args, nargs, kwnames) || !data.read(a[0], "data") || !check_columns("data", data.cols, fit.n_data()))
             return nullptr;
         const std::size_t k = data.rows;
@@ -99,10 +99,10 @@ PyObject* fit_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-PyObject* fit_n_data(PyObject* self, void*) { return PyLong_FromSize_t(core(self).n_data()); }
-PyObject* fit_n_model(PyObject* self, void*) { return PyLong_FromSize_t(core(self).n_model()); }
+PyObject* fit_n_data(PyObject* self, void*) { return PyLong_FromSize_t(fit_core(self).n_data()); }
+PyObject* fit_n_model(PyObject* self, void*) { return PyLong_FromSize_t(fit_core(self).n_model()); }
 
-PyMethodDef methods[] = {
+PyMethodDef fit_methods[] = {
     {"design", fit_design, METH_NOARGS, "design($self)\n--\n\n"},
     {"to_dense", fit_to_dense, METH_NOARGS, "to_dense($self)\n--\n\n"},
     {"apply_last_axis", as_cfunction(fit_apply), METH_FASTCALL | METH_KEYWORDS,
@@ -111,7 +111,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef properties[] = {
+PyGetSetDef fit_properties[] = {
     {"n_data", fit_n_data, nullptr, nullptr, nullptr},
     {"n_model", fit_n_model, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -125,8 +125,8 @@ PyTypeObject* fit_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(fit_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(owner_dealloc<Fit>)},
-        {Py_tp_methods, methods},
-        {Py_tp_getset, properties},
+        {Py_tp_methods, fit_methods},
+        {Py_tp_getset, fit_properties},
         {Py_tp_doc,
          const_cast<char*>("Fit(kernels, model, normalization, smoothing, penalty, order, weight=None)\n--\n\n")},
         {0, nullptr},

@@ -20,7 +20,7 @@ namespace spanlet::py {
 
 namespace {
 
-const Projection& core(PyObject* self) { return owned_value<Projection>(self); }
+const Projection& projection_core(PyObject* self) { return owned_value<Projection>(self); }
 
 PyObject* projection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -40,12 +40,12 @@ PyObject* projection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* projection_cross(PyObject* self, PyObject*) {
-    return guarded([&] { return csr_parts(core(self).cross()); });
+    return guarded([&] { return csr_parts(projection_core(self).cross()); });
 }
 
 PyObject* projection_to_dense(PyObject* self, PyObject*) {
     return guarded([&] {
-        const Projection& p = core(self);
+        const Projection& p = projection_core(self);
         std::vector<double> dense = [&] {
             ReleaseGil released;
             return p.to_dense();
@@ -94,7 +94,7 @@ PyObject* projection_apply(PyObject* self, PyObject* const* args, Py_ssize_t nar
         MatrixCopy f;
         bool bounded = false;
         ProjectionBounds bounds;
-        const Projection& p = core(self);
+        const Projection& p = projection_core(self);
         if (!a.read(args, nargs, kwnames) || !f.read(a[0], "f") || !parse_bounds(a[1], bounded, bounds) ||
             !check_columns("f", f.cols, p.n_src()))
             return nullptr;
@@ -107,10 +107,10 @@ PyObject* projection_apply(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-PyObject* projection_n_dst(PyObject* self, void*) { return PyLong_FromSize_t(core(self).n_dst()); }
-PyObject* projection_n_src(PyObject* self, void*) { return PyLong_FromSize_t(core(self).n_src()); }
+PyObject* projection_n_dst(PyObject* self, void*) { return PyLong_FromSize_t(projection_core(self).n_dst()); }
+PyObject* projection_n_src(PyObject* self, void*) { return PyLong_FromSize_t(projection_core(self).n_src()); }
 
-PyMethodDef methods[] = {
+PyMethodDef projection_methods[] = {
     {"cross", projection_cross, METH_NOARGS, "cross($self)\n--\n\n"},
     {"to_dense", projection_to_dense, METH_NOARGS, "to_dense($self)\n--\n\n"},
     {"apply_last_axis", as_cfunction(projection_apply), METH_FASTCALL | METH_KEYWORDS,
@@ -120,7 +120,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef properties[] = {
+PyGetSetDef projection_properties[] = {
     {"n_dst", projection_n_dst, nullptr, nullptr, nullptr},
     {"n_src", projection_n_src, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -134,8 +134,8 @@ PyTypeObject* projection_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(projection_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(owner_dealloc<Projection>)},
-        {Py_tp_methods, methods},
-        {Py_tp_getset, properties},
+        {Py_tp_methods, projection_methods},
+        {Py_tp_getset, projection_properties},
         {Py_tp_doc, const_cast<char*>("Projection(src, dst, weight=None)\n--\n\n")},
         {0, nullptr},
     };
