@@ -10,7 +10,7 @@ import numpy as np
 import scipy.sparse
 
 from spanlet import _spanlet
-from spanlet._arrays import csr, last_axis, native_space
+from spanlet._arrays import csr, last_axis, native_space, recorded
 from spanlet._functions import inner_products, measure
 from spanlet._spline import Spline
 
@@ -81,6 +81,7 @@ class Projection:
     __slots__ = ("_native", "_src", "_dst", "_weight")
 
     def __init__(self, src: Any, dst: Any, weight: float | None = None) -> None:
+        weight = recorded(weight)
         self._native = _spanlet.Projection(native_space(src, "src"), native_space(dst, "dst"), weight)
         self._src, self._dst, self._weight = src, dst, weight
 
@@ -274,6 +275,7 @@ class Fit:
         self._build((kernels, model, normalization, smoothing, penalty, order, weight), check_rows=True)
 
     def _build(self, args: tuple, check_rows: bool) -> None:
+        args = tuple(recorded(arg) for arg in args)
         kernels, model, normalization, smoothing, penalty, order, weight = args
         self._native = _spanlet.Fit(native_space(kernels, "kernels"), native_space(model, "model"), normalization,
                                     smoothing, penalty, order, weight)

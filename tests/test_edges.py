@@ -1,0 +1,101 @@
+"""Inputs at the edges: recipes that keep what was built, empty axes, lengths and phases at the ends
+of the double range, and costs that stay bounded (each call here ends within a second or two)."""
+
+import pickle
+
+import numpy as np
+import pytest
+
+import spanlet
+from spanlet import _spanlet as sp
+
+POINTS = np.linspace(-3, 13, 61)
+
+
+def results(space):
+    values = spanlet.evaluate(space, POINTS)
+    return values.indptr, values.indices, values.data, space.lower(), space.upper(), space.centers()
+
+
+def spoil(value):
+    """Changes the caller's array or list in place, as a caller reusing its buffer would."""
+    if isinstance(value, np.ndarray):
+        value[...] = value + 0.25
+    elif isinstance(value, list):
+        value[0] = value[-1]
+        value.append(value[-1])
+
+
+# (inputs, how to build from them): every constructor and transform that records a recipe.
+RECIPES = {
+    "bsplines": ([np.arange(8.0)], lambda k: spanlet.Space.bsplines(k, 3)),
+    "bsplines_clamped": ([np.arange(6.0)], lambda k: spanlet.Space.bsplines_clamped(k, 2)),
+    "bsplines_periodic": ([np.arange(6.0)], lambda k: spanlet.Space.bsplines_periodic(k, 2)),
+    "hats": ([np.array([0.0, 1, 2, 3])], spanlet.Space.hats),
+    "boxes": ([[0.0, 1, 2, 3]], spanlet.Space.boxes),
+    "deltas": ([np.array([0.0, 1, 2])], spanlet.Space.deltas),
+    "triangles": ([np.array([1.0, 5]), np.array([0.5, 1])], spanlet.Space.triangles),
+    "rectangles": ([np.array([1.0, 5]), np.array([0.5, 1])], spanlet.Space.rectangles),
+    "trapezoids": ([np.array([1.0, 5]), np.array([0.5, 1]), np.array([1.0, 2])], spanlet.Space.trapezoids),
+    "tabulated": ([np.array([1.0, 5]), np.array([-1.0, 0, 2]), np.array([[0.0, 1, 0], [0, 2, 1]])],
+                  lambda c, x, y: spanlet.Space.tabulated(c, x, y, "pchip")),
+    "shifted": ([np.array([-1.0, 0, 2]), np.array([0.0, 1, 0.5]), np.array([1.0, 5]), np.array([0.5, 2])],
+                lambda x, y, c, s: spanlet.Space.shifted(x, y, c, s, "linear")),
+    "fts": ([np.array([2.0, 6]), np.array([1.0, 2]), [0.5, 0.5]],
+            lambda c, m, a: spanlet.Space.fts(c, m, 8.0, cosine_sum=a)),
+    "fts-polynomial": ([np.array([2.0, 6]), [1.0, 0.5]], lambda c, p: spanlet.Space.fts(c, 1.0, 8.0, polynomial=p)),
+    "gaussians": ([np.array([2.0, 6]), np.array([0.5, 1])], lambda c, s: spanlet.Space.gaussians(c, s, 5.0)),
+    "lorentzians": ([np.array([2.0, 6]), np.array([0.5, 1])], lambda c, g: spanlet.Space.lorentzians(c, g, 5.0)),
+    "voigts": ([np.array([2.0, 6]), np.array([0.5, 1]), np.array([0.2, 0.3])],
+               lambda c, s, g: spanlet.Space.voigts(c, s, g, 5.0)),
+    "pseudo_voigts": ([np.array([2.0, 6]), np.array([0.5, 1]), np.array([0.2, 0.3])],
+                      lambda c, h, e: spanlet.Space.pseudo_voigts(c, h, e, 5.0)),
+    "super_gaussians": ([np.array([2.0, 6]), np.array([0.5, 1]), np.array([0.7, 1]), np.array([2.0, 4])],
+                        lambda c, l, r, p: spanlet.Space.super_gaussians(c, l, r, p, 3.0)),
+    "smoothed_boxes": ([np.array([2.0, 6]), np.array([0.5, 1]), np.array([0.2, 0.3])],
+                       lambda c, h, s: spanlet.Space.smoothed_boxes(c, h, s, 5.0)),
+    "take": ([[0, 2]], lambda i: spanlet.Space.hats([0.0, 1, 2, 3]).take(i)),
+    "take-of-changed-parent": ([np.array([0.0, 1, 2, 3])], lambda x: spanlet.Space.hats(x).take([1, 2])),
+    "mapped": ([np.array(0.5), np.array(2.0)], lambda a, b: spanlet.Space.boxes([0.0, 1, 2]).mapped("affine", a, b)),
+}
+
+
+@pytest.mark.parametrize("name", RECIPES)
+def test_recipes_keep_what_was_built_when_the_caller_changes_its_inputs(name):
+    inputs, build = RECIPES[name]
+    space = build(*inputs)
+    want, text = results(space), repr(space)
+    for value in inputs:
+        spoil(value)
+    loaded = pickle.loads(pickle.dumps(space))
+    assert repr(loaded) == repr(space) == text
+    for got, expected in zip(results(loaded), want):
+        np.testing.assert_array_equal(got, expected, strict=True)
+
+
+def test_reproducers_of_pickled_recipes():
+    x = np.array([0.0, 1, 2, 3])
+    s = spanlet.Space.hats(x)
+    x[1] = 1.5
+    assert pickle.loads(pickle.dumps(s)).centers().tolist() == [0, 1, 2, 3]
+    idx = [0, 2]
+    t = spanlet.Space.hats([0.0, 1, 2, 3]).take(idx)
+    idx.append(1)
+    assert len(pickle.loads(pickle.dumps(t))) == 2
+
+
+@pytest.mark.parametrize("kind", ["projection", "fit"])
+def test_operators_keep_what_was_built(kind):
+    x = np.linspace(0, 10, 12)
+    weight = np.array(0.1)
+    if kind == "projection":
+        operator = spanlet.Projection(spanlet.Space.boxes(x), spanlet.Space.hats(x[::2]), weight)
+    else:
+        operator = spanlet.Fit(spanlet.Space.deltas(x), spanlet.Space.hats(np.linspace(0, 10, 5)), "none", 0.5, "difference", 1,
+                               weight)
+    want = operator.to_dense()
+    spoil(x)
+    weight[...] = 3.0
+    loaded = pickle.loads(pickle.dumps(operator))
+    np.testing.assert_array_equal(loaded.to_dense(), want, strict=True)
+    assert repr(loaded) == repr(operator)
