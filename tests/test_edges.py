@@ -99,3 +99,14 @@ def test_operators_keep_what_was_built(kind):
     loaded = pickle.loads(pickle.dumps(operator))
     np.testing.assert_array_equal(loaded.to_dense(), want, strict=True)
     assert repr(loaded) == repr(operator)
+
+
+@pytest.mark.parametrize("shape", [(3, 0), (0,), (2, 0, 0)])
+def test_empty_source_axis_gives_the_zero_rows(shape):
+    projection = spanlet.Projection(spanlet.Space.deltas([]), spanlet.Space.hats([0.0, 1, 2]))
+    for bounds in (None, "local"):
+        got = projection.apply_last_axis(np.zeros(shape), bounds)
+        assert got.shape == shape[:-1] + (3,)
+        assert not got.any()
+    curve = spanlet.Spline(spanlet.Space.deltas([]), np.zeros((3, 0)))
+    assert curve([0.5, 1.0]).shape == (3, 2) and not curve([0.5, 1.0]).any()

@@ -9,6 +9,7 @@ without touching the numbers: a conversion either succeeds exactly or raises.
 from __future__ import annotations
 
 import copy
+import math
 from typing import Any
 
 import numpy as np
@@ -67,7 +68,8 @@ def last_axis(value: Any, name: str, check: bool) -> tuple[np.ndarray, tuple[int
     if check:
         check_finite(array, name)
     lead = array.shape[:-1]
-    return np.ascontiguousarray(array.reshape(-1, array.shape[-1])), lead
+    # The row count is spelt out: reshape cannot infer -1 when the last axis is empty.
+    return np.ascontiguousarray(array.reshape(math.prod(lead), array.shape[-1])), lead
 
 
 def recorded(value: Any) -> Any:
