@@ -110,3 +110,48 @@ def test_empty_source_axis_gives_the_zero_rows(shape):
         assert not got.any()
     curve = spanlet.Spline(spanlet.Space.deltas([]), np.zeros((3, 0)))
     assert curve([0.5, 1.0]).shape == (3, 2) and not curve([0.5, 1.0]).any()
+
+
+# The integral of k over the line, per unit length, and -r k'(r) at r = l, for every family.
+KERNEL_MASS = {"gaussian": np.sqrt(2 * np.pi), "matern12": 2.0, "matern32": 4 / np.sqrt(3),
+               "matern52": 16 / (3 * np.sqrt(5))}
+SLOPE_AT_LENGTH = {"gaussian": np.exp(-0.5), "matern12": np.exp(-1.0), "matern32": 3 * np.exp(-np.sqrt(3)),
+                   "matern52": 5 * (1 + np.sqrt(5)) / 3 * np.exp(-np.sqrt(5))}
+
+
+def covariance_and_derivative(dims, space, weight=None):
+    value = sp.covariance_diagonal(1.0, dims, [space], [weight])
+    k, lengths, _ = sp.covariance_length_derivatives(1.0, dims, [space], [weight])
+    np.testing.assert_allclose(k.diagonal(), value, rtol=1e-14)
+    return value, lengths[0].diagonal()
+
+
+@pytest.mark.parametrize("family", KERNEL_MASS)
+@pytest.mark.parametrize("length", [1e-12, 1e-17, 1e-20, 1e-100])
+@pytest.mark.parametrize("start", [0.0, 3.0, -1e3])
+def test_lengths_below_the_axis_resolution_give_the_near_delta_limit(family, length, start):
+    # Over a unit box, 2 int_0^1 (1 - r) k(r) dr = I l - 2 l^2 up to terms below 1e-17 of the
+    # peak: every family has int_0^inf u k(u) du = 1 at unit length.
+    box = sp.Space.boxes(np.array([start, start + 1.0]))
+    value, derivative = covariance_and_derivative([(family, length, None, None)], box)
+    mass = KERNEL_MASS[family] * length
+    np.testing.assert_allclose(value, mass - 2 * length**2, rtol=1e-13)
+    np.testing.assert_allclose(derivative, mass - 4 * length**2, rtol=1e-13)
+
+
+@pytest.mark.parametrize("family", KERNEL_MASS)
+def test_near_delta_limit_under_a_weight_and_a_factor(family):
+    length, omega = 1e-19, 2.0
+    box = sp.Space.boxes(np.array([0.0, 1.0]))
+    factor = (sp.Space.boxes(np.array([-1.0, 2.0])), [2.0])
+    value, derivative = covariance_and_derivative([(family, length, None, factor)], box, omega)
+    # 4 int_0^1 cos^2(w x) dx over the squared weighted integral of the box
+    want = KERNEL_MASS[family] * length * 4 * (0.5 + np.sin(2 * omega) / (4 * omega)) / (np.sin(omega) / omega) ** 2
+    np.testing.assert_allclose(value, want, rtol=1e-12)
+    np.testing.assert_allclose(derivative, want, rtol=1e-12)
+
+
+def test_reproducer_of_a_length_far_below_the_resolution():
+    got = sp.covariance_diagonal(1.0, [("gaussian", 1e-20, None, None)], [sp.Space.boxes(np.array([0.0, 1.0]))],
+                                 [None])
+    np.testing.assert_allclose(got, [np.sqrt(2 * np.pi) * 1e-20], rtol=1e-14)

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/base/format.hpp"
+#include "core/elements/local.hpp"
 #include "core/integration/quadrature.hpp"
 #include "core/spaces/space.hpp"
 #include "core/integration/stepping.hpp"
@@ -115,6 +116,97 @@ Result<ValueAndDerivative> factored_image(const Element& kernel, const Element& 
     if (!meets) return ValueAndDerivative{v, point + 0.0};
     SPANLET_TRY(smooth, smooth_derivative_product(triple, Parameter::Scale, omega, scratch.inner_knots));
     return ValueAndDerivative{v, point + smooth};
+}
+
+// A kernel whose cutoff radius spans fewer than this many spacings of the doubles at its center is
+// integrated in its own scaled offsets: steps in absolute coordinates resolve it poorly, and below
+// half a spacing its support collapses onto the center (the covariance would come out as 0).
+constexpr double RESOLVED_SPACINGS = 0x1p30;
+
+// Below this length the kernel's slopes, of order 1 / l, overflow: only scaled offsets give its
+// length derivative.
+constexpr double SHORTEST_UNSCALED_LENGTH = 0x1p-1000;
+
+bool resolved(const Covariance1d& c, double at) {
+    const double a = std::fabs(at);
+    return c.length >= SHORTEST_UNSCALED_LENGTH && !(c.radius < RESOLVED_SPACINGS * (std::nextafter(a, INF) - a));
+}
+
+// One image of the kernel centred on `at` against e (its weight and factor) where the doubles near
+// `at` cannot resolve the kernel: the integral runs over the scaled offset u = (t - at) / l in
+// [-Q, Q], the kernel of unit length gives k and -u k'(u) from u alone, and e and the factor are
+// evaluated at at + l u in local coordinates. Down to the narrowest kernels this is the near-delta
+// limit without its error at knots of e that the kernel straddles.
+Result<ValueAndDerivative> scaled_image(const Covariance1d& c, double at, const Element& e, CosineWeight omega,
+                                        const Element* factor, bool with_derivative, Scratch& scratch) {
+    const double l = c.length, q = c.cutoff;
+    const auto* matern = std::get_if<Matern>(&c.kernel);
+    const Profile unit = matern ? Profile{Matern{matern->order, 1.0}} : Profile{Gaussian{1.0}};
+    const double cos_at = omega ? std::cos(*omega * at) : 1.0, sin_at = omega ? std::sin(*omega * at) : 0.0;
+    auto rest = [&](double s) {  // e, factor and weight at at + s
+        double v = evaluate_local(e, at, s);
+        if (factor && v != 0.0) v *= evaluate_local(*factor, at, s);
+        if (omega && v != 0.0) v *= cos_at * std::cos(*omega * s) - sin_at * std::sin(*omega * s);
+        return v;
+    };
+    if (const auto* d = std::get_if<Delta>(&e.kind)) {
+        const double u = (d->position - at) / l;
+        if (!(std::fabs(u) <= q)) return ValueAndDerivative{0.0, 0.0};
+        const double f = weighted(omega, d->position, factor ? evaluate(*factor, d->position) : 1.0);
+        return ValueAndDerivative{value(unit, u) * f, with_derivative ? -u * d_dt(unit, u) * f : 0.0};
+    }
+    // The pieces: [-Q, Q] within the supports, split at the center and at every knot of e and the
+    // factor it holds.
+    const Support se = support(e);
+    double lo = std::fmax(-q, (se.lo - at) / l), hi = std::fmin(q, (se.hi - at) / l);
+    if (factor) {
+        const Support sf = support(*factor);
+        lo = std::fmax(lo, (sf.lo - at) / l);
+        hi = std::fmin(hi, (sf.hi - at) / l);
+    }
+    double value_sum = 0.0, derivative_sum = 0.0;
+    if (hi > lo) {
+        std::vector<double>& knots = scratch.inner_knots;
+        knots.clear();
+        const double t_lo = std::nextafter(at - c.radius, -INF), t_hi = std::nextafter(at + c.radius, INF);
+        push_knots(e, knots, t_lo, t_hi);
+        if (factor) push_knots(*factor, knots, t_lo, t_hi);
+        for (double& k : knots) k = (k - at) / l;
+        knots.push_back(0.0);
+        std::erase_if(knots, [&](double u) { return !(lo < u && u < hi); });
+        knots.push_back(lo);
+        knots.push_back(hi);
+        std::sort(knots.begin(), knots.end());
+        knots.erase(std::unique(knots.begin(), knots.end()), knots.end());
+        const double cap = std::fmin(step(unit, 0.0), omega ? WEIGHT_STEP_RADIANS / (std::fabs(*omega) * l) : INF);
+        const Rule& rule = gl8();
+        std::uint64_t steps = 0;
+        for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
+            const double end = knots[j + 1];
+            for (double u = knots[j]; u < end;) {
+                double next = u + STEP_ALLOWANCE * cap >= end ? end : u + cap;
+                if (!(next > u)) next = std::nextafter(u, end);
+                if (++steps > ADAPTIVE_STEP_BUDGET) return step_budget_exceeded(at - c.radius, at + c.radius);
+                const double half = (next - u) * 0.5, mid = u + half;
+                for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
+                    const double x = mid + half * rule.nodes[i];
+                    const double r = rest(l * x);
+                    if (r == 0.0) continue;
+                    const double w = rule.weights[i] * half * r;
+                    value_sum += value(unit, x) * w;
+                    if (with_derivative) derivative_sum += -x * d_dt(unit, x) * w;
+                }
+                u = next;
+            }
+        }
+    }
+    if (with_derivative) {
+        // The moving cut ends: point masses Q k(Q) (per unit of l) where they lie in e's support.
+        const double mass = q * value(unit, q);
+        if ((se.lo - at) / l <= -q && -q <= (se.hi - at) / l) derivative_sum += mass * rest(-c.radius);
+        if ((se.lo - at) / l <= q && q <= (se.hi - at) / l) derivative_sum += mass * rest(c.radius);
+    }
+    return ValueAndDerivative{value_sum * l, derivative_sum * l};
 }
 
 // One image's value and derivative without a factor: inner products with the kernel.
@@ -274,7 +366,14 @@ Result<ValueAndDerivative> element_point(const Covariance1d& covariance, const E
     if (factor && delta && with_derivative) return Error::invalid("a variance factor needs non-delta elements here");
     double value = 0.0, derivative = 0.0;
     SPANLET_TRY_STATUS(point_images(covariance, x, support(e)).each([&](std::int64_t n) -> Status {
-        const Element kernel = kernel_element(covariance, x + shift(covariance, n));
+        const double at = x + shift(covariance, n);
+        if (!resolved(covariance, at)) {
+            SPANLET_TRY(r, scaled_image(covariance, at, e, weight, factor, with_derivative, scratch));
+            value += r.first;
+            derivative += r.second;
+            return success();
+        }
+        const Element kernel = kernel_element(covariance, at);
         ValueAndDerivative vd{0.0, 0.0};
         if (!factor) {
             SPANLET_TRY(r, plain_image(kernel, e, weight, with_derivative, scratch));
