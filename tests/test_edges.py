@@ -127,7 +127,7 @@ def covariance_and_derivative(dims, space, weight=None):
 
 
 @pytest.mark.parametrize("family", KERNEL_MASS)
-@pytest.mark.parametrize("length", [1e-12, 1e-17, 1e-20, 1e-100])
+@pytest.mark.parametrize("length", [1e-12, 1e-17, 1e-20, 1e-100, 1e-300])
 @pytest.mark.parametrize("start", [0.0, 3.0, -1e3])
 def test_lengths_below_the_axis_resolution_give_the_near_delta_limit(family, length, start):
     # Over a unit box, 2 int_0^1 (1 - r) k(r) dr = I l - 2 l^2 up to terms below 1e-17 of the
@@ -155,3 +155,20 @@ def test_reproducer_of_a_length_far_below_the_resolution():
     got = sp.covariance_diagonal(1.0, [("gaussian", 1e-20, None, None)], [sp.Space.boxes(np.array([0.0, 1.0]))],
                                  [None])
     np.testing.assert_allclose(got, [np.sqrt(2 * np.pi) * 1e-20], rtol=1e-14)
+
+
+@pytest.mark.parametrize("family", KERNEL_MASS)
+@pytest.mark.parametrize("length", [1e-170, 1e-300, 1e-310, 5e-321])
+def test_length_derivatives_of_the_shortest_lengths_are_finite(family, length):
+    points = sp.Space.deltas(np.array([0.0, 0.0, length]))
+    k, lengths, _ = sp.covariance_length_derivatives(1.0, [(family, length, None, None)], [points], [None])
+    want = np.zeros((3, 3))
+    want[2, :2] = want[:2, 2] = SLOPE_AT_LENGTH[family]
+    np.testing.assert_allclose(lengths[0], want, rtol=1e-14, atol=0)
+    assert k[0, 1] == 1.0
+    # and between elements: the kernel seen as a point mass of weight I l, as above
+    box = sp.Space.boxes(np.array([0.0, 1.0]))
+    value, derivative = covariance_and_derivative([(family, length, None, None)], box)
+    assert np.isfinite(derivative).all()
+    if length > 1e-300:
+        np.testing.assert_allclose([value, derivative], KERNEL_MASS[family] * length, rtol=1e-12)

@@ -353,7 +353,7 @@ ValueAndDerivative periodic_between_points(const Covariance1d& c, double r, bool
         const double d = r - shift(c, n);
         if (std::fabs(d) <= c.radius) {
             value += spanlet::value(c.kernel, d);
-            if (with_derivative) derivative += -d * d_dt(c.kernel, d);
+            if (with_derivative) derivative += length_slope(c, d);
         }
         return success();
     });
