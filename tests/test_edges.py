@@ -172,3 +172,24 @@ def test_length_derivatives_of_the_shortest_lengths_are_finite(family, length):
     assert np.isfinite(derivative).all()
     if length > 1e-300:
         np.testing.assert_allclose([value, derivative], KERNEL_MASS[family] * length, rtol=1e-12)
+
+
+APODIZATIONS = ["none", "hann", "blackman_harris", "triangle", "norton_beer_strong"]
+
+
+@pytest.mark.parametrize("apodization", APODIZATIONS)
+def test_fts_lines_where_the_phase_passes_the_largest_double(apodization):
+    # theta = 2 pi max_opd x overflows inside the support; the shape is O(1 / theta) there.
+    space = sp.Space.fts(np.array([0.0]), np.array([2.5]), 1.7976931348623157e308, apodization=apodization)
+    x = np.array([1.8e307, -3.5e307, 1e300])
+    values = spanlet.evaluate(space, x).toarray().ravel()
+    slopes = spanlet.measure_derivative(space, sp.Space.deltas(x), "none", "center")[1].toarray()
+    assert np.isfinite(values).all() and np.isfinite(slopes).all()
+    assert np.all(np.abs(values) <= 4 / (2 * np.pi) / (2.5 * np.abs(x)))
+    if apodization == "none":  # sin(theta) / theta where theta is finite
+        theta = 2 * np.pi * 2.5 * x[2]
+        np.testing.assert_allclose(values[2], np.sin(theta) / theta, rtol=1e-6)
+    # a max_opd whose 2 pi max_opd overflows: the slope at the center is 0, not inf * 0
+    huge = sp.Space.fts(np.array([0.0]), np.array([1e308]), 8.0, apodization=apodization)
+    slope = spanlet.measure_derivative(huge, sp.Space.deltas(np.array([0.0])), "none", "center")[1].toarray()
+    assert np.array_equal(slope, [[0.0]])
