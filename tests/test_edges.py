@@ -193,3 +193,15 @@ def test_fts_lines_where_the_phase_passes_the_largest_double(apodization):
     huge = sp.Space.fts(np.array([0.0]), np.array([1e308]), 8.0, apodization=apodization)
     slope = spanlet.measure_derivative(huge, sp.Space.deltas(np.array([0.0])), "none", "center")[1].toarray()
     assert np.array_equal(slope, [[0.0]])
+
+
+def test_steps_counted_before_an_adaptive_integral_starts():
+    lines = sp.Space.fts(np.array([0.0]), np.array([1.0]), 1e15, apodization="blackman_harris")
+    message = r"adaptive integration over \[-500000000000000, 500000000000000\] needs more than 4194304 steps"
+    for call in (lambda: sp.inner_products(lines, lines), lines.integrals):
+        with pytest.raises(ValueError, match=message):
+            call()
+    # the same lines with a cutoff that needs fewer steps are still integrated: sinc^2 over the line
+    # is 1 / (2 max_opd) in the limit, the apodized one a little more
+    short = sp.Space.fts(np.array([0.0]), np.array([1.0]), 1e4, apodization="none")
+    np.testing.assert_allclose(short.integrals(), [0.5], rtol=1e-4)
