@@ -195,6 +195,37 @@ def test_fts_lines_where_the_phase_passes_the_largest_double(apodization):
     assert np.array_equal(slope, [[0.0]])
 
 
+# Inputs whose work has no useful bound: each is refused before the work starts, with a message
+# naming the parameter at fault (before, they ran for 15 s to hours or exhausted memory).
+BOXES_0_4 = sp.Space.boxes(np.array([0.0, 4.0]))
+COSTLY_COVARIANCES = {
+    "period-box": ([("gaussian", 1e-6, 5e-8, None)], BOXES_0_4, None, "period 0.00000005 is too short"),
+    "period-bspline": ([("gaussian", 1e-6, 5e-8, None)], sp.Space.bsplines(np.arange(5.0), 3), None,
+                       "period 0.00000005 is too short"),
+    "subnormal-period-reciprocal": ([("gaussian", 1e-320, 5e-321, None)],
+                                    sp.Space.boxes(np.array([1.0, 2.0])).mapped("reciprocal", 1.0, 1.0, False), None,
+                                    "is too short for correlation length"),
+    "weight-300": ([("matern52", 1.0, None, None)], sp.Space.boxes(np.array([0.0, 2.9])), 300.0,
+                   "correlation length 1, cosine weight 300: one covariance entry"),
+    "weight-1000": ([("matern52", 1.0, None, None)], sp.Space.boxes(np.array([0.0, 2.9])), 1000.0,
+                    "correlation length 1, cosine weight 1000: one covariance entry"),
+    "images-on-a-profile": ([("matern52", 2.8, 0.1, None)],
+                            sp.Space.smoothed_boxes(np.array([0.0]), np.array([1.0]), np.array([0.1]), 5.0), None,
+                            "period 0.1 is too short for correlation length 2.8"),
+    "harmonic-under-a-tiny-length": ([("matern12", 1e-300, None, None)], sp.Space.harmonics(1, 1.0, 0.0), None,
+                                     "one covariance entry between these atoms would take more than"),
+}
+
+
+@pytest.mark.parametrize("name", COSTLY_COVARIANCES)
+def test_costly_covariance_entries_are_refused_up_front(name):
+    dims, atoms, weight, message = COSTLY_COVARIANCES[name]
+    for call in (lambda: sp.covariance_diagonal(1.0, dims, [atoms], [weight]),
+                 lambda: sp.covariance_length_derivatives(1.0, dims, [atoms], [weight])):
+        with pytest.raises(ValueError, match=message):
+            call()
+
+
 def test_steps_counted_before_an_adaptive_integral_starts():
     lines = sp.Space.fts(np.array([0.0]), np.array([1.0]), 1e15, apodization="blackman_harris")
     message = r"adaptive integration over \[-500000000000000, 500000000000000\] needs more than 4194304 steps"

@@ -33,6 +33,9 @@ inline constexpr double MAX_IMAGES_PER_POINT = 1e6;
 // Between two elements, the outer quadrature meets images of the kernel at every node; an entry
 // that would integrate more kernel images than this is refused.
 inline constexpr double MAX_IMAGES_PER_ENTRY = 16777216.0;
+// The steps of one entry's inner integrals (outer nodes times kernel images per node times steps per
+// image), about a second of work: an entry that would take more is refused before it starts.
+inline constexpr double MAX_STEPS_PER_ENTRY = 33554432.0;
 
 struct Covariance1d {
     std::optional<double> period;
