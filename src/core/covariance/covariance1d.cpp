@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/base/format.hpp"
+#include "core/base/pool.hpp"
 #include "core/elements/local.hpp"
 #include "core/integration/quadrature.hpp"
 #include "core/spaces/space.hpp"
@@ -343,13 +344,17 @@ Result<ValueAndDerivative> between_elements(const Covariance1d& c, const Element
     const double cap = std::fmin(omega_a ? WEIGHT_STEP_RADIANS / std::fabs(*omega_a) : INF,
                                  omega_b ? WEIGHT_STEP_RADIANS / std::fabs(*omega_b) : INF);
     const Rule& rule = gl8();
-    auto each_panel = [&](auto&& panel) -> Status {
+    auto each_panel = [&](bool poll, auto&& panel) -> Status {
         std::uint64_t steps = 0;
         for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
             const double end = knots[j + 1];
             double t = knots[j];
             const double kernel_step = polynomial_b && end - t > KINK_REACH * c.radius ? INF : c.kernel_step;
             while (t < end) {
+                // An entry may take up to the step budget; a cancelled call stops it between panels
+                // (its result is dropped). Not in the counting pass, whose quick calls would stretch
+                // the pool's polling stride.
+                if (poll && stop_requested()) return success();
                 const double g = std::fmin(std::fmin(kernel_step, step_limit(a, t)), cap);
                 const bool last = t + STEP_ALLOWANCE * g >= end;
                 double next = last ? end : t + g;
@@ -367,13 +372,13 @@ Result<ValueAndDerivative> between_elements(const Covariance1d& c, const Element
     const double per_panel = static_cast<double>(rule.nodes.size()) * images_per_point(c, b) *
                              image_steps(c, b, omega_b, factor_b);
     double work = 0.0;
-    SPANLET_TRY_STATUS(each_panel([&](double, double) -> Status {
+    SPANLET_TRY_STATUS(each_panel(false, [&](double, double) -> Status {
         work += per_panel;
         if (work > MAX_STEPS_PER_ENTRY) return entry_too_costly(c, omega_a, omega_b);
         return success();
     }));
     double value = 0.0, derivative = 0.0;
-    SPANLET_TRY_STATUS(each_panel([&](double t, double next) -> Status {
+    SPANLET_TRY_STATUS(each_panel(true, [&](double t, double next) -> Status {
         const double half = (next - t) * 0.5, mid = t + half;
         for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
             const double u = mid + half * rule.nodes[i];
