@@ -33,6 +33,13 @@ def test_bench_projection(capsys):
     assert "ratio" in out and "periodic" in out
 
 
+def test_bench_lines(capsys):
+    load("bench_lines")["run"](lines=4, pixels=400, fts=100, continuum=6, peer_lines=2, peer_pixels=200,
+                               peer_continuum=6)
+    out = capsys.readouterr().out
+    assert "ratio" in out and "FTS" in out
+
+
 @pytest.mark.parametrize("name,kwargs", [
     ("bench_evaluate", dict(elements=20, points=100, repeats=1)),
     ("bench_inner_products", dict(sizes=(50,), repeats=1)),
@@ -43,6 +50,7 @@ def test_bench_projection(capsys):
     ("bench_faddeeva", dict(points=100, scalar_calls=10, repeats=1)),
     ("bench_voigt", dict(elements=20, points=200, kernels=50, repeats=1)),
     ("bench_covariance", dict(points=50, boxes=10, atoms2d=10, repeats=1, workers=(1,))),
+    ("bench_gp", dict(points=40, boxes=20, box_fit=10, nodes=4, repeats=1)),
 ])
 def test_bench_operators(name, kwargs, capsys):
     load(name)["run"](**kwargs)

@@ -7,10 +7,7 @@ from scipy.interpolate import BSpline
 
 from spanlet._spanlet import Space
 from _spanlet_tests import space_candidates, space_index, space_values
-
-
-def arr(*values):
-    return np.array(values, dtype=np.float64)
+from conftest import arr
 
 
 def random_knots(rng, degree):

@@ -9,16 +9,9 @@ import numpy as np
 import pytest
 
 from spanlet._spanlet import Space, inner_products
+from conftest import dense
 
 CASES = json.loads((Path(__file__).parent / "data" / "cosine_integrals.json").read_text())
-
-
-def dense(result):
-    indptr, indices, data, (rows, cols) = result
-    out = np.zeros((rows, cols))
-    for r in range(rows):
-        out[r, indices[indptr[r]:indptr[r + 1]]] = data[indptr[r]:indptr[r + 1]]
-    return out
 
 
 def build(case):

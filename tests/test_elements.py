@@ -7,10 +7,7 @@ from numpy.polynomial import polynomial as P
 
 from _spanlet_tests import (check_table, derivative_values, element_info, element_knots, element_values,
                                     fit_polynomial)
-
-
-def arr(*values):
-    return np.array(values, dtype=np.float64)
+from conftest import arr
 
 
 def segments(*rows):

@@ -1,23 +1,14 @@
 import numpy as np
 import pytest
 from scipy.interpolate import BSpline
-from scipy.sparse import csr_array
 
 from spanlet._spanlet import Space, evaluate, inner_products
-
-
-def arr(*values):
-    return np.array(values, dtype=float)
+from conftest import arr, checked, no_stored_zeros
 
 
 def dense(result):
-    indptr, indices, data, shape = result
-    assert indptr.dtype == indices.dtype == np.int64 and data.dtype == np.float64
-    assert all(type(n) is int for n in shape)
-    for i in range(shape[0]):
-        assert np.all(np.diff(indices[indptr[i]:indptr[i + 1]]) > 0)
-    assert np.all(data != 0)
-    return csr_array((data, indices, indptr), shape=shape).toarray()
+    no_stored_zeros(result)  # evaluate never stores an exact zero
+    return checked(result)
 
 
 @pytest.mark.parametrize("p", range(4))

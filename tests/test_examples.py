@@ -37,7 +37,7 @@ def test_dask_cluster_rebins_and_fits_like_numpy():
     assert result["rms"] == pytest.approx(np.sqrt(np.mean(residual ** 2)), rel=1e-9)
 
 
-@pytest.mark.parametrize("name", ["plot_fit", "plot_rebin", "plot_basis"])
+@pytest.mark.parametrize("name", ["plot_fit", "plot_rebin", "plot_basis", "plot_gp"])
 def test_picture_example_writes_a_png(name, tmp_path):
     image = pytest.importorskip("matplotlib.image")
     output = tmp_path / f"{name}.png"
@@ -45,3 +45,15 @@ def test_picture_example_writes_a_png(name, tmp_path):
     assert output.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     pixels = image.imread(output)
     assert min(pixels.shape[:2]) > 50 and np.ptp(pixels[..., :3]) > 0.5  # drawn, not blank
+
+
+def test_line_example_fits_the_synthetic_spectrum(tmp_path):
+    pytest.importorskip("matplotlib")
+    example = load("plot_lines")
+    grid, kernels, continuum, data, noise, truth = example.spectrum(n_lines=6)
+    found, result = example.fit(grid, kernels, continuum, data, noise)
+    assert result.success and len(found.center) == 6
+    # Noise-level residuals, and every line found again within a few standard errors.
+    assert result.chi2 / result.dof == pytest.approx(1.0, abs=0.15)
+    pull = (result.lines[0].values["center"] - truth.values["center"]) / result.errors[0]["center"]
+    assert np.all(np.abs(pull) < 5)

@@ -4,9 +4,9 @@ import math
 import numpy as np
 import pytest
 from scipy.interpolate import BSpline, make_lsq_spline
-from scipy.sparse import csr_array
 
 from spanlet._spanlet import Fit, SingularError, Space
+from conftest import dense
 
 BREAKS = np.array([0.0, 0.07, 0.2, 0.26, 0.4, 0.55, 0.6, 0.78, 0.9, 1.0])
 DEGREE = 3
@@ -17,11 +17,6 @@ SUFFIX = "; the data do not determine every model coefficient, so add smoothing"
 
 def model():
     return Space.bsplines_clamped(BREAKS, DEGREE)
-
-
-def dense(parts):
-    indptr, indices, data, shape = parts
-    return csr_array((data, indices, indptr), shape=shape).toarray()
 
 
 def gauss(breaks, pieces=1, points=6):

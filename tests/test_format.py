@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from _spanlet_tests import decimal, error_debug, exponent, quoted, structural, structural_record
+from _spanlet_tests import decimal, exponent, quoted, structural, structural_record
 
 NAN = float("nan")
 INF = float("inf")
@@ -131,8 +131,3 @@ def test_quoted_reads_back(text):
     rendered = quoted(text)
     assert not any(ord(c) < 0x20 or ord(c) == 0x7F for c in rendered)
     assert unquote(rendered) == text
-
-
-def test_error_debug():
-    assert error_debug("bad input") == 'InvalidInput("bad input")'
-    assert error_debug('a "b"\n') == "InvalidInput(" + quoted('a "b"\n') + ")"

@@ -7,11 +7,11 @@ import warnings
 import numpy as np
 import pytest
 from scipy.integrate import IntegrationWarning, quad
-from scipy.sparse import csr_array
 
 from reference_elements import bspline_refs, piecewise_quad
-from spanlet._spanlet import Space, evaluate, inner_products, measure
+from spanlet._spanlet import Space, inner_products, measure
 from _spanlet_tests import fts_line_shape
+from conftest import arr, dense, evaluated
 
 GIVE_ONE = "give one of apodization (a name), cosine_sum (1-4 coefficients) or polynomial (1-5 coefficients)"
 
@@ -42,10 +42,6 @@ def cosine_transform(window, theta):
 def fts_ref(window, max_opd, center):
     peak = cosine_transform(window, 0)
     return lambda t: cosine_transform(window, 2 * math.pi * max_opd * (t - center)) / peak
-
-
-def arr(*values):
-    return np.array(values, dtype=float)
 
 
 @pytest.mark.parametrize("name", WINDOWS)
@@ -86,33 +82,23 @@ def test_fts_elements_are_peak_normalised_line_shapes(name):
     np.testing.assert_allclose(space.upper() - centers, 6.0 * 0.5 / max_opd, rtol=1e-15)
     np.testing.assert_allclose(centers - space.lower(), 6.0 * 0.5 / max_opd, rtol=1e-15)
     x = np.linspace(-6, 8, 57)
-    got = values_at(space, x)
+    got = evaluated(space, x)
     for i, (c, m) in enumerate(zip(centers, max_opd)):
         ref = fts_ref(WINDOWS[name], m, c)
         inside = (x >= space.lower()[i]) & (x <= space.upper()[i])
         want = np.where(inside, [ref(t) for t in x], 0.0)
         np.testing.assert_allclose(got[:, i], want, rtol=1e-11, atol=1e-13)
-    np.testing.assert_allclose(values_at(space, centers).diagonal(), 1.0, rtol=1e-15)
-
-
-def dense(parts):
-    indptr, indices, data, shape = parts
-    return csr_array((data, indices, indptr), shape=shape).toarray()
-
-
-def values_at(space, x):
-    """Dense (points, elements) values of evaluate."""
-    return dense(evaluate(space, np.asarray(x, dtype=float)))
+    np.testing.assert_allclose(evaluated(space, centers).diagonal(), 1.0, rtol=1e-15)
 
 
 def test_boxcar_and_triangle_closed_forms():
     x = np.linspace(-1.9, 1.9, 77)
-    box = values_at(Space.fts(arr(0.0), arr(1.0), 4.0, "boxcar"), x)[:, 0]
+    box = evaluated(Space.fts(arr(0.0), arr(1.0), 4.0, "boxcar"), x)[:, 0]
     np.testing.assert_allclose(box, np.sinc(2 * x), rtol=1e-13, atol=1e-15)
-    assert abs(values_at(Space.fts(arr(0.0), arr(1.0), 4.0, "boxcar"), [0.5])[0, 0]) < 1e-15
-    tri = values_at(Space.fts(arr(0.0), arr(0.5), 4.0, "triangle"), x)[:, 0]
+    assert abs(evaluated(Space.fts(arr(0.0), arr(1.0), 4.0, "boxcar"), [0.5])[0, 0]) < 1e-15
+    tri = evaluated(Space.fts(arr(0.0), arr(0.5), 4.0, "triangle"), x)[:, 0]
     np.testing.assert_allclose(tri, np.sinc(0.5 * x) ** 2, rtol=1e-13, atol=1e-15)
-    assert abs(values_at(Space.fts(arr(0.0), arr(0.5), 4.0, "triangle"), [2.0])[0, 0]) < 1e-15
+    assert abs(evaluated(Space.fts(arr(0.0), arr(0.5), 4.0, "triangle"), [2.0])[0, 0]) < 1e-15
 
 
 @pytest.mark.parametrize("alias, name", ALIASES)
@@ -120,7 +106,7 @@ def test_aliases_build_identical_spaces(alias, name):
     x = np.linspace(-3, 3, 31)
     a = Space.fts(arr(0.0, 1.0), arr(1.0, 1.5), 5.0, alias)
     b = Space.fts(arr(0.0, 1.0), arr(1.0, 1.5), 5.0, name)
-    np.testing.assert_array_equal(values_at(a, x), values_at(b, x))
+    np.testing.assert_array_equal(evaluated(a, x), evaluated(b, x))
 
 
 @pytest.mark.parametrize("keyword, coefficients, name, rtol", [
@@ -134,13 +120,13 @@ def test_coefficients_match_named_windows(keyword, coefficients, name, rtol):
     x = np.linspace(-3, 3, 61)
     a = Space.fts(arr(0.0), arr(1.0), 5.0, **{keyword: coefficients})
     b = Space.fts(arr(0.0), arr(1.0), 5.0, name)
-    np.testing.assert_allclose(values_at(a, x), values_at(b, x), rtol=rtol, atol=1e-15 if rtol else 0)
+    np.testing.assert_allclose(evaluated(a, x), evaluated(b, x), rtol=rtol, atol=1e-15 if rtol else 0)
 
 
 def test_tiny_positive_integral_passes_with_a_huge_peak_factor():
     # sinc(pi) is a tiny positive double, so a1 alone has a positive (rounding-level) integral.
     space = Space.fts(arr(0.0), arr(1.0), 3.0, cosine_sum=[0, 1])
-    v = values_at(space, [0.0, 0.25])[:, 0]
+    v = evaluated(space, [0.0, 0.25])[:, 0]
     assert v[0] == pytest.approx(1.0)
     assert abs(v[1]) > 1e10
 
@@ -260,7 +246,7 @@ def test_max_opd_shorter_than_centers():
 def test_huge_max_opd_keeps_the_center_value():
     # 2 pi max_opd overflows here, while the line shape on its (tiny) support does not.
     space = Space.fts(arr(0.0), arr(1e308), 4.0, "hann")
-    v = values_at(space, [0.0, 0.5 / 1e308])[:, 0]
+    v = evaluated(space, [0.0, 0.5 / 1e308])[:, 0]
     assert v[0] == 1.0
     assert v[1] == pytest.approx(cosine_transform(WINDOWS["hann"], math.pi) / cosine_transform(WINDOWS["hann"], 0))
 
@@ -290,7 +276,7 @@ def test_signature_and_docstring():
     # Positional and keyword forms agree; coefficient sequences may be any sequence of floats.
     a = Space.fts(arr(0.0), arr(1.0), 3.0, None, (0.5, np.float64(0.5)))
     b = Space.fts(centers=arr(0.0), max_opd=arr(1.0), cutoff=3.0, apodization="hann")
-    np.testing.assert_array_equal(values_at(a, [0.1, 0.7]), values_at(b, [0.1, 0.7]))
+    np.testing.assert_array_equal(evaluated(a, [0.1, 0.7]), evaluated(b, [0.1, 0.7]))
 
 
 def test_package_face_accepts_array_like_and_pickles():
@@ -300,9 +286,9 @@ def test_package_face_accepts_array_like_and_pickles():
     ours = spanlet.Space.fts([0, 1.5], 2, 6, polynomial=np.array([0.2, 0.8]))
     theirs = Space.fts(arr(0.0, 1.5), arr(2.0, 2.0), 6.0, polynomial=[0.2, 0.8])
     x = np.linspace(-2, 4, 37)
-    np.testing.assert_array_equal(spanlet.evaluate(ours, x).toarray(), values_at(theirs, x))
+    np.testing.assert_array_equal(spanlet.evaluate(ours, x).toarray(), evaluated(theirs, x))
     again = pickle.loads(pickle.dumps(ours))
-    np.testing.assert_array_equal(spanlet.evaluate(again, x).toarray(), values_at(theirs, x))
+    np.testing.assert_array_equal(spanlet.evaluate(again, x).toarray(), evaluated(theirs, x))
     assert repr(ours) == "Space(2 FTS line shapes (polynomial) on [-1.5, 3])"
 
 
@@ -322,7 +308,6 @@ def test_transforms_of_line_shape_spaces():
     lo, hi = recip.lower()[0], recip.upper()[0]
     want = piecewise_quad(lambda u: ref(10 / u), np.linspace(lo, hi, 200))
     assert recip.integrals()[0] == pytest.approx(want, rel=1e-10)
-
 
 
 def test_a_voigt_line_seen_through_fts_kernels_keeps_its_area():

@@ -5,19 +5,14 @@ import math
 
 import numpy as np
 import pytest
-from scipy.sparse import csr_array
 
 from reference_elements import bspline_refs, piecewise_quad
 from spanlet._spanlet import Projection, Space, evaluate, inner_products, measure
 from _spanlet_tests import harmonic_profile
+from conftest import dense
 
 PERIOD_START = "harmonics need a finite period > 0 and a finite start"
 PHASE_CENTER = "harmonic phase and center must be finite"
-
-
-def dense(parts):
-    indptr, indices, data, shape = parts
-    return csr_array((data, indices, indptr), shape=shape).toarray()
 
 
 def waves(n, period, start, t):

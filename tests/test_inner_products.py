@@ -1,35 +1,14 @@
 import numpy as np
 import pytest
 from scipy.interpolate import BSpline
-from scipy.sparse import csr_array
 
 from reference_elements import bspline_refs, family, hat_ref, mapped_ref, ref_inner
 from spanlet._spanlet import Space, inner_products, measure
-
-
-def arr(*values):
-    return np.array(values, dtype=float)
-
-
-def checked(result, shape):
-    """The dense form of a sparse result, after checking the tuple's structure."""
-    indptr, indices, data, got_shape = result
-    assert got_shape == shape and all(type(n) is int for n in got_shape)
-    assert indptr.dtype == np.int64 and indices.dtype == np.int64 and data.dtype == np.float64
-    assert indptr.shape == (shape[0] + 1,) and indptr[0] == 0 and np.all(np.diff(indptr) >= 0)
-    assert len(indices) == len(data) == indptr[-1]
-    for i in range(shape[0]):
-        row = indices[indptr[i]:indptr[i + 1]]
-        assert np.all(np.diff(row) > 0) and np.all((row >= 0) & (row < shape[1]))
-    return csr_array((data, indices, indptr), shape=shape).toarray()
+from conftest import arr, checked, no_stored_zeros
 
 
 def gram(a, b, omega=None):
     return checked(inner_products(a, b, weight=omega), (len(a), len(b)))
-
-
-def no_stored_zeros(result):
-    assert np.all(result[2] != 0)
 
 
 @pytest.mark.parametrize("p", range(4))

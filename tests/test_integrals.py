@@ -4,10 +4,7 @@ import pytest
 
 from reference_elements import FAMILIES, bspline_refs, family, mapped_ref, ref_integral
 from spanlet._spanlet import Space
-
-
-def arr(*values):
-    return np.array(values, dtype=float)
+from conftest import arr
 
 
 @pytest.mark.parametrize("name", FAMILIES)

@@ -7,18 +7,7 @@ import pytest
 
 import exact_pieces as ex
 from spanlet._spanlet import Space, evaluate, inner_products, measure
-
-
-def arr(*values):
-    return np.array(values, dtype=float)
-
-
-def dense(result):
-    indptr, indices, data, (rows, cols) = result
-    out = np.zeros((rows, cols))
-    for r in range(rows):
-        out[r, indices[indptr[r]:indptr[r + 1]]] = data[indptr[r]:indptr[r + 1]]
-    return out
+from conftest import arr, dense
 
 
 def as_float(matrix):

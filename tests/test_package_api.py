@@ -181,8 +181,8 @@ def test_bad_inputs_name_the_argument(call, error, text):
 def test_native_errors_pass_through_unchanged():
     with pytest.raises(ValueError, match="^breakpoints must be strictly increasing$"):
         spanlet.Space.bsplines_clamped([0, 0, 1], 2)
-    with pytest.raises(ValueError, match="^delta position must be finite$"):
-        spanlet.evaluate(spanlet.Space.hats([0, 1]), [np.nan])
+    with pytest.raises(ValueError, match="^a tabulated shape needs strictly increasing x$"):
+        spanlet.Space.tabulated([0], [0, 0, 1], [0, 1, 0], "pchip")
 
 
 @pytest.mark.parametrize("space,text", [

@@ -2,15 +2,7 @@ import numpy as np
 import pytest
 
 from spanlet._spanlet import Space
-import _spanlet_tests as t
-
-
-def arr(*values):
-    return np.array(values, dtype=float)
-
-
-def values(space, x):
-    return t.space_values(space, np.asarray(x, dtype=float))
+from conftest import arr, element_values
 
 
 def around(*points):
@@ -23,12 +15,12 @@ def test_hats_match_linear_interpolation_of_unit_vectors():
     nodes = np.sort(rng.uniform(-5, 5, 9))
     space = Space.hats(nodes)
     x = np.concatenate([around(*nodes), rng.uniform(-6, 6, 200)])
-    got = values(space, x)
+    got = element_values(space, x)
     inside = (x >= nodes[0]) & (x <= nodes[-1])
     for i in range(len(nodes)):
         ref = np.where(inside, np.interp(x, nodes, np.eye(len(nodes))[i]), 0.0)
         np.testing.assert_allclose(got[i], ref, rtol=1e-12, atol=1e-12)
-    np.testing.assert_array_equal(values(space, nodes), np.eye(len(nodes)))
+    np.testing.assert_array_equal(element_values(space, nodes), np.eye(len(nodes)))
     assert list(space.lower()) == [nodes[0], *nodes[:-1]]
     assert list(space.upper()) == [*nodes[1:], nodes[-1]]
     assert list(space.centers()) == list(nodes)
@@ -39,11 +31,11 @@ def test_hats_sum_to_one_on_their_range(seed):
     rng = np.random.default_rng(seed)
     nodes = np.sort(rng.uniform(-10, 10, rng.integers(2, 12)))
     x = np.concatenate([nodes, rng.uniform(nodes[0], nodes[-1], 300)])
-    np.testing.assert_allclose(values(Space.hats(nodes), x).sum(axis=0), 1.0, rtol=0, atol=1e-14)
+    np.testing.assert_allclose(element_values(Space.hats(nodes), x).sum(axis=0), 1.0, rtol=0, atol=1e-14)
 
 
 def test_hats_example_and_closed_ends():
-    got = values(Space.hats(arr(0, 1, 3)), [0, 1, 2, 3, -1e-300, 3.0000000000000004])
+    got = element_values(Space.hats(arr(0, 1, 3)), [0, 1, 2, 3, -1e-300, 3.0000000000000004])
     np.testing.assert_array_equal(
         got, [[1, 0, 0, 0, 0, 0], [0, 1, 0.5, 0, 0, 0], [0, 0, 0.5, 1, 0, 0]])
 
@@ -53,8 +45,8 @@ def test_boxes_partition_into_half_open_cells():
     space = Space.boxes(edges)
     x = around(*edges)
     ref = np.array([(x >= a) & (x < b) for a, b in zip(edges[:-1], edges[1:])], dtype=float)
-    np.testing.assert_array_equal(values(space, x), ref)
-    assert values(space, [7.0]).sum() == 0.0
+    np.testing.assert_array_equal(element_values(space, x), ref)
+    assert element_values(space, [7.0]).sum() == 0.0
     assert list(space.centers()) == [-0.25, 1.25, 4.5]
 
 
@@ -62,7 +54,7 @@ def test_deltas_keep_order_and_repeats_and_have_no_point_value():
     space = Space.deltas(arr(3, 1, 1, -2))
     assert len(space) == 4
     assert list(space.lower()) == list(space.upper()) == list(space.centers()) == [3, 1, 1, -2]
-    assert not values(space, arr(3, 1, -2)).any()
+    assert not element_values(space, arr(3, 1, -2)).any()
     assert len(Space.deltas(arr())) == 0
 
 
@@ -74,8 +66,8 @@ def test_triangles_are_hats_of_given_half_width():
     for i, (c, h) in enumerate(zip(centers, hwhm)):
         x = np.concatenate([around(c - 2 * h, c, c + 2 * h), c + h * np.linspace(-2.5, 2.5, 41)])
         ref = np.clip(1 - np.abs(x - c) / (2 * h), 0, None)
-        np.testing.assert_allclose(values(space, x)[i], ref, rtol=0, atol=1e-15)
-        np.testing.assert_allclose(values(space, [c - h, c + h])[i], 0.5)
+        np.testing.assert_allclose(element_values(space, x)[i], ref, rtol=0, atol=1e-15)
+        np.testing.assert_allclose(element_values(space, [c - h, c + h])[i], 0.5)
     # A single half width is shared.
     np.testing.assert_array_equal(Space.triangles(arr(0, 10), arr(1)).upper(), [2, 12])
 
@@ -85,7 +77,7 @@ def test_rectangles_are_half_open():
     assert list(space.lower()) == [-1, 4.5] and list(space.upper()) == [1, 5.5]
     x = around(-1, 1, 4.5, 5.5)
     ref = np.array([(x >= -1) & (x < 1), (x >= 4.5) & (x < 5.5)], dtype=float)
-    np.testing.assert_array_equal(values(space, x), ref)
+    np.testing.assert_array_equal(element_values(space, x), ref)
 
 
 @pytest.mark.parametrize("top,bottom", [(1, 2), (0, 1.5), (0.5, 0.5), (0.25, 3)])
@@ -95,7 +87,7 @@ def test_trapezoids_against_closed_form(top, bottom):
     assert (space.lower()[0], space.upper()[0]) == (c - bottom, c + bottom)
     x = np.concatenate([around(c - bottom, c - top, c + top, c + bottom),
                         np.linspace(c - bottom - 1, c + bottom + 1, 101)])
-    got = values(space, x)[0]
+    got = element_values(space, x)[0]
     if top == bottom:
         ref = ((x >= c - bottom) & (x < c + bottom)).astype(float)
     else:
@@ -106,9 +98,9 @@ def test_trapezoids_against_closed_form(top, bottom):
 
 def test_trapezoids_example_and_per_element_parameters():
     np.testing.assert_array_equal(
-        values(Space.trapezoids(arr(0), arr(1), arr(2)), [-1.5, -1, 0, 1, 1.5]), [[0.5, 1, 1, 1, 0.5]])
+        element_values(Space.trapezoids(arr(0), arr(1), arr(2)), [-1.5, -1, 0, 1, 1.5]), [[0.5, 1, 1, 1, 0.5]])
     space = Space.trapezoids(arr(0, 10), arr(0, 1), arr(1))
-    np.testing.assert_array_equal(values(space, [0.5, 10.5]), [[0.5, 0], [0, 1]])
+    np.testing.assert_array_equal(element_values(space, [0.5, 10.5]), [[0.5, 0], [0, 1]])
     assert len(Space.trapezoids(arr(), arr(), arr())) == 0
 
 

@@ -9,14 +9,11 @@ import scipy.integrate as si
 import scipy.optimize as so
 import scipy.special as sp
 
-from spanlet._spanlet import Projection, Space, evaluate, inner_products, measure
+from spanlet._spanlet import Projection, Space, inner_products, measure
 import _spanlet_tests as t
+from conftest import arr, checked, evaluated
 
 LN2 = math.log(2)
-
-
-def arr(*values):
-    return np.array(values, dtype=float)
 
 
 def matern(order, length):
@@ -139,14 +136,37 @@ def test_smoothed_box_hwhm_and_supports():
     assert reach == (3.0 * 0.8, 3.0 * 0.8)
 
 
-def test_steps_are_positive_and_super_gaussian_starts_small():
+def test_steps_are_positive_and_finite():
+    # What makes adaptive stepping end; how small the steps are is judged by accuracy below.
     r = np.concatenate([[0.0], np.logspace(-12, 3, 40)])
     for kind, params, _, _, _ in CLOSED_FORMS:
         _, steps, _ = t.profile_geometry(kind, params, r, 1.0)
         assert np.all(steps > 0) and np.all(np.isfinite(steps)), kind
-    _, steps, _ = t.profile_geometry("super_gaussian", [0.5, 2.0, 8.0], r, 1.0)
-    assert steps[0] == 1e-8 * 0.5
-    assert steps[-1] == 0.5 / 8.0
+
+
+def super_gaussian_side(h, power, cutoff):
+    """h * int_0^cutoff exp(-ln2 u^power) du, by the regularised lower incomplete gamma function."""
+    a = 1 / power
+    return h * LN2 ** -a * sp.gamma(a) * sp.gammainc(a, LN2 * cutoff ** power) / power
+
+
+# Powers near 1 put a kink (an infinite slope for power < 2) at the center; large powers put
+# steep flanks at the half widths: the two places where the steps must be small.
+@pytest.mark.parametrize("power", [1.0, 1.0001, 1.01, 1.3, 2.0, 8.0, 40.0])
+@pytest.mark.parametrize("left, right", [(0.5, 0.5), (0.05, 2.0), (3.0, 0.2)])
+def test_super_gaussian_integrals_are_accurate_at_kinks_and_flanks(power, left, right):
+    c, cutoff, omega = 1.7, 6.0, 7.0
+    space = Space.super_gaussians(arr(c), arr(left), arr(right), arr(power), cutoff)
+    whole = super_gaussian_side(left, power, cutoff) + super_gaussian_side(right, power, cutoff)
+    assert space.integrals()[0] == pytest.approx(whole, rel=2e-13, abs=0)
+
+    def f(x):
+        return math.exp(-LN2 * (abs(x - c) / (left if x < c else right)) ** power)
+    # Pieces split at the center and the half widths; QUADPACK's cosine rule for the weight.
+    edges = [c - cutoff * left, c - left, c, c + right, c + cutoff * right]
+    ref = sum(si.quad(f, lo, hi, weight="cos", wvar=omega, limit=500, epsabs=1e-14, epsrel=1e-12)[0]
+              for lo, hi in zip(edges[:-1], edges[1:]))
+    assert abs(space.integrals(weight=omega)[0] - ref) <= 1e-13 * whole
 
 
 @pytest.mark.parametrize("cutoff", [0.0, -1.0, math.inf, math.nan])
@@ -218,7 +238,7 @@ def test_every_element_peaks_at_one_at_its_center(name):
     space = build(name, centers)
     assert len(space) == 3
     np.testing.assert_array_equal(space.centers(), centers)
-    np.testing.assert_allclose(np.diag(dense_values(space, centers)), 1.0, rtol=2e-16, atol=0)
+    np.testing.assert_allclose(np.diag(evaluated(space, centers)), 1.0, rtol=2e-16, atol=0)
 
 
 @pytest.mark.parametrize("name", CONSTRUCTORS)
@@ -270,13 +290,13 @@ def test_voigt_degenerate_cases():
     x = np.linspace(-4, 4, 33)
     lorentz = Space.voigts(arr(0.0), arr(0.0), arr(1.0), 3.0)
     np.testing.assert_array_equal(lorentz.upper(), [3.0])  # cutoff times the Lorentzian hwhm
-    np.testing.assert_array_equal(dense_values(lorentz, x), dense_values(Space.lorentzians(arr(0.0), arr(1.0), 3.0), x))
+    np.testing.assert_array_equal(evaluated(lorentz, x), evaluated(Space.lorentzians(arr(0.0), arr(1.0), 3.0), x))
     gauss = Space.voigts(arr(0.0), arr(2.0), arr(0.0), 3.0)
     np.testing.assert_array_equal(gauss.upper(), [6.0])  # cutoff times sigma
-    np.testing.assert_array_equal(dense_values(gauss, x), dense_values(Space.gaussians(arr(0.0), arr(2.0), 3.0), x))
+    np.testing.assert_array_equal(evaluated(gauss, x), evaluated(Space.gaussians(arr(0.0), arr(2.0), 3.0), x))
     # gamma / sigma beyond the double range: the Gaussian part is below resolution.
     tiny = Space.voigts(arr(0.0), arr(5e-324), arr(1.0), 3.0)
-    np.testing.assert_array_equal(dense_values(tiny, x), dense_values(lorentz, x))
+    np.testing.assert_array_equal(evaluated(tiny, x), evaluated(lorentz, x))
 
 
 def test_voigt_space_against_scipy_normalised_to_peak():
@@ -284,7 +304,7 @@ def test_voigt_space_against_scipy_normalised_to_peak():
     sigma, gamma = arr(0.5, 1.0, 0.2), arr(0.5, 0.1, 1.0)
     space = Space.voigts(centers, sigma, gamma, 10.0)
     x = np.linspace(-8, 10, 301)
-    got = dense_values(space, x).T
+    got = evaluated(space, x).T
     for i in range(3):
         ref = sp.voigt_profile(x - centers[i], sigma[i], gamma[i]) / sp.voigt_profile(0, sigma[i], gamma[i])
         inside = (x >= space.lower()[i]) & (x <= space.upper()[i])
@@ -296,16 +316,16 @@ def test_gaussian_support_ends_are_included():
     space = Space.gaussians(arr(0.0), arr(1.0), 3.0)
     np.testing.assert_array_equal(space.lower(), [-3.0])
     np.testing.assert_array_equal(space.upper(), [3.0])
-    values = dense_values(space, arr(3.0, np.nextafter(3.0, 4.0), -3.0, np.nextafter(-3.0, -4.0)))
+    values = evaluated(space, arr(3.0, np.nextafter(3.0, 4.0), -3.0, np.nextafter(-3.0, -4.0)))
     np.testing.assert_array_equal(values[:, 0], [math.exp(-4.5), 0.0, math.exp(-4.5), 0.0])
-    assert dense_values(Space.lorentzians(arr(0.0), arr(2.0), 3.0), arr(2.0))[0, 0] == 0.5
+    assert evaluated(Space.lorentzians(arr(0.0), arr(2.0), 3.0), arr(2.0))[0, 0] == 0.5
 
 
 def test_values_use_the_exact_offset_from_the_center():
     # Far from the origin the offset x - center is exact, so the element matches one at 0.
     offsets = np.linspace(-3e-3, 3e-3, 41)
-    far = dense_values(Space.gaussians(arr(1e8), arr(1e-3), 4.0), 1e8 + offsets)
-    near = dense_values(Space.gaussians(arr(0.0), arr(1e-3), 4.0), (1e8 + offsets) - 1e8)
+    far = evaluated(Space.gaussians(arr(1e8), arr(1e-3), 4.0), 1e8 + offsets)
+    near = evaluated(Space.gaussians(arr(0.0), arr(1e-3), 4.0), (1e8 + offsets) - 1e8)
     np.testing.assert_array_equal(far, near)
 
 
@@ -327,15 +347,6 @@ def test_constructor_arguments():
 
 # ---- profiles in integration -------------------------------------------------------------------
 
-def dense_values(space, x):
-    """evaluate as a dense (points, elements) matrix."""
-    indptr, indices, data, shape = evaluate(space, np.asarray(x, float))
-    out = np.zeros(shape)
-    for i in range(shape[0]):
-        out[i, indices[indptr[i]:indptr[i + 1]]] = data[indptr[i]:indptr[i + 1]]
-    return out
-
-
 SPACES = {
     "gaussians": lambda: Space.gaussians(arr(0.3, 4.0), arr(0.5, 1.2), 6.0),
     "lorentzians": lambda: Space.lorentzians(arr(0.3, 4.0), arr(0.5, 1.2), 30.0),
@@ -351,7 +362,7 @@ def element_function(space, i):
     lo, hi = space.lower()[i], space.upper()[i]
     sub = space.take([i])
     def f(x):
-        return dense_values(sub, np.atleast_1d(float(x)))[0, 0] if lo <= x <= hi else 0.0
+        return evaluated(sub, np.atleast_1d(float(x)))[0, 0] if lo <= x <= hi else 0.0
     return f, lo, hi, space.centers()[i]
 
 
@@ -374,11 +385,7 @@ def test_inner_products_with_cubic_bsplines_against_quad(name, omega):
     space = SPACES[name]()
     knots = np.linspace(-3, 8, 12)
     basis = Space.bsplines(knots, 3)
-    indptr, indices, data, shape = inner_products(space, basis, weight=omega)
-    assert shape == (2, 8)
-    got = np.zeros(shape)
-    for i in range(2):
-        got[i, indices[indptr[i]:indptr[i + 1]]] = data[indptr[i]:indptr[i + 1]]
+    got = checked(inner_products(space, basis, weight=omega), (2, 8))
     for i in range(2):
         f, lo, hi, c = element_function(space, i)
         for j in range(8):
@@ -413,7 +420,7 @@ def test_projection_of_a_gaussian_onto_fine_splines():
     dst = Space.bsplines_clamped(np.linspace(-2, 12, 57), 3)
     coefficients = Projection(src, dst).to_dense()[:, 0]
     x = np.linspace(0, 10, 101)
-    approx = dense_values(dst, x) @ coefficients
+    approx = evaluated(dst, x) @ coefficients
     np.testing.assert_allclose(approx, np.exp(-(x - 5) ** 2 / 2), atol=2e-5)
 
 

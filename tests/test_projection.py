@@ -4,14 +4,9 @@ import signal
 
 import numpy as np
 import pytest
-from scipy.sparse import csr_array
 
-from spanlet._spanlet import Projection, SingularError, Space, evaluate, inner_products
-
-
-def dense(parts):
-    indptr, indices, data, shape = parts
-    return csr_array((data, indices, indptr), shape=shape).toarray()
+from spanlet._spanlet import Projection, SingularError, Space, inner_products
+from conftest import dense, evaluated
 
 
 def quadrature(breaks, pieces=1):
@@ -20,10 +15,6 @@ def quadrature(breaks, pieces=1):
     x, w = np.polynomial.legendre.leggauss(8)
     mid, half = (breaks[1:] + breaks[:-1]) / 2, (breaks[1:] - breaks[:-1]) / 2
     return (mid[:, None] + half[:, None] * x).ravel(), (half[:, None] * w).ravel()
-
-
-def values(space, points):
-    return dense(evaluate(space, points))
 
 
 def spaces():
@@ -69,7 +60,7 @@ def test_projection_is_the_least_squares_solution(src_name, dst_name, weight):
     x, w = quadrature(np.union1d(src_breaks, dst_breaks), pieces=1 if weight is None else 8)
     if weight is not None:
         w = w * np.cos(weight * x)
-    e_dst, e_src = values(dst, x), values(src, x)
+    e_dst, e_src = evaluated(dst, x), evaluated(src, x)
     g = e_dst.T @ (w[:, None] * e_dst)
     k = e_dst.T @ (w[:, None] * e_src)
     operator = np.linalg.solve(g, k)
@@ -93,9 +84,9 @@ def test_point_samples_project_to_the_least_squares_fit():
     breaks, dst = SPACES["cubic"]
     p = Projection(Space.deltas(pts), dst)
     f = rows_of_f(len(pts))
-    b = values(dst, pts)
+    b = evaluated(dst, pts)
     xq, wq = quadrature(breaks)
-    e = values(dst, xq)
+    e = evaluated(dst, xq)
     want = np.linalg.solve(e.T @ (wq[:, None] * e), b.T @ f.T).T
     np.testing.assert_allclose(p.apply_last_axis(f), want, atol=1e-10 * np.abs(want).max())
 

@@ -5,15 +5,7 @@ import pytest
 from scipy.interpolate import PchipInterpolator
 
 from spanlet._spanlet import Space
-import _spanlet_tests as t
-
-
-def arr(*values):
-    return np.array(values, dtype=float)
-
-
-def values(space, x):
-    return t.space_values(space, np.asarray(x, dtype=float))
+from conftest import arr, element_values
 
 
 def random_table(rng, n, monotone):
@@ -34,7 +26,7 @@ def test_pchip_matches_scipy(seed, monotone):
         points = c + np.concatenate([x[:-1], rng.uniform(x[0], x[-1], 200)])
         u = points - c  # the offsets the element itself sees
         ref = np.where((u >= x[0]) & (u < x[-1]), PchipInterpolator(x, y)(u), 0.0)
-        np.testing.assert_allclose(values(space, points)[0], ref, rtol=1e-11, atol=1e-12)
+        np.testing.assert_allclose(element_values(space, points)[0], ref, rtol=1e-11, atol=1e-12)
         assert (space.lower()[0], space.upper()[0]) == (c + x[0], c + x[-1])
 
 
@@ -43,7 +35,7 @@ def test_pchip_does_not_overshoot_monotone_data():
     for _ in range(5):
         x, y = random_table(rng, 10, monotone=True)
         space = Space.tabulated(arr(0), x[None, :], y[None, :], "pchip")
-        v = values(space, np.linspace(x[0], x[-1], 2001)[:-1])[0]
+        v = element_values(space, np.linspace(x[0], x[-1], 2001)[:-1])[0]
         assert np.all(np.diff(v) >= -1e-12)
         assert v.min() >= y[0] - 1e-12 and v.max() <= y[-1] + 1e-12
 
@@ -51,26 +43,26 @@ def test_pchip_does_not_overshoot_monotone_data():
 def test_pchip_flat_steps_and_extrema_have_zero_slope():
     x = arr(0, 1, 2, 3)
     space = Space.tabulated(arr(0), x[None, :], arr(0, 0, 1, 1)[None, :], "pchip")
-    v = values(space, np.linspace(0, 3, 601)[:-1])[0]
+    v = element_values(space, np.linspace(0, 3, 601)[:-1])[0]
     assert v.min() >= 0 and v.max() <= 1
-    np.testing.assert_array_equal(values(space.derivative(1), [1, 2])[0], [0, 0])
+    np.testing.assert_array_equal(element_values(space.derivative(1), [1, 2])[0], [0, 0])
     # Interior extrema of non-monotone data.
     x, y = arr(0, 0.5, 2, 2.5, 4, 5), arr(0, 2, -1, 3, 3.5, 1)
-    slopes = values(Space.tabulated(arr(0), x[None, :], y[None, :], "pchip").derivative(1), x[1:-1])[0]
+    slopes = element_values(Space.tabulated(arr(0), x[None, :], y[None, :], "pchip").derivative(1), x[1:-1])[0]
     assert slopes[0] == 0 and slopes[1] == 0 and slopes[2] > 0 and slopes[3] == 0
 
 
 def test_two_point_pchip_is_the_line():
     space = Space.tabulated(arr(0), arr(0, 1)[None, :], arr(0, 1)[None, :], "pchip")
     u = np.linspace(0, 1, 11)[:-1]
-    np.testing.assert_allclose(values(space, u)[0], u, rtol=0, atol=1e-15)
+    np.testing.assert_allclose(element_values(space, u)[0], u, rtol=0, atol=1e-15)
 
 
 @pytest.mark.parametrize("interp", ["linear", "pchip"])
 def test_table_ends_are_half_open(interp):
     x, y = arr(-1, 0, 2), arr(0.25, 1, 0.5)
     space = Space.tabulated(arr(10), x[None, :], y[None, :], interp)
-    got = values(space, [np.nextafter(9, 0), 9, 10, np.nextafter(12, 0), 12])[0]
+    got = element_values(space, [np.nextafter(9, 0), 9, 10, np.nextafter(12, 0), 12])[0]
     assert got[0] == 0 and got[1] == 0.25 and got[2] == 1 and got[4] == 0
     assert got[3] == pytest.approx(0.5)
 
@@ -86,7 +78,7 @@ def test_linear_tables_match_numpy_interp_with_shared_and_own_rows():
         for i, c in enumerate(centers):
             xi = xs[0] if len(xs) == 1 else xs[i]
             u = rng.uniform(xi[0], xi[-1], 100)
-            np.testing.assert_allclose(values(space, c + u)[i], np.interp(u, xi, y[i]), rtol=1e-12, atol=1e-13)
+            np.testing.assert_allclose(element_values(space, c + u)[i], np.interp(u, xi, y[i]), rtol=1e-12, atol=1e-13)
     empty = Space.tabulated(arr(), x[None, :], np.empty((0, 6)), "linear")
     assert len(empty) == 0
 
@@ -102,9 +94,9 @@ def test_shifted_places_stretched_copies(interp):
     reference = Space.tabulated(arr(0), x[None, :], y[None, :], interp)
     u = np.linspace(x[0], x[-1], 57)[:-1]
     for i, (c, s) in enumerate(zip(centers, stretch)):
-        got = values(space, c + s * u)[i]
-        np.testing.assert_allclose(got, values(reference, u)[0], rtol=1e-12, atol=1e-14)
-        assert values(space, [c + s * 0.5])[i, 0] == 1.0  # the peak is not rescaled
+        got = element_values(space, c + s * u)[i]
+        np.testing.assert_allclose(got, element_values(reference, u)[0], rtol=1e-12, atol=1e-14)
+        assert element_values(space, [c + s * 0.5])[i, 0] == 1.0  # the peak is not rescaled
     shared = Space.shifted(x, y, centers, arr(2), interp)
     np.testing.assert_array_equal(shared.upper(), centers + 4)
     # A subnormal stretch is still a positive stretch.

@@ -6,14 +6,7 @@ from scipy.interpolate import BSpline
 
 from spanlet._spanlet import Space
 import _spanlet_tests as t
-
-
-def arr(*values):
-    return np.array(values, dtype=float)
-
-
-def values(space, x):
-    return t.space_values(space, np.asarray(x, dtype=float))
+from conftest import arr, element_values
 
 
 def pchip_bumps():
@@ -37,7 +30,7 @@ def test_take_selects_in_order_and_evaluates_like_the_source():
     for indices in ([2, 0, 0], [1], [0, 1, 2, 1]):
         taken = source.take(indices)
         assert len(taken) == len(indices)
-        np.testing.assert_array_equal(values(taken, x), values(source, x)[indices])
+        np.testing.assert_array_equal(element_values(taken, x), element_values(source, x)[indices])
         np.testing.assert_array_equal(taken.lower(), source.lower()[indices])
         np.testing.assert_array_equal(taken.upper(), source.upper()[indices])
         np.testing.assert_array_equal(taken.centers(), source.centers()[indices])
@@ -69,10 +62,10 @@ def test_derivative_matches_finite_differences(name):
     space = SPACES[name]()
     x = away_from_knots(space, np.random.default_rng(0).uniform(-1, 9, 400), 1e-4)
     h = 1e-6
-    fd = (values(space, x + h) - values(space, x - h)) / (2 * h)
-    np.testing.assert_allclose(values(space.derivative(1), x), fd, rtol=1e-6, atol=1e-6)
-    fd2 = (values(space, x + 1e-4) - 2 * values(space, x) + values(space, x - 1e-4)) / 1e-8
-    np.testing.assert_allclose(values(space.derivative(2), x), fd2, rtol=1e-4, atol=1e-4)
+    fd = (element_values(space, x + h) - element_values(space, x - h)) / (2 * h)
+    np.testing.assert_allclose(element_values(space.derivative(1), x), fd, rtol=1e-6, atol=1e-6)
+    fd2 = (element_values(space, x + 1e-4) - 2 * element_values(space, x) + element_values(space, x - 1e-4)) / 1e-8
+    np.testing.assert_allclose(element_values(space.derivative(2), x), fd2, rtol=1e-4, atol=1e-4)
     np.testing.assert_array_equal(space.derivative(1).lower(), space.lower())
     np.testing.assert_array_equal(space.derivative(1).upper(), space.upper())
 
@@ -80,9 +73,9 @@ def test_derivative_matches_finite_differences(name):
 def test_hat_derivative_example():
     d = Space.hats(arr(0, 1, 3)).derivative(1)
     np.testing.assert_array_equal(
-        values(d, [0, 0.5, 1, 2, 3]), [[-1, -1, 0, 0, 0], [1, 1, -0.5, -0.5, 0], [0, 0, 0.5, 0.5, 0]])
+        element_values(d, [0, 0.5, 1, 2, 3]), [[-1, -1, 0, 0, 0], [1, 1, -0.5, -0.5, 0], [0, 0, 0.5, 0.5, 0]])
     # Jumps are not represented: a box differentiates to zero on its support.
-    assert not values(Space.rectangles(arr(0), arr(2)).derivative(1), np.linspace(-2, 2, 9)).any()
+    assert not element_values(Space.rectangles(arr(0), arr(2)).derivative(1), np.linspace(-2, 2, 9)).any()
 
 
 @pytest.mark.parametrize("degree", [0, 1, 2, 3])
@@ -92,7 +85,7 @@ def test_bspline_derivatives_match_scipy(degree):
     space = Space.bsplines(knots, degree)
     x = away_from_knots(space, rng.uniform(knots[0] - 0.5, knots[-1] + 0.5, 300), 1e-9)
     for order in range(degree + 2):
-        got = values(space.derivative(order), x)
+        got = element_values(space.derivative(order), x)
         for j in range(len(space)):
             local = knots[j:j + degree + 2]
             inside = (x > local[0]) & (x < local[-1])
@@ -108,7 +101,7 @@ def test_high_order_derivatives_are_zero_and_prompt(order):
     x = np.linspace(-1, 9, 101)
     for make in (*SPACES.values(), lambda: Space.bsplines_clamped(arr(0, 1, 2, 4), 3)):
         d = make().derivative(order)
-        assert not values(d, x).any()
+        assert not element_values(d, x).any()
         assert len(d) == len(make())
 
 
@@ -117,7 +110,7 @@ def test_derivative_of_non_polynomial_elements():
     same = deltas.derivative(0)
     assert list(same.lower()) == list(same.upper()) == [2, -1, 2]
     mapped = Space.hats(arr(1, 2)).mapped("affine", 0, 2, False)
-    np.testing.assert_array_equal(values(mapped.derivative(0), [2, 3, 4]), values(mapped, [2, 3, 4]))
+    np.testing.assert_array_equal(element_values(mapped.derivative(0), [2, 3, 4]), element_values(mapped, [2, 3, 4]))
     for space in (deltas, mapped):
         with pytest.raises(ValueError) as info:
             space.derivative(1)
@@ -129,7 +122,7 @@ def test_derivative_of_non_polynomial_elements():
 def expected_mapped(source, kind, a, b, jacobian, x):
     u = a / x if kind == "reciprocal" else (x - a) / b
     scale = np.abs(a / (x * x)) if kind == "reciprocal" else abs(1 / b)
-    return values(source, u) * (scale if jacobian else 1.0)
+    return element_values(source, u) * (scale if jacobian else 1.0)
 
 
 @pytest.mark.parametrize("kind,a,b", [
@@ -148,7 +141,7 @@ def test_mapped_values_bounds_and_centers(name, kind, a, b):
         np.testing.assert_array_equal(m.upper(), ends[1])
         np.testing.assert_allclose(m.centers(), centers, rtol=1e-15)
         x = np.random.default_rng(1).uniform(ends[0].min() - 1, ends[1].max() + 1, 300)
-        got = values(m, x)
+        got = element_values(m, x)
         inside = (x >= ends[0][:, None]) & (x <= ends[1][:, None])
         ref = np.where(inside, expected_mapped(source, kind, a, b, jacobian, x), 0.0)
         np.testing.assert_allclose(got, ref, rtol=1e-14, atol=1e-300)
@@ -167,7 +160,7 @@ def test_jacobian_preserves_integrals(name, kind, a, b):
         out = []
         for i, (lo, hi) in enumerate(zip(space.lower(), space.upper())):
             edges = np.linspace(lo, hi, 40001)
-            out.append(np.sum(values(space, (edges[1:] + edges[:-1]) / 2)[i] * np.diff(edges)))
+            out.append(np.sum(element_values(space, (edges[1:] + edges[:-1]) / 2)[i] * np.diff(edges)))
         return np.array(out)
 
     np.testing.assert_allclose(integrals(m), integrals(source), rtol=1e-6)
@@ -177,14 +170,14 @@ def test_half_open_ends_follow_the_slope():
     box = Space.boxes(arr(0, 1))
     right = box.mapped("affine", 1, 2, False)
     assert (right.lower()[0], right.upper()[0]) == (1, 3)
-    np.testing.assert_array_equal(values(right, [1, 2, np.nextafter(3, 0), 3]), [[1, 1, 1, 0]])
-    np.testing.assert_array_equal(values(box.mapped("affine", 1, 2, True), [1, 2, 3]), [[0.5, 0.5, 0]])
+    np.testing.assert_array_equal(element_values(right, [1, 2, np.nextafter(3, 0), 3]), [[1, 1, 1, 0]])
+    np.testing.assert_array_equal(element_values(box.mapped("affine", 1, 2, True), [1, 2, 3]), [[0.5, 0.5, 0]])
     left = box.mapped("affine", 0, -1, False)
-    np.testing.assert_array_equal(values(left, [-1, np.nextafter(-1, 0), -0.5, 0]), [[0, 1, 1, 1]])
+    np.testing.assert_array_equal(element_values(left, [-1, np.nextafter(-1, 0), -0.5, 0]), [[0, 1, 1, 1]])
     recip = Space.boxes(arr(1, 2)).mapped("reciprocal", 2, 0, True)
     assert (recip.lower()[0], recip.upper()[0]) == (1, 2)
     x = arr(1, np.nextafter(1, 2), 1.5, 2)
-    np.testing.assert_allclose(values(recip, x), [[0, 2 / x[1] ** 2, 2 / 2.25, 0.5]], rtol=1e-15)
+    np.testing.assert_allclose(element_values(recip, x), [[0, 2 / x[1] ** 2, 2 / 2.25, 0.5]], rtol=1e-15)
 
 
 def test_mapping_a_mapped_space_composes_the_maps():
@@ -194,9 +187,9 @@ def test_mapping_a_mapped_space_composes_the_maps():
         twice = source.mapped("affine", 1, 3, jacobian).mapped("affine", -2, -0.5, jacobian)
         once = source.mapped("affine", -2.5, -1.5, jacobian)
         np.testing.assert_allclose(twice.lower(), once.lower(), rtol=1e-15)
-        np.testing.assert_allclose(values(twice, x), values(once, x), rtol=1e-12, atol=1e-12)
+        np.testing.assert_allclose(element_values(twice, x), element_values(once, x), rtol=1e-12, atol=1e-12)
         back = source.mapped("reciprocal", 2, 0, jacobian).mapped("reciprocal", 6, 0, jacobian)
-        np.testing.assert_allclose(values(back, x), values(source.mapped("affine", 0, 3, jacobian), x),
+        np.testing.assert_allclose(element_values(back, x), element_values(source.mapped("affine", 0, 3, jacobian), x),
                                    rtol=1e-12, atol=1e-12)
 
 
@@ -204,7 +197,7 @@ def test_mapped_deltas_stay_deltas():
     for jacobian in (False, True):
         m = Space.deltas(arr(2, -4)).mapped("reciprocal", 4, 0, jacobian)
         assert list(m.lower()) == list(m.upper()) == [2, -1]
-        assert not values(m, [2, -1]).any()
+        assert not element_values(m, [2, -1]).any()
     m = Space.deltas(arr(2)).mapped("affine", 1, -3, True)
     assert (m.lower()[0], m.upper()[0]) == (-5, -5)
 

@@ -150,7 +150,8 @@ def main() -> None:
         elif not np.array_equal(a.view(np.uint64), b.view(np.uint64)):
             scale = np.maximum(np.abs(a), np.abs(b))
             rel = np.where(scale > 0, np.abs(a - b) / np.where(scale > 0, scale, 1), 0)
-            print(f"{name}: max relative change {np.nanmax(rel):.3g}")
+            norm = np.nanmax(np.abs(a - b)) / max(np.nanmax(np.abs(a)), np.finfo(float).tiny)
+            print(f"{name}: max relative change {np.nanmax(rel):.3g}, {norm:.3g} of the largest entry")
             changed += 1
     print(f"{changed} of {len(now)} results changed")
 

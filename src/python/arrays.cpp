@@ -166,11 +166,6 @@ PyObject* vector_array(const std::vector<double>& values) {
     return new_array(1, dims, NPY_DOUBLE, values.data(), values.size() * sizeof(double));
 }
 
-PyObject* index_array(const std::vector<std::int64_t>& values) {
-    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    return new_array(1, dims, NPY_INT64, values.data(), values.size() * sizeof(std::int64_t));
-}
-
 PyObject* array2(const std::vector<double>& row_major, std::size_t rows, std::size_t cols) {
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
     return new_array(2, dims, NPY_DOUBLE, row_major.data(), rows * cols * sizeof(double));

@@ -43,7 +43,6 @@ private:
 
 // New arrays owning copies of the given values.
 PyObject* vector_array(const std::vector<double>& values);
-PyObject* index_array(const std::vector<std::int64_t>& values);
 PyObject* array2(const std::vector<double>& row_major, std::size_t rows, std::size_t cols);
 
 // New arrays that take over the buffer of a vector instead of copying it. Indices are

@@ -1,4 +1,5 @@
 // Module initialisation: registers the module's names in their fixed order.
+#include "core/base/constants.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
 #include "python/module_functions.hpp"
@@ -38,7 +39,7 @@ PyObject* create_module() {
     if (!module) return nullptr;
     const bool ok = add_owned(module.get(), "__version__", PyUnicode_FromString(SPANLET_VERSION)) &&
                     add(module.get(), "SingularError", singular_error_class()) &&
-                    add_owned(module.get(), "FWHM_PER_SIGMA", PyFloat_FromDouble(2.3548200450309493)) &&
+                    add_owned(module.get(), "FWHM_PER_SIGMA", PyFloat_FromDouble(FWHM_PER_SIGMA)) &&
                     add(module.get(), "Space", reinterpret_cast<PyObject*>(space_type())) &&
                     add(module.get(), "Projection", reinterpret_cast<PyObject*>(projection_type())) &&
                     add(module.get(), "Fit", reinterpret_cast<PyObject*>(fit_type())) &&

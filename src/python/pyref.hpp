@@ -13,10 +13,6 @@ public:
     PyRef() = default;
     // Takes ownership of a new reference (nullptr allowed).
     explicit PyRef(PyObject* owned) : ptr_(owned) {}
-    static PyRef borrow(PyObject* borrowed) {
-        Py_XINCREF(borrowed);
-        return PyRef(borrowed);
-    }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
     PyRef(PyRef&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}

@@ -31,6 +31,13 @@ Covariance (module ``spanlet.covariance``: Gaussian and Matern fields over produ
     covariance_diagonal   the variances of product atoms
     covariance_length_derivatives
                           the symmetric matrix with its length and variance-factor derivatives
+    GaussianProcess       regression on points and averages over elements (module ``spanlet.gp``)
+Line spectra (module ``spanlet.lines``: its docstring describes the model)
+    Lines                 a group of line profiles of one family, with starting values and constraints
+    fit_lines             joint fit of lines and a continuum seen through any kernels, with errors
+    LineFit               its result: values, standard errors, covariance, chi-square, status
+    find_lines            line candidates (peaks above a threshold) as starting values
+    LineCandidates        the candidates: centers, half widths, heights, areas
 Special functions
     faddeeva_re           Re w(x + iy), the real part of the Faddeeva function
 Other
@@ -76,7 +83,9 @@ import copyreg as _copyreg
 from spanlet import _spanlet
 from spanlet._fitting import lsq_spline, smoothing_spline
 from spanlet.covariance import covariance_diagonal, covariance_length_derivatives, covariance_matrix
+from spanlet.gp import GaussianProcess
 from spanlet._functions import evaluate, inner_products, measure, measure_derivative
+from spanlet.lines import LineCandidates, LineFit, Lines, find_lines, fit_lines
 from spanlet._operators import Fit, Projection
 from spanlet._space import Space
 from spanlet._special import faddeeva_re
@@ -100,7 +109,13 @@ __all__ = [
     "covariance_matrix",
     "covariance_diagonal",
     "covariance_length_derivatives",
+    "GaussianProcess",
     "faddeeva_re",
+    "Lines",
+    "LineFit",
+    "LineCandidates",
+    "fit_lines",
+    "find_lines",
 ]
 
 

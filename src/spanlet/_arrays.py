@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import copy
 import math
+import operator
 from typing import Any
 
 import numpy as np
@@ -58,6 +59,69 @@ def rows(value: Any, name: str, single_row: bool = False) -> np.ndarray:
 def check_finite(array: np.ndarray, name: str) -> None:
     if not np.isfinite(array).all():
         raise ValueError(f"{name} must not hold NaN or inf (pass check_finite=False to skip this check)")
+
+
+# The checks below run before a native call so that a refusal names the caller's argument and
+# index; the native messages speak of elements ("delta position", "box needs a < b") instead.
+
+def _first(bad: np.ndarray) -> int:
+    return int(np.flatnonzero(bad)[0])
+
+
+def finite(array: np.ndarray, name: str) -> None:
+    bad = ~np.isfinite(array)
+    if bad.any():
+        i = _first(bad)
+        raise ValueError(f"{name} must be finite, got {float(array[i])!r} at index {i}")
+
+
+def positive(array: np.ndarray, name: str) -> None:
+    """Finite and > 0 (NaN included in the refusal)."""
+    bad = ~(np.isfinite(array) & (array > 0))
+    if bad.any():
+        i = _first(bad)
+        raise ValueError(f"{name} must be finite and > 0, got {float(array[i])!r} at index {i}")
+
+
+def increasing(array: np.ndarray, name: str) -> None:
+    bad = ~(array[1:] > array[:-1])
+    if bad.any():
+        i = _first(bad) + 1
+        raise ValueError(f"{name} must be strictly increasing, got {float(array[i])!r} at index {i} "
+                         f"after {float(array[i - 1])!r}")
+
+
+def degree(value: Any) -> None:
+    """B-spline degrees are 0 to 3; anything that is not an integer is left to the native check."""
+    try:
+        p = operator.index(value)
+    except TypeError:
+        return
+    if not 0 <= p <= 3:
+        raise ValueError(f"degree must be 0, 1, 2 or 3, got {p}")
+
+
+def cosine_frequency(weight: Any) -> Any:
+    """``weight`` unchanged after checking it is None or one non-zero finite number."""
+    if weight is None or isinstance(weight, str):
+        return weight  # a str is refused by the native call, with its type named
+    if np.ndim(weight) != 0:
+        raise TypeError("weight must be None or a single number, the frequency ω of the weight cos(ωt), "
+                        f"got an array of shape {np.shape(weight)}")
+    try:
+        omega = float(weight)
+    except (TypeError, ValueError):
+        return weight
+    if not (math.isfinite(omega) and omega != 0):
+        raise ValueError(f"weight must be None or a non-zero finite number, got {omega!r}")
+    return weight
+
+
+def choice(value: Any, choices: tuple[str, ...], what: str) -> None:
+    """Names outside ``choices`` are refused with the list; non-strings go on to the native check."""
+    if isinstance(value, str) and value not in choices:
+        listed = ", ".join(f'"{c}"' for c in choices)
+        raise ValueError(f'unknown {what} "{value}": expected one of {listed}')
 
 
 def last_axis(value: Any, name: str, check: bool) -> tuple[np.ndarray, tuple[int, ...]]:

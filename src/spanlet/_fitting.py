@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 from spanlet._arrays import check_finite as _check_finite
-from spanlet._arrays import real_array, vector
+from spanlet._arrays import increasing, real_array, vector
 from spanlet._operators import Fit
 from spanlet._space import Space
 from spanlet._spline import Spline
@@ -101,6 +101,7 @@ def smoothing_spline(x: Any, y: Any, lam: float, check_finite: bool = True) -> S
     [1.   2.65 4.  ]
     """
     points, values = _samples(x, y, check_finite)
+    increasing(points, "x")  # the knots are the samples: say so in terms of x, not of breakpoints
     model = Space.bsplines_clamped(points, 3, closed=True)
     fit = Fit.from_lambda(Space.deltas(points), model, "none", lam, "derivative", 2)
     return fit.curve(values, check_finite=False)

@@ -7,9 +7,12 @@ from typing import Any
 import scipy.sparse
 
 from spanlet import _spanlet
-from spanlet._arrays import csr, native_space, vector
+from spanlet._arrays import choice, cosine_frequency, csr, finite, native_space, vector
 
 __all__ = ["evaluate", "inner_products", "measure", "measure_derivative"]
+
+# The names the native measure_derivative takes, in its own order.
+PARAMETERS = ("center", "scale", "sigma", "gamma", "eta", "power", "asymmetry", "half_width")
 
 
 def evaluate(basis: Any, x: Any) -> scipy.sparse.csr_array:
@@ -41,7 +44,7 @@ def evaluate(basis: Any, x: Any) -> scipy.sparse.csr_array:
     Raises
     ------
     ValueError
-        "delta position must be finite" for a NaN or infinite point.
+        "x must be finite, got nan at index 3" for a NaN or infinite point.
 
     Examples
     --------
@@ -55,7 +58,9 @@ def evaluate(basis: Any, x: Any) -> scipy.sparse.csr_array:
      [0.75 0.25 0.  ]
      [0.   0.   1.  ]]
     """
-    return csr(_spanlet.evaluate(native_space(basis, "basis"), vector(x, "x", scalar=True)))
+    space, points = native_space(basis, "basis"), vector(x, "x", scalar=True)
+    finite(points, "x")
+    return csr(_spanlet.evaluate(space, points))
 
 
 def inner_products(a: Any, b: Any, weight: float | None = None) -> scipy.sparse.csr_array:
@@ -89,7 +94,7 @@ def inner_products(a: Any, b: Any, weight: float | None = None) -> scipy.sparse.
      [1. 4. 1.]
      [0. 1. 2.]]
     """
-    return csr(_spanlet.inner_products(native_space(a, "a"), native_space(b, "b"), weight))
+    return csr(_spanlet.inner_products(native_space(a, "a"), native_space(b, "b"), cosine_frequency(weight)))
 
 
 def measure(kernels: Any, basis: Any, normalization: str, weight: float | None = None) -> scipy.sparse.csr_array:
@@ -124,7 +129,7 @@ def measure(kernels: Any, basis: Any, normalization: str, weight: float | None =
     [[0.5 0.5]]
     """
     return csr(_spanlet.measure(native_space(kernels, "kernels"), native_space(basis, "basis"), normalization,
-                                weight))
+                                cosine_frequency(weight)))
 
 
 def measure_derivative(kernels: Any, basis: Any, normalization: str, parameter: str,
@@ -178,6 +183,7 @@ def measure_derivative(kernels: Any, basis: Any, normalization: str, parameter: 
     >>> print(dW.toarray())
     [[ 0. -1.  1.  0.]]
     """
-    w, dw = _spanlet.measure_derivative(native_space(kernels, "kernels"), native_space(basis, "basis"),
-                                        normalization, parameter, weight)
+    rows_from, columns_from = native_space(kernels, "kernels"), native_space(basis, "basis")
+    choice(parameter, PARAMETERS, "parameter")
+    w, dw = _spanlet.measure_derivative(rows_from, columns_from, normalization, parameter, cosine_frequency(weight))
     return csr(w), csr(dw)

@@ -10,7 +10,7 @@ import numpy as np
 import scipy.sparse
 
 from spanlet import _spanlet
-from spanlet._arrays import csr, last_axis, native_space, recorded
+from spanlet._arrays import cosine_frequency, csr, last_axis, native_space, recorded
 from spanlet._functions import inner_products, measure
 from spanlet._spline import Spline
 
@@ -82,7 +82,7 @@ class Projection:
 
     def __init__(self, src: Any, dst: Any, weight: float | None = None) -> None:
         weight = recorded(weight)
-        self._native = _spanlet.Projection(native_space(src, "src"), native_space(dst, "dst"), weight)
+        self._native = _spanlet.Projection(native_space(src, "src"), native_space(dst, "dst"), cosine_frequency(weight))
         self._src, self._dst, self._weight = src, dst, weight
 
     @property
@@ -278,7 +278,7 @@ class Fit:
         args = tuple(recorded(arg) for arg in args)
         kernels, model, normalization, smoothing, penalty, order, weight = args
         self._native = _spanlet.Fit(native_space(kernels, "kernels"), native_space(model, "model"), normalization,
-                                    smoothing, penalty, order, weight)
+                                    smoothing, penalty, order, cosine_frequency(weight))
         self._args = args
         if check_rows:
             indptr = self._native.design()[0]

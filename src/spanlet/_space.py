@@ -9,11 +9,16 @@ from typing import Any, Sequence
 import numpy as np
 
 from spanlet import _spanlet
-from spanlet._arrays import native_space, recorded, rows, vector
+from spanlet._arrays import choice, cosine_frequency, finite, native_space, positive, recorded, rows, vector
+from spanlet._arrays import degree as check_degree
 
 __all__ = ["Space"]
 
 _DEGREE_NAMES = {0: "constant", 1: "linear", 2: "quadratic", 3: "cubic"}
+
+# The window names the native fts constructor knows, in its own order.
+APODIZATIONS = ("none", "boxcar", "hann", "hanning", "hamming", "happ_genzel", "blackman", "blackman_harris",
+                "triangle", "norton_beer_weak", "norton_beer_medium", "norton_beer_strong")
 
 
 def _number(value: float) -> str:
@@ -164,7 +169,9 @@ class Space:
         >>> print(spanlet.evaluate(s, [1, 1.5, 2]).toarray().ravel())
         [0.5  0.75 0.5 ]
         """
-        return Space._made("bsplines", None, (vector(knots, "knots"), degree))
+        points = vector(knots, "knots")
+        check_degree(degree)
+        return Space._made("bsplines", None, (points, degree))
 
     @staticmethod
     def bsplines_clamped(breakpoints: Any, degree: int, closed: bool = False) -> Space:
@@ -204,6 +211,7 @@ class Space:
          [0. 1.]]
         """
         points = vector(breakpoints, "breakpoints")
+        check_degree(degree)
         if closed and points.size and math.isfinite(points[-1]):
             points = points.copy()
             points[-1] = np.nextafter(points[-1], np.inf)
@@ -237,7 +245,9 @@ class Space:
         [[1.  0.  0.  0. ]
          [0.5 0.  0.  0.5]]
         """
-        return Space._made("bsplines_periodic", None, (vector(breakpoints, "breakpoints"), degree))
+        points = vector(breakpoints, "breakpoints")
+        check_degree(degree)
+        return Space._made("bsplines_periodic", None, (points, degree))
 
     # -- line shapes and waves -------------------------------------------------------------
 
@@ -298,6 +308,8 @@ class Space:
         opd = vector(max_opd, "max_opd", scalar=True)
         if opd.size == 1 and points.size > 1:
             opd = np.full(points.size, opd[0])
+        finite(points, "centers")
+        choice(apodization, APODIZATIONS, "apodization")
         return Space._made("fts", None, (points, opd, cutoff, apodization, cosine_sum, polynomial))
 
     @staticmethod
@@ -346,6 +358,7 @@ class Space:
             if array.size == 1 and points.size > 1:
                 array = np.full(points.size, array[0])
             arrays.append(array)
+        finite(points, "centers")
         return Space._made(method, None, (points, *arrays, cutoff))
 
     @staticmethod
@@ -596,7 +609,9 @@ class Space:
         >>> spanlet.Space.deltas([0.5, 0.25, 2])
         Space(3 deltas on [0.25, 2])
         """
-        return Space._made("deltas", None, (vector(x, "x", scalar=True),))
+        points = vector(x, "x", scalar=True)
+        finite(points, "x")
+        return Space._made("deltas", None, (points,))
 
     @staticmethod
     def triangles(centers: Any, hwhm: Any) -> Space:
@@ -622,7 +637,10 @@ class Space:
         [[0.5 0. ]
          [0.  1. ]]
         """
-        return Space._made("triangles", None, (vector(centers, "centers"), vector(hwhm, "hwhm", scalar=True)))
+        points, half = vector(centers, "centers"), vector(hwhm, "hwhm", scalar=True)
+        finite(points, "centers")
+        positive(half, "hwhm")
+        return Space._made("triangles", None, (points, half))
 
     @staticmethod
     def rectangles(centers: Any, widths: Any) -> Space:
@@ -645,7 +663,10 @@ class Space:
         >>> spanlet.Space.rectangles([0, 3], 2)
         Space(2 rectangles on [-1, 4])
         """
-        return Space._made("rectangles", None, (vector(centers, "centers"), vector(widths, "widths", scalar=True)))
+        points, full = vector(centers, "centers"), vector(widths, "widths", scalar=True)
+        finite(points, "centers")
+        positive(full, "widths")
+        return Space._made("rectangles", None, (points, full))
 
     @staticmethod
     def trapezoids(centers: Any, top: Any, bottom: Any) -> Space:
@@ -671,8 +692,10 @@ class Space:
         >>> print(spanlet.evaluate(s, [0, 1.5]).toarray().ravel())
         [1.  0.5]
         """
-        return Space._made("trapezoids", None, (vector(centers, "centers"), vector(top, "top", scalar=True),
-                                                vector(bottom, "bottom", scalar=True)))
+        points = vector(centers, "centers")
+        flat, base = vector(top, "top", scalar=True), vector(bottom, "bottom", scalar=True)
+        finite(points, "centers")
+        return Space._made("trapezoids", None, (points, flat, base))
 
     # -- tabulated shapes ------------------------------------------------------------------
 
@@ -822,7 +845,13 @@ class Space:
         >>> print(s.lower(), s.upper(), s.integrals())
         [1.] [3.] [2.]
         """
-        return Space._made("mapped", self, (kind, a, b, jacobian))
+        try:
+            return Space._made("mapped", self, (kind, a, b, jacobian))
+        except ValueError as error:
+            if str(error) != "delta position must be finite":
+                raise
+            raise ValueError(f"the {kind} map with a={a!r}, b={b!r} sends a point mass to a non-finite "
+                             "position") from error
 
     # -- accessors -------------------------------------------------------------------------
 
@@ -881,7 +910,7 @@ class Space:
         >>> print(spanlet.Space.hats([0, 1, 3]).integrals())
         [0.5 1.5 1. ]
         """
-        return self._native.integrals(weight)
+        return self._native.integrals(cosine_frequency(weight))
 
 
 def _replay(method: str, parent: Space | None, args: tuple) -> Space:

@@ -89,9 +89,12 @@ from typing import Any
 import numpy as np
 
 from spanlet import _spanlet
-from spanlet._arrays import native_space, vector
+from spanlet._arrays import choice, native_space, vector
 
 __all__ = ["covariance_matrix", "covariance_diagonal", "covariance_length_derivatives"]
+
+# The family names the native covariance functions know, in their own order.
+FAMILIES = ("gaussian", "squared_exponential", "matern12", "exponential", "matern32", "matern52")
 
 
 def _is_space(value: Any) -> bool:
@@ -111,6 +114,8 @@ def _dims(dims: Any) -> list:
     for item in dims:
         if isinstance(item, list):
             item = tuple(item)
+        if isinstance(item, tuple) and item:
+            choice(item[0], FAMILIES, "covariance family")
         if isinstance(item, tuple) and len(item) == 4 and item[3] is not None:
             factor = item[3]
             if isinstance(factor, (tuple, list)) and len(factor) == 2:
@@ -126,6 +131,11 @@ def _spaces(spaces: Any, name: str) -> list:
         return [native_space(spaces, name)]
     if isinstance(spaces, str):
         raise TypeError(f"argument '{name}': expected a Space or a sequence of Spaces, got str")
+    if isinstance(spaces, np.ndarray) or (isinstance(spaces, (list, tuple)) and spaces
+                                          and all(isinstance(s, (int, float, np.number)) for s in spaces)):
+        # Points are a space of point masses; the numbers themselves are not atoms.
+        raise TypeError(f"argument '{name}': expected a Space or a sequence of Spaces, got numbers; "
+                        "for atoms at points x use Space.deltas(x)")
     return [native_space(s, name) for s in spaces]
 
 

@@ -150,10 +150,6 @@ PyObject* t_structural(PyObject*, PyObject* arg) {
 PyObject* t_quoted(PyObject*, PyObject* arg) {
     return rendered<std::string>(arg, "text", to_string, [](const std::string& s) { return quoted(s); });
 }
-PyObject* t_error_debug(PyObject*, PyObject* arg) {
-    return rendered<std::string>(arg, "message", to_string,
-                                 [](const std::string& s) { return Error::invalid(s).debug(); });
-}
 
 // structural_record(kind, names, values) -> "Kind { name: value, ... }"
 PyObject* t_structural_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -398,7 +394,6 @@ PyMethodDef element_test_methods[] = {
     {"structural", t_structural, METH_O, nullptr},
     {"quoted", t_quoted, METH_O, nullptr},
     {"structural_record", as_cfunction(t_structural_record), FAST, nullptr},
-    {"error_debug", t_error_debug, METH_O, nullptr},
     {"element_values", as_cfunction(t_element_values), FAST, nullptr},
     {"element_info", t_element_info, METH_O, nullptr},
     {"element_knots", as_cfunction(t_element_knots), FAST, nullptr},

@@ -196,7 +196,7 @@ PyObject* t_csr_gram_columns(PyObject*, PyObject* arg) {
 }
 
 // csr_apply_last_axis(matrix, x): x is a (k, ncols) float64 array of any strides; aligned
-// native arrays are read in place through their strides, others are copied first.
+// native arrays with contiguous rows are read in place, others are copied first.
 PyObject* t_csr_apply_last_axis(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return guarded([&]() -> PyObject* {
         Arguments<2> a{"csr_apply_last_axis", {"matrix", "x"}};
@@ -216,15 +216,14 @@ PyObject* t_csr_apply_last_axis(PyObject*, PyObject* const* args, Py_ssize_t nar
             return nullptr;
         }
         const npy_intp rs = PyArray_STRIDE(array, 0), cs = PyArray_STRIDE(array, 1);
-        const bool direct = PyArray_ISALIGNED(array) && PyArray_ISNOTSWAPPED(array) &&
+        const bool direct = PyArray_ISALIGNED(array) && PyArray_ISNOTSWAPPED(array) && rs >= 0 &&
                             rs % static_cast<npy_intp>(sizeof(double)) == 0 &&
-                            cs % static_cast<npy_intp>(sizeof(double)) == 0;
+                            cs == static_cast<npy_intp>(sizeof(double));
         std::vector<double> y;
         if (direct) {
             const auto* data = static_cast<const double*>(PyArray_DATA(array));
             ReleaseGil release;
-            y = m->apply_last_axis(data, k, rs / static_cast<npy_intp>(sizeof(double)),
-                                   cs / static_cast<npy_intp>(sizeof(double)));
+            y = m->apply_last_axis(data, k, static_cast<std::size_t>(rs) / sizeof(double));
         } else {
             std::vector<std::vector<double>> rows;
             if (!read_rows(x, "x", rows)) return nullptr;

@@ -15,9 +15,6 @@ struct Error {
 
     static Error invalid(std::string message) { return {Kind::InvalidInput, std::move(message)}; }
     static Error singular(std::string message) { return {Kind::Singular, std::move(message)}; }
-
-    // "InvalidInput(\"...\")": only for the text of internal fatal errors.
-    std::string debug() const;
 };
 
 // A value or an Error. Deliberately small: construction from either side, a test, and access.

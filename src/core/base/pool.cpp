@@ -138,8 +138,7 @@ private:
     Poller* poller_;
 };
 
-// Claims items from the job until none are left or it stops. Workers claim whole chunks; the
-// caller of a cancellable job claims short pieces and polls between them.
+// Drops the job's own buffers from the worker's scratch when the worker leaves the job.
 class JobBuffersScope {
 public:
     explicit JobBuffersScope(Scratch& scratch) : scratch_(scratch) {}
@@ -151,6 +150,8 @@ private:
     Scratch& scratch_;
 };
 
+// Claims items from the job until none are left or it stops. Workers claim whole chunks; the
+// caller of a cancellable job claims short pieces and polls between them.
 void run_items(Job& job, Scratch& scratch, Poller* poller) {
     JobBuffersScope buffers(scratch);
     BodyScope scope(job, poller);

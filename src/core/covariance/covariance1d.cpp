@@ -11,13 +11,13 @@
 #include "core/elements/local.hpp"
 #include "core/integration/quadrature.hpp"
 #include "core/spaces/space.hpp"
-#include "core/integration/stepping.hpp"
+#include "core/integration/adaptive_steps.hpp"
+#include "core/base/constants.hpp"
 
 namespace spanlet::covariance {
 
 namespace {
 
-constexpr double INF = std::numeric_limits<double>::infinity();
 // The kernel is cut where it falls below this fraction of its peak k(0) = 1.
 constexpr double KERNEL_TAIL = 1e-17;
 // The cutoff multiple grows in these steps until the kernel is below the tail there.
@@ -27,8 +27,6 @@ constexpr double KERNEL_STEP_FRACTION = 0.5;
 // Knot intervals longer than this many cutoff radii hold no point within R of a kink.
 constexpr double KINK_REACH = 2.0;
 
-constexpr double SQRT3 = 1.7320508075688772;
-constexpr double SQRT5 = 2.23606797749979;
 
 struct Family {
     Profile kernel;
@@ -111,10 +109,10 @@ Result<ValueAndDerivative> factored_image(const Element& kernel, const Element& 
     if (!with_derivative) return ValueAndDerivative{v, 0.0};
     SPANLET_TRY_STATUS(jumps(kernel, Parameter::Scale, scratch.masses));
     const Support se = support(e);
-    double point = -0.0;
+    double point = EMPTY_SUM;
     for (const PointMass& p : scratch.masses)
         if (se.lo <= p.x && p.x <= se.hi) point += weighted(omega, p.x, p.m * evaluate(e, p.x) * evaluate(factor, p.x));
-    if (!meets) return ValueAndDerivative{v, point + 0.0};
+    if (!meets) return ValueAndDerivative{v, without_negative_zero(point)};
     SPANLET_TRY(smooth, smooth_derivative_product(triple, Parameter::Scale, omega, scratch.inner_knots));
     return ValueAndDerivative{v, point + smooth};
 }
@@ -343,42 +341,26 @@ Result<ValueAndDerivative> between_elements(const Covariance1d& c, const Element
     const bool polynomial_b = is_polynomial(b) && (!factor_b || is_polynomial(*factor_b));
     const double cap = std::fmin(omega_a ? WEIGHT_STEP_RADIANS / std::fabs(*omega_a) : INF,
                                  omega_b ? WEIGHT_STEP_RADIANS / std::fabs(*omega_b) : INF);
-    const Rule& rule = gl8();
-    auto each_panel = [&](bool poll, auto&& panel) -> Status {
-        std::uint64_t steps = 0;
-        for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
-            const double end = knots[j + 1];
-            double t = knots[j];
-            const double kernel_step = polynomial_b && end - t > KINK_REACH * c.radius ? INF : c.kernel_step;
-            while (t < end) {
-                // An entry may take up to the step budget; a cancelled call stops it between panels
-                // (its result is dropped). Not in the counting pass, whose quick calls would stretch
-                // the pool's polling stride.
-                if (poll && stop_requested()) return success();
-                const double g = std::fmin(std::fmin(kernel_step, step_limit(a, t)), cap);
-                const bool last = t + STEP_ALLOWANCE * g >= end;
-                double next = last ? end : t + g;
-                // A step too small to move t still advances by one ulp; the budget then ends the loop.
-                if (!(next > t)) next = std::nextafter(t, end);
-                if (++steps > ADAPTIVE_STEP_BUDGET) return step_budget_exceeded(knots.front(), knots.back());
-                SPANLET_TRY_STATUS(panel(t, next));
-                t = next;
-            }
-        }
-        return success();
+    auto limit = [&](std::size_t j, double t) {
+        const double kernel_step = polynomial_b && knots[j + 1] - knots[j] > KINK_REACH * c.radius ? INF : c.kernel_step;
+        return std::fmin(std::fmin(kernel_step, step_limit(a, t)), cap);
     };
     // The panels are counted before any inner integral is taken: every node of a panel integrates b
     // against each kernel image it meets, so the entry's work is their product.
-    const double per_panel = static_cast<double>(rule.nodes.size()) * images_per_point(c, b) *
+    const double per_panel = static_cast<double>(gl8().nodes.size()) * images_per_point(c, b) *
                              image_steps(c, b, omega_b, factor_b);
     double work = 0.0;
-    SPANLET_TRY_STATUS(each_panel(false, [&](double, double) -> Status {
+    SPANLET_TRY_STATUS(for_each_step(knots, false, limit, [&](const Rule&, double, double) -> Status {
         work += per_panel;
         if (work > MAX_STEPS_PER_ENTRY) return entry_too_costly(c, omega_a, omega_b);
         return success();
     }));
     double value = 0.0, derivative = 0.0;
-    SPANLET_TRY_STATUS(each_panel(true, [&](double t, double next) -> Status {
+    SPANLET_TRY_STATUS(for_each_step(knots, false, limit, [&](const Rule& rule, double t, double next) -> Status {
+        // An entry may take up to the step budget; a cancelled call skips its remaining panels (the
+        // result is dropped). Not in the counting pass, whose quick calls would stretch the pool's
+        // polling stride.
+        if (stop_requested()) return success();
         const double half = (next - t) * 0.5, mid = t + half;
         for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
             const double u = mid + half * rule.nodes[i];

@@ -21,6 +21,7 @@
 #include "core/elements/element.hpp"
 #include "core/integration/integrate.hpp"
 #include "core/covariance/variance_profile.hpp"
+#include "core/base/constants.hpp"
 
 namespace spanlet::covariance {
 
@@ -80,7 +81,8 @@ inline ValueAndDerivative between_points(const Covariance1d& c, double p, double
     const double r = p - q;
     if (c.period) return periodic_between_points(c, r, with_derivative);
     if (!(-c.radius <= r && r <= c.radius)) return {0.0, 0.0};
-    return {0.0 + value(c.kernel, r), with_derivative ? 0.0 + length_slope(c, r) : 0.0};
+    return {without_negative_zero(value(c.kernel, r)),
+            with_derivative ? without_negative_zero(length_slope(c, r)) : 0.0};
 }
 
 // The covariance of element e (under its weight and factor) with a point x that carries no factor.

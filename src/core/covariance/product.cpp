@@ -1,49 +1,28 @@
 #include "core/covariance/product.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <optional>
 #include <string>
 
-#include "core/base/pool.hpp"
+#include "core/base/parallel_rows.hpp"
+#include "core/base/constants.hpp"
 
 namespace spanlet::covariance {
 
 namespace {
 
-// Rows are dealt to tasks in turn (row t, t + T, ...), so the short rows at the end of an upper
-// triangle spread evenly; many short tasks per worker even out the rest and keep each one brief,
-// so a cancelled call stops soon.
+// Rows are dealt to tasks in turn, so the short rows at the end of an upper triangle spread evenly.
 constexpr std::size_t TASKS_PER_WORKER = 64;
 // The mirror copies square tiles so that both the rows read and the columns written stay in cache.
 constexpr std::size_t MIRROR_TILE = 64;
 
-// Runs row(i, scratch) for every row on the pool, one Scratch per task. A failing row stops its
-// task; the error of the lowest failing row is returned, whatever the scheduling.
+// Runs row(i, scratch) for every row on the pool, one covariance Scratch per task; the error of
+// the lowest failing row is returned.
 template <class Row>
-Status parallel_rows(std::size_t rows, Row&& row) {
-    if (rows == 0) return success();
-    const std::size_t tasks = std::min(rows, worker_count() * TASKS_PER_WORKER);
-    std::vector<std::optional<Error>> failures(tasks);
-    std::vector<std::size_t> failed_row(tasks, rows);
-    std::atomic<std::size_t> lowest_failure{rows};
-    parallel_for(tasks, [&](std::size_t t, spanlet::Scratch&) {
-        Scratch scratch;
-        for (std::size_t i = t; i < rows && i < lowest_failure.load(std::memory_order_relaxed); i += tasks) {
-            if (stop_requested()) return;  // a cancelled call drops every row
-            Status status = row(i, scratch);
-            if (status) continue;
-            failures[t] = std::move(status).error();
-            failed_row[t] = i;
-            std::size_t seen = lowest_failure.load(std::memory_order_relaxed);
-            while (i < seen && !lowest_failure.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
-            }
-            return;
-        }
-    });
-    const auto first = std::min_element(failed_row.begin(), failed_row.end());
-    if (*first == rows) return success();
-    return std::move(*failures[static_cast<std::size_t>(first - failed_row.begin())]);
+Status covariance_rows(std::size_t rows, Row&& row) {
+    const RowTasks split = RowTasks::dealt(rows, worker_count() * TASKS_PER_WORKER);
+    std::vector<Scratch> scratches(split.count());
+    return parallel_rows(split, [&](std::size_t t, std::size_t i, spanlet::Scratch&) { return row(i, scratches[t]); });
 }
 
 // Copies the upper triangle of an n x n row-major array onto the lower one.
@@ -170,7 +149,7 @@ void point_row(const Kernel& kernel, double radius, double variance, const Point
         const double f = fa * b.factor[j];
         const double r = p - b.position[j];
         double v = 0.0;
-        if (f != 0.0 && -radius <= r && r <= radius) v = f * (0.0 + kernel.value(r));
+        if (f != 0.0 && -radius <= r && r <= radius) v = f * without_negative_zero(kernel.value(r));
         row[j] = v == 0.0 ? 0.0 : variance * v;
     }
 }
@@ -249,7 +228,7 @@ Status matrix(const ProductCovariance& product, const Atoms& a, const Norms& nor
     const Side sa = make_side(product, a, norms_a), sb = make_side(product, b, norms_b);
     const std::size_t rows = sa.size(), cols = sb.size();
     if (sa.all_points() && sb.all_points()) {
-        SPANLET_TRY_STATUS(parallel_rows(rows, [&](std::size_t i, Scratch&) -> Status {
+        SPANLET_TRY_STATUS(covariance_rows(rows, [&](std::size_t i, Scratch&) -> Status {
             const std::size_t first = symmetric ? i : 0;
             if (!point_row_of_one_kernel(product, sa, i, sb, first, cols, out + i * cols))
                 for (std::size_t j = first; j < cols; ++j) out[i * cols + j] = point_entry(product, sa, i, sb, j);
@@ -258,7 +237,7 @@ Status matrix(const ProductCovariance& product, const Atoms& a, const Norms& nor
         if (symmetric) mirror_upper(out, rows);
         return success();
     }
-    SPANLET_TRY_STATUS(parallel_rows(rows, [&](std::size_t i, Scratch& scratch) -> Status {
+    SPANLET_TRY_STATUS(covariance_rows(rows, [&](std::size_t i, Scratch& scratch) -> Status {
         for (std::size_t j = symmetric ? i : 0; j < cols; ++j) {
             SPANLET_TRY(k, entry(product, sa, i, sb, j, scratch));
             out[i * cols + j] = k;
@@ -271,7 +250,7 @@ Status matrix(const ProductCovariance& product, const Atoms& a, const Norms& nor
 
 Status diagonal(const ProductCovariance& product, const Atoms& atoms, const Norms& norms, double* out) {
     const Side side = make_side(product, atoms, norms);
-    return parallel_rows(side.size(), [&](std::size_t i, Scratch& scratch) -> Status {
+    return covariance_rows(side.size(), [&](std::size_t i, Scratch& scratch) -> Status {
         SPANLET_TRY(k, entry(product, side, i, side, i, scratch));
         out[i] = k;
         return success();
@@ -282,7 +261,7 @@ Status matrix_with_derivatives(const ProductCovariance& product, const Atoms& at
                                const DerivativeOutputs& out) {
     const std::size_t n = norms.empty() ? 0 : norms[0].size();
     const std::size_t dims = product.dims.size();
-    SPANLET_TRY_STATUS(parallel_rows(n, [&](std::size_t i, Scratch& scratch) -> Status {
+    SPANLET_TRY_STATUS(covariance_rows(n, [&](std::size_t i, Scratch& scratch) -> Status {
         EntryParts parts(product);
         for (std::size_t j = i; j < n; ++j) {
             if (stop_requested()) return success();  // the results are dropped

@@ -7,12 +7,12 @@
 #include "core/spaces/bsplines.hpp"
 #include "core/integration/integrate.hpp"
 #include "core/spaces/space.hpp"
+#include "core/base/constants.hpp"
 
 namespace spanlet::covariance {
 
 namespace {
 
-constexpr double INF = std::numeric_limits<double>::infinity();
 // Where each knot interval is sampled for its cubic: the four quarter midpoints.
 constexpr double SAMPLE_FRACTIONS[4] = {0.125, 0.375, 0.625, 0.875};
 

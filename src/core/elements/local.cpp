@@ -30,21 +30,6 @@ ShapedLocal shaped_local(const Shaped& e, double z, double s) {
     return {seg, ((z - knot) + residual) / e.stretch, v};
 }
 
-// The map's inner variable as z' + s'. An affine map keeps the split exactly; a reciprocal one
-// writes a / (z + s) - a / z as -(a / z) * s / (z + s).
-struct InnerPoint {
-    double z, s, jacobian;
-};
-
-InnerPoint inner_point(const Mapped& m, double z, double s) {
-    if (m.kind == MapKind::Affine) return {(z - m.a) / m.b, s / m.b, 1.0 / std::fabs(m.b)};
-    const double x = z + s;
-    const double jacobian = std::fabs(m.a) / std::fabs(x) / std::fabs(x);
-    if (z == 0.0) return {m.a / x, 0.0, jacobian};
-    const double u0 = m.a / z;
-    return {u0, -u0 * (s / x), jacobian};
-}
-
 // unit / w, formed as unit * (1 / w) so that a power-of-two unit only moves the exponent of the
 // reciprocal; directly where 1 / w overflows.
 double per_unit(double w, double unit) {
@@ -64,6 +49,15 @@ double times_power(double c, double r, int k) {
 }
 
 }  // namespace
+
+InnerPoint inner_point(const Mapped& m, double z, double s) {
+    if (m.kind == MapKind::Affine) return {(z - m.a) / m.b, s / m.b, 1.0 / std::fabs(m.b)};
+    const double x = z + s;
+    const double jacobian = std::fabs(m.a) / std::fabs(x) / std::fabs(x);
+    if (z == 0.0) return {m.a / x, 0.0, jacobian};
+    const double u0 = m.a / z;
+    return {u0, -u0 * (s / x), jacobian};
+}
 
 double evaluate_local(const Shaped& e, double z, double s) {
     const ShapedLocal l = shaped_local(e, z, s);
@@ -96,6 +90,45 @@ double evaluate_local(const Element& element, double z, double s) {
                 const InnerPoint p = inner_point(m, z, s);
                 const double value = evaluate_local(*m.inner, p.z, p.s);
                 return m.jacobian ? value * p.jacobian : value;
+            },
+        },
+        element.kind);
+}
+
+double slope_local(const Element& element, double z, double s) {
+    return std::visit(
+        Overloaded{
+            [](const Delta&) { return 0.0; },
+            [](const Box&) { return 0.0; },
+            [z, s](const Hat& h) {
+                const double from_lower = z - h.lower, to_upper = h.upper - z, to_peak = h.peak - z;
+                if (from_lower + s < 0.0 || to_upper - s < 0.0 || s == to_peak) return 0.0;
+                if (s < to_peak) return 1.0 / (h.peak - h.lower);
+                return -1.0 / (h.upper - h.peak);
+            },
+            [z, s](const Shaped& e) {
+                const ShapedLocal l = shaped_local(e, z, s);
+                if (!l.segment) return 0.0;
+                const Segment& g = *l.segment;
+                const double t = l.t0 + l.v;
+                return (g.c1 + t * (2.0 * g.c2 + 3.0 * g.c3 * t)) / e.stretch;
+            },
+            [z, s](const ProfileElement& p) {
+                if (s < p.lower - z || s > p.upper - z) return 0.0;
+                return d_dt(p.profile, (z - p.center) + s);
+            },
+            [z, s](const Mapped& m) {
+                const double x = z + s;
+                if (x < m.lower || x > m.upper) return 0.0;
+                const bool reciprocal = m.kind == MapKind::Reciprocal;
+                const InnerPoint p = inner_point(m, z, s);
+                const double g = reciprocal ? -m.a / (x * x) : 1.0 / m.b;
+                const double inner = slope_local(*m.inner, p.z, p.s);
+                if (!m.jacobian) return g * inner;
+                // d/dx of e(u(x)) |u'(x)|: the second term is e(u) d|u'|/dx, 2a / x^3 in sign of u'.
+                const double h = reciprocal ? 2.0 * m.a / (x * x * x) : 0.0;
+                const double sign = std::isnan(g) ? g : std::copysign(1.0, g);
+                return g * inner * std::fabs(g) + sign * evaluate_local(*m.inner, p.z, p.s) * h;
             },
         },
         element.kind);

@@ -14,6 +14,16 @@ namespace spanlet {
 double evaluate_local(const Element& element, double z, double s);
 double evaluate_local(const Shaped& element, double z, double s);
 
+// de/dx at the real point z + s; 0 outside the support and at a kink or jump.
+double slope_local(const Element& element, double z, double s);
+
+// A mapped element's inner variable at z + s, as z' + s' (an affine map keeps the split exactly;
+// a reciprocal one writes a / (z + s) - a / z as -(a / z) * s / (z + s)), with |du/dt| there.
+struct InnerPoint {
+    double z, s, jacobian;
+};
+InnerPoint inner_point(const Mapped& m, double z, double s);
+
 // The element at many points z + s of one interval that starts at z: what does not depend on s
 // (for a shaped element its segment and the segment's offset from z) is formed once and kept
 // while the points stay on that segment. Each value equals evaluate_local(element, z, s) bit for bit.

@@ -41,11 +41,6 @@ const Segment* Shape::segment_at(double u) const {
     return u < s.b ? &s : nullptr;
 }
 
-double Shape::value(double u) const {
-    const Segment* s = segment_at(u);
-    return s ? s->value(u) : 0.0;
-}
-
 Status check_table(const std::vector<double>& x, const std::vector<double>& y) {
     if (x.size() != y.size() || x.size() < 2)
         return Error::invalid("a tabulated shape needs x and y of equal length >= 2");

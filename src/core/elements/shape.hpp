@@ -11,11 +11,6 @@ namespace spanlet {
 // One cubic piece c0 + t (c1 + t (c2 + t c3)), t = u - a, on the half-open [a, b).
 struct Segment {
     double c0, c1, c2, c3, a, b;
-
-    double value(double u) const {
-        const double t = u - a;
-        return c0 + t * (c1 + t * (c2 + t * c3));
-    }
 };
 
 // A non-empty, sorted, non-overlapping list of segments; immutable and shared.
@@ -31,8 +26,6 @@ public:
     const std::vector<Segment>& segments() const { return segments_; }
     // The segment whose [a, b) holds u, or null in a gap and outside.
     const Segment* segment_at(double u) const;
-    // The value at u: the segment whose [a, b) holds u, else 0.
-    double value(double u) const;
 
 private:
     explicit Shape(std::vector<Segment> segments) : segments_(std::move(segments)) {}

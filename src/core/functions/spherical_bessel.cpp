@@ -8,7 +8,7 @@ namespace {
 
 // 1 / (2n+1)!! for n = 0..5.
 constexpr double FIRST_TERM[6] = {1.0, 1.0 / 3.0, 1.0 / 15.0, 1.0 / 105.0, 1.0 / 945.0, 1.0 / 10395.0};
-constexpr int MAX_TERMS = 59;
+constexpr int MAX_SERIES_TERMS = 59;
 
 }  // namespace
 
@@ -18,7 +18,7 @@ std::array<double, 6> spherical_bessel_over_power(double x) noexcept {
         const double a = -x * x / 2.0;
         for (int n = 0; n < 6; ++n) {
             double term = FIRST_TERM[n], sum = term;
-            for (int k = 1; k <= MAX_TERMS; ++k) {
+            for (int k = 1; k <= MAX_SERIES_TERMS; ++k) {
                 term = term * a / (k * (2.0 * n + 2.0 * k + 1.0));
                 sum += term;
                 if (std::fabs(term) < std::fabs(sum) * 1e-17) break;

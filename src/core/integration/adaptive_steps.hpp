@@ -1,6 +1,6 @@
-// The step schedule of adaptive integration, shared by integrals, inner products and parameter
-// derivatives: over each knot interval, steps no longer than every element's step limit and the
-// weight's cap, the rest taken whole when it is at most STEP_ALLOWANCE of a step.
+// The step schedule of adaptive integration, shared by integrals, inner products, parameter
+// derivatives and covariances: over each knot interval, steps no longer than a limit, the rest
+// taken whole when it is at most STEP_ALLOWANCE of a step.
 #pragma once
 
 #include <cmath>
@@ -8,6 +8,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/base/format.hpp"
@@ -17,13 +18,48 @@
 
 namespace spanlet {
 
-// Calls step(rule, start, end) for every step over the knot intervals, in order. The 4-point rule
-// serves short remainders of unweighted products of at most two elements (exact for two cubics);
-// every other step takes the 8-point rule. Fails on an infinite interval end or beyond the budget.
+// Calls step(rule, start, end) for every step over the knot intervals, in order: from each point
+// e of interval j a step of limit(j, e), the rest of the interval taken whole when it is at most
+// STEP_ALLOWANCE of that. With `short_rule` a remainder of at most SHORT_REMAINDER of the limit
+// takes the 4-point rule, every other step the 8-point rule. Fails on an infinite interval end,
+// beyond the budget, or with the first failing step when step returns a Status.
+template <class Limit, class Step>
+Status for_each_step(const std::vector<double>& knots, bool short_rule, Limit&& limit, Step&& step) {
+    std::uint64_t steps = 0;
+    for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
+        const double end = knots[j + 1];
+        if (!(std::isfinite(knots[j]) && std::isfinite(end)))
+            return Error::invalid("adaptive integration needs finite bounds, got [" + decimal(knots[j]) + ", " +
+                                  decimal(end) + "]");
+        double e = knots[j];
+        while (e < end) {
+            const double g = limit(j, e);
+            const bool last = end <= e + STEP_ALLOWANCE * g;
+            const double length = last ? end - e : g;
+            const Rule& rule = short_rule && length <= SHORT_REMAINDER * g ? gl4() : gl8();
+            double next = last ? end : e + g;
+            // A step too small to move t (or a non-positive limit) still advances by one ulp; the
+            // budget then ends the loop.
+            if (!(next > e)) next = std::nextafter(e, end);
+            if (++steps > ADAPTIVE_STEP_BUDGET) return step_budget_exceeded(knots.front(), knots.back());
+            if constexpr (std::is_same_v<decltype(step(rule, e, next)), Status>) {
+                SPANLET_TRY_STATUS(step(rule, e, next));
+            } else {
+                step(rule, e, next);
+            }
+            e = next;
+        }
+    }
+    return success();
+}
+
+// The steps of integrals and inner products: no longer than every element's step limit and the
+// weight's cap; short remainders of unweighted products of at most two elements take the 4-point
+// rule (exact for two cubics).
 template <class Step>
 Status for_each_adaptive_step(std::span<const Element* const> elements, CosineWeight omega,
                               const std::vector<double>& knots, Step&& step) {
-    const double cap = omega ? WEIGHT_STEP_RADIANS / std::fabs(*omega) : std::numeric_limits<double>::infinity();
+    const double cap = omega ? WEIGHT_STEP_RADIANS / std::fabs(*omega) : INF;
     // Where every step is bounded, the steps are counted first: a refusal after the whole budget
     // has been spent would come only after seconds of work.
     double longest = cap;
@@ -36,29 +72,50 @@ Status for_each_adaptive_step(std::span<const Element* const> elements, CosineWe
         if (at_least > static_cast<double>(ADAPTIVE_STEP_BUDGET))
             return step_budget_exceeded(knots.front(), knots.back());
     }
-    std::uint64_t steps = 0;
-    for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
-        const double end = knots[j + 1];
-        if (!(std::isfinite(knots[j]) && std::isfinite(end)))
-            return Error::invalid("adaptive integration needs finite bounds, got [" + decimal(knots[j]) + ", " +
-                                  decimal(end) + "]");
-        double e = knots[j];
-        while (e < end) {
+    const bool short_rule = !omega && elements.size() < 3;
+    return for_each_step(
+        knots, short_rule,
+        [&](std::size_t, double e) {
             double limit = cap;
             for (const Element* element : elements) limit = std::fmin(limit, step_limit(*element, e));
-            const bool last = end <= e + STEP_ALLOWANCE * limit;
-            const double g = last ? end - e : limit;
-            const Rule& rule = !omega && elements.size() < 3 && g <= SHORT_REMAINDER * limit ? gl4() : gl8();
-            double next = last ? end : e + g;
-            // A step too small to move t (or a non-positive limit) still advances by one ulp; the
-            // budget then ends the loop.
-            if (!(next > e)) next = std::nextafter(e, end);
-            if (++steps > ADAPTIVE_STEP_BUDGET) return step_budget_exceeded(knots.front(), knots.back());
-            step(rule, e, next);
-            e = next;
-        }
+            return limit;
+        },
+        step);
+}
+
+// cos(omega (z + s)) for the nodes of one step starting at z: the phase of the start is formed
+// once, and the offsets add theirs without rounding to ulp(|omega z|) a second time.
+class StepPhase {
+public:
+    explicit StepPhase(CosineWeight omega) : omega_(omega) {}
+    void start(double z) {
+        if (!omega_) return;
+        cos_ = std::cos(*omega_ * z);
+        sin_ = std::sin(*omega_ * z);
     }
-    return success();
+    double operator()(double s) const {
+        const double phase = *omega_ * s;
+        return cos_ * std::cos(phase) - sin_ * std::sin(phase);
+    }
+
+private:
+    CosineWeight omega_;
+    double cos_ = 1.0, sin_ = 0.0;
+};
+
+// The integral of f(z, s) (times the weight when given) over the knot intervals, in the steps of
+// for_each_adaptive_step, with f evaluated at offsets s from each step's start z.
+template <class F>
+Result<double> integrate_adaptively(std::span<const Element* const> elements, CosineWeight omega,
+                                    const std::vector<double>& knots, F&& f) {
+    StepPhase phase(omega);
+    auto integrand = [&](double z, double s) { return omega ? f(z, s) * phase(s) : f(z, s); };
+    double total = 0.0;
+    SPANLET_TRY_STATUS(for_each_adaptive_step(elements, omega, knots, [&](const Rule& rule, double e, double next) {
+        phase.start(e);
+        total += apply_rule(rule, e, next - e, integrand);
+    }));
+    return total;
 }
 
 }  // namespace spanlet

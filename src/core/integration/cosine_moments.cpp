@@ -11,7 +11,7 @@ namespace spanlet {
 namespace {
 
 // Products of up to three cubics.
-constexpr int MAX_TERMS = 10;
+constexpr int MAX_MOMENT_TERMS = 10;
 // Integration by parts beyond this many radians per knot interval; below, the 8-point rule on
 // pieces of at most PIECE_RADIANS. Both chosen by measured error against high-precision
 // references: the rule is exact to rounding well beyond 2 radians, and from 6 radians on the
@@ -25,8 +25,8 @@ constexpr double JUMP_TOLERANCE = 64.0 * std::numeric_limits<double>::epsilon();
 // a largest coefficient in [1, 2) first, so that values of 1e160 squared, or 1e-160, stay in
 // range. Powers of two change no bits wherever the plain product is representable.
 struct ProductPiece {
-    double c[MAX_TERMS];      // coefficients of s^k
-    double bound[MAX_TERMS];  // the same product formed from absolute values
+    double c[MAX_MOMENT_TERMS];      // coefficients of s^k
+    double bound[MAX_MOMENT_TERMS];  // the same product formed from absolute values
     int n;                    // number of coefficients
     int exponent;
 };
@@ -34,7 +34,7 @@ struct ProductPiece {
 // out = a * b, each coefficient summed as the pairs a_i b_k + a_k b_i (i < k) so that the product
 // of two elements is the same to the bit in either order.
 void multiply(const double* a, int na, const double* b, int nb, double* out, int& n) {
-    n = std::min(na + nb - 1, MAX_TERMS);
+    n = std::min(na + nb - 1, MAX_MOMENT_TERMS);
     for (int m = 0; m < n; ++m) {
         double sum = 0.0;
         for (int i = 0; 2 * i <= m; ++i) {
@@ -66,7 +66,7 @@ void product_on_interval(std::span<const Element* const> elements, double z, dou
             out.exponent += e_q;
         }
         const double magnitude[4] = {std::fabs(q.p[0]), std::fabs(q.p[1]), std::fabs(q.p[2]), std::fabs(q.p[3])};
-        double c[MAX_TERMS], bound[MAX_TERMS];
+        double c[MAX_MOMENT_TERMS], bound[MAX_MOMENT_TERMS];
         int n = 0;
         multiply(out.c, out.n, q.p, 4, c, n);
         multiply(out.bound, out.n, magnitude, 4, bound, n);
@@ -87,7 +87,7 @@ double horner(const double* c, int n, double s) {
 
 // The derivatives P^(k)(s) for k < n, and the same from the absolute coefficients at |s|.
 void derivatives_at(const ProductPiece& p, double s, double* value, double* bound) {
-    double c[MAX_TERMS], b[MAX_TERMS];
+    double c[MAX_MOMENT_TERMS], b[MAX_MOMENT_TERMS];
     for (int k = 0; k < p.n; ++k) {
         c[k] = p.c[k];
         b[k] = p.bound[k];
@@ -160,7 +160,7 @@ double polynomial_cosine_integral(std::span<const Element* const> elements, doub
     // when it was integrated by parts.
     bool previous_by_parts = false;
     int previous_n = 0, previous_exponent = 0;
-    double end_value[MAX_TERMS] = {}, end_bound[MAX_TERMS] = {};
+    double end_value[MAX_MOMENT_TERMS] = {}, end_bound[MAX_MOMENT_TERMS] = {};
     ProductPiece p;
     for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
         const double z = knots[j], length = knots[j + 1] - z;
@@ -168,7 +168,7 @@ double polynomial_cosine_integral(std::span<const Element* const> elements, doub
         const bool by_parts = std::fabs(omega) * length > SWITCH_RADIANS;
         const double scaled_length = length / unit;
         if (previous_by_parts || by_parts) {
-            double difference[MAX_TERMS] = {}, scale[MAX_TERMS] = {};
+            double difference[MAX_MOMENT_TERMS] = {}, scale[MAX_MOMENT_TERMS] = {};
             const int n = std::max(previous_by_parts ? previous_n : 0, by_parts ? p.n : 0);
             // Both sides of the knot at the larger of their powers of two.
             const int exponent = previous_by_parts && by_parts ? std::max(previous_exponent, p.exponent)

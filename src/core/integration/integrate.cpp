@@ -13,12 +13,12 @@
 #include "core/integration/quadrature.hpp"
 #include "core/integration/stepping.hpp"
 #include "core/spaces/space.hpp"
+#include "core/base/constants.hpp"
 
 namespace spanlet {
 
 namespace {
 
-constexpr double INF = std::numeric_limits<double>::infinity();
 
 // A step carried through a map is shortened by this factor for the map's curvature.
 constexpr double MAPPED_STEP_SAFETY = 0.7;
@@ -29,17 +29,6 @@ double product_at(std::span<const Element* const> elements, double z, double s) 
     double value = 1.0;
     for (const Element* e : elements) value *= evaluate_local(*e, z, s);
     return value;
-}
-
-// h * sum of w_i f(z, s_i) over [z, z + length], the nodes placed at offsets s_i = h + h x_i from
-// the interval start so that they keep their resolution however far z lies from the origin.
-template <class F>
-double apply_rule(const Rule& rule, double z, double length, F&& f) {
-    const double h = length * 0.5;
-    const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
-    double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sum += rule.weights[i] * f(z, h + h * rule.nodes[i]);
-    return h * sum;
 }
 
 // A rule sum below this may hold products that underflowed; above it their loss is below 2^-120
@@ -119,24 +108,8 @@ double exact_product(std::span<const Element* const> elements, const std::vector
 
 Result<double> stepped_product(std::span<const Element* const> elements, CosineWeight omega,
                                 const std::vector<double>& knots) {
-    // The phase of the step start is formed once; the offsets add theirs without rounding to
-    // ulp(|omega z|) a second time.
-    double cos_start = 1.0, sin_start = 0.0;
-    auto integrand = [&](double z, double s) {
-        const double value = product_at(elements, z, s);
-        if (!omega) return value;
-        const double phase = *omega * s;
-        return value * (cos_start * std::cos(phase) - sin_start * std::sin(phase));
-    };
-    double total = 0.0;
-    SPANLET_TRY_STATUS(for_each_adaptive_step(elements, omega, knots, [&](const Rule& rule, double e, double next) {
-        if (omega) {
-            cos_start = std::cos(*omega * e);
-            sin_start = std::sin(*omega * e);
-        }
-        total += apply_rule(rule, e, next - e, integrand);
-    }));
-    return total;
+    return integrate_adaptively(elements, omega, knots,
+                                [&](double z, double s) { return product_at(elements, z, s); });
 }
 
 }  // namespace

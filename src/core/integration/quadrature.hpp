@@ -21,6 +21,17 @@ Rule gauss_legendre(std::size_t n);
 const Rule& gl4();
 const Rule& gl8();
 
+// h * sum of w_i f(z, s_i) over [z, z + length], the nodes placed at offsets s_i = h + h x_i from
+// the interval start so that they keep their resolution however far z lies from the origin.
+template <class F>
+double apply_rule(const Rule& rule, double z, double length, F&& f) {
+    const double h = length * 0.5;
+    const std::size_t n = rule.nodes.size() < rule.weights.size() ? rule.nodes.size() : rule.weights.size();
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sum += rule.weights[i] * f(z, h + h * rule.nodes[i]);
+    return h * sum;
+}
+
 // Integral of f over [a, b] with the 8-point rule: h * sum w_i f(m + h x_i), the sum taken in
 // node order and scaled once at the end.
 template <class F>

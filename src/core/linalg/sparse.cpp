@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/base/pool.hpp"
+#include "core/base/constants.hpp"
 
 namespace spanlet {
 
@@ -122,25 +123,14 @@ Csr Csr::gram_columns() const {
 }
 
 std::vector<double> Csr::apply_last_axis(const double* x, std::size_t k, std::size_t row_stride) const {
-    return apply_last_axis(x, k, static_cast<std::ptrdiff_t>(row_stride), 1);
-}
-
-std::vector<double> Csr::apply_last_axis(const double* x, std::size_t k, std::ptrdiff_t row_stride,
-                                         std::ptrdiff_t column_stride) const {
     // x must have exactly ncols columns; callers check the shape before coming here.
     std::vector<double> y(checked_product(k, nrows), 0.0);
-    parallel_for(k, [&](std::size_t r, Scratch& scratch) {
-        const double* in = x + static_cast<std::ptrdiff_t>(r) * row_stride;
-        if (column_stride != 1) {
-            scratch.buffer.resize(ncols);
-            for (std::uint64_t j = 0; j < ncols; ++j)
-                scratch.buffer[j] = in[static_cast<std::ptrdiff_t>(j) * column_stride];
-            in = scratch.buffer.data();
-        }
+    parallel_for(k, [&](std::size_t r, Scratch&) {
+        const double* in = x + r * row_stride;
         double* out = y.data() + r * nrows;
         for (std::uint64_t i = 0; i < nrows; ++i) {
             const Row entries = row(i);
-            double sum = -0.0;
+            double sum = EMPTY_SUM;
             for (std::size_t e = 0; e < entries.size; ++e) sum += entries.values[e] * in[entries.indices[e]];
             out[i] = sum;
         }

@@ -46,11 +46,6 @@ struct Csr {
     // y = x A^T for k rows of ncols values: row r of x starts at x + r * row_stride and row r of
     // the k x nrows row-major result holds the matrix applied to it. Rows run on the pool.
     std::vector<double> apply_last_axis(const double* x, std::size_t k, std::size_t row_stride) const;
-
-    // The same for a strided view (strides in doubles, may be negative); rows whose column
-    // stride is not 1 are first copied to a contiguous buffer.
-    std::vector<double> apply_last_axis(const double* x, std::size_t k, std::ptrdiff_t row_stride,
-                                        std::ptrdiff_t column_stride) const;
 };
 
 }  // namespace spanlet

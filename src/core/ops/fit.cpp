@@ -6,13 +6,14 @@
 #include "core/ops/inner_products.hpp"
 #include "core/linalg/solve.hpp"
 #include "core/spaces/transforms.hpp"
+#include "core/base/constants.hpp"
 
 namespace spanlet {
 
 namespace {
 
 double trace(const Csr& m) {
-    double sum = -0.0;
+    double sum = EMPTY_SUM;
     for (std::uint64_t i = 0; i < m.nrows; ++i) {
         const Csr::Row row = m.row(i);
         for (std::size_t e = 0; e < row.size; ++e)

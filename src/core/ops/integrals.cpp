@@ -1,7 +1,5 @@
 #include "core/ops/integrals.hpp"
 
-#include <algorithm>
-#include <optional>
 
 #include "core/ops/rows.hpp"
 
@@ -19,23 +17,13 @@ Result<std::vector<double>> integrals(const std::vector<Element>& elements, Cosi
 }
 
 Result<std::vector<double>> parallel_integrals(const std::vector<Element>& elements, CosineWeight omega) {
-    const std::size_t n = elements.size();
-    std::vector<double> values(n);
-    const Blocking blocking(n);
-    std::vector<std::optional<Error>> errors(blocking.count());
-    parallel_for(errors.size(), [&](std::size_t k, Scratch& scratch) {
-        for (std::size_t i = blocking.first(k); i < blocking.last(k); ++i) {
-            if (stop_requested()) return;
-            auto v = integral(elements[i], omega, scratch.knots);
-            if (!v) {
-                errors[k] = std::move(v).error();
-                return;
-            }
-            values[i] = v.value();
-        }
-    });
-    for (auto& error : errors)
-        if (error) return std::move(*error);
+    std::vector<double> values(elements.size());
+    SPANLET_TRY_STATUS(parallel_rows(RowTasks::blocks(elements.size()),
+                                     [&](std::size_t, std::size_t i, Scratch& scratch) -> Status {
+                                         SPANLET_TRY(v, integral(elements[i], omega, scratch.knots));
+                                         values[i] = v;
+                                         return success();
+                                     }));
     return values;
 }
 

@@ -5,6 +5,7 @@
 #include "core/ops/inner_products.hpp"
 #include "core/ops/integrals.hpp"
 #include "core/ops/rows.hpp"
+#include "core/base/constants.hpp"
 
 namespace spanlet {
 
@@ -17,7 +18,7 @@ Result<Csr> measure(const std::vector<Element>& kernels, const Space& basis, Nor
         SPANLET_TRY(values, parallel_integrals(kernels, omega));
         norms = std::move(values);
     } else {
-        norms.assign(w.nrows, -0.0);
+        norms.assign(w.nrows, EMPTY_SUM);
         for (std::uint64_t i = 0; i < w.nrows; ++i)
             for (std::uint64_t k = w.indptr[i]; k < w.indptr[i + 1]; ++k) norms[i] += w.data[k];
     }

@@ -4,6 +4,7 @@
 
 #include "core/integration/derivatives.hpp"
 #include "core/ops/rows.hpp"
+#include "core/base/constants.hpp"
 
 namespace spanlet {
 
@@ -17,7 +18,7 @@ Status kernel_row(const Element& kernel, const Space& basis, Normalization mode,
     candidates(basis, scratch.candidates, s.lo, s.hi);
     const std::size_t first = w.values.size();
     double n = 1.0, dn = 0.0;
-    if (mode == Normalization::RowSum) n = dn = -0.0;
+    if (mode == Normalization::RowSum) n = dn = EMPTY_SUM;
     for (std::uint64_t j : scratch.candidates) {
         const Element& b = basis.elements()[j];
         SPANLET_TRY(v, inner(kernel, b, omega, scratch.knots));
@@ -56,24 +57,13 @@ Status kernel_row(const Element& kernel, const Space& basis, Normalization mode,
 Result<std::pair<Csr, Csr>> measure_derivative(const std::vector<Element>& kernels, const Space& basis,
                                                Normalization mode, Parameter parameter, CosineWeight omega) {
     const std::size_t nrows = kernels.size();
-    const Blocking blocking(nrows);
-    std::vector<RowBlock> w(blocking.count()), dw(blocking.count());
-    parallel_for(blocking.count(), [&](std::size_t k, Scratch& scratch) {
-        const std::size_t first = blocking.first(k), last = blocking.last(k);
-        w[k].row_sizes.reserve(last - first);
-        dw[k].row_sizes.reserve(last - first);
-        for (std::size_t i = first; i < last; ++i) {
-            if (stop_requested()) return;
-            Status row = kernel_row(kernels[i], basis, mode, parameter, omega, scratch, w[k], dw[k]);
-            if (!row) {
-                // The lowest failing kernel of the block; join_blocks reports the lowest block.
-                w[k].error = std::move(row).error();
-                return;
-            }
-        }
-    });
-    SPANLET_TRY(w_matrix, join_blocks(w, nrows, basis.size()));
-    SPANLET_TRY(dw_matrix, join_blocks(dw, nrows, basis.size()));
+    const RowTasks split = RowTasks::blocks(nrows);
+    std::vector<RowBlock> w(split.count()), dw(split.count());
+    SPANLET_TRY_STATUS(parallel_rows(split, [&](std::size_t k, std::size_t i, Scratch& scratch) {
+        return kernel_row(kernels[i], basis, mode, parameter, omega, scratch, w[k], dw[k]);
+    }));
+    Csr w_matrix = join_blocks(w, nrows, basis.size());
+    Csr dw_matrix = join_blocks(dw, nrows, basis.size());
     return std::pair{std::move(w_matrix), std::move(dw_matrix)};
 }
 

@@ -9,12 +9,12 @@
 #include "core/ops/inner_products.hpp"
 #include "core/linalg/solve.hpp"
 #include "core/base/pool.hpp"
+#include "core/base/constants.hpp"
 
 namespace spanlet {
 
 namespace {
 
-constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr int MAX_ACTIVE_SET_ITERATIONS = 100;
 
 enum class State : unsigned char { Free, Lower, Upper };

@@ -9,14 +9,14 @@ namespace spanlet {
 
 namespace {
 
-struct Named {
+struct NamedApodization {
     std::string_view name;
     Apodization apodization;
 };
 
 // Cosine-sum windows (Hann, Hamming, Blackman, 4-term Blackman-Harris) and the Norton-Beer
 // polynomial windows as published.
-const Named NAMED[] = {
+const NamedApodization NAMED[] = {
     {"none", CosineSum{1, 0, 0, 0}},
     {"boxcar", CosineSum{1, 0, 0, 0}},
     {"hann", CosineSum{0.5, 0.5, 0, 0}},
@@ -58,7 +58,7 @@ std::string debug(const Apodization& apodization) {
 }
 
 Result<Apodization> named_apodization(std::string_view name) {
-    for (const Named& entry : NAMED)
+    for (const NamedApodization& entry : NAMED)
         if (entry.name == name) return entry.apodization;
     return Error::invalid("unknown apodization " + quoted(name));
 }

@@ -1,7 +1,6 @@
 #include "core/profiles/fts_line.hpp"
 
 #include <cmath>
-#include <numbers>
 
 #include "core/base/format.hpp"
 #include "core/base/overloaded.hpp"
@@ -12,9 +11,6 @@
 namespace spanlet {
 
 namespace {
-
-constexpr double PI = std::numbers::pi;
-constexpr double TWO_PI = 2 * std::numbers::pi;
 
 // n! 2^(n+1): the integral of (1 - u^2)^n cos(theta u) over [-1, 1] is this times j_n(theta) / theta^n.
 constexpr double POLYNOMIAL_WEIGHTS[5] = {2, 4, 16, 96, 768};
@@ -87,6 +83,14 @@ double Fts::d_dt(double x) const {
     const double k = TWO_PI * max_opd;
     // Where 2 pi max_opd overflows, a zero slope stays 0 rather than inf * 0.
     return std::isfinite(k) ? inv_peak * k * slope : inv_peak * slope * max_opd * TWO_PI;
+}
+
+std::string Fts::debug() const {
+    return StructuralWriter("Fts")
+        .field("max_opd", max_opd)
+        .field("apodization", spanlet::debug(apodization))
+        .field("inv_peak", inv_peak)
+        .finish();
 }
 
 Result<Fts> make_fts(double max_opd, const Apodization& apodization) {

@@ -3,7 +3,11 @@
 #pragma once
 
 #include "core/profiles/apodization.hpp"
+#include <optional>
+#include <string>
+
 #include "core/base/error.hpp"
+#include "core/profiles/family.hpp"
 
 namespace spanlet {
 
@@ -22,6 +26,11 @@ struct Fts {
     double hwhm() const { return 0.5 / max_opd; }
     // A quarter of the first zero's distance of the unapodized shape.
     double step(double) const { return 0.25 / max_opd; }
+    Reach reach(double cutoff) const { return {cutoff * hwhm(), cutoff * hwhm()}; }
+    // An instrument's shape has no parameter of its own to differentiate.
+    std::optional<double> d_parameter(Parameter, double) const { return std::nullopt; }
+    std::optional<EndFactors> cutoff_factors(Parameter, double) const { return std::nullopt; }
+    std::string debug() const;
 };
 
 // The profile for one center: max_opd must be finite and > 0 and the apodization must have a

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cmath>
+#include <optional>
+#include <string>
 
-#include "core/profiles/reach.hpp"
+#include "core/base/format.hpp"
+#include "core/profiles/family.hpp"
 
 namespace spanlet {
 
@@ -20,6 +23,16 @@ struct Gaussian {
     Reach reach(double cutoff) const { return {cutoff * sigma, cutoff * sigma}; }
     // One sigma per step keeps the 8-point rule at rounding level on the bell.
     double step(double) const { return sigma; }
+    std::optional<double> d_parameter(Parameter parameter, double x) const {
+        if (parameter != Parameter::Sigma) return std::nullopt;
+        return value(x) * (x * x) / (sigma * sigma * sigma);
+    }
+    // The ends sit at cutoff sigma.
+    std::optional<EndFactors> cutoff_factors(Parameter parameter, double cutoff) const {
+        if (parameter != Parameter::Sigma) return std::nullopt;
+        return EndFactors{cutoff, cutoff};
+    }
+    std::string debug() const { return StructuralWriter("Gaussian").field("sigma", sigma).finish(); }
 };
 
 }  // namespace spanlet

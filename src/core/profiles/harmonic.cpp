@@ -1,15 +1,13 @@
 #include "core/profiles/harmonic.hpp"
 
 #include <cmath>
-#include <numbers>
 
+#include "core/base/format.hpp"
 #include "core/profiles/profile.hpp"
 
 namespace spanlet {
 
 namespace {
-
-constexpr double TWO_PI = 2 * std::numbers::pi;
 
 // x * (k 2 pi) / P. For a period near the largest double the product overflows although the
 // quotient, at most pi k on the element's support, does not; then divide first.
@@ -27,6 +25,10 @@ double Harmonic::value(double x) const { return std::cos(phase + angle(*this, x)
 double Harmonic::d_dt(double x) const {
     const double k = wavenumber * TWO_PI / period;
     return -k * std::sin(phase + x * k);
+}
+
+std::string Harmonic::debug() const {
+    return StructuralWriter("Harmonic").field("wavenumber", wavenumber).field("period", period).field("phase", phase).finish();
 }
 
 Result<Harmonic> harmonic(double wavenumber, double period, double phase, double center) {

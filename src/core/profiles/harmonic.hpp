@@ -2,7 +2,11 @@
 // the element's center.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "core/base/error.hpp"
+#include "core/profiles/family.hpp"
 
 namespace spanlet {
 
@@ -16,6 +20,11 @@ struct Harmonic {
     double hwhm() const { return 0.25 * period / wavenumber; }
     // A quarter of the wave's own period.
     double step(double) const { return 0.25 * period / wavenumber; }
+    // A harmonic's cutoff is an absolute half length.
+    Reach reach(double cutoff) const { return {cutoff, cutoff}; }
+    std::optional<double> d_parameter(Parameter, double) const { return std::nullopt; }
+    std::optional<EndFactors> cutoff_factors(Parameter, double) const { return std::nullopt; }
+    std::string debug() const;
 };
 
 // The profile of the wave cos(2 pi k t / P + phase) in absolute t, for an element centered at

@@ -1,13 +1,14 @@
 #include "core/profiles/matern.hpp"
 
 #include <cmath>
+#include <string_view>
+
+#include "core/base/format.hpp"
 
 namespace spanlet {
 
 namespace {
 
-constexpr double SQRT3 = 1.7320508075688772;
-constexpr double SQRT5 = 2.23606797749979;
 
 // k: the decay rate per length; m: the c at which the shape is 1/2.
 struct Rates {
@@ -17,7 +18,7 @@ struct Rates {
 Rates rates(MaternOrder order) {
     switch (order) {
         case MaternOrder::Half:
-            return {1.0, 0.6931471805599453};
+            return {1.0, LN2};
         case MaternOrder::ThreeHalves:
             return {SQRT3, 1.6783469900166605};
         case MaternOrder::FiveHalves:
@@ -70,5 +71,25 @@ double Matern::hwhm() const {
 }
 
 double Matern::step(double) const { return 0.5 * length / rates(order).k; }
+
+namespace {
+
+std::string_view order_name(MaternOrder order) {
+    switch (order) {
+        case MaternOrder::Half:
+            return "Half";
+        case MaternOrder::ThreeHalves:
+            return "ThreeHalves";
+        case MaternOrder::FiveHalves:
+            return "FiveHalves";
+    }
+    return {};  // not reached: the switch covers every order
+}
+
+}  // namespace
+
+std::string Matern::debug() const {
+    return StructuralWriter("Matern").field("order", order_name(order)).field("length", length).finish();
+}
 
 }  // namespace spanlet

@@ -3,7 +3,10 @@
 // with k = 1, sqrt 3, sqrt 5.
 #pragma once
 
-#include "core/profiles/reach.hpp"
+#include <optional>
+#include <string>
+
+#include "core/profiles/family.hpp"
 
 namespace spanlet {
 
@@ -19,6 +22,10 @@ struct Matern {
     Reach reach(double cutoff) const { return {cutoff * length, cutoff * length}; }
     // Half of the decay length length / k.
     double step(double) const;
+    // A covariance kernel: its length derivatives are taken by the covariance code itself.
+    std::optional<double> d_parameter(Parameter, double) const { return std::nullopt; }
+    std::optional<EndFactors> cutoff_factors(Parameter, double) const { return std::nullopt; }
+    std::string debug() const;
 };
 
 }  // namespace spanlet

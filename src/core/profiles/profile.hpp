@@ -1,6 +1,7 @@
 // Analytic profiles: line shapes described around their own center, with their value, slope,
-// half width, support for a cutoff and the integration step they allow. Every kind but the
-// harmonic wave is 1 at its center. One file per family defines the kind.
+// half width, support for a cutoff, the integration step they allow and their parameter
+// derivatives. Every kind but the harmonic wave is 1 at its center. One file per family defines
+// the kind with the members family.hpp lists; adding a family means its file and the variant.
 #pragma once
 
 #include <string>
@@ -8,6 +9,7 @@
 #include <variant>
 
 #include "core/base/error.hpp"
+#include "core/profiles/family.hpp"
 #include "core/profiles/fts_line.hpp"
 #include "core/profiles/harmonic.hpp"
 #include "core/profiles/gaussian.hpp"
@@ -15,7 +17,6 @@
 #include "core/profiles/matern.hpp"
 #include "core/profiles/parameter.hpp"
 #include "core/profiles/pseudo_voigt.hpp"
-#include "core/profiles/reach.hpp"
 #include "core/profiles/smoothed_box.hpp"
 #include "core/profiles/super_gaussian.hpp"
 #include "core/profiles/voigt.hpp"
@@ -33,6 +34,12 @@ double step(const Profile& profile, double r);
 
 // Distances (left, right) from the center at which an element is cut; cutoff must be finite and > 0.
 Result<Reach> support(const Profile& profile, double cutoff);
+
+// The smooth part of the derivative in a parameter of the line shape itself (not Center or
+// Scale) at offset x, and the factors of its moving cut ends; a parameter the family does not
+// have is refused: "<debug> has no parameter <Name>".
+Result<double> d_parameter(const Profile& profile, Parameter parameter, double x);
+Result<EndFactors> cutoff_factors(const Profile& profile, Parameter parameter, double cutoff);
 
 // The structural rendering used in messages: "Gaussian { sigma: 2.0 }", fields in declaration order.
 std::string debug(const Profile& profile);

@@ -3,30 +3,44 @@
 #pragma once
 
 #include <cmath>
+#include <optional>
+#include <string>
 
-#include "core/profiles/reach.hpp"
+#include "core/base/format.hpp"
+#include "core/profiles/family.hpp"
 
 namespace spanlet {
 
-// The half width is the stored parameter itself.
 struct PseudoVoigt {
-    double hwhm, eta;
+    double half, eta;  // half: the half width at half maximum, "hwhm" in messages
 
     double value(double x) const {
-        const double u = x / hwhm, u2 = u * u;
+        const double u = x / half, u2 = u * u;
         return eta / (u2 + 1.0) + (1.0 - eta) * std::exp(-LN2 * u2);
     }
     double d_dt(double x) const {
-        const double u = x / hwhm, u2 = u * u, q = u2 + 1.0;
-        return (1.0 - eta) * (-2.0 * LN2 * u / hwhm) * std::exp(-LN2 * u2) - eta * 2.0 * u / (hwhm * (q * q));
+        const double u = x / half, u2 = u * u, q = u2 + 1.0;
+        return (1.0 - eta) * (-2.0 * LN2 * u / half) * std::exp(-LN2 * u2) - eta * 2.0 * u / (half * (q * q));
     }
-    Reach reach(double cutoff) const { return {cutoff * hwhm, cutoff * hwhm}; }
+    double hwhm() const { return half; }
+    Reach reach(double cutoff) const { return {cutoff * half, cutoff * half}; }
     // As the Voigt step, with the Gaussian part's sigma g: fine near the core, growing in the
     // Lorentzian tail.
     double step(double r) const {
-        const double g = hwhm / SQRT_2LN2;
-        return std::fmax(0.5 * g, 0.3 * hwhm + 0.3 * std::fmax(r - 6.0 * g, 0.0));
+        const double g = half / SQRT_2LN2;
+        return std::fmax(0.5 * g, 0.3 * half + 0.3 * std::fmax(r - 6.0 * g, 0.0));
     }
+    std::optional<double> d_parameter(Parameter parameter, double x) const {
+        if (parameter != Parameter::Eta) return std::nullopt;
+        const double e = x / half, e2 = e * e;
+        return 1.0 / (1.0 + e2) - std::exp(-LN2 * e2);
+    }
+    // The mixture does not move the ends.
+    std::optional<EndFactors> cutoff_factors(Parameter parameter, double) const {
+        if (parameter != Parameter::Eta) return std::nullopt;
+        return EndFactors{0.0, 0.0};
+    }
+    std::string debug() const { return StructuralWriter("PseudoVoigt").field("hwhm", half).field("eta", eta).finish(); }
 };
 
 }  // namespace spanlet

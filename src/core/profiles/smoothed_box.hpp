@@ -3,7 +3,10 @@
 // scaled to 1 at its center.
 #pragma once
 
-#include "core/profiles/reach.hpp"
+#include <optional>
+#include <string>
+
+#include "core/profiles/family.hpp"
 
 namespace spanlet {
 
@@ -20,6 +23,10 @@ struct SmoothedBox {
     // The edges are Gaussian in shape.
     double step(double) const { return sigma; }
 
+    std::optional<double> d_parameter(Parameter parameter, double x) const;
+    // A wider smoothing moves the ends by cutoff, a wider box by one.
+    std::optional<EndFactors> cutoff_factors(Parameter parameter, double cutoff) const;
+    std::string debug() const;
     // B(x), without cancellation in either tail.
     double unscaled(double x) const;
 };

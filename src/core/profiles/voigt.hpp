@@ -2,8 +2,11 @@
 // half width gamma, as the real part of the Faddeeva function, scaled to 1 at its center.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "core/base/error.hpp"
-#include "core/profiles/reach.hpp"
+#include "core/profiles/family.hpp"
 
 namespace spanlet {
 
@@ -20,6 +23,11 @@ struct Voigt {
     }
     // Gaussian-sized steps in the core; beyond six sigma the Lorentzian tail lets them grow.
     double step(double r) const;
+    // Sigma and Gamma, through w'(z) = -2 z w(z) + 2i / sqrt(pi) and the peak's own derivative.
+    std::optional<double> d_parameter(Parameter parameter, double x) const;
+    // The ends sit at cutoff hwhm, so they move with the derivative of the approximate width.
+    std::optional<EndFactors> cutoff_factors(Parameter parameter, double cutoff) const;
+    std::string debug() const;
 };
 
 // The inverse of the unnormalised value at the center, 1 / Re w(i gamma / (sigma sqrt 2)).

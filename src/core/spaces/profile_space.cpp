@@ -12,20 +12,20 @@ namespace spanlet {
 
 namespace {
 
-struct Named {
+struct NamedValues {
     std::string_view name;
     const std::vector<double>* values;
 };
 
-Status check_lengths(std::initializer_list<Named> parameters, std::size_t count) {
-    for (const Named& p : parameters) SPANLET_TRY_STATUS(check_length(p.name, p.values->size(), count));
+Status check_lengths(std::initializer_list<NamedValues> parameters, std::size_t count) {
+    for (const NamedValues& p : parameters) SPANLET_TRY_STATUS(check_length(p.name, p.values->size(), count));
     return success();
 }
 
 // Checks the parameter arrays against the centers, builds profile i with `make(i)` for every
 // center, then places them.
 template <class Make>
-Result<Space> per_center(const std::vector<double>& centers, std::initializer_list<Named> parameters, double cutoff,
+Result<Space> per_center(const std::vector<double>& centers, std::initializer_list<NamedValues> parameters, double cutoff,
                          Make make) {
     SPANLET_TRY_STATUS(check_lengths(parameters, centers.size()));
     std::vector<Profile> built;
