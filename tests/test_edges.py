@@ -236,3 +236,37 @@ def test_steps_counted_before_an_adaptive_integral_starts():
     # is 1 / (2 max_opd) in the limit, the apodized one a little more
     short = sp.Space.fts(np.array([0.0]), np.array([1.0]), 1e4, apodization="none")
     np.testing.assert_allclose(short.integrals(), [0.5], rtol=1e-4)
+
+
+def voigt_reference(x, sigma, gamma, parameter):
+    """d/dparameter of Re w(z) / Re w(i y'), z = (x + i gamma) / (sigma sqrt 2), in 40 digits."""
+    mp = pytest.importorskip("mpmath")
+
+    def shape(s, g):
+        scale = s * mp.sqrt(2)
+        w = lambda z: mp.exp(-z * z) * mp.erfc(-1j * z)  # noqa: E731
+        return mp.re(w(mp.mpc(x, g) / scale)) / mp.re(w(mp.mpc(0, g) / scale))
+
+    with mp.workdps(40):
+        s, g = mp.mpf(sigma), mp.mpf(gamma)
+        if parameter == "sigma":
+            return float(mp.diff(lambda v: shape(v, g), s))
+        return float(mp.diff(lambda v: shape(s, v), g))
+
+
+@pytest.mark.parametrize("parameter", ["sigma", "gamma"])
+@pytest.mark.parametrize("ratio", [1e-8, 1e-6, 2e-4, 2e-3, 2e-2, 0.2, 1.0, 5.0, 1e2, 1e4, 1e6, 1e8])
+def test_voigt_parameter_derivatives_keep_their_digits_towards_both_limits(parameter, ratio):
+    gamma = 0.5
+    x = np.array([1.0, 0.1, 7.0])
+    lines = spanlet.Space.voigts([0.0], ratio * gamma, gamma, 1e12)
+    got = spanlet.measure_derivative(lines, spanlet.Space.deltas(x), "none", parameter)[1].toarray().ravel()
+    want = [voigt_reference(v, ratio * gamma, gamma, parameter) for v in x]
+    np.testing.assert_allclose(got, want, rtol=1e-10, atol=0)
+
+
+def test_reproducer_of_the_voigt_sigma_derivative_near_the_lorentzian_limit():
+    lines = spanlet.Space.voigts([0.0], 1e-4, 0.5, 1e3)
+    got = spanlet.measure_derivative(lines, spanlet.Space.deltas([1.0]), "none", "sigma")[1].toarray()
+    np.testing.assert_allclose(got, [[voigt_reference(1.0, 1e-4, 0.5, "sigma")]], rtol=1e-12)
+    np.testing.assert_allclose(got, [[2.304e-4]], rtol=1e-3)
