@@ -12,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from spanlet._spanlet import Space, covariance_matrix, evaluate, inner_products, measure
+from spanlet._spanlet import Space, covariance_length_derivatives, covariance_matrix, evaluate, inner_products, measure
 
 # Big enough for many row blocks, so the work is really split between workers.
 WORKLOAD = """
@@ -119,11 +119,17 @@ def interruptible(call):
         short = b.take(range(20))
         return (lambda: covariance_matrix(1.0, dims, [b], [None], [b], [None], True),
                 lambda: covariance_matrix(1.0, dims, [short], [None], [short], [None], True))
+    if call == "covariance_length_derivatives":
+        # A variance factor makes every entry 1 + 2 M covariances, each long under a cosine weight.
+        b = Space.boxes(np.linspace(0, 10, 4))
+        dims = [("matern32", 3.0, None, (Space.hats(np.linspace(-1, 11, 10)), list(np.linspace(1, 2, 10))))]
+        return (lambda: covariance_length_derivatives(1.0, dims, [b], [30.0]),
+                lambda: covariance_length_derivatives(1.0, dims, [b.take([0])], [1.0])[0])
     v = Space.voigts(np.linspace(0, 1, 1000), np.full(1000, 1e-3), np.full(1000, 1e-3), 10.0)
     return lambda: inner_products(v, v), lambda: inner_products(v.take(range(10)), v)
 
 
-@pytest.mark.parametrize("call", ["evaluate", "inner_products", "covariance_matrix"])
+@pytest.mark.parametrize("call", ["evaluate", "inner_products", "covariance_matrix", "covariance_length_derivatives"])
 def test_interrupt_stops_a_long_call(call):
     long_call, short_call = interruptible(call)
     before = short_call()

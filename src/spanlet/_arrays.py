@@ -8,6 +8,7 @@ without touching the numbers: a conversion either succeeds exactly or raises.
 
 from __future__ import annotations
 
+import copy
 import math
 import operator
 from typing import Any
@@ -131,7 +132,23 @@ def last_axis(value: Any, name: str, check: bool) -> tuple[np.ndarray, tuple[int
     if check:
         check_finite(array, name)
     lead = array.shape[:-1]
-    return np.ascontiguousarray(array.reshape(-1, array.shape[-1])), lead
+    # The row count is spelt out: reshape cannot infer -1 when the last axis is empty.
+    return np.ascontiguousarray(array.reshape(math.prod(lead), array.shape[-1])), lead
+
+
+def recorded(value: Any) -> Any:
+    """A copy of a call argument that later changes by the caller cannot reach.
+
+    Recipes (pickles, reprs) replay what they record, so they must keep what was built, not the
+    caller's array or list. Numbers, strings and native spaces are kept as they are (a package space
+    copies as itself).
+    """
+    if value is None or isinstance(value, (int, float, complex, str, bytes, np.generic, _spanlet.Space)):
+        return value
+    try:
+        return copy.deepcopy(value)
+    except Exception:  # not copyable: the native call judges it as it is
+        return value
 
 
 def native_space(value: Any, name: str) -> Any:

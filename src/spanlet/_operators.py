@@ -11,7 +11,7 @@ import scipy.sparse
 
 from spanlet import _spanlet
 from spanlet import _extra
-from spanlet._arrays import cosine_frequency, csr, last_axis, native_space, real_array
+from spanlet._arrays import cosine_frequency, csr, last_axis, native_space, real_array, recorded
 from spanlet._functions import inner_products, measure
 from spanlet._spline import Spline
 
@@ -82,6 +82,7 @@ class Projection:
     __slots__ = ("_native", "_src", "_dst", "_weight")
 
     def __init__(self, src: Any, dst: Any, weight: float | None = None) -> None:
+        weight = recorded(weight)
         self._native = _spanlet.Projection(native_space(src, "src"), native_space(dst, "dst"), cosine_frequency(weight))
         self._src, self._dst, self._weight = src, dst, weight
 
@@ -329,6 +330,7 @@ class Fit:
                     w=w, variance=variance)
 
     def _build(self, args: tuple, check_rows: bool, w: Any = None, variance: Any = None) -> None:
+        args = tuple(recorded(arg) for arg in args)
         kernels, model, normalization, smoothing, penalty, order, weight = args
         self._args, self._system, self._solver = args, None, None
         self._known_variance = variance is not None

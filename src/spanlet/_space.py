@@ -9,7 +9,7 @@ from typing import Any, Sequence
 import numpy as np
 
 from spanlet import _spanlet
-from spanlet._arrays import choice, cosine_frequency, finite, native_space, positive, rows, vector
+from spanlet._arrays import choice, cosine_frequency, finite, native_space, positive, recorded, rows, vector
 from spanlet._arrays import degree as check_degree
 
 __all__ = ["Space"]
@@ -73,9 +73,12 @@ class Space:
                         "Space.bsplines_clamped")
 
     # Every space is made here: from the native result and the call that produced it, so that
-    # pickling can replay the call. `parent` is None for the static constructors.
+    # pickling can replay the call. `parent` is None for the static constructors. The arguments
+    # are copied first and the copy is both built and recorded, so the caller's later changes
+    # reach neither.
     @classmethod
     def _made(cls, method: str, parent: Space | None, args: tuple) -> Space:
+        args = tuple(recorded(arg) for arg in args)
         if parent is None:
             native = getattr(_spanlet.Space, method)(*args)
         else:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from typing import Any
 
 import numpy as np
@@ -134,7 +135,7 @@ class Spline:
         values = evaluate(self._basis, vector(points.reshape(-1), "x"))
         c = self._coefficients
         lead = c.shape[:-1]
-        out = values @ c.reshape(-1, c.shape[-1]).T
+        out = values @ c.reshape(math.prod(lead), c.shape[-1]).T  # -1 is ambiguous for an empty basis
         return np.ascontiguousarray(out.T).reshape(lead + points.shape)
 
     def derivative(self, order: int = 1) -> Spline:

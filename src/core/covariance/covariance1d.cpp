@@ -7,6 +7,8 @@
 #include <string>
 
 #include "core/base/format.hpp"
+#include "core/base/pool.hpp"
+#include "core/elements/local.hpp"
 #include "core/integration/quadrature.hpp"
 #include "core/spaces/space.hpp"
 #include "core/integration/adaptive_steps.hpp"
@@ -115,6 +117,102 @@ Result<ValueAndDerivative> factored_image(const Element& kernel, const Element& 
     return ValueAndDerivative{v, point + smooth};
 }
 
+// The kernel of unit length: k(r) = k1(r / l), and its step in units of l.
+Profile unit_kernel(const Profile& kernel) {
+    if (const auto* m = std::get_if<Matern>(&kernel)) return Matern{m->order, 1.0};
+    return Gaussian{1.0};
+}
+
+// A kernel whose cutoff radius spans fewer than this many spacings of the doubles at its center is
+// integrated in its own scaled offsets: steps in absolute coordinates resolve it poorly, and below
+// half a spacing its support collapses onto the center (the covariance would come out as 0).
+constexpr double RESOLVED_SPACINGS = 0x1p30;
+
+// Below this length the kernel's slopes, of order 1 / l, overflow: only scaled offsets give its
+// length derivative.
+constexpr double SHORTEST_UNSCALED_LENGTH = 0x1p-1000;
+
+bool resolved(const Covariance1d& c, double at) {
+    const double a = std::fabs(at);
+    return c.length >= SHORTEST_UNSCALED_LENGTH && !(c.radius < RESOLVED_SPACINGS * (std::nextafter(a, INF) - a));
+}
+
+// One image of the kernel centred on `at` against e (its weight and factor) where the doubles near
+// `at` cannot resolve the kernel: the integral runs over the scaled offset u = (t - at) / l in
+// [-Q, Q], the kernel of unit length gives k and -u k'(u) from u alone, and e and the factor are
+// evaluated at at + l u in local coordinates. Down to the narrowest kernels this is the near-delta
+// limit without its error at knots of e that the kernel straddles.
+Result<ValueAndDerivative> scaled_image(const Covariance1d& c, double at, const Element& e, CosineWeight omega,
+                                        const Element* factor, bool with_derivative, Scratch& scratch) {
+    const double l = c.length, q = c.cutoff;
+    const Profile unit = unit_kernel(c.kernel);
+    const double cos_at = omega ? std::cos(*omega * at) : 1.0, sin_at = omega ? std::sin(*omega * at) : 0.0;
+    auto rest = [&](double s) {  // e, factor and weight at at + s
+        double v = evaluate_local(e, at, s);
+        if (factor && v != 0.0) v *= evaluate_local(*factor, at, s);
+        if (omega && v != 0.0) v *= cos_at * std::cos(*omega * s) - sin_at * std::sin(*omega * s);
+        return v;
+    };
+    if (const auto* d = std::get_if<Delta>(&e.kind)) {
+        const double u = (d->position - at) / l;
+        if (!(std::fabs(u) <= q)) return ValueAndDerivative{0.0, 0.0};
+        const double f = weighted(omega, d->position, factor ? evaluate(*factor, d->position) : 1.0);
+        return ValueAndDerivative{value(unit, u) * f, with_derivative ? -u * d_dt(unit, u) * f : 0.0};
+    }
+    // The pieces: [-Q, Q] within the supports, split at the center and at every knot of e and the
+    // factor it holds.
+    const Support se = support(e);
+    double lo = std::fmax(-q, (se.lo - at) / l), hi = std::fmin(q, (se.hi - at) / l);
+    if (factor) {
+        const Support sf = support(*factor);
+        lo = std::fmax(lo, (sf.lo - at) / l);
+        hi = std::fmin(hi, (sf.hi - at) / l);
+    }
+    double value_sum = 0.0, derivative_sum = 0.0;
+    if (hi > lo) {
+        std::vector<double>& knots = scratch.inner_knots;
+        knots.clear();
+        const double t_lo = std::nextafter(at - c.radius, -INF), t_hi = std::nextafter(at + c.radius, INF);
+        push_knots(e, knots, t_lo, t_hi);
+        if (factor) push_knots(*factor, knots, t_lo, t_hi);
+        for (double& k : knots) k = (k - at) / l;
+        knots.push_back(0.0);
+        std::erase_if(knots, [&](double u) { return !(lo < u && u < hi); });
+        knots.push_back(lo);
+        knots.push_back(hi);
+        std::sort(knots.begin(), knots.end());
+        knots.erase(std::unique(knots.begin(), knots.end()), knots.end());
+        const double cap = std::fmin(step(unit, 0.0), omega ? WEIGHT_STEP_RADIANS / (std::fabs(*omega) * l) : INF);
+        const Rule& rule = gl8();
+        std::uint64_t steps = 0;
+        for (std::size_t j = 0; j + 1 < knots.size(); ++j) {
+            const double end = knots[j + 1];
+            for (double u = knots[j]; u < end;) {
+                double next = u + STEP_ALLOWANCE * cap >= end ? end : u + cap;
+                if (!(next > u)) next = std::nextafter(u, end);
+                if (++steps > ADAPTIVE_STEP_BUDGET) return step_budget_exceeded(at - c.radius, at + c.radius);
+                const double half = (next - u) * 0.5, mid = u + half;
+                for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
+                    const double x = mid + half * rule.nodes[i];
+                    const double r = rest(l * x);
+                    if (r == 0.0) continue;
+                    const double w = rule.weights[i] * half * r;
+                    value_sum += value(unit, x) * w;
+                    if (with_derivative) derivative_sum += -x * d_dt(unit, x) * w;
+                }
+                u = next;
+            }
+        }
+    }
+    if (with_derivative) {
+        // The moving cut ends: point masses Q k(Q) (per unit of l) where they lie in e's support.
+        const double mass = q * value(unit, q);
+        if ((se.lo - at) / l <= -q && -q <= (se.hi - at) / l) derivative_sum += mass * rest(-c.radius);
+        if ((se.lo - at) / l <= q && q <= (se.hi - at) / l) derivative_sum += mass * rest(c.radius);
+    }
+    return ValueAndDerivative{value_sum * l, derivative_sum * l};
+}
+
 // One image's value and derivative without a factor: inner products with the kernel.
 Result<ValueAndDerivative> plain_image(const Element& kernel, const Element& e, CosineWeight omega,
                                        bool with_derivative, Scratch& scratch) {
@@ -123,43 +221,6 @@ Result<ValueAndDerivative> plain_image(const Element& kernel, const Element& e, 
     SPANLET_TRY_STATUS(jumps(kernel, Parameter::Scale, scratch.masses));
     SPANLET_TRY(d, inner_derivative(kernel, e, Parameter::Scale, omega, scratch.masses, scratch.inner_knots));
     return ValueAndDerivative{v, d};
-}
-
-// The outer breakpoints for a against b: a's ends and knots, and the places where the kernel's
-// center or a cut end, moved by an image, crosses a knot of b, so the inner integral is smooth on
-// every panel between them.
-void outer_breakpoints(const Covariance1d& c, const Element& a, const Element* factor_a, const Element& b,
-                       const Element* factor_b, Scratch& scratch) {
-    const Support sa = support(a), sb = support(b);
-    auto gather = [](std::vector<double>& out, const Element& e, const Element* factor, Support s) {
-        out.clear();
-        out.push_back(s.lo);
-        out.push_back(s.hi);
-        push_knots(e, out, s.lo, s.hi);
-        if (factor) push_knots(*factor, out, s.lo, s.hi);
-    };
-    gather(scratch.knots_a, a, factor_a, sa);
-    gather(scratch.knots_b, b, factor_b, sb);
-    Images images = NO_IMAGES;
-    if (!c.period) {
-        if (sb.lo - sa.hi <= c.radius && sb.hi - sa.lo >= -c.radius) images = ONLY_IMAGE;
-    } else {
-        images = shifts_within(sb.lo - sa.hi - c.radius, sb.hi - sa.lo + c.radius, *c.period);
-    }
-    auto add = [&](double x) {
-        if (sa.lo < x && x < sa.hi) scratch.knots_a.push_back(x);
-    };
-    (void)images.each([&](std::int64_t n) {
-        const double s = shift(c, n);
-        for (const double y : scratch.knots_b) {
-            add(y - s);
-            add(y - s - c.radius);
-            add(y - s + c.radius);
-        }
-        return success();
-    });
-    std::sort(scratch.knots_a.begin(), scratch.knots_a.end(), total_order_less);
-    scratch.knots_a.erase(std::unique(scratch.knots_a.begin(), scratch.knots_a.end()), scratch.knots_a.end());
 }
 
 // A period far below the cutoff radius makes every outer node meet many images of b, and adds as
@@ -174,11 +235,98 @@ Status check_image_work(const Covariance1d& c, std::size_t breakpoints, Support 
                           std::to_string(static_cast<std::uint64_t>(MAX_IMAGES_PER_ENTRY)) + " kernel images");
 }
 
+// The outer breakpoints for a against b: a's ends and knots, and the places where the kernel's
+// center or a cut end, moved by an image, crosses a knot of b, so the inner integral is smooth on
+// every panel between them. The images that can add a breakpoint are counted per knot of b before
+// any is added, so a period far below the atoms' width is refused before it fills memory.
+Status outer_breakpoints(const Covariance1d& c, const Element& a, const Element* factor_a, const Element& b,
+                         const Element* factor_b, Scratch& scratch) {
+    const Support sa = support(a), sb = support(b);
+    auto gather = [](std::vector<double>& out, const Element& e, const Element* factor, Support s) {
+        out.clear();
+        out.push_back(s.lo);
+        out.push_back(s.hi);
+        push_knots(e, out, s.lo, s.hi);
+        if (factor) push_knots(*factor, out, s.lo, s.hi);
+    };
+    gather(scratch.knots_a, a, factor_a, sa);
+    gather(scratch.knots_b, b, factor_b, sb);
+    auto add = [&](double x) {
+        if (sa.lo < x && x < sa.hi) scratch.knots_a.push_back(x);
+    };
+    if (!c.period) {
+        if (sb.lo - sa.hi <= c.radius && sb.hi - sa.lo >= -c.radius)
+            for (const double y : scratch.knots_b) {
+                add(y);
+                add(y - c.radius);
+                add(y + c.radius);
+            }
+    } else {
+        SPANLET_TRY_STATUS(check_image_work(c, scratch.knots_a.size(), sb));
+        const Images all = shifts_within(sb.lo - sa.hi - c.radius, sb.hi - sa.lo + c.radius, *c.period);
+        // For a knot y only the shifts within (lo_a - R, hi_a + R) of y can land inside a; one image
+        // more on each side absorbs the rounding of the quotients.
+        auto images_of = [&](double y) {
+            const Images near = shifts_within(y - sa.hi - c.radius, y - sa.lo + c.radius, *c.period);
+            return Images{std::max(all.first, near.first == INT64_MIN ? near.first : near.first - 1),
+                          std::min(all.last, near.last == INT64_MAX ? near.last : near.last + 1)};
+        };
+        double count = 0.0;
+        for (const double y : scratch.knots_b) {
+            const Images n = images_of(y);
+            if (n.first <= n.last) count += static_cast<double>(n.last) - static_cast<double>(n.first) + 1.0;
+        }
+        SPANLET_TRY_STATUS(check_image_work(c, scratch.knots_a.size() + static_cast<std::size_t>(std::fmin(count, 1e18)), sb));
+        for (const double y : scratch.knots_b)
+            (void)images_of(y).each([&](std::int64_t n) {
+                const double s = shift(c, n);
+                add(y - s);
+                add(y - s - c.radius);
+                add(y - s + c.radius);
+                return success();
+            });
+    }
+    std::sort(scratch.knots_a.begin(), scratch.knots_a.end(), total_order_less);
+    scratch.knots_a.erase(std::unique(scratch.knots_a.begin(), scratch.knots_a.end()), scratch.knots_a.end());
+    return success();
+}
+
+// The steps of b's integral against one kernel image, at least: the overlap over the longest step
+// that the kernel, b, its factor and its weight allow. In units of the length, which may be
+// subnormal (where the kernel's own step underflows to 0).
+double image_steps(const Covariance1d& c, const Element& b, CosineWeight omega_b, const Element* factor_b) {
+    if (std::holds_alternative<Delta>(b.kind)) return 1.0;
+    const Support sb = support(b);
+    const double l = c.length;
+    double g = step(unit_kernel(c.kernel), 0.0);
+    if (omega_b) g = std::fmin(g, WEIGHT_STEP_RADIANS / std::fabs(*omega_b) / l);
+    g = std::fmin(g, largest_step(b) / l);
+    if (factor_b) g = std::fmin(g, largest_step(*factor_b) / l);
+    return std::fmax(1.0, std::floor(std::fmin(2.0 * c.cutoff, (sb.hi - sb.lo) / l) / (STEP_ALLOWANCE * g)));
+}
+
+// The kernel images that one point meets on b's support.
+double images_per_point(const Covariance1d& c, const Element& b) {
+    if (!c.period) return 1.0;
+    const Support sb = support(b);
+    return std::floor((sb.hi - sb.lo + 2.0 * c.radius) / *c.period) + 1.0;
+}
+
+// The refusal of an entry whose integrals would take more than MAX_STEPS_PER_ENTRY steps.
+Error entry_too_costly(const Covariance1d& c, CosineWeight omega_a, CosineWeight omega_b) {
+    std::string what = "correlation length " + decimal(c.length);
+    if (c.period) what += ", period " + decimal(*c.period);
+    if (omega_a) what += ", cosine weight " + decimal(*omega_a);
+    if (omega_b && (!omega_a || *omega_b != *omega_a)) what += ", cosine weight " + decimal(*omega_b);
+    return Error::invalid(what + ": one covariance entry between these atoms would take more than " +
+                          std::to_string(static_cast<std::uint64_t>(MAX_STEPS_PER_ENTRY)) + " integration steps");
+}
+
 // Both atoms elements: the outer integral over a of the covariance of b with each point.
 Result<ValueAndDerivative> between_elements(const Covariance1d& c, const Element& a, CosineWeight omega_a,
                                             const Element* factor_a, const Element& b, CosineWeight omega_b,
                                             const Element* factor_b, bool with_derivative, Scratch& scratch) {
-    outer_breakpoints(c, a, factor_a, b, factor_b, scratch);
+    SPANLET_TRY_STATUS(outer_breakpoints(c, a, factor_a, b, factor_b, scratch));
     const std::vector<double>& knots = scratch.knots_a;
     if (knots.size() < 2) return ValueAndDerivative{0.0, 0.0};
     if (c.period) SPANLET_TRY_STATUS(check_image_work(c, knots.size(), support(b)));
@@ -193,12 +341,26 @@ Result<ValueAndDerivative> between_elements(const Covariance1d& c, const Element
     const bool polynomial_b = is_polynomial(b) && (!factor_b || is_polynomial(*factor_b));
     const double cap = std::fmin(omega_a ? WEIGHT_STEP_RADIANS / std::fabs(*omega_a) : INF,
                                  omega_b ? WEIGHT_STEP_RADIANS / std::fabs(*omega_b) : INF);
-    double value = 0.0, derivative = 0.0;
     auto limit = [&](std::size_t j, double t) {
         const double kernel_step = polynomial_b && knots[j + 1] - knots[j] > KINK_REACH * c.radius ? INF : c.kernel_step;
         return std::fmin(std::fmin(kernel_step, step_limit(a, t)), cap);
     };
+    // The panels are counted before any inner integral is taken: every node of a panel integrates b
+    // against each kernel image it meets, so the entry's work is their product.
+    const double per_panel = static_cast<double>(gl8().nodes.size()) * images_per_point(c, b) *
+                             image_steps(c, b, omega_b, factor_b);
+    double work = 0.0;
+    SPANLET_TRY_STATUS(for_each_step(knots, false, limit, [&](const Rule&, double, double) -> Status {
+        work += per_panel;
+        if (work > MAX_STEPS_PER_ENTRY) return entry_too_costly(c, omega_a, omega_b);
+        return success();
+    }));
+    double value = 0.0, derivative = 0.0;
     SPANLET_TRY_STATUS(for_each_step(knots, false, limit, [&](const Rule& rule, double t, double next) -> Status {
+        // An entry may take up to the step budget; a cancelled call skips its remaining panels (the
+        // result is dropped). Not in the counting pass, whose quick calls would stretch the pool's
+        // polling stride.
+        if (stop_requested()) return success();
         const double half = (next - t) * 0.5, mid = t + half;
         for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
             const double u = mid + half * rule.nodes[i];
@@ -250,7 +412,7 @@ ValueAndDerivative periodic_between_points(const Covariance1d& c, double r, bool
         const double d = r - shift(c, n);
         if (std::fabs(d) <= c.radius) {
             value += spanlet::value(c.kernel, d);
-            if (with_derivative) derivative += -d * d_dt(c.kernel, d);
+            if (with_derivative) derivative += length_slope(c, d);
         }
         return success();
     });
@@ -263,7 +425,14 @@ Result<ValueAndDerivative> element_point(const Covariance1d& covariance, const E
     if (factor && delta && with_derivative) return Error::invalid("a variance factor needs non-delta elements here");
     double value = 0.0, derivative = 0.0;
     SPANLET_TRY_STATUS(point_images(covariance, x, support(e)).each([&](std::int64_t n) -> Status {
-        const Element kernel = kernel_element(covariance, x + shift(covariance, n));
+        const double at = x + shift(covariance, n);
+        if (!resolved(covariance, at)) {
+            SPANLET_TRY(r, scaled_image(covariance, at, e, weight, factor, with_derivative, scratch));
+            value += r.first;
+            derivative += r.second;
+            return success();
+        }
+        const Element kernel = kernel_element(covariance, at);
         ValueAndDerivative vd{0.0, 0.0};
         if (!factor) {
             SPANLET_TRY(r, plain_image(kernel, e, weight, with_derivative, scratch));
@@ -298,6 +467,11 @@ Result<ValueAndDerivative> between_core(const Covariance1d& covariance, const El
         const double p = db ? db->position : da->position;
         const double f = db ? factor_at(factor_b, p) : factor_at(factor_a, p);
         if (f == 0.0) return ValueAndDerivative{0.0, 0.0};
+        const Element& e = db ? a : b;
+        const CosineWeight omega = db ? weight_a : weight_b;
+        if (images_per_point(covariance, e) * image_steps(covariance, e, omega, db ? factor_a : factor_b) >
+            MAX_STEPS_PER_ENTRY)
+            return entry_too_costly(covariance, weight_a, weight_b);
         SPANLET_TRY(vd, db ? element_point(covariance, a, weight_a, factor_a, with_derivative, scratch, p)
                            : element_point(covariance, b, weight_b, factor_b, with_derivative, scratch, p));
         return scaled(f, vd);

@@ -14,6 +14,7 @@
 #include <span>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "core/integration/derivatives.hpp"
@@ -33,6 +34,9 @@ inline constexpr double MAX_IMAGES_PER_POINT = 1e6;
 // Between two elements, the outer quadrature meets images of the kernel at every node; an entry
 // that would integrate more kernel images than this is refused.
 inline constexpr double MAX_IMAGES_PER_ENTRY = 16777216.0;
+// The steps of one entry's inner integrals (outer nodes times kernel images per node times steps per
+// image), about a second of work: an entry that would take more is refused before it starts.
+inline constexpr double MAX_STEPS_PER_ENTRY = 33554432.0;
 
 struct Covariance1d {
     std::optional<double> period;
@@ -60,6 +64,14 @@ struct Scratch {
     PointMasses masses;               // the kernel's stretch derivative at its cut ends
 };
 
+// -r k'(r) = l dk/dl at distance r, from the scaled distance u = r / l and the kernel of unit
+// length: no factor 1 / l, which overflows for the shortest lengths (where -r times it is inf or NaN).
+inline double length_slope(const Covariance1d& c, double r) {
+    const double u = r / c.length;
+    if (const auto* m = std::get_if<Matern>(&c.kernel)) return -u * Matern{m->order, 1.0}.d_dt(u);
+    return -u * Gaussian{1.0}.d_dt(u);
+}
+
 // The kernel at distance r summed over its images within the cutoff radius, for a periodic covariance.
 ValueAndDerivative periodic_between_points(const Covariance1d& covariance, double r, bool with_derivative);
 
@@ -70,7 +82,7 @@ inline ValueAndDerivative between_points(const Covariance1d& c, double p, double
     if (c.period) return periodic_between_points(c, r, with_derivative);
     if (!(-c.radius <= r && r <= c.radius)) return {0.0, 0.0};
     return {without_negative_zero(value(c.kernel, r)),
-            with_derivative ? without_negative_zero(-r * d_dt(c.kernel, r)) : 0.0};
+            with_derivative ? without_negative_zero(length_slope(c, r)) : 0.0};
 }
 
 // The covariance of element e (under its weight and factor) with a point x that carries no factor.

@@ -66,6 +66,8 @@ Status dimension_parts(const Covariance1d& c, const Element& ei, const Element& 
     if (!c.variance_profile) return success();
     const VarianceProfile& profile = *c.variance_profile;
     for (std::size_t m = 0; m < profile.elements.size(); ++m) {
+        // An entry with a variance factor takes 1 + 2 M covariances: a cancelled call stops between them.
+        if (stop_requested()) return success();
         const Element& em = profile.elements[m];
         double u1 = 0.0, u2 = 0.0;
         if (supports_meet(em, ei)) {
@@ -262,6 +264,7 @@ Status matrix_with_derivatives(const ProductCovariance& product, const Atoms& at
     SPANLET_TRY_STATUS(covariance_rows(n, [&](std::size_t i, Scratch& scratch) -> Status {
         EntryParts parts(product);
         for (std::size_t j = i; j < n; ++j) {
+            if (stop_requested()) return success();  // the results are dropped
             for (std::size_t d = 0; d < dims; ++d)
                 SPANLET_TRY_STATUS(dimension_parts(product.dims[d], element_of(atoms, d, i), element_of(atoms, d, j),
                                                    atoms.weights[d], norms[d][i] * norms[d][j], scratch, parts.f[d],

@@ -60,6 +60,18 @@ template <class Step>
 Status for_each_adaptive_step(std::span<const Element* const> elements, CosineWeight omega,
                               const std::vector<double>& knots, Step&& step) {
     const double cap = omega ? WEIGHT_STEP_RADIANS / std::fabs(*omega) : INF;
+    // Where every step is bounded, the steps are counted first: a refusal after the whole budget
+    // has been spent would come only after seconds of work.
+    double longest = cap;
+    for (const Element* element : elements) longest = std::fmin(longest, largest_step(*element));
+    if (std::isfinite(longest)) {
+        double at_least = 0.0;
+        for (std::size_t j = 0; j + 1 < knots.size(); ++j)
+            if (std::isfinite(knots[j]) && std::isfinite(knots[j + 1]))
+                at_least += std::floor((knots[j + 1] - knots[j]) / (STEP_ALLOWANCE * longest));
+        if (at_least > static_cast<double>(ADAPTIVE_STEP_BUDGET))
+            return step_budget_exceeded(knots.front(), knots.back());
+    }
     const bool short_rule = !omega && elements.size() < 3;
     return for_each_step(
         knots, short_rule,

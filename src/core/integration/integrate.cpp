@@ -205,6 +205,27 @@ double step_limit(const Element& element, double t) {
                       element.kind);
 }
 
+double largest_step(const Element& element) {
+    return std::visit(Overloaded{
+                          [](const ProfileElement& p) {
+                              // Kinds whose step does not depend on the distance from the center.
+                              const bool fixed = std::holds_alternative<Gaussian>(p.profile) ||
+                                                 std::holds_alternative<Matern>(p.profile) ||
+                                                 std::holds_alternative<SmoothedBox>(p.profile) ||
+                                                 std::holds_alternative<Fts>(p.profile) ||
+                                                 std::holds_alternative<Harmonic>(p.profile);
+                              return fixed ? step(p.profile, 0.0) : INF;
+                          },
+                          [](const Mapped& m) {
+                              // An affine map stretches the inner step by |b| at most (less the safety factor).
+                              if (m.kind != MapKind::Affine) return INF;
+                              return largest_step(*m.inner) * std::fabs(m.b);
+                          },
+                          [](const auto&) { return INF; },
+                      },
+                      element.kind);
+}
+
 Error step_budget_exceeded(double lo, double hi) {
     return Error::invalid("adaptive integration over [" + decimal(lo) + ", " + decimal(hi) + "] needs more than " +
                           std::to_string(ADAPTIVE_STEP_BUDGET) + " steps");

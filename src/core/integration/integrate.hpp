@@ -39,6 +39,11 @@ std::optional<double> polynomial_integral(const Element& element);
 // The largest step adaptive integration may take from t for this element (+inf for no limit).
 double step_limit(const Element& element, double t);
 
+// The longest step adaptive integration ever takes for this element, wherever it starts (+inf where
+// the step grows without bound, as on a Lorentzian's tails): with it the steps over an interval
+// can be counted before any is taken.
+double largest_step(const Element& element);
+
 bool is_polynomial(const Element& element);
 
 }  // namespace spanlet

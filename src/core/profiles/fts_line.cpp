@@ -29,6 +29,9 @@ double cosine_sum(const CosineSum& s, double theta, F f) {
 }  // namespace
 
 double line_shape(const Apodization& apodization, double theta) {
+    // A phase beyond the largest double (far out on a line of huge max_opd): the shape is O(1 / theta)
+    // there, and sin(inf) would make it NaN.
+    if (std::isinf(theta)) return 0.0;
     return std::visit(Overloaded{
                           [&](const CosineSum& s) { return cosine_sum(s, theta, sinc); },
                           [&](const Triangle&) {
@@ -46,6 +49,7 @@ double line_shape(const Apodization& apodization, double theta) {
 }
 
 double line_shape_derivative(const Apodization& apodization, double theta) {
+    if (std::isinf(theta)) return 0.0;  // as for the shape itself
     return std::visit(Overloaded{
                           [&](const CosineSum& s) { return cosine_sum(s, theta, sinc_derivative); },
                           [&](const Triangle&) { return sinc(theta / 2) * sinc_derivative(theta / 2); },
@@ -75,7 +79,10 @@ double theta_of(double max_opd, double x) {
 double Fts::value(double x) const { return inv_peak * line_shape(apodization, theta_of(max_opd, x)); }
 
 double Fts::d_dt(double x) const {
-    return inv_peak * (TWO_PI * max_opd) * line_shape_derivative(apodization, theta_of(max_opd, x));
+    const double slope = line_shape_derivative(apodization, theta_of(max_opd, x));
+    const double k = TWO_PI * max_opd;
+    // Where 2 pi max_opd overflows, a zero slope stays 0 rather than inf * 0.
+    return std::isfinite(k) ? inv_peak * k * slope : inv_peak * slope * max_opd * TWO_PI;
 }
 
 std::string Fts::debug() const {

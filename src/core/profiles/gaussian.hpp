@@ -17,7 +17,8 @@ struct Gaussian {
         const double u = x / sigma;
         return std::exp(u * (u * -0.5));
     }
-    double d_dt(double x) const { return value(x) * (-x / (sigma * sigma)); }
+    // The scaled offset is formed first: sigma * sigma underflows for sigma below about 1e-154.
+    double d_dt(double x) const { return value(x) * (-(x / sigma) / sigma); }
     double hwhm() const { return sigma * SQRT_2LN2; }
     Reach reach(double cutoff) const { return {cutoff * sigma, cutoff * sigma}; }
     // One sigma per step keeps the 8-point rule at rounding level on the bell.

@@ -45,18 +45,21 @@ double Matern::value(double x) const {
     return NAN;
 }
 
+// From the scaled distance c, divided by the length last: (k / length)^2 and 1 / length over- or
+// underflow for lengths near the ends of the range while the slope itself does not.
 double Matern::d_dt(double x) const {
+    if (x == 0.0) return 0.0;
+    const double sign = x < 0.0 ? -1.0 : 1.0;
     switch (order) {
         case MaternOrder::Half:
-            if (x == 0.0) return 0.0;
-            return -(x < 0.0 ? -1.0 : 1.0) / length * std::exp(-std::fabs(x) / length);
+            return -sign * (std::exp(-(std::fabs(x) / length)) / length);
         case MaternOrder::ThreeHalves: {
-            const double f = SQRT3 / length;
-            return -(f * f) * x * std::exp(-f * std::fabs(x));
+            const double c = std::fabs(x) * SQRT3 / length;
+            return -sign * (c * std::exp(-c) * SQRT3 / length);
         }
         case MaternOrder::FiveHalves: {
-            const double f = SQRT5 / length, c = f * std::fabs(x);
-            return std::exp(-c) * (c + 1.0) * (-x * (f * f) / 3.0);
+            const double c = std::fabs(x) * SQRT5 / length;
+            return -sign * (c * (c + 1.0) * std::exp(-c) / 3.0 * SQRT5 / length);
         }
     }
     return NAN;

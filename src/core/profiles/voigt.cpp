@@ -1,6 +1,7 @@
 #include "core/profiles/voigt.hpp"
 
 #include <cmath>
+#include <complex>
 
 #include "core/base/format.hpp"
 #include "core/functions/faddeeva.hpp"
@@ -12,6 +13,91 @@ namespace {
 // Olivero and Longbothum: full width 0.5346 fL + sqrt(0.2166 fL^2 + fG^2).
 constexpr double WIDTH_LINEAR = 0.5346;
 constexpr double WIDTH_QUADRATIC = 0.2166;
+
+// Beyond this |z| Laplace's continued fraction for w converges to rounding within the terms below,
+// and the direct form of w' loses about |z|^2 of its digits.
+constexpr double CONTINUED_FRACTION_RADIUS = 8.0;
+constexpr int CONTINUED_FRACTION_TERMS = 20;  // 16 reach rounding at |z| = 8, fewer beyond
+
+using Cplx = std::complex<double>;
+
+// Plain products and quotients: these operands are finite, so the NaN recovery of the library's
+// complex operators (a call per product) buys nothing on this hot path.
+Cplx mul(Cplx a, Cplx b) { return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()}; }
+Cplx div(Cplx a, Cplx b) {
+    const double n = b.real() * b.real() + b.imag() * b.imag();
+    return {(a.real() * b.real() + a.imag() * b.imag()) / n, (a.imag() * b.real() - a.real() * b.imag()) / n};
+}
+bool far_out(Cplx z) { return std::norm(z) >= CONTINUED_FRACTION_RADIUS * CONTINUED_FRACTION_RADIUS; }
+
+// Laplace's continued fraction w(z) = (i / sqrt(pi)) / (z - a), a = (1/2) / (z - t),
+// t = 1 / (z - (3/2) / (z - 2 / (z - ...))), for |z| >= CONTINUED_FRACTION_RADIUS: returns t.
+// It gives w' = -2 a w and z w' = -w (1 + e) with e = 2 z a - 1 = t / (z - t), none of which
+// cancels, where the direct w' = -2 z w + 2i / sqrt(pi) loses about |z|^2 of its digits.
+Cplx continued_fraction_tail(Cplx z) {
+    Cplx t = 0.0;
+    for (int k = CONTINUED_FRACTION_TERMS; k >= 2; --k) t = div(Cplx(0.5 * k, 0.0), z - t);
+    return t;
+}
+
+// w'(z), given w = w(z).
+Cplx w_slope(Cplx z, Cplx w) {
+    if (far_out(z)) return -div(w, z - continued_fraction_tail(z));
+    return -2.0 * mul(z, w) + Cplx(0.0, TWO_OVER_SQRT_PI);
+}
+
+// w(z) e(z), the part of z w'(z) = -w (1 + e) that vanishes in the Lorentzian limit (e ~ 1 / z^2).
+Cplx slope_excess(Cplx z, Cplx w) {
+    if (far_out(z)) {
+        const Cplx t = continued_fraction_tail(z);
+        return mul(w, div(t, z - t));
+    }
+    return -mul(z, w_slope(z, w)) - w;
+}
+
+// Near the center (|x'| small, |z| below the continued fraction's radius) both terms of the sigma
+// derivative below are close to their values at x' = 0, where they are equal: their difference,
+// of order x'^2, goes by the Taylor series in x' about i y' instead, whose coefficients come from
+// the derivatives w^(k)(i y') = i^k r_k, r_(k+2) = 2 (k + 1) r_k - 2 y' r_(k+1) (from
+// w'' = -2 w - 2 z w'). That recurrence runs forward for small y'; for larger y' the r_k are its
+// decaying solution, which only the backward direction keeps (Miller's algorithm, scaled by r_0).
+constexpr double TAYLOR_X = 0.05;
+constexpr int TAYLOR_ORDER = 16;  // even; the next term is below 1e-25 of the first
+constexpr double FORWARD_Y = 2.2;
+constexpr int MILLER_START = 60;
+
+// r_k = w^(k)(i y) / i^k for k <= TAYLOR_ORDER + 1, r0 = w(i y).
+void peak_derivatives(double y, double r0, double (&r)[TAYLOR_ORDER + 2]) {
+    if (y < FORWARD_Y) {
+        r[0] = r0;
+        r[1] = TWO_OVER_SQRT_PI - 2.0 * y * r0;
+        for (int k = 0; k + 2 < TAYLOR_ORDER + 2; ++k) r[k + 2] = 2.0 * (k + 1) * r[k] - 2.0 * y * r[k + 1];
+        return;
+    }
+    double next = 0.0, at = 1e-200;  // r_(k+1), r_k up to a common factor
+    for (int k = MILLER_START - 1; k >= 0; --k) {
+        const double below = (next + 2.0 * y * at) / (2.0 * k + 2.0);  // r_k from r_(k+2), r_(k+1)
+        next = at;
+        at = below;
+        if (k < TAYLOR_ORDER + 2) r[k] = at;
+    }
+    const double scale = r0 / r[0];
+    for (double& v : r) v *= scale;
+}
+
+// Near the center, by the Taylor series in x about i y (x^0 terms cancel exactly and are left out):
+// Sigma: Re(z w'(z)) w(i y) - Re w(z) (i y w'(i y)); Gamma: -Im w'(z) w(i y) + Re w(z) Im w'(i y).
+double center_difference(Parameter parameter, double x, double y, double r0) {
+    double r[TAYLOR_ORDER + 2];
+    peak_derivatives(y, r0, r);
+    double sum = 0.0, term = 1.0;  // term = (-1)^(k/2) x^k / k!
+    for (int k = 2; k <= TAYLOR_ORDER; k += 2) {
+        term *= -(x * x) / (k * (k - 1));
+        sum += term * (parameter == Parameter::Sigma ? k * r[0] * r[k] - y * r[0] * r[k + 1] + y * r[1] * r[k]
+                                                     : r[1] * r[k] - r[0] * r[k + 1]);
+    }
+    return sum;
+}
 
 }  // namespace
 
@@ -38,23 +124,25 @@ double Voigt::step(double r) const {
 
 std::optional<double> Voigt::d_parameter(Parameter parameter, double x) const {
     if (parameter != Parameter::Sigma && parameter != Parameter::Gamma) return std::nullopt;
+    // V = Re w(z) / w(i y'), z = (x + i gamma) / (sigma sqrt 2) = x' + i y'. Both z and i y' scale
+    // as 1 / sigma and move by i / (sigma sqrt 2) with gamma; the quotient rule's two terms are
+    // formed so that their difference keeps its digits towards both limits (see above).
     const double y_scale = sigma * SQRT2;
     const double xr = x / y_scale, yr = gamma / y_scale;
-    const Complex big_w = faddeeva(xr, yr);
-    // W' = -2 z W + 2i / sqrt(pi)
-    const double dw_re = -2.0 * (xr * big_w.re - yr * big_w.im);
-    const double dw_im = -2.0 * (xr * big_w.im + yr * big_w.re) + TWO_OVER_SQRT_PI;
-    double d_re, dy;
-    if (parameter == Parameter::Sigma) {
-        d_re = -(xr * dw_re - yr * dw_im) / sigma;
-        dy = -yr / sigma;
-    } else {
-        d_re = -dw_im / y_scale;
-        dy = 1.0 / y_scale;
-    }
     const double peak = faddeeva(0.0, yr).re;
-    const double d_peak = -(TWO_OVER_SQRT_PI - 2.0 * yr * peak) * dy;
-    return peak_normalised(inv_peak, d_re, big_w.re, d_peak);
+    const double scale = parameter == Parameter::Sigma ? sigma : y_scale;
+    if (std::fabs(xr) < TAYLOR_X && yr < CONTINUED_FRACTION_RADIUS)
+        return (parameter == Parameter::Sigma ? -1.0 : 1.0) * (inv_peak * inv_peak) *
+               center_difference(parameter, xr, yr, peak) / scale;
+    const Complex big_w = faddeeva(xr, yr);
+    const Cplx z(xr, yr), w(big_w.re, big_w.im), iy(0.0, yr), wy(peak, 0.0);
+    if (parameter == Parameter::Sigma) {
+        // sigma dV/dsigma = -(z d/dz) on both: q (Re(w(z) e(z)) - Re w(z) e(i y'))
+        const double e_peak = slope_excess(iy, wy).real() / peak;
+        return inv_peak * (slope_excess(z, w).real() - big_w.re * e_peak) / sigma;
+    }
+    // dV/dgamma = q^2 (-Im w'(z) w(i y') + Re w(z) Im w'(i y')) / (sigma sqrt 2)
+    return inv_peak * inv_peak * (-w_slope(z, w).imag() * peak + big_w.re * w_slope(iy, wy).imag()) / y_scale;
 }
 
 std::optional<EndFactors> Voigt::cutoff_factors(Parameter parameter, double cutoff) const {

@@ -23,7 +23,8 @@ struct Voigt {
     }
     // Gaussian-sized steps in the core; beyond six sigma the Lorentzian tail lets them grow.
     double step(double r) const;
-    // Sigma and Gamma, through w'(z) = -2 z w(z) + 2i / sqrt(pi) and the peak's own derivative.
+    // Sigma and Gamma, through w'(z) = -2 z w(z) + 2i / sqrt(pi) and the peak's own derivative; for
+    // Sigma in a form that keeps its digits towards the Lorentzian limit (see the .cpp).
     std::optional<double> d_parameter(Parameter parameter, double x) const;
     // The ends sit at cutoff hwhm, so they move with the derivative of the approximate width.
     std::optional<EndFactors> cutoff_factors(Parameter parameter, double cutoff) const;
