@@ -60,3 +60,8 @@ def test_bench_operators(name, kwargs, capsys):
 def test_bench_gcv(capsys):
     load("bench_gcv")["run"](sizes=(200, 400), repeats=1)
     assert "ratio" in capsys.readouterr().out
+
+
+def test_bench_propagate(capsys):
+    load("bench_propagate")["run"](n_src=300, n_dst=30, repeats=1, draws=20, dense_src=200, dense_dst=20)
+    assert "ratio" in capsys.readouterr().out

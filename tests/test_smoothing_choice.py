@@ -147,3 +147,21 @@ def test_unpenalised_covariance_is_the_propagated_one():
     band = fit.covariance()
     np.testing.assert_allclose(band.toarray()[band.toarray() != 0], want[band.toarray() != 0], rtol=1e-10)
     assert fit.effective_dof() == pytest.approx(len(breaks) + 2, rel=1e-12)
+
+
+def test_refuses_smoothing_that_rounding_swamps():
+    # 30,000 samples of a gentle curve ask for a relative smoothing near 1e14, where only about
+    # three digits of the fitted curve survive rounding in the normal equations.
+    x = np.linspace(0, 1, 30_000)
+    y = np.sin(6 * x) + 0.2 * np.random.default_rng(0).standard_normal(x.size)
+    with pytest.raises(ValueError, match="rounding swamps the data in the normal equations"):
+        spanlet.smoothing_spline(x, y)
+    # The same samples spread over a wider range with a faster curve are resolved.
+    curve, choice = spanlet.smoothing_spline(3000 * x, np.sin(x * 600) + y - np.sin(6 * x), full_output=True)
+    assert choice.smoothing < 1e10 and np.abs(curve(3000 * x[::97]) - np.sin(600 * x[::97])).max() < 0.1
+
+
+def test_noise_alone_ends_near_the_straight_line():
+    x = np.linspace(0, 1, 2000)
+    choice = spanlet.smoothing_spline(x, np.random.default_rng(1).standard_normal(x.size), full_output=True)[1]
+    assert 2.0 <= choice.edf <= 2.5

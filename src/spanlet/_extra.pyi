@@ -5,6 +5,8 @@ from typing import final
 import numpy as np
 import numpy.typing as npt
 
+from spanlet._spanlet import Projection
+
 _F64 = npt.NDArray[np.float64]
 _I64 = npt.NDArray[np.int64]
 # (indptr, indices, data, (nrows, ncols))
@@ -33,4 +35,4 @@ class PenalisedFit:
     def alpha(self) -> float: ...
 
 def inverse_band(matrix: _CsrParts) -> _CsrParts: ...
-def propagate(gram: _CsrParts, cross: _CsrParts, variance: _F64) -> _CsrParts | _F64: ...
+def propagate(projection: Projection, variance: _F64 | _CsrParts) -> _CsrParts | _F64: ...

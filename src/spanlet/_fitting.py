@@ -57,6 +57,8 @@ def lsq_spline(x: Any, y: Any, breakpoints: Any, degree: int = 3, check_finite: 
     Spline
         On ``Space.bsplines_clamped(breakpoints, degree, closed=True)``, so the curve is defined
         up to and including the last breakpoint; coefficients of shape (..., b + degree - 1).
+        Outside the breakpoints it continues the end polynomial pieces, as scipy's spline does
+        (``Spline(..., extrapolate=False)`` gives 0 there instead).
 
     Raises
     ------
@@ -122,8 +124,8 @@ def smoothing_spline(x: Any, y: Any, lam: float | None = None, check_finite: boo
     Returns
     -------
     Spline, or (Spline, SmoothingChoice or None) with ``full_output``
-        Defined on ``[x[0], x[-1]]`` (both ends included) and 0 outside; scipy's spline
-        extrapolates linearly there instead.
+        Defined on ``[x[0], x[-1]]`` (both ends included); outside it continues the end cubic
+        pieces, as scipy's spline does (``Spline(..., extrapolate=False)`` gives 0 there).
 
     Examples
     --------

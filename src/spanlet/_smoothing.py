@@ -72,6 +72,12 @@ def _null_dimension(penalty: Any, order: int) -> int:
     return int(np.sum(values <= 1e-9 * top))
 
 
+# The largest relative smoothing alpha tr(P) / tr(N) searched. The data term of A = N + alpha P
+# keeps a relative accuracy of about MAX_SMOOTHING * eps (2e-4 here); a smoothing spline with
+# a knot at every sample reaches this weight for smooth curves through 1e5 samples and more.
+MAX_SMOOTHING = 1e12
+
+
 def choose(system: Any, data: np.ndarray, method: str, null_dimension: int,
            order: int) -> tuple[float, float, float, float]:
     """Minimises the criterion over log alpha: a grid of whole decades brackets the minimum,
@@ -97,12 +103,25 @@ def choose(system: Any, data: np.ndarray, method: str, null_dimension: int,
             score = dof * (1 + math.log(2 * math.pi * phi)) + log_det - rank * log_alpha if phi > 0 else -math.inf
         return (score if math.isfinite(score) or score == -math.inf else math.inf), edf, rss
 
-    # Relative smoothing from far below interpolation to far beyond the polynomial limit.
+    # Relative smoothing from far below interpolation to far beyond the polynomial limit, but not
+    # past MAX_SMOOTHING: there the penalty swamps the data in A = N + alpha P to within rounding.
     lo = math.log(ratio * 1e-10)
-    hi = math.log(ratio * 10.0 ** (4 + 2 * max(int(order), 1) * math.log10(max(m, 2))))
+    limit = 4 + 2 * max(int(order), 1) * math.log10(max(m, 2))
+    hi = math.log(ratio * 10.0 ** min(limit, math.log10(MAX_SMOOTHING)))
     grid = np.arange(lo, hi + 1e-9, math.log(10.0))
-    scores = [criterion(t)[0] for t in grid]
+    evaluated = [criterion(t) for t in grid]
+    scores = [e[0] for e in evaluated]
     best = int(np.argmin(scores))
+    if limit > math.log10(MAX_SMOOTHING) and best == len(grid) - 1 and len(grid) > 1 and \
+            evaluated[-2][1] - evaluated[-1][1] > 0.1 and evaluated[-1][1] > max(int(order), 1) + 0.5:
+        # Still falling at the cap, with the fit still changing and not yet close to the polynomial
+        # limit (whose `order` coefficients the penalty leaves free): the minimum lies where the
+        # scores are rounding noise (at 1e14, only three digits of the fitted curve were right).
+        raise ValueError(f"the {method.upper()} score keeps falling up to the relative smoothing "
+                         f"{MAX_SMOOTHING:.0e} (lam {math.exp(grid[-1]):.3g}, {evaluated[-1][1]:.1f} effective "
+                         "degrees of freedom), beyond which rounding swamps the data in the normal equations: "
+                         f"the data ask for a smoother curve than {m} model coefficients resolve in double "
+                         "precision; fit fewer coefficients (a coarser model in Fit.select), or give lam")
     a, b = grid[max(best - 1, 0)], grid[min(best + 1, len(grid) - 1)]
     result = scipy.optimize.minimize_scalar(lambda t: criterion(t)[0], bounds=(a, b), method="bounded",
                                             options={"xatol": 1e-10, "maxiter": 200})

@@ -221,8 +221,9 @@ class Space:
     def bsplines_periodic(breakpoints: Any, degree: int) -> Space:
         r"""Periodic B-splines with period :math:`P = x_L - x_0`.
 
-        One element per interval: element :math:`j` is the B-spline that starts at :math:`x_j`,
-        with the part beyond :math:`x_L` wrapped to the start of the domain. The elements sum to
+        One element per interval: element :math:`j` is the B-spline on
+        :math:`[x_{j-p}, x_{j+1}]` (degree :math:`p`), indices taken modulo :math:`L`, so the
+        first :math:`p` elements wrap around the period. The elements sum to
         1 on :math:`[x_0, x_L)`.
 
         Parameters

@@ -29,11 +29,30 @@ class Spline:
     covariance : array_like or scipy sparse matrix, shape (len(basis), len(basis)), optional
         The covariance of the coefficients (for one curve), as fits give it: dense, or sparse
         holding at least the entries between elements that overlap. It gives :meth:`std`.
+    extrapolate : bool or "periodic", optional
+        The curve outside the base interval of the basis, as in ``scipy.interpolate.BSpline``.
+        True: the end polynomial pieces continued. False: 0, the values of :func:`evaluate` as
+        they are. "periodic": the curve repeats with the period of the base interval. None
+        (default): "periodic" for ``Space.bsplines_periodic``, True for ``Space.bsplines`` and
+        ``Space.bsplines_clamped`` (and their derivatives), False for every other basis.
+
+    Raises
+    ------
+    ValueError
+        For coefficients or a covariance of the wrong shape, an unknown ``extrapolate``, or True
+        or "periodic" for a basis that is not made of polynomial pieces with known breakpoints.
 
     Notes
     -----
-    Values come from :func:`evaluate` and follow its half-open convention: outside the support of
-    the basis the curve is 0 (no extrapolation).
+    Inside the base interval the values come from :func:`evaluate` and follow its half-open
+    convention. The base interval is :math:`[t_p, t_{m-p-1})` for B-splines of degree :math:`p` on
+    knots :math:`t_0 \dots t_{m-1}` (the breakpoints' span for clamped and periodic ones), the
+    nodes' span for hats and the edges' span for boxes; True and "periodic" work on these bases,
+    so a rebinned spectrum (boxes) or a hat curve can extend its end pieces on request. The
+    defaults follow what users of each basis expect: the fits of :func:`lsq_spline` and
+    :func:`smoothing_spline` extrapolate as scipy's splines do, a periodic fit gives at the
+    period end the value at the start, and boxes, hats and the line shapes stay 0 where they do
+    not reach. :meth:`integral` always integrates over the support of the basis only.
 
     Examples
     --------
@@ -47,11 +66,20 @@ class Spline:
     >>> g = spanlet.Spline(basis, [[0, 2, 1], [1, 1, 1]])
     >>> g(np.zeros((2, 3))).shape
     (2, 2, 3)
+    >>> print(f(2.5), spanlet.Spline(basis, [0, 2, 1], extrapolate=True)(2.5))
+    0.0 0.5
+    >>> square = spanlet.Spline(spanlet.Space.bsplines_clamped([0, 1], 2), [0, 0, 1])  # t**2 on [0, 1)
+    >>> print(square.extrapolate, square([-1, 2]))
+    True [1. 4.]
+    >>> wave = spanlet.Spline(spanlet.Space.bsplines_periodic([0, 1, 2, 3], 1), [1, 2, 3])
+    >>> print(wave.extrapolate, wave([0.5, 3.0, 3.5, -0.5]))
+    periodic [1.5 1.  1.5 2. ]
     """
 
-    __slots__ = ("_basis", "_coefficients", "_covariance")
+    __slots__ = ("_basis", "_coefficients", "_covariance", "_extrapolate", "_ends")
 
-    def __init__(self, basis: Any, coefficients: Any, covariance: Any = None) -> None:
+    def __init__(self, basis: Any, coefficients: Any, covariance: Any = None,
+                 extrapolate: bool | str | None = None) -> None:
         n = len(native_space(basis, "basis"))
         c = np.array(coefficients, dtype=np.float64)
         if c.ndim == 0 or c.shape[-1] != n:
@@ -70,7 +98,8 @@ class Spline:
             if cov.shape != (n, n):
                 raise ValueError(f"covariance must have shape ({n}, {n}), got {cov.shape}")
             self._covariance = cov
-
+        self._extrapolate = _extrapolation(basis, extrapolate)
+        self._ends: Any = None  # the end pieces as Taylor rows, made on first need
     @property
     def basis(self) -> Any:
         """The basis ``Space``."""
@@ -85,6 +114,39 @@ class Spline:
     def covariance(self) -> Any:
         """The covariance of the coefficients, or None."""
         return self._covariance
+
+    @property
+    def extrapolate(self) -> bool | str:
+        """What the curve is outside the base interval of its basis: True, False or "periodic"."""
+        return self._extrapolate
+
+    def _values(self, points: np.ndarray) -> scipy.sparse.csr_array:
+        """The basis values at the points (1-D), extrapolated as the spline says."""
+        if self._extrapolate is False:
+            return evaluate(self._basis, points)
+        lo, hi, _, _ = _pieces(self._basis)
+        if self._extrapolate == "periodic":
+            wrapped = lo + np.mod(points - lo, hi - lo)
+            # A point just below a period start can round up to hi: it belongs to the last piece.
+            wrapped[wrapped >= hi] = np.nextafter(hi, -np.inf)
+            return evaluate(self._basis, wrapped)
+        left, right = points < lo, points >= hi
+        values = evaluate(self._basis, points)
+        if not (left.any() or right.any()):
+            return values
+        if self._ends is None:
+            self._ends = _end_pieces(self._basis)
+        inside = (~(left | right)).astype(np.float64)
+        values = scipy.sparse.csr_array(scipy.sparse.diags_array(inside) @ values)
+        for mask, (center, derivatives) in zip((left, right), self._ends):
+            at = np.flatnonzero(mask)
+            if at.size == 0:
+                continue
+            k = np.arange(derivatives.shape[0])
+            powers = (points[at, None] - center) ** k / np.array([math.factorial(i) for i in k])
+            place = scipy.sparse.csr_array((np.ones(at.size), (at, np.arange(at.size))), shape=(points.size, at.size))
+            values = values + place @ scipy.sparse.csr_array(powers @ derivatives)
+        return scipy.sparse.csr_array(values)
 
     def std(self, x: Any) -> np.ndarray:
         r"""The pointwise standard error :math:`\sqrt{b(x)^T C\, b(x)}`, with :math:`b(x)` the basis
@@ -106,7 +168,7 @@ class Spline:
         if self._covariance is None:
             raise ValueError("this spline has no covariance: fit it with std=True or pass covariance=")
         points = np.asarray(x, dtype=np.float64)
-        b = evaluate(self._basis, vector(points.reshape(-1), "x"))
+        b = self._values(vector(points.reshape(-1), "x"))
         cov = self._covariance
         if scipy.sparse.issparse(cov):
             pairs = scipy.sparse.csr_array(b.T @ b)
@@ -132,7 +194,7 @@ class Spline:
         4.0 [[3.0, 4.0], [0.0, 0.0]]
         """
         points = np.asarray(x, dtype=np.float64)
-        values = evaluate(self._basis, vector(points.reshape(-1), "x"))
+        values = self._values(vector(points.reshape(-1), "x"))
         c = self._coefficients
         lead = c.shape[:-1]
         out = values @ c.reshape(math.prod(lead), c.shape[-1]).T  # -1 is ambiguous for an empty basis
@@ -148,7 +210,8 @@ class Spline:
         >>> print(f.derivative(2)(0.5))
         2.0
         """
-        return Spline(self._basis.derivative(order), self._coefficients)
+        basis = self._basis.derivative(order)
+        return Spline(basis, self._coefficients, extrapolate=self._extrapolate if _pieces(basis) else False)
 
     def integral(self, weight: float | None = None) -> Any:
         r"""The integral :math:`\int f(t)\, w(t)\, dt` over the whole support of the basis.
@@ -172,7 +235,77 @@ class Spline:
         return float(result) if np.ndim(result) == 0 else result
 
     def __reduce__(self) -> tuple:
-        return (Spline, (self._basis, self._coefficients, self._covariance))
+        return (Spline, (self._basis, self._coefficients, self._covariance, self._extrapolate))
 
     def __repr__(self) -> str:
         return f"Spline({self._basis!r}, coefficients of shape {self._coefficients.shape})"
+
+
+def _pieces(basis: Any) -> tuple | None:
+    """(lo, hi, degree, breakpoints) of a basis of polynomial pieces, from the call that made it,
+    with [lo, hi) its base interval; None for other bases."""
+    recipe = getattr(basis, "_recipe", None)
+    if recipe is None:
+        return None
+    method, parent, args = recipe
+    if method == "derivative":
+        inner = _pieces(parent)
+        if inner is None or args[0] > inner[2]:
+            return None
+        return inner[:2] + (inner[2] - args[0], inner[3])
+    if method == "bsplines":
+        knots, p = np.asarray(args[0]), int(args[1])
+        if knots.size < 2 * p + 2:
+            return None
+        lo, hi = float(knots[p]), float(knots[knots.size - p - 1])
+        inner = knots[(knots >= lo) & (knots <= hi)]
+        return (lo, hi, p, np.unique(inner)) if hi > lo else None
+    if method in ("bsplines_clamped", "bsplines_periodic", "hats", "boxes"):
+        points = np.asarray(args[0])
+        degree = {"hats": 1, "boxes": 0}.get(method, int(args[1]) if len(args) > 1 else 0)
+        return (float(points[0]), float(points[-1]), degree, points) if points.size >= 2 else None
+    return None
+
+
+def _periodic(basis: Any) -> bool:
+    recipe = getattr(basis, "_recipe", None)
+    if recipe is None:
+        return False
+    method, parent, _ = recipe
+    return method == "bsplines_periodic" or (method == "derivative" and _periodic(parent))
+
+
+def _extrapolation(basis: Any, extrapolate: Any) -> bool | str:
+    if isinstance(extrapolate, np.bool_):
+        extrapolate = bool(extrapolate)
+    if extrapolate is None:
+        if _periodic(basis):
+            return "periodic"
+        method = _root_method(basis)
+        return method in ("bsplines", "bsplines_clamped") and _pieces(basis) is not None
+    if extrapolate is not True and extrapolate is not False and extrapolate != "periodic":
+        raise ValueError(f"extrapolate must be True, False, 'periodic' or None, got {extrapolate!r}")
+    if extrapolate is not False and _pieces(basis) is None:
+        raise ValueError(f"extrapolate={extrapolate!r} needs a basis of polynomial pieces (B-splines, hats or "
+                         f"boxes) with its breakpoints, got {basis!r}; use extrapolate=False")
+    return extrapolate
+
+
+def _root_method(basis: Any) -> str | None:
+    recipe = getattr(basis, "_recipe", None)
+    if recipe is None:
+        return None
+    method, parent, _ = recipe
+    return _root_method(parent) if method == "derivative" else method
+
+
+def _end_pieces(basis: Any) -> tuple:
+    """For each end, a point c inside the end interval and the rows of the basis derivatives
+    0..p at c: the end polynomial at x is sum_k (x - c)^k / k! times row k."""
+    _, _, degree, breakpoints = _pieces(basis)
+    ends = []
+    for a, b in ((breakpoints[0], breakpoints[1]), (breakpoints[-2], breakpoints[-1])):
+        center = np.array([0.5 * (a + b)])
+        rows = [evaluate(basis if k == 0 else basis.derivative(k), center).toarray()[0] for k in range(degree + 1)]
+        ends.append((float(center[0]), np.array(rows)))
+    return tuple(ends)

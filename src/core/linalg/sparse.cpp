@@ -1,6 +1,7 @@
 #include "core/linalg/sparse.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 
 #include "core/base/pool.hpp"
@@ -117,6 +118,138 @@ Csr Csr::gram_columns() const {
             g.indices.push_back(first[p] + (at - start[p]));
             g.data.push_back(band[at]);
         }
+        g.indptr.push_back(g.indices.size());
+    }
+    return g;
+}
+
+Csr product(const Csr& a, const Csr& b) {
+    // Row by row into a dense accumulator over the columns of b; `touched` lists the columns
+    // that row reached, sorted before they are written out.
+    Csr c;
+    c.nrows = a.nrows;
+    c.ncols = b.ncols;
+    c.indptr.reserve(a.nrows + 1);
+    c.indptr.push_back(0);
+    std::vector<double> sum(b.ncols, 0.0);
+    std::vector<unsigned char> seen(b.ncols, 0);
+    std::vector<std::uint64_t> touched;
+    for (std::uint64_t i = 0; i < a.nrows; ++i) {
+        const Csr::Row r = a.row(i);
+        for (std::size_t e = 0; e < r.size; ++e) {
+            const Csr::Row s = b.row(r.indices[e]);
+            for (std::size_t f = 0; f < s.size; ++f) {
+                const std::uint64_t j = s.indices[f];
+                if (!seen[j]) {
+                    seen[j] = 1;
+                    touched.push_back(j);
+                }
+                sum[j] += r.values[e] * s.values[f];
+            }
+        }
+        std::sort(touched.begin(), touched.end());
+        for (const std::uint64_t j : touched) {
+            if (sum[j] != 0.0) {
+                c.indices.push_back(j);
+                c.data.push_back(sum[j]);
+            }
+            sum[j] = 0.0;
+            seen[j] = 0;
+        }
+        touched.clear();
+        c.indptr.push_back(c.indices.size());
+    }
+    return c;
+}
+
+namespace {
+
+// Whether the first columns of the nonempty rows never decrease: then the rows that share a
+// column with row p are the rows after it up to the first one that starts beyond p's last column.
+bool rows_in_column_order(const Csr& a) {
+    std::uint64_t previous = 0;
+    for (std::uint64_t i = 0; i < a.nrows; ++i) {
+        const Csr::Row r = a.row(i);
+        if (r.size == 0) continue;
+        if (r.indices[0] < previous) return false;
+        previous = r.indices[0];
+    }
+    return true;
+}
+
+// sum over the shared columns j of x_j w_j y_j, -0.0 when there is none.
+double weighted_dot(const Csr::Row& x, const Csr::Row& y, const double* w) {
+    double sum = EMPTY_SUM;
+    std::size_t e = 0, f = 0;
+    while (e < x.size && f < y.size) {
+        if (x.indices[e] < y.indices[f]) {
+            ++e;
+        } else if (y.indices[f] < x.indices[e]) {
+            ++f;
+        } else {
+            sum += x.values[e] * w[x.indices[e]] * y.values[f];
+            ++e;
+            ++f;
+        }
+    }
+    return sum;
+}
+
+}  // namespace
+
+Csr weighted_row_gram(const Csr& a, const std::vector<double>& w) {
+    if (!rows_in_column_order(a)) {
+        // Any order: the columns' gram of diag(sqrt w) a^T.
+        Csr b = a.transpose();
+        for (std::uint64_t j = 0; j < b.nrows; ++j) {
+            const double s = std::sqrt(w[j]);
+            for (std::size_t e = b.indptr[j]; e < b.indptr[j + 1]; ++e) b.data[e] *= s;
+        }
+        return b.gram_columns();
+    }
+    // Rows in column order (targets sorted along the sources): the strict upper triangle from
+    // merges of each row with the following rows that reach into it, no transpose of a; then
+    // lower triangle (its transpose), diagonal and upper triangle joined row by row.
+    Csr upper;
+    upper.nrows = upper.ncols = a.nrows;
+    upper.indptr.reserve(a.nrows + 1);
+    upper.indptr.push_back(0);
+    std::vector<double> diagonal(a.nrows);
+    for (std::uint64_t p = 0; p < a.nrows; ++p) {
+        const Csr::Row r = a.row(p);
+        diagonal[p] = weighted_dot(r, r, w.data());
+        if (r.size != 0) {
+            const std::uint64_t last = r.indices[r.size - 1];
+            for (std::uint64_t q = p + 1; q < a.nrows; ++q) {
+                const Csr::Row s = a.row(q);
+                if (s.size == 0) continue;
+                if (s.indices[0] > last) break;
+                const double v = weighted_dot(r, s, w.data());
+                if (v == 0.0) continue;
+                upper.indices.push_back(q);
+                upper.data.push_back(v);
+            }
+        }
+        upper.indptr.push_back(upper.indices.size());
+    }
+    const Csr lower = upper.transpose();
+    Csr g;
+    g.nrows = g.ncols = a.nrows;
+    const std::size_t stored = 2 * upper.indices.size() + a.nrows;
+    g.indices.reserve(stored);
+    g.data.reserve(stored);
+    g.indptr.reserve(a.nrows + 1);
+    g.indptr.push_back(0);
+    for (std::uint64_t p = 0; p < a.nrows; ++p) {
+        const Csr::Row before = lower.row(p), after = upper.row(p);
+        g.indices.insert(g.indices.end(), before.indices, before.indices + before.size);
+        g.data.insert(g.data.end(), before.values, before.values + before.size);
+        if (diagonal[p] != 0.0) {
+            g.indices.push_back(p);
+            g.data.push_back(diagonal[p]);
+        }
+        g.indices.insert(g.indices.end(), after.indices, after.indices + after.size);
+        g.data.insert(g.data.end(), after.values, after.values + after.size);
         g.indptr.push_back(g.indices.size());
     }
     return g;

@@ -48,4 +48,10 @@ struct Csr {
     std::vector<double> apply_last_axis(const double* x, std::size_t k, std::size_t row_stride) const;
 };
 
+// The product a b (a.ncols == b.nrows), rows ascending; exact zeros are left out.
+Csr product(const Csr& a, const Csr& b);
+
+// a diag(w) a^T (nrows x nrows) for weights w >= 0, one per column of a; exact zeros are left out.
+Csr weighted_row_gram(const Csr& a, const std::vector<double>& w);
+
 }  // namespace spanlet

@@ -35,6 +35,8 @@ public:
     std::size_t n_dst() const { return cross_.nrows; }
     std::size_t n_src() const { return cross_.ncols; }
     const Csr& cross() const { return cross_; }
+    const Csr& gram() const { return gram_; }
+    const BandedCholesky& gram_factor() const { return gram_factor_; }
 
     // G^-1 K as an n_dst x n_src row-major array.
     std::vector<double> to_dense() const;
