@@ -54,10 +54,18 @@ Status check_representable(const std::vector<Segment>& segments, std::uint64_t o
 
 }  // namespace
 
-Result<Element> make_shaped(ShapeRef shape, double center, double stretch) {
+Result<Element> make_shaped(ShapeRef shape, double center, double stretch, Support reach) {
     if (!(std::isfinite(center) && std::isfinite(stretch) && stretch > 0.0))
         return Error::invalid("piecewise element needs finite center and stretch > 0");
-    return Element{Shaped{std::move(shape), center, stretch}};
+    const auto& segments = shape->segments();
+    // fmin / fmax: a NaN reach (none given) leaves the placed end as it is.
+    const double lo = std::fmin(center + stretch * segments.front().a, reach.lo);
+    const double hi = std::fmax(center + stretch * segments.back().b, reach.hi);
+    return Element{Shaped{std::move(shape), center, stretch, lo, hi}};
+}
+
+Result<Element> make_shaped(ShapeRef shape, double center, double stretch) {
+    return make_shaped(std::move(shape), center, stretch, Support{NAN, NAN});
 }
 
 Support support(const Element& element) {
@@ -66,10 +74,7 @@ Support support(const Element& element) {
             [](const Delta& d) { return Support{d.position, d.position}; },
             [](const Box& b) { return Support{b.lower, b.upper}; },
             [](const Hat& h) { return Support{h.lower, h.upper}; },
-            [](const Shaped& s) {
-                const auto& segs = s.shape->segments();
-                return Support{s.center + s.stretch * segs.front().a, s.center + s.stretch * segs.back().b};
-            },
+            [](const Shaped& s) { return Support{s.lower, s.upper}; },
             [](const ProfileElement& p) { return Support{p.lower, p.upper}; },
             [](const Mapped& m) { return Support{m.lower, m.upper}; },
         },
@@ -176,15 +181,18 @@ void push_knots(const Element& element, std::vector<double>& out, double lo, dou
 
 namespace {
 
-// The element as segments of a shape placed at `center` with `stretch`; segments that do not come
-// from an existing shape are checked once they are differentiated.
+// The element as segments of a shape placed at `center` with `stretch`, over at least `reach`;
+// segments that do not come from an existing shape are checked once they are differentiated.
 struct Placed {
     std::vector<Segment> segments;
     double center, stretch;
+    Support reach;
     bool trusted;
 };
 
-Placed unchecked(std::vector<Segment> segments) { return Placed{std::move(segments), 0.0, 1.0, false}; }
+Placed unchecked(std::vector<Segment> segments) {
+    return Placed{std::move(segments), 0.0, 1.0, Support{NAN, NAN}, false};
+}
 
 Error no_derivative() { return Error::invalid("only piecewise-polynomial elements have derivatives"); }
 
@@ -208,7 +216,8 @@ Result<Element> derivative(const Element& element, std::uint64_t order) {
                                            return unchecked(std::move(segments));
                                        },
                                        [](const Shaped& s) -> Result<Placed> {
-                                           return Placed{s.shape->segments(), s.center, s.stretch, true};
+                                           return Placed{s.shape->segments(), s.center, s.stretch,
+                                                         Support{s.lower, s.upper}, true};
                                        },
                                        [](const ProfileElement&) -> Result<Placed> { return no_derivative(); },
                                        [](const Mapped&) -> Result<Placed> { return no_derivative(); },
@@ -216,9 +225,10 @@ Result<Element> derivative(const Element& element, std::uint64_t order) {
                                    element.kind));
     differentiate_segments(placed.segments, order, placed.stretch);
     SPANLET_TRY_STATUS(check_representable(placed.segments, order, placed.stretch));
-    if (placed.trusted) return make_shaped(Shape::trusted(std::move(placed.segments)), placed.center, placed.stretch);
+    if (placed.trusted)
+        return make_shaped(Shape::trusted(std::move(placed.segments)), placed.center, placed.stretch, placed.reach);
     SPANLET_TRY(shape, Shape::make(std::move(placed.segments)));
-    return make_shaped(std::move(shape), placed.center, placed.stretch);
+    return make_shaped(std::move(shape), placed.center, placed.stretch, placed.reach);
 }
 
 }  // namespace spanlet

@@ -24,9 +24,11 @@ struct Box {
 struct Hat {
     double lower, peak, upper;
 };
+// `lower` and `upper` are the support, fixed by make_shaped.
 struct Shaped {
     ShapeRef shape;
     double center, stretch;
+    double lower, upper;
 };
 // A profile placed at `center` and cut to [lower, upper] (both ends included); `cutoff` is the
 // factor the bounds were derived from.
@@ -47,12 +49,17 @@ struct Element {
     std::variant<Delta, Box, Hat, Shaped, ProfileElement, Mapped> kind;
 };
 
-// Checked construction of a Shaped element.
-Result<Element> make_shaped(ShapeRef shape, double center, double stretch);
-
 struct Support {
     double lo, hi;
 };
+
+// Checked construction of a Shaped element, the only one. Its support runs from
+// center + stretch * a of the first segment to center + stretch * b of the last, widened where
+// needed to cover `reach`: the points a constructor knows exactly where the element must be
+// found (a B-spline's end knots), which the rounded ends can miss. The widening changes no value.
+Result<Element> make_shaped(ShapeRef shape, double center, double stretch);
+Result<Element> make_shaped(ShapeRef shape, double center, double stretch, Support reach);
+
 Support support(const Element& element);
 double evaluate(const Element& element, double x);
 double center(const Element& element);

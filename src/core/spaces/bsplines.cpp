@@ -84,7 +84,18 @@ Result<Segment> taylor_piece(const Knots& t, double unit, std::size_t i, std::si
     return Segment{d[0], d[1], d[2], d[3], 0.0, 0.0};
 }
 
-Result<Element> bspline_element(const std::vector<double>& t, std::size_t j, std::uint64_t p) {
+// The cubic of `s` re-expanded about t = d: Horner's Taylor shift.
+void shift_origin(Segment& s, double d) {
+    double* c[4] = {&s.c0, &s.c1, &s.c2, &s.c3};
+    for (int k = 0; k < 3; ++k)
+        for (int m = 2; m >= k; --m) *c[m] += d * *c[m + 1];
+}
+
+// With `closed_end`, the last piece also holds the point at its end: its end in the shape variable
+// moves to the next double up, so that the end knot itself, whose variable is exactly the old end,
+// gets the limit from the left. Moving the knot instead would not do: one unit in the last place
+// of a knot is below the resolution of the variable wherever |knot - center| > |knot|.
+Result<Element> bspline_element(const std::vector<double>& t, std::size_t j, std::uint64_t p, bool closed_end) {
     const double lo = t[j], hi = t[j + p + 1];
     if (lo >= hi)
         return Error::invalid("B-spline " + std::to_string(j) +
@@ -98,12 +109,25 @@ Result<Element> bspline_element(const std::vector<double>& t, std::size_t j, std
         const double z = t[i], v = t[i + 1];
         if (!(z < v)) continue;
         SPANLET_TRY(piece, taylor_piece(knots, unit, i, j, p));
-        piece.a = (z - c) / unit;
+        const double start = z - c;
+        piece.a = start / unit;
         piece.b = (v - c) / unit;
+        // The piece starts at c + start, which misses z by the rounding error of z - c (a double,
+        // found exactly by a two-sum): re-expand the polynomial about that start, so that it keeps
+        // the B-spline's values, at z in particular. Left alone, the offset costs about
+        // |z - c| / (v - z) units in the last place: every digit on an interval 1e16 times
+        // shorter than its distance to c.
+        const double back = start - z;
+        const double error = (z - (start - back)) + (-c - back);
+        if (error != 0.0) shift_origin(piece, -error / unit);
         segments.push_back(piece);
     }
+    if (closed_end) segments.back().b = std::nextafter(segments.back().b, INFINITY);
     SPANLET_TRY(shape, Shape::make(std::move(segments)));
-    return make_shaped(std::move(shape), c, unit);
+    // The pieces end at (knot - c) / unit, rounded. Placed back at c, the first start can land a
+    // little above its knot, although evaluation at the knot finds it (the knot's own variable is
+    // that start), so the support is taken from the knots.
+    return make_shaped(std::move(shape), c, unit, Support{lo, hi});
 }
 
 // p + 1 in decimal; for the largest degree the sum would wrap to 0.
@@ -111,9 +135,8 @@ std::string successor(std::uint64_t p) {
     return p == UINT64_MAX ? "18446744073709551616" : std::to_string(p + 1);
 }
 
-}  // namespace
-
-Result<Space> bsplines(const std::vector<double>& knots, std::uint64_t degree) {
+// The B-splines on `knots`; with `closed`, those that end at the last knot include it.
+Result<Space> bspline_space(const std::vector<double>& knots, std::uint64_t degree, bool closed) {
     if (degree > 3) return Error::invalid("B-spline degree must be 0..=3, got " + std::to_string(degree));
     const std::uint64_t p = degree;
     if (knots.size() < p + 2)
@@ -125,19 +148,25 @@ Result<Space> bsplines(const std::vector<double>& knots, std::uint64_t degree) {
     std::vector<Element> elements;
     elements.reserve(knots.size() - p - 1);
     for (std::size_t j = 0; j + p + 1 < knots.size(); ++j) {
-        SPANLET_TRY(element, bspline_element(knots, j, p));
+        SPANLET_TRY(element, bspline_element(knots, j, p, closed && knots[j + p + 1] == knots.back()));
         elements.push_back(std::move(element));
     }
     return Space::make(std::move(elements));
 }
 
-Result<Space> bsplines_clamped(const std::vector<double>& breakpoints, std::uint64_t degree) {
+}  // namespace
+
+Result<Space> bsplines(const std::vector<double>& knots, std::uint64_t degree) {
+    return bspline_space(knots, degree, false);
+}
+
+Result<Space> bsplines_clamped(const std::vector<double>& breakpoints, std::uint64_t degree, bool closed) {
     SPANLET_TRY_STATUS(check_increasing("breakpoints", breakpoints));
     if (degree > 3) return Error::invalid("B-spline degree must be 0..=3, got " + std::to_string(degree));
     std::vector<double> knots(degree, breakpoints.front());
     knots.insert(knots.end(), breakpoints.begin(), breakpoints.end());
     knots.insert(knots.end(), degree, breakpoints.back());
-    return bsplines(knots, degree);
+    return bspline_space(knots, degree, closed);
 }
 
 Result<Space> bsplines_periodic(const std::vector<double>& x, std::uint64_t degree) {

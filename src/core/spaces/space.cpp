@@ -147,7 +147,9 @@ void candidates(const Space& space, std::vector<std::uint64_t>& out, double lo, 
     const std::size_t n = index.order.size();
     if (n > 0) {
         const double* sl = index.sorted_lower.data();
-        const double reach = lo - index.max_width;
+        // A width rounds to nearest, so the exact one may lie up to the next double above
+        // max_width; the rounding of lo - w then never passes a lower end that reaches lo.
+        const double reach = lo - std::nextafter(index.max_width, INFINITY);
         const auto below = [reach](double v) { return v < reach; };
         const auto up_to = [hi](double v) { return v <= hi; };
         std::size_t k0, k1;
