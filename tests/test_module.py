@@ -38,7 +38,7 @@ SPACE_METHODS = {
     "bsplines": "(knots, degree)",
     "harmonics": "(n, period, start)",
     "bsplines_periodic": "(breakpoints, degree)",
-    "bsplines_clamped": "(breakpoints, degree, closed=False)",
+    "bsplines_clamped": "(breakpoints, degree)",
     "gaussians": "(centers, sigma, cutoff)",
     "lorentzians": "(centers, hwhm, cutoff)",
     "voigts": "(centers, sigma, gamma, cutoff)",

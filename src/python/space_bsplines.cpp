@@ -37,16 +37,7 @@ PyObject* space_bsplines_periodic(PyObject*, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* space_bsplines_clamped(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        Arguments<3> a{"bsplines_clamped", {"breakpoints", "degree", "closed"}, 2};
-        std::vector<double> breakpoints;
-        std::uint64_t degree = 0;
-        bool closed = false;
-        if (!a.read(args, nargs, kwnames) || !read_vec(a[0], "breakpoints", breakpoints) ||
-            !to_u64(a[1], "degree", degree) || (a[2] && !to_bool(a[2], "closed", closed)))
-            return nullptr;
-        return wrap_space(bsplines_clamped(breakpoints, degree, closed));
-    });
+    return bspline_space("bsplines_clamped", "breakpoints", bsplines_clamped, args, nargs, kwnames);
 }
 
 }  // namespace spanlet::py

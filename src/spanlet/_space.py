@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import operator
 from typing import Any, Sequence
 
@@ -188,9 +189,10 @@ class Space:
             Polynomial degree, 0 to 3.
         closed : bool, optional
             False (default) keeps the half-open convention: at the last breakpoint every element
-            is 0. True closes the last knot interval, so that a point at the last breakpoint gets
-            the limit values from the left, as in ``scipy.interpolate.BSpline``, and the elements
-            sum to 1 there too; elsewhere they are the same functions as without it.
+            is 0. True moves the last breakpoint up by one unit in the last place
+            (``numpy.nextafter``), so that a point at the last breakpoint gets the limit values
+            from the left, as in ``scipy.interpolate.BSpline``; the elements differ from the
+            unmoved ones only by rounding.
 
         Returns
         -------
@@ -210,8 +212,10 @@ class Space:
         """
         points = vector(breakpoints, "breakpoints")
         check_degree(degree)
-        # An open space keeps the two-argument recipe, which every earlier version can replay.
-        return Space._made("bsplines_clamped", None, (points, degree, True) if closed else (points, degree))
+        if closed and points.size and math.isfinite(points[-1]):
+            points = points.copy()
+            points[-1] = np.nextafter(points[-1], np.inf)
+        return Space._made("bsplines_clamped", None, (points, degree))
 
     @staticmethod
     def bsplines_periodic(breakpoints: Any, degree: int) -> Space:
