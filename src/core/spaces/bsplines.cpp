@@ -128,7 +128,7 @@ Result<Space> bsplines(const std::vector<double>& knots, std::uint64_t degree) {
         SPANLET_TRY(element, bspline_element(knots, j, p));
         elements.push_back(std::move(element));
     }
-    return Space::make(std::move(elements));
+    return Space::make(std::move(elements), KnotVector::open(knots, p));
 }
 
 Result<Space> bsplines_clamped(const std::vector<double>& breakpoints, std::uint64_t degree) {
@@ -175,7 +175,7 @@ Result<Space> bsplines_periodic(const std::vector<double>& x, std::uint64_t degr
         SPANLET_TRY(element, make_shaped(std::move(shape), 0.0, unit));
         elements.push_back(std::move(element));
     }
-    return Space::make(std::move(elements));
+    return Space::make(std::move(elements), KnotVector::periodic(x, p));
 }
 
 Cubic fit_polynomial(const double* s, const double* y, std::size_t n) {
