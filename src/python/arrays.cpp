@@ -233,4 +233,24 @@ double* array_data(PyObject* array) {
     return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
 }
 
+PyObject* index_result_array(std::size_t n) {
+    if (!ensure_numpy()) return nullptr;
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    return PyArray_SimpleNew(1, dims, NPY_INT64);
+}
+
+std::uint64_t* index_data(PyObject* array) {
+    return static_cast<std::uint64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+}
+
+bool truncate_array(PyObject* array, std::size_t n) {
+    auto* a = reinterpret_cast<PyArrayObject*>(array);
+    if (static_cast<std::size_t>(PyArray_DIM(a, 0)) == n) return true;
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    PyArray_Dims shape{dims, 1};
+    // No other reference to a fresh result exists, so the buffer may move.
+    PyRef done(PyArray_Resize(a, &shape, 0, NPY_CORDER));
+    return static_cast<bool>(done);
+}
+
 }  // namespace spanlet::py

@@ -56,5 +56,11 @@ PyObject* array2(std::vector<double>&& row_major, std::size_t rows, std::size_t 
 PyObject* result_array(std::size_t n);
 PyObject* result_array(std::size_t rows, std::size_t cols);
 double* array_data(PyObject* array);
+// The same for int64 indices, written as unsigned 64-bit values (all non-negative).
+PyObject* index_result_array(std::size_t n);
+std::uint64_t* index_data(PyObject* array);
+// Cuts a one-dimensional result array down to its first n values, in place; false with an
+// exception set if that fails.
+bool truncate_array(PyObject* array, std::size_t n);
 
 }  // namespace spanlet::py

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/base/format.hpp"
+#include "core/ops/bspline_values.hpp"
 #include "core/ops/inner_products.hpp"
 #include "core/ops/integrals.hpp"
 #include "core/ops/measure.hpp"
@@ -23,6 +24,30 @@ namespace {
 PyObject* matrix_result(Result<Csr> result) {
     if (!result) return raise_error(result.error());
     return csr_parts(std::move(result).value());
+}
+
+// Rows of a B-spline space at points, written by the core straight into the arrays returned:
+// indices and data are made as long as the bound on the entries and cut to what was stored.
+PyObject* bspline_matrix(const std::vector<double>& x, const KnotVector& knots) {
+    Status checked = [&] {
+        ReleaseGil released;
+        return check_points(x);
+    }();
+    if (!checked) return raise_error(checked.error());
+    const std::uint64_t bound = bspline_value_bound(x.size(), knots);
+    PyRef indptr(index_result_array(x.size() + 1));
+    if (!indptr) return nullptr;
+    PyRef indices(index_result_array(bound));
+    if (!indices) return nullptr;
+    PyRef data(result_array(bound));
+    if (!data) return nullptr;
+    const std::uint64_t stored = [&] {
+        ReleaseGil released;
+        return bspline_values(x, knots, {index_data(indptr.get()), index_data(indices.get()), array_data(data.get())});
+    }();
+    if (!truncate_array(indices.get(), stored) || !truncate_array(data.get(), stored)) return nullptr;
+    return Py_BuildValue("(OOO(KK))", indptr.get(), indices.get(), data.get(),
+                         static_cast<unsigned long long>(x.size()), static_cast<unsigned long long>(knots.elements()));
 }
 
 }  // namespace
@@ -73,6 +98,7 @@ PyObject* evaluate_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         std::vector<double> x;
         if (!a.read(args, nargs, kwnames) || !to_space(a[0], "basis", basis) || !read_vec(a[1], "x", x))
             return nullptr;
+        if (const KnotVector* knots = basis->knot_vector()) return bspline_matrix(x, *knots);
         auto result = [&] {
             ReleaseGil released;
             return evaluate_points(x, *basis);

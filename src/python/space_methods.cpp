@@ -19,8 +19,7 @@ PyMethodDef space_methods[] = {
     {"bsplines_periodic", as_cfunction(space_bsplines_periodic), STATIC,
      "bsplines_periodic(breakpoints, degree)\n--\n\n"},
     {"bsplines_clamped", as_cfunction(space_bsplines_clamped), STATIC,
-     "bsplines_clamped(breakpoints, degree, closed=False)\n--\n\n"
-     "With `closed`, the last breakpoint belongs to the last knot interval."},
+     "bsplines_clamped(breakpoints, degree)\n--\n\n"},
     {"gaussians", as_cfunction(space_gaussians), STATIC, "gaussians(centers, sigma, cutoff)\n--\n\n"},
     {"lorentzians", as_cfunction(space_lorentzians), STATIC, "lorentzians(centers, hwhm, cutoff)\n--\n\n"},
     {"voigts", as_cfunction(space_voigts), STATIC, "voigts(centers, sigma, gamma, cutoff)\n--\n\n"},

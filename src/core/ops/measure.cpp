@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "core/ops/bspline_values.hpp"
 #include "core/ops/inner_products.hpp"
 #include "core/ops/integrals.hpp"
 #include "core/ops/rows.hpp"
@@ -29,11 +30,29 @@ Result<Csr> measure(const std::vector<Element>& kernels, const Space& basis, Nor
     return w;
 }
 
-Result<Csr> evaluate_points(const std::vector<double>& x, const Space& basis) {
+Status check_points(const std::vector<double>& x) {
     // The rows are those of a space of point masses at x; the points are checked as that space
     // would check them, without materialising it.
     for (double p : x)
         if (!std::isfinite(p)) return Error::invalid("delta position must be finite");
+    return success();
+}
+
+Result<Csr> evaluate_points(const std::vector<double>& x, const Space& basis) {
+    SPANLET_TRY_STATUS(check_points(x));
+    // A B-spline space that kept its knots forms each row at once by de Boor's recurrence.
+    if (const KnotVector* knots = basis.knot_vector()) {
+        Csr m;
+        m.nrows = x.size();
+        m.ncols = knots->elements();
+        m.indptr.resize(x.size() + 1);
+        m.indices.resize(bspline_value_bound(x.size(), *knots));
+        m.data.resize(m.indices.size());
+        const std::uint64_t stored = bspline_values(x, *knots, {m.indptr.data(), m.indices.data(), m.data.data()});
+        m.indices.resize(stored);
+        m.data.resize(stored);
+        return m;
+    }
     return sparse_rows(
         x.size(), basis, [&](std::size_t i) { return Support{x[i], x[i]}; },
         [&](std::size_t i, std::uint64_t j, std::vector<double>&) -> Result<double> {

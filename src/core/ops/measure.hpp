@@ -17,5 +17,7 @@ Result<Csr> measure(const std::vector<Element>& kernels, const Space& basis, Nor
 
 // Values of every basis element at the points, one row per point.
 Result<Csr> evaluate_points(const std::vector<double>& x, const Space& basis);
+// The check evaluate_points applies to its points.
+Status check_points(const std::vector<double>& x);
 
 }  // namespace spanlet

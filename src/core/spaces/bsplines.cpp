@@ -146,7 +146,7 @@ Result<Space> bspline_space(const std::vector<double>& knots, std::uint64_t degr
         SPANLET_TRY(element, bspline_element(knots, j, p));
         elements.push_back(std::move(element));
     }
-    return Space::make(std::move(elements));
+    return Space::make(std::move(elements), KnotVector::open(knots, p));
 }
 
 }  // namespace
@@ -199,7 +199,7 @@ Result<Space> bsplines_periodic(const std::vector<double>& x, std::uint64_t degr
         SPANLET_TRY(element, make_shaped(std::move(shape), 0.0, unit));
         elements.push_back(std::move(element));
     }
-    return Space::make(std::move(elements));
+    return Space::make(std::move(elements), KnotVector::periodic(x, p));
 }
 
 Cubic fit_polynomial(const double* s, const double* y, std::size_t n) {

@@ -124,6 +124,12 @@ Space Space::make(std::vector<Element> elements) {
     return result;
 }
 
+Space Space::make(std::vector<Element> elements, std::shared_ptr<const KnotVector> knots) {
+    Space result = make(std::move(elements));
+    result.knots_ = std::move(knots);
+    return result;
+}
+
 namespace {
 
 // The number of leading values for which before(value) holds; `before` must hold on a prefix.

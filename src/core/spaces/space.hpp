@@ -4,10 +4,12 @@
 
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 #include "core/elements/element.hpp"
+#include "core/spaces/knot_vector.hpp"
 
 namespace spanlet {
 
@@ -34,14 +36,20 @@ struct SupportIndex {
 class Space {
 public:
     static Space make(std::vector<Element> elements);
+    // A B-spline space that also keeps its knot vector (null: it does not).
+    static Space make(std::vector<Element> elements, std::shared_ptr<const KnotVector> knots);
 
     std::size_t size() const { return elements_.size(); }
     const std::vector<Element>& elements() const { return elements_; }
     const SupportIndex& index() const { return index_; }
+    // The knot vector of a B-spline space built as such, or null; spaces derived from one
+    // (mapped, taken, differentiated) do not keep it.
+    const KnotVector* knot_vector() const { return knots_.get(); }
 
 private:
     std::vector<Element> elements_;
     SupportIndex index_;
+    std::shared_ptr<const KnotVector> knots_;
 };
 
 // A per-element parameter has length 1 (shared) or one value per element.
