@@ -241,7 +241,7 @@ class Spline:
         return f"Spline({self._basis!r}, coefficients of shape {self._coefficients.shape})"
 
 
-def _pieces(basis: Any) -> tuple | None:
+def _pieces(basis: Any) -> Any:
     """(lo, hi, degree, breakpoints) of a basis of polynomial pieces, from the call that made it,
     with [lo, hi) its base interval; None for other bases."""
     recipe = getattr(basis, "_recipe", None)
