@@ -37,7 +37,7 @@ def test_dask_cluster_rebins_and_fits_like_numpy():
     assert result["rms"] == pytest.approx(np.sqrt(np.mean(residual ** 2)), rel=1e-9)
 
 
-@pytest.mark.parametrize("name", ["plot_fit", "plot_rebin", "plot_basis", "plot_gp"])
+@pytest.mark.parametrize("name", ["plot_fit", "plot_rebin", "plot_basis", "plot_gp", "plot_gcv"])
 def test_picture_example_writes_a_png(name, tmp_path):
     image = pytest.importorskip("matplotlib.image")
     output = tmp_path / f"{name}.png"

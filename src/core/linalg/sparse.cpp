@@ -255,6 +255,16 @@ Csr weighted_row_gram(const Csr& a, const std::vector<double>& w) {
     return g;
 }
 
+double Csr::trace() const {
+    double sum = EMPTY_SUM;
+    for (std::uint64_t i = 0; i < nrows; ++i) {
+        const Row entries = row(i);
+        for (std::size_t e = 0; e < entries.size; ++e)
+            if (entries.indices[e] == i) sum += entries.values[e];
+    }
+    return sum;
+}
+
 std::vector<double> Csr::apply_last_axis(const double* x, std::size_t k, std::size_t row_stride) const {
     // x must have exactly ncols columns; callers check the shape before coming here.
     std::vector<double> y(checked_product(k, nrows), 0.0);

@@ -39,6 +39,9 @@ struct Csr {
     // nrows x ncols, row-major.
     std::vector<double> to_dense() const;
 
+    // The sum of the stored diagonal entries, in row order.
+    double trace() const;
+
     // A^T A (ncols x ncols) through a buffer that holds, for each column, the span of columns of
     // the rows that hold it; exact zeros are left out.
     Csr gram_columns() const;

@@ -12,16 +12,6 @@ namespace spanlet {
 
 namespace {
 
-double trace(const Csr& m) {
-    double sum = EMPTY_SUM;
-    for (std::uint64_t i = 0; i < m.nrows; ++i) {
-        const Csr::Row row = m.row(i);
-        for (std::size_t e = 0; e < row.size; ++e)
-            if (row.indices[e] == i) sum += row.values[e];
-    }
-    return sum;
-}
-
 // R^T R for the difference matrix R with n - m rows, stencil at columns r .. r + m.
 Csr difference_penalty(std::uint64_t order, std::uint64_t n) {
     const std::vector<double> stencil = difference_stencil(order);
@@ -92,10 +82,10 @@ Result<Fit> Fit::make(const Space& kernels, const Space& model, Normalization mo
         SPANLET_TRY(p, penalty_matrix(model, penalty));
         if (p) {
             const Csr& pm = *p;
-            const double tr_p = trace(pm);
+            const double tr_p = pm.trace();
             if (!(tr_p > 0.0 || std::isnan(tr_p)))
                 return Error::invalid("the " + penalty.text() + " penalty is zero for this model (degree too low?)");
-            const double alpha_num = smoothing * trace(normal);
+            const double alpha_num = smoothing * normal.trace();
             normal = merge(normal, pm, alpha_num / tr_p);
         }
     }

@@ -7,20 +7,6 @@
 
 namespace spanlet {
 
-namespace {
-
-double trace(const Csr& m) {
-    double sum = -0.0;
-    for (std::uint64_t i = 0; i < m.nrows; ++i) {
-        const Csr::Row row = m.row(i);
-        for (std::size_t e = 0; e < row.size; ++e)
-            if (row.indices[e] == i) sum += row.values[e];
-    }
-    return sum;
-}
-
-}  // namespace
-
 Result<PenalisedNormal> PenalisedNormal::make(Csr design, const Csr& penalty) {
     const std::size_t m = design.ncols;
     const bool penalised = penalty.nrows != 0 || penalty.ncols != 0;
@@ -37,8 +23,8 @@ Result<PenalisedNormal> PenalisedNormal::make(Csr design, const Csr& penalty) {
         p.penalty_.indptr.assign(m + 1, 0);
         p.penalty_.nrows = p.penalty_.ncols = m;
     }
-    p.trace_normal_ = trace(p.normal_);
-    p.trace_penalty_ = trace(p.penalty_);
+    p.trace_normal_ = p.normal_.trace();
+    p.trace_penalty_ = p.penalty_.trace();
     // The union of the two patterns, row by row, with both value sets aligned to it.
     Csr& u = p.merged_;
     u.nrows = u.ncols = m;
