@@ -1,6 +1,6 @@
 // spanlet._extra: native helpers of the package layer beyond the fixed _spanlet interface (the
 // band of an inverse, penalised systems whose weight is chosen from the data, propagation of
-// covariances). It links the same core library, so the process keeps one pool and one
+// covariances, clamped B-splines closed at the last breakpoint). It links the same core library, so the process keeps one pool and one
 // SingularError. Method tables and types of each file are joined in extra_module.cpp.
 #pragma once
 
@@ -13,6 +13,7 @@ namespace spanlet::py {
 
 extern PyMethodDef inverse_functions[];
 extern PyMethodDef propagate_functions[];
+extern PyMethodDef space_functions[];
 PyTypeObject* penalised_type();
 PyTypeObject* penalised_fit_type();
 

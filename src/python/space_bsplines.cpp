@@ -37,7 +37,11 @@ PyObject* space_bsplines_periodic(PyObject*, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* space_bsplines_clamped(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bspline_space("bsplines_clamped", "breakpoints", bsplines_clamped, args, nargs, kwnames);
+    // Open at the last breakpoint, as every piece is half-open.
+    auto open = [](const std::vector<double>& breakpoints, std::uint64_t degree) {
+        return bsplines_clamped(breakpoints, degree);
+    };
+    return bspline_space("bsplines_clamped", "breakpoints", open, args, nargs, kwnames);
 }
 
 }  // namespace spanlet::py

@@ -5,7 +5,7 @@ from typing import final
 import numpy as np
 import numpy.typing as npt
 
-from spanlet._spanlet import Projection
+from spanlet._spanlet import Projection, Space
 
 _F64 = npt.NDArray[np.float64]
 _I64 = npt.NDArray[np.int64]
@@ -36,3 +36,5 @@ class PenalisedFit:
 
 def inverse_band(matrix: _CsrParts) -> _CsrParts: ...
 def propagate(projection: Projection, variance: _F64 | _CsrParts) -> _CsrParts | _F64: ...
+
+def bsplines_clamped_closed(breakpoints: _F64, degree: int) -> Space: ...

@@ -2,13 +2,12 @@
 
 from __future__ import annotations
 
-import math
 import operator
 from typing import Any, Sequence
 
 import numpy as np
 
-from spanlet import _spanlet
+from spanlet import _extra, _spanlet
 from spanlet._arrays import choice, cosine_frequency, finite, native_space, positive, recorded, rows, vector
 from spanlet._arrays import degree as check_degree
 
@@ -23,6 +22,10 @@ APODIZATIONS = ("none", "boxcar", "hann", "hanning", "hamming", "happ_genzel", "
 
 def _number(value: float) -> str:
     return f"{value:.6g}"
+
+
+# Space constructors of spanlet._extra, by recipe name.
+_EXTRA_CONSTRUCTORS = frozenset({"bsplines_clamped_closed"})
 
 
 class Space:
@@ -80,7 +83,8 @@ class Space:
     def _made(cls, method: str, parent: Space | None, args: tuple) -> Space:
         args = tuple(recorded(arg) for arg in args)
         if parent is None:
-            native = getattr(_spanlet.Space, method)(*args)
+            # Constructors beyond the native module's fixed set come from the package's helper module.
+            native = getattr(_extra if method in _EXTRA_CONSTRUCTORS else _spanlet.Space, method)(*args)
         else:
             native = getattr(parent._native, method)(*args)
         space = object.__new__(cls)
@@ -116,7 +120,8 @@ class Space:
             return f"{parent._describe()}, mapped by the {args[0]} map a={_number(args[1])}, b={_number(args[2])}"
         if method.startswith("bsplines"):
             degree = _DEGREE_NAMES.get(args[1], f"degree-{args[1]}")
-            flavour = {"bsplines": "", "bsplines_clamped": "clamped ", "bsplines_periodic": "periodic "}[method]
+            flavour = {"bsplines": "", "bsplines_clamped": "clamped ", "bsplines_clamped_closed": "clamped ",
+                       "bsplines_periodic": "periodic "}[method]
             what = f"{flavour}{degree} B-splines"
         elif method == "fts":
             form = args[3] if args[3] is not None else ("cosine_sum" if args[4] is not None else "polynomial")
@@ -189,10 +194,9 @@ class Space:
             Polynomial degree, 0 to 3.
         closed : bool, optional
             False (default) keeps the half-open convention: at the last breakpoint every element
-            is 0. True moves the last breakpoint up by one unit in the last place
-            (``numpy.nextafter``), so that a point at the last breakpoint gets the limit values
-            from the left, as in ``scipy.interpolate.BSpline``; the elements differ from the
-            unmoved ones only by rounding.
+            is 0. True closes the last knot interval, so that a point at the last breakpoint gets
+            the limit values from the left, as in ``scipy.interpolate.BSpline``, and the elements
+            sum to 1 there too; elsewhere they are the same functions as without it.
 
         Returns
         -------
@@ -212,10 +216,7 @@ class Space:
         """
         points = vector(breakpoints, "breakpoints")
         check_degree(degree)
-        if closed and points.size and math.isfinite(points[-1]):
-            points = points.copy()
-            points[-1] = np.nextafter(points[-1], np.inf)
-        return Space._made("bsplines_clamped", None, (points, degree))
+        return Space._made("bsplines_clamped_closed" if closed else "bsplines_clamped", None, (points, degree))
 
     @staticmethod
     def bsplines_periodic(breakpoints: Any, degree: int) -> Space:

@@ -260,7 +260,7 @@ def _pieces(basis: Any) -> Any:
         lo, hi = float(knots[p]), float(knots[knots.size - p - 1])
         inner = knots[(knots >= lo) & (knots <= hi)]
         return (lo, hi, p, np.unique(inner)) if hi > lo else None
-    if method in ("bsplines_clamped", "bsplines_periodic", "hats", "boxes"):
+    if method in ("bsplines_clamped", "bsplines_clamped_closed", "bsplines_periodic", "hats", "boxes"):
         points = np.asarray(args[0])
         degree = {"hats": 1, "boxes": 0}.get(method, int(args[1]) if len(args) > 1 else 0)
         return (float(points[0]), float(points[-1]), degree, points) if points.size >= 2 else None
@@ -282,7 +282,7 @@ def _extrapolation(basis: Any, extrapolate: Any) -> bool | str:
         if _periodic(basis):
             return "periodic"
         method = _root_method(basis)
-        return method in ("bsplines", "bsplines_clamped") and _pieces(basis) is not None
+        return method in ("bsplines", "bsplines_clamped", "bsplines_clamped_closed") and _pieces(basis) is not None
     if extrapolate is not True and extrapolate is not False and extrapolate != "periodic":
         raise ValueError(f"extrapolate must be True, False, 'periodic' or None, got {extrapolate!r}")
     if extrapolate is not False and _pieces(basis) is None:

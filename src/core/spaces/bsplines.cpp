@@ -91,7 +91,11 @@ void shift_origin(Segment& s, double d) {
         for (int m = 2; m >= k; --m) *c[m] += d * *c[m + 1];
 }
 
-Result<Element> bspline_element(const std::vector<double>& t, std::size_t j, std::uint64_t p) {
+// With `closed_end`, the last piece also holds the point at its end: its end in the shape variable
+// moves to the next double up, so that the end knot itself, whose variable is exactly the old end,
+// gets the limit from the left. Moving the knot instead would not do: one unit in the last place
+// of a knot is below the resolution of the variable wherever |knot - center| > |knot|.
+Result<Element> bspline_element(const std::vector<double>& t, std::size_t j, std::uint64_t p, bool closed_end) {
     const double lo = t[j], hi = t[j + p + 1];
     if (lo >= hi)
         return Error::invalid("B-spline " + std::to_string(j) +
@@ -118,6 +122,7 @@ Result<Element> bspline_element(const std::vector<double>& t, std::size_t j, std
         if (error != 0.0) shift_origin(piece, -error / unit);
         segments.push_back(piece);
     }
+    if (closed_end) segments.back().b = std::nextafter(segments.back().b, INFINITY);
     SPANLET_TRY(shape, Shape::make(std::move(segments)));
     // The pieces end at (knot - c) / unit, rounded. Placed back at c, the first start can land a
     // little above its knot, although evaluation at the knot finds it (the knot's own variable is
@@ -130,8 +135,8 @@ std::string successor(std::uint64_t p) {
     return p == UINT64_MAX ? "18446744073709551616" : std::to_string(p + 1);
 }
 
-// The B-splines on `knots`.
-Result<Space> bspline_space(const std::vector<double>& knots, std::uint64_t degree) {
+// The B-splines on `knots`; with `closed`, those that end at the last knot include it.
+Result<Space> bspline_space(const std::vector<double>& knots, std::uint64_t degree, bool closed) {
     if (degree > 3) return Error::invalid("B-spline degree must be 0..=3, got " + std::to_string(degree));
     const std::uint64_t p = degree;
     if (knots.size() < p + 2)
@@ -143,25 +148,28 @@ Result<Space> bspline_space(const std::vector<double>& knots, std::uint64_t degr
     std::vector<Element> elements;
     elements.reserve(knots.size() - p - 1);
     for (std::size_t j = 0; j + p + 1 < knots.size(); ++j) {
-        SPANLET_TRY(element, bspline_element(knots, j, p));
+        SPANLET_TRY(element, bspline_element(knots, j, p, closed && knots[j + p + 1] == knots.back()));
         elements.push_back(std::move(element));
     }
+    // The knot vector serves evaluation by de Boor's recurrence, whose pieces are half-open: a
+    // closed space is evaluated element by element instead.
+    if (closed) return Space::make(std::move(elements));
     return Space::make(std::move(elements), KnotVector::open(knots, p));
 }
 
 }  // namespace
 
 Result<Space> bsplines(const std::vector<double>& knots, std::uint64_t degree) {
-    return bspline_space(knots, degree);
+    return bspline_space(knots, degree, false);
 }
 
-Result<Space> bsplines_clamped(const std::vector<double>& breakpoints, std::uint64_t degree) {
+Result<Space> bsplines_clamped(const std::vector<double>& breakpoints, std::uint64_t degree, bool closed) {
     SPANLET_TRY_STATUS(check_increasing("breakpoints", breakpoints));
     if (degree > 3) return Error::invalid("B-spline degree must be 0..=3, got " + std::to_string(degree));
     std::vector<double> knots(degree, breakpoints.front());
     knots.insert(knots.end(), breakpoints.begin(), breakpoints.end());
     knots.insert(knots.end(), degree, breakpoints.back());
-    return bspline_space(knots, degree);
+    return bspline_space(knots, degree, closed);
 }
 
 Result<Space> bsplines_periodic(const std::vector<double>& x, std::uint64_t degree) {

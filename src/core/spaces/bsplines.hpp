@@ -10,8 +10,9 @@ namespace spanlet {
 
 // One B-spline per run of degree + 2 consecutive knots (repeats allowed).
 Result<Space> bsplines(const std::vector<double>& knots, std::uint64_t degree);
-// Clamped: the end breakpoints repeated degree + 1 times.
-Result<Space> bsplines_clamped(const std::vector<double>& breakpoints, std::uint64_t degree);
+// Clamped: the end breakpoints repeated degree + 1 times. Every piece is half-open, [x_i, x_i+1);
+// `closed` makes the last ones [x_L-1, x_L], so that the space sums to 1 at x_L as well.
+Result<Space> bsplines_clamped(const std::vector<double>& breakpoints, std::uint64_t degree, bool closed = false);
 // Periodic with period breakpoints.back() - breakpoints.front(); wrapped pieces are folded back.
 Result<Space> bsplines_periodic(const std::vector<double>& breakpoints, std::uint64_t degree);
 
