@@ -1,29 +1,16 @@
 // Sparse matrices and lengths read at the boundary of _extra.
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "extra/extra.hpp"
 #include "python/args.hpp"
+#include "python/arrays.hpp"
 #include "python/errors.hpp"
 #include "python/numpy_api.hpp"
 
 namespace spanlet::py {
 
 namespace {
-
-template <class T>
-bool read_numbers(PyObject* object, int type, const char* argument, std::vector<T>& out) {
-    PyRef array(PyArray_FROMANY(object, type, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
-    if (!array) {
-        name_pending_error(argument);
-        return false;
-    }
-    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-    out.resize(static_cast<std::size_t>(PyArray_DIM(a, 0)));
-    if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(a), out.size() * sizeof(T));
-    return true;
-}
 
 bool invalid(const char* argument, const char* what) {
     PyErr_Format(PyExc_ValueError, "argument '%s': bad sparse matrix (%s)", argument, what);
@@ -36,9 +23,9 @@ bool read_csr(PyObject* object, const char* argument, Csr& out) {
     std::vector<PyObject*> parts, shape;
     std::vector<std::int64_t> indptr, indices;
     std::uint64_t nrows, ncols;
-    if (!tuple_items(object, argument, 4, parts) || !read_numbers(parts[0], NPY_INT64, argument, indptr) ||
-        !read_numbers(parts[1], NPY_INT64, argument, indices) ||
-        !read_numbers(parts[2], NPY_DOUBLE, argument, out.data) || !tuple_items(parts[3], argument, 2, shape) ||
+    if (!tuple_items(object, argument, 4, parts) || !read_cast(parts[0], argument, indptr) ||
+        !read_cast(parts[1], argument, indices) ||
+        !read_cast(parts[2], argument, out.data) || !tuple_items(parts[3], argument, 2, shape) ||
         !to_u64(shape[0], argument, nrows) || !to_u64(shape[1], argument, ncols))
         return false;
     if (indptr.size() != nrows + 1 || indptr[0] != 0) return invalid(argument, "indptr length or start");

@@ -10,6 +10,31 @@
 
 namespace spanlet::py {
 
+namespace {
+
+template <class T>
+bool read_numbers(PyObject* object, int type, const char* argument, std::vector<T>& out) {
+    PyRef array(PyArray_FROMANY(object, type, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+    if (!array) {
+        name_pending_error(argument);
+        return false;
+    }
+    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+    out.resize(static_cast<std::size_t>(PyArray_DIM(a, 0)));
+    if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(a), out.size() * sizeof(T));
+    return true;
+}
+
+}  // namespace
+
+bool read_cast(PyObject* object, const char* argument, std::vector<std::int64_t>& out) {
+    return read_numbers(object, NPY_INT64, argument, out);
+}
+
+bool read_cast(PyObject* object, const char* argument, std::vector<double>& out) {
+    return read_numbers(object, NPY_DOUBLE, argument, out);
+}
+
 bool ensure_numpy() {
     static bool imported = false;
     if (imported) return true;

@@ -16,6 +16,11 @@ bool ensure_numpy();
 // alignment. TypeError naming the argument for anything else.
 bool read_vec(PyObject* object, const char* argument, std::vector<double>& out);
 
+// A one-dimensional int64 or float64 array copied from any array-like, cast as NumPy casts (for
+// the helper modules, which take sparse matrices in their Python form). Errors name the argument.
+bool read_cast(PyObject* object, const char* argument, std::vector<std::int64_t>& out);
+bool read_cast(PyObject* object, const char* argument, std::vector<double>& out);
+
 // Copies a two-dimensional float64 array row by row.
 bool read_rows(PyObject* object, const char* argument, std::vector<std::vector<double>>& out);
 

@@ -82,20 +82,6 @@ PyObject* t_integrate_polynomial(PyObject*, PyObject* const* args, Py_ssize_t na
 
 // ---- Csr ------------------------------------------------------------------------------------
 
-// A one-dimensional array of `type` copied from any array-like.
-template <class T>
-bool read_numbers(PyObject* object, int type, const char* argument, std::vector<T>& out) {
-    PyRef array(PyArray_FROMANY(object, type, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
-    if (!array) {
-        name_pending_error(argument);
-        return false;
-    }
-    auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-    out.resize(static_cast<std::size_t>(PyArray_DIM(a, 0)));
-    if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(a), out.size() * sizeof(T));
-    return true;
-}
-
 bool invalid_csr(const char* what) {
     PyErr_Format(PyExc_ValueError, "bad csr parts: %s", what);
     return false;
@@ -105,9 +91,9 @@ bool read_csr(PyObject* object, Csr& out) {
     std::vector<PyObject*> parts, shape;
     std::vector<std::int64_t> indptr, indices;
     std::uint64_t nrows, ncols;
-    if (!tuple_items(object, "matrix", 4, parts) || !read_numbers(parts[0], NPY_INT64, "indptr", indptr) ||
-        !read_numbers(parts[1], NPY_INT64, "indices", indices) ||
-        !read_numbers(parts[2], NPY_DOUBLE, "data", out.data) || !tuple_items(parts[3], "shape", 2, shape) ||
+    if (!tuple_items(object, "matrix", 4, parts) || !read_cast(parts[0], "indptr", indptr) ||
+        !read_cast(parts[1], "indices", indices) ||
+        !read_cast(parts[2], "data", out.data) || !tuple_items(parts[3], "shape", 2, shape) ||
         !to_u64(shape[0], "shape", nrows) || !to_u64(shape[1], "shape", ncols))
         return false;
     if (indptr.size() != nrows + 1 || indptr[0] != 0) return invalid_csr("indptr length or start");

@@ -58,29 +58,40 @@ PropagatedCovariance between_gram(const Projection& projection, Csr m) {
     return out;
 }
 
+// Calls f(i, j, m_ij, m_ji) for every (i, j) stored in m or in its transpose, row by row in
+// column order (an entry stored on one side only meets 0); stops at the first f that returns false.
+template <class F>
+void for_each_mirrored(const Csr& m, F&& f) {
+    const Csr t = m.transpose();
+    for (std::size_t i = 0; i < m.nrows; ++i) {
+        const Csr::Row a = m.row(i), b = t.row(i);
+        std::size_t e = 0, g = 0;
+        while (e < a.size || g < b.size) {
+            const std::uint64_t ja = e < a.size ? a.indices[e] : m.ncols;
+            const std::uint64_t jb = g < b.size ? b.indices[g] : m.ncols;
+            if (!f(i, std::min(ja, jb), ja <= jb ? a.values[e] : 0.0, jb <= ja ? b.values[g] : 0.0)) return;
+            e += ja <= jb;
+            g += jb <= ja;
+        }
+    }
+}
+
 // (M + M^T) / 2 for a matrix that is symmetric up to rounding (K (S K^T) rounds differently on the
 // two sides of the diagonal).
 Csr symmetric_part(const Csr& m) {
-    const Csr t = m.transpose();
     Csr out;
     out.nrows = m.nrows;
     out.ncols = m.ncols;
     out.indptr.reserve(m.nrows + 1);
     out.indptr.push_back(0);
-    for (std::size_t i = 0; i < m.nrows; ++i) {
-        const Csr::Row a = m.row(i), b = t.row(i);
-        std::size_t e = 0, f = 0;
-        while (e < a.size || f < b.size) {
-            const std::uint64_t ja = e < a.size ? a.indices[e] : m.ncols;
-            const std::uint64_t jb = f < b.size ? b.indices[f] : m.ncols;
-            const double v = 0.5 * ((ja <= jb ? a.values[e] : 0.0) + (jb <= ja ? b.values[f] : 0.0));
-            out.indices.push_back(std::min(ja, jb));
-            out.data.push_back(v);
-            e += ja <= jb;
-            f += jb <= ja;
-        }
-        out.indptr.push_back(out.indices.size());
-    }
+    std::size_t row = 0;
+    for_each_mirrored(m, [&](std::size_t i, std::uint64_t j, double v, double mirror) {
+        for (; row < i; ++row) out.indptr.push_back(out.indices.size());
+        out.indices.push_back(j);
+        out.data.push_back(0.5 * (v + mirror));
+        return true;
+    });
+    for (; row < m.nrows; ++row) out.indptr.push_back(out.indices.size());
     return out;
 }
 
@@ -98,24 +109,15 @@ Status check_symmetric(const Csr& covariance) {
         }
     }
     // Both triangles are read, so a matrix given by one triangle only must not pass.
-    const Csr t = covariance.transpose();
     const double tolerance = 1e-12 * largest;
-    for (std::size_t i = 0; i < covariance.nrows; ++i) {
-        const Csr::Row a = covariance.row(i), b = t.row(i);
-        std::size_t e = 0, f = 0;
-        while (e < a.size || f < b.size) {
-            const std::uint64_t ja = e < a.size ? a.indices[e] : covariance.ncols;
-            const std::uint64_t jb = f < b.size ? b.indices[f] : covariance.ncols;
-            const double va = ja <= jb ? a.values[e] : 0.0, vb = jb <= ja ? b.values[f] : 0.0;
-            if (std::abs(va - vb) > tolerance)
-                return Error::invalid("variance (a covariance matrix) must be symmetric: entry (" + std::to_string(i) +
-                                      ", " + std::to_string(std::min(ja, jb)) + ") is " + decimal(va) +
-                                      ", its mirror " + decimal(vb));
-            e += ja <= jb;
-            f += jb <= ja;
-        }
-    }
-    return success();
+    Status status = success();
+    for_each_mirrored(covariance, [&](std::size_t i, std::uint64_t j, double v, double mirror) {
+        if (std::abs(v - mirror) <= tolerance) return true;
+        status = Error::invalid("variance (a covariance matrix) must be symmetric: entry (" + std::to_string(i) +
+                                ", " + std::to_string(j) + ") is " + decimal(v) + ", its mirror " + decimal(mirror));
+        return false;
+    });
+    return status;
 }
 
 }  // namespace
