@@ -454,6 +454,9 @@ Result<ValueAndDerivative> element_point(const Covariance1d& covariance, const E
 Result<ValueAndDerivative> between_core(const Covariance1d& covariance, const Element& a, CosineWeight weight_a,
                                         const Element* factor_a, const Element& b, CosineWeight weight_b,
                                         const Element* factor_b, bool with_derivative, Scratch& scratch) {
+    if (!weight_a && !weight_b && !factor_a && !factor_b)
+        if (const auto exact = closed_form_covariance(covariance, a, b, with_derivative, scratch.closed_form))
+            return ValueAndDerivative{exact->first, exact->second};
     const auto* da = std::get_if<Delta>(&a.kind);
     const auto* db = std::get_if<Delta>(&b.kind);
     auto scaled = [](double f, ValueAndDerivative vd) { return ValueAndDerivative{f * vd.first, f * vd.second}; };

@@ -20,6 +20,7 @@
 #include "core/integration/derivatives.hpp"
 #include "core/elements/element.hpp"
 #include "core/integration/integrate.hpp"
+#include "core/covariance/closed_form.hpp"
 #include "core/covariance/variance_profile.hpp"
 #include "core/base/constants.hpp"
 
@@ -62,6 +63,7 @@ struct Scratch {
     std::vector<double> knots_b;      // knots of the second element
     std::vector<double> inner_knots;  // handed to the inner products
     PointMasses masses;               // the kernel's stretch derivative at its cut ends
+    ClosedFormScratch closed_form;    // pieces of polynomial atoms
 };
 
 // -r k'(r) = l dk/dl at distance r, from the scaled distance u = r / l and the kernel of unit

@@ -1,0 +1,413 @@
+#include "core/covariance/closed_form.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <variant>
+
+#include "core/base/constants.hpp"
+#include "core/covariance/covariance1d.hpp"
+#include "core/elements/local.hpp"
+#include "core/integration/integrate.hpp"
+#include "core/integration/quadrature.hpp"
+
+namespace spanlet::covariance {
+
+namespace {
+
+// Coefficients of a polynomial in one variable, lowest first: a cross-correlation of two cubic
+// pieces has degree 7, and times the kernel's polynomial (degree 3 at most) 10.
+constexpr int MAX_TERMS = 12;
+using Poly = std::array<double, MAX_TERMS>;
+
+// Piece lengths are scaled by the longer piece of a pair, and the kernel's variable by the length:
+// pairs whose lengths differ by more than this factor, or differ so from the correlation length,
+// take the adaptive path, where no power of the ratio can overflow.
+constexpr double MAX_SCALE_RATIO = 0x1p100;
+// Pairs of pieces times the kernel images each pair meets: beyond this the adaptive path, with
+// its own bounds and refusals, takes the entry.
+constexpr double MAX_PAIR_IMAGES = 1e5;
+// The Gaussian kernel's panels, in units of the length: as long as the adaptive path's steps.
+constexpr double GAUSSIAN_PANEL = 0.5;
+
+constexpr double BINOMIAL[MAX_TERMS][MAX_TERMS] = {
+    {1},
+    {1, 1},
+    {1, 2, 1},
+    {1, 3, 3, 1},
+    {1, 4, 6, 4, 1},
+    {1, 5, 10, 10, 5, 1},
+    {1, 6, 15, 20, 15, 6, 1},
+    {1, 7, 21, 35, 35, 21, 7, 1},
+    {1, 8, 28, 56, 70, 56, 28, 8, 1},
+    {1, 9, 36, 84, 126, 126, 84, 36, 9, 1},
+    {1, 10, 45, 120, 210, 252, 210, 120, 45, 10, 1},
+    {1, 11, 55, 165, 330, 462, 462, 330, 165, 55, 11, 1},
+};
+
+// The kernel in its own variable z = rate |r| / l: a Matern kernel is M(z) exp(-z) and its length
+// derivative S(z) exp(-z); the Gaussian's are exp(-z^2 / 2) and z^2 exp(-z^2 / 2).
+struct KernelForm {
+    bool gaussian;
+    double rate;
+    Poly value{}, slope{};
+    int value_degree = 0, slope_degree = 0;
+};
+
+KernelForm kernel_form(const Profile& kernel) {
+    const auto* m = std::get_if<Matern>(&kernel);
+    if (!m) return KernelForm{true, 1.0};
+    switch (m->order) {
+        case MaternOrder::Half: return KernelForm{false, 1.0, {1.0}, {0.0, 1.0}, 0, 1};
+        case MaternOrder::ThreeHalves: return KernelForm{false, SQRT3, {1.0, 1.0}, {0.0, 0.0, 1.0}, 1, 2};
+        case MaternOrder::FiveHalves:
+            return KernelForm{false, SQRT5, {1.0, 1.0, 1.0 / 3.0}, {0.0, 0.0, 1.0 / 3.0, 1.0 / 3.0}, 2, 3};
+    }
+    return KernelForm{true, 1.0};
+}
+
+double horner(const double* c, int degree, double x) {
+    double v = c[degree];
+    for (int k = degree - 1; k >= 0; --k) v = v * x + c[k];
+    return v;
+}
+
+// c(x) rewritten as a polynomial in t = x - x0, in place.
+void taylor_shift(double* c, int degree, double x0) {
+    if (x0 == 0.0) return;
+    for (int i = 0; i < degree; ++i)
+        for (int k = degree - 1; k >= i; --k) c[k] += x0 * c[k + 1];
+}
+
+// out = a * b.
+int multiply(const double* a, int da, const double* b, int db, double* out) {
+    std::fill(out, out + da + db + 1, 0.0);
+    for (int i = 0; i <= da; ++i)
+        for (int j = 0; j <= db; ++j) out[i + j] += a[i] * b[j];
+    return da + db;
+}
+
+// g[m] = gamma(m + 1, x) = int_0^x t^m exp(-t) dt for m = 0 .. top. The top order comes from the
+// series x^a exp(-x) sum x^k / (a (a + 1) ... (a + k)) below x = a, and as top! less the upper
+// sum above it (where that sum is under half of top!); the lower orders follow downward by a
+// recurrence that adds positive terms only.
+// 1 / n for the series and the recurrence below: a division in a dependent chain costs several
+// multiplications.
+constexpr int RECIPROCALS = 512;
+const std::array<double, RECIPROCALS>& reciprocals() {
+    static const std::array<double, RECIPROCALS> table = [] {
+        std::array<double, RECIPROCALS> t{};
+        for (int n = 1; n < RECIPROCALS; ++n) t[n] = 1.0 / n;
+        return t;
+    }();
+    return table;
+}
+
+void lower_gamma(double x, int top, double* g) {
+    const auto& inverse = reciprocals();
+    const double ex = std::exp(-x);
+    double power[MAX_TERMS + 1] = {1.0};  // x^m
+    for (int m = 1; m <= top + 1; ++m) power[m] = power[m - 1] * x;
+    const double a = top + 1.0;
+    if (x < a) {
+        // The terms fall at least as fast as (x / a)^k; they stop below a quarter of the rounding.
+        double term = inverse[top + 1], sum = term;
+        for (int k = top + 2; k < RECIPROCALS && term > sum * 0x1p-55; ++k) {
+            term *= x * inverse[k];
+            sum += term;
+        }
+        g[top] = sum * power[top + 1] * ex;
+    } else {
+        double term = 1.0, sum = 1.0, factorial = 1.0;
+        for (int j = 1; j <= top; ++j) {
+            term *= x / j;
+            sum += term;
+            factorial *= j;
+        }
+        g[top] = factorial * (1.0 - ex * sum);
+    }
+    for (int m = top; m >= 1; --m) g[m - 1] = (g[m] + power[m] * ex) * inverse[m];
+}
+
+// int_0^L k(z_s + t) q(t) dt and the same with l dk/dl, in the kernel's variable.
+std::pair<double, double> part_integral(const KernelForm& f, double zs, double length, const double* q, int dq,
+                                        bool with_derivative) {
+    if (f.gaussian) {
+        const Rule& rule = gl8();
+        const double panels = std::ceil(length / GAUSSIAN_PANEL);
+        const int n = static_cast<int>(std::fmax(1.0, panels));
+        const double h = length / n;
+        double value = 0.0, slope = 0.0;
+        for (int p = 0; p < n; ++p) {
+            const double half = 0.5 * h, mid = p * h + half;
+            for (std::size_t i = 0; i < rule.nodes.size(); ++i) {
+                const double t = mid + half * rule.nodes[i];
+                const double z = zs + t;
+                const double w = rule.weights[i] * half * std::exp(-0.5 * z * z) * horner(q, dq, t);
+                value += w;
+                slope += z * z * w;
+            }
+        }
+        return {value, with_derivative ? slope : 0.0};
+    }
+    Poly m = f.value, product{};
+    taylor_shift(m.data(), f.value_degree, zs);
+    const int dv = multiply(m.data(), f.value_degree, q, dq, product.data());
+    const int ds = f.slope_degree + dq;
+    double g[MAX_TERMS];
+    lower_gamma(length, with_derivative ? std::max(dv, ds) : dv, g);
+    const double scale = std::exp(-zs);
+    double value = 0.0;
+    for (int i = 0; i <= dv; ++i) value += product[i] * g[i];
+    if (!with_derivative) return {scale * value, 0.0};
+    Poly s = f.slope;
+    taylor_shift(s.data(), f.slope_degree, zs);
+    multiply(s.data(), f.slope_degree, q, dq, product.data());
+    double slope = 0.0;
+    for (int i = 0; i <= ds; ++i) slope += product[i] * g[i];
+    return {scale * value, scale * slope};
+}
+
+// The pieces of a polynomial atom between its knots, skipping those where it vanishes; false for
+// an atom that is not polynomial everywhere or whose support is not finite.
+bool pieces_of(const Element& e, ClosedFormScratch& scratch, std::vector<PolynomialPiece>& out,
+               const Element*& cached) {
+    // A row of a matrix keeps one atom: its pieces are formed once.
+    if (cached == &e) return true;
+    cached = nullptr;
+    out.clear();
+    if (!is_polynomial(e)) return false;
+    const Support s = support(e);
+    if (!(std::isfinite(s.lo) && std::isfinite(s.hi))) return false;
+    std::vector<double>& knots = scratch.knots;
+    knots.clear();
+    knots.push_back(s.lo);
+    push_knots(e, knots, s.lo, s.hi);
+    knots.push_back(s.hi);
+    std::sort(knots.begin(), knots.end());
+    knots.erase(std::unique(knots.begin(), knots.end()), knots.end());
+    for (std::size_t i = 0; i + 1 < knots.size(); ++i) {
+        const double h = knots[i + 1] - knots[i];
+        if (!(h > 0.0)) continue;
+        const auto local = local_polynomial(e, knots[i], 0.5 * h, h);
+        if (!local) return false;
+        PolynomialPiece piece{knots[i], h, {local->p[0], local->p[1], local->p[2], local->p[3]}, 3};
+        while (piece.degree > 0 && piece.p[piece.degree] == 0.0) --piece.degree;
+        if (piece.degree == 0 && piece.p[0] == 0.0) continue;
+        for (const double c : piece.p)
+            if (!std::isfinite(c)) return false;
+        out.push_back(piece);
+    }
+    cached = &e;
+    return true;
+}
+
+// The cross-correlation G of two pieces in units of the longer one, H: with w = (r - (x0 - y0)) / H,
+// G(r) = H C(w) and C(w) = int A(sigma + w) B(sigma) d sigma, A and B in sigma = offset / H, on up
+// to three intervals of w, each a polynomial in w - anchor for an anchor at one of its ends.
+struct CorrelationPiece {
+    double w0, w1, anchor;
+    double c[8];
+    int degree;
+};
+
+// Coefficients of F(sigma, v) = int_0^sigma A(s + v) B(s) ds, by powers of sigma then v.
+struct Antiderivative {
+    double f[8][4] = {};
+    int sigma_degree, v_degree;
+};
+
+Antiderivative antiderivative(const double* alpha, int da, const double* beta, int db) {
+    Antiderivative F;
+    F.sigma_degree = da + db + 1;
+    F.v_degree = da;
+    for (int k = 0; k <= da; ++k)
+        for (int j = 0; j <= k; ++j)
+            for (int m = 0; m <= db; ++m) F.f[k - j + m + 1][j] += alpha[k] * beta[m] * BINOMIAL[k][j];
+    for (int p = 1; p <= F.sigma_degree; ++p)
+        for (int q = 0; q <= F.v_degree; ++q) F.f[p][q] /= p;
+    return F;
+}
+
+// out += sign * F(mu0 + mu1 v, v) as a polynomial in v (terms above the total degree vanish).
+void add_on_line(const Antiderivative& F, double mu0, double mu1, double sign, double* out) {
+    if (mu0 == 0.0 && mu1 == 0.0) return;
+    double power[MAX_TERMS] = {1.0};  // (mu0 + mu1 v)^p
+    int dp = 0;
+    for (int p = 1; p <= F.sigma_degree; ++p) {
+        power[dp + 1] = 0.0;
+        for (int i = dp + 1; i >= 1; --i) power[i] = mu0 * power[i] + mu1 * power[i - 1];
+        power[0] *= mu0;
+        ++dp;
+        for (int q = 0; q <= F.v_degree; ++q) {
+            const double f = sign * F.f[p][q];
+            if (f == 0.0) continue;
+            for (int i = 0; i <= dp && i + q < 8; ++i) out[i + q] += f * power[i];
+        }
+    }
+}
+
+// The pieces of C. The integral runs over the shorter piece's variable sigma, from its own start,
+// and A is moved to each interval's anchor, so nothing is evaluated far from where a piece lives:
+// a piece much shorter than the other keeps its relative accuracy.
+int correlation_pieces(const PolynomialPiece& A, const PolynomialPiece& B, double H, CorrelationPiece* out) {
+    if (A.length < B.length) {
+        // C(w) = int A(tau) B(tau - w) d tau = C'(-w), C' the correlation with the roles swapped.
+        const int count = correlation_pieces(B, A, H, out);
+        for (int k = 0; k < count; ++k) {
+            CorrelationPiece& p = out[k];
+            p = CorrelationPiece{-p.w1, -p.w0, -p.anchor, {p.c[0], -p.c[1], p.c[2], -p.c[3], p.c[4], -p.c[5], p.c[6],
+                                                           -p.c[7]}, p.degree};
+        }
+        return count;
+    }
+    const double a = A.length / H, b = B.length / H;  // a = 1 >= b
+    double alpha[4], beta[4];
+    double scale = 1.0;
+    for (int k = 0; k <= A.degree; ++k, scale /= a) alpha[k] = A.p[k] * scale;
+    scale = 1.0;
+    for (int k = 0; k <= B.degree; ++k, scale /= b) beta[k] = B.p[k] * scale;
+    // sigma runs from L = max(0, -w) to U = min(b, a - w), each mu0 + mu1 v with v = w - anchor.
+    struct Limits {
+        double w0, w1, l0, l1, u0, u1;
+    };
+    const double d = a - b;
+    const Limits all[3] = {{-b, 0.0, b, -1.0, b, 0.0}, {0.0, d, 0.0, 0.0, b, 0.0}, {d, a, 0.0, 0.0, b, -1.0}};
+    int count = 0;
+    for (const Limits& l : all) {
+        if (!(l.w1 > l.w0)) continue;
+        double shifted[4];
+        std::copy(alpha, alpha + 4, shifted);
+        taylor_shift(shifted, A.degree, l.w0);
+        const Antiderivative F = antiderivative(shifted, A.degree, beta, B.degree);
+        CorrelationPiece& piece = out[count++];
+        piece = CorrelationPiece{l.w0, l.w1, l.w0, {}, A.degree + B.degree + 1};
+        add_on_line(F, l.u0, l.u1, 1.0, piece.c);
+        add_on_line(F, l.l0, l.l1, -1.0, piece.c);
+    }
+    return count;
+}
+
+// A point mass at p against a piece of b: G(r) = B((p - y0 - r) / hb) on w = (r - (p - y0)) / hb
+// in [-1, 0], so C(w) = B(-w).
+int point_piece(const PolynomialPiece& B, CorrelationPiece* out) {
+    CorrelationPiece& piece = out[0];
+    piece.w0 = -1.0;
+    piece.w1 = 0.0;
+    piece.anchor = 0.0;
+    piece.degree = B.degree;
+    std::fill(piece.c, piece.c + 8, 0.0);
+    for (int k = 0; k <= B.degree; ++k) piece.c[k] = (k % 2 ? -1.0 : 1.0) * B.p[k];
+    return 1;
+}
+
+struct Sums {
+    double value = 0.0, slope = 0.0, ends = 0.0;
+};
+
+// One correlation piece placed at r = delta + H w, cut to [-R, R] and split at 0, each part
+// integrated outward from its end nearer 0.
+void add_piece(const Covariance1d& c, const KernelForm& f, double kernel_at_cut, const CorrelationPiece& piece,
+               double delta, double H, double g, bool with_derivative, Sums& sums) {
+    const double R = c.radius;
+    const double r0 = delta + H * piece.w0, r1 = delta + H * piece.w1;
+    if (!(r1 >= -R && r0 <= R)) return;
+    auto part = [&](double w_start, double w_end, double r_start, bool cut_far) {
+        const double dir = w_end >= w_start ? 1.0 : -1.0;
+        const double zs = f.rate * std::fabs(r_start) / c.length;
+        const double to_z = f.rate * H / c.length;  // dz per unit of w
+        const double length = to_z * std::fabs(w_end - w_start);
+        if (!(length > 0.0)) return;
+        double q[8];
+        std::copy(piece.c, piece.c + 8, q);
+        taylor_shift(q, piece.degree, w_start - piece.anchor);
+        const double step = dir / to_z;  // dw per unit of z
+        double power = g;
+        for (int k = 0; k <= piece.degree; ++k, power *= step) q[k] *= power;
+        const auto [v, s] = part_integral(f, zs, length, q, piece.degree, with_derivative);
+        const double to_r = c.length / f.rate;
+        sums.value += to_r * v;
+        sums.slope += to_r * s;
+        if (with_derivative && cut_far) sums.ends += R * kernel_at_cut * horner(q, piece.degree, length);
+    };
+    const bool cut_lo = r0 < -R, cut_hi = r1 > R;
+    const double lo = cut_lo ? -R : r0, hi = cut_hi ? R : r1;
+    const double w_lo = cut_lo ? (-R - delta) / H : piece.w0, w_hi = cut_hi ? (R - delta) / H : piece.w1;
+    if (lo >= 0.0) {
+        part(w_lo, w_hi, lo, cut_hi);
+    } else if (hi <= 0.0) {
+        part(w_hi, w_lo, hi, cut_lo);
+    } else {
+        const double w_zero = -delta / H;
+        part(w_zero, w_hi, 0.0, cut_hi);
+        part(w_zero, w_lo, 0.0, cut_lo);
+    }
+}
+
+// The images n of the kernel with r - n P in reach of [-R, R] for r in [lo, hi].
+std::pair<double, double> image_range(const Covariance1d& c, double lo, double hi) {
+    if (!c.period) return {0.0, 0.0};
+    return {std::ceil((lo - c.radius) / *c.period), std::floor((hi + c.radius) / *c.period)};
+}
+
+}  // namespace
+
+std::optional<std::pair<double, double>> closed_form_covariance(const Covariance1d& c, const Element& a,
+                                                                const Element& b, bool with_derivative,
+                                                                ClosedFormScratch& scratch) {
+    const auto* da = std::get_if<Delta>(&a.kind);
+    const auto* db = std::get_if<Delta>(&b.kind);
+    if (da && db) return std::nullopt;
+    // With one point mass, the covariance is that of the other atom with the point: k is even.
+    const Element& first = db ? b : a;
+    const Element& second = db ? a : b;
+    const Delta* point = db ? db : da;
+    if (!point && !pieces_of(first, scratch, scratch.a, scratch.pieces_of_a)) return std::nullopt;
+    if (!pieces_of(second, scratch, scratch.b, scratch.pieces_of_b)) return std::nullopt;
+    if (point && !std::isfinite(point->position)) return std::nullopt;
+
+    // Bounds on the work and on the scalings, before any integral is taken.
+    const std::size_t firsts = point ? 1 : scratch.a.size();
+    double work = 0.0;
+    for (std::size_t i = 0; i < firsts; ++i)
+        for (const PolynomialPiece& B : scratch.b) {
+            const double ha = point ? 0.0 : scratch.a[i].length, H = std::fmax(ha, B.length);
+            if (!(H <= MAX_SCALE_RATIO * c.length && c.length <= MAX_SCALE_RATIO * H)) return std::nullopt;
+            if (!point && !(ha * MAX_SCALE_RATIO >= B.length && B.length * MAX_SCALE_RATIO >= ha)) return std::nullopt;
+            double images = 1.0;
+            if (c.period) {
+                const double x0 = point ? point->position : scratch.a[i].start;
+                const auto [n0, n1] = image_range(c, x0 - B.start - B.length, x0 - B.start + ha);
+                // Image numbers beyond 2^52 could not be counted one by one.
+                if (!(std::fabs(n0) <= 0x1p52 && std::fabs(n1) <= 0x1p52)) return std::nullopt;
+                images = std::fmax(0.0, n1 - n0 + 1.0);
+            }
+            work += images;
+            if (!(work <= MAX_PAIR_IMAGES)) return std::nullopt;
+        }
+
+    const KernelForm form = kernel_form(c.kernel);
+    const double kernel_at_cut = value(c.kernel, c.radius);
+    Sums sums;
+    CorrelationPiece pieces[3];
+    for (std::size_t i = 0; i < firsts; ++i)
+        for (const PolynomialPiece& B : scratch.b) {
+            const double x0 = point ? point->position : scratch.a[i].start;
+            const double ha = point ? 0.0 : scratch.a[i].length;
+            const double H = point ? B.length : std::fmax(ha, B.length);
+            const double delta = x0 - B.start;
+            const int count = point ? point_piece(B, pieces) : correlation_pieces(scratch.a[i], B, H, pieces);
+            const double g = point ? 1.0 : H;
+            const auto [n0, n1] = image_range(c, delta - B.length, delta + ha);
+            for (double n = n0; n <= n1; ++n) {
+                // x0 - n P first: exact where the image brings x0 near y0, however far both lie.
+                const double shifted = c.period ? (x0 - n * *c.period) - B.start : delta;
+                for (int k = 0; k < count; ++k)
+                    add_piece(c, form, kernel_at_cut, pieces[k], shifted, H, g, with_derivative, sums);
+            }
+        }
+    return std::pair<double, double>{sums.value, with_derivative ? sums.slope + sums.ends : 0.0};
+}
+
+}  // namespace spanlet::covariance
