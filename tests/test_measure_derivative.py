@@ -58,7 +58,10 @@ def test_derivative_matches_central_differences(family, parameter, basis, mode, 
     numeric = (dense(s.measure(build(H), b, mode, weight)) - dense(s.measure(build(-H), b, mode, weight))) / (2 * H)
     scale = max(1.0, np.abs(numeric).max())
     assert np.allclose(dense(dw), numeric, rtol=0, atol=2e-5 * scale)
-    assert np.allclose(dense(w), dense(s.measure(build(0.0), b, mode, weight)), rtol=1e-13, atol=1e-15)
+    if family in ("rectangles", "triangles", "deltas"):
+        assert np.allclose(dense(w), dense(s.measure(build(0.0), b, mode, weight)), rtol=1e-13, atol=1e-15)
+    else:  # profiles take value and derivative in one pass, which keeps the values' bits
+        assert np.array_equal(dense(w), dense(s.measure(build(0.0), b, mode, weight)))
     if mode == "rowsum":
         assert np.allclose(dense(dw).sum(axis=1), 0.0, atol=1e-10 * scale)
 

@@ -169,6 +169,103 @@ Result<PointMasses> jumps(const Element& element, Parameter parameter) {
     return out;
 }
 
+namespace {
+
+// The masses of de/dtheta that lie in b's support, against b (and the weight).
+double masses_against(const PointMasses& masses, const Element& b, CosineWeight omega) {
+    const Support sb = support(b);
+    double point = EMPTY_SUM;
+    for (const PointMass& p : masses) {
+        if (!(sb.lo <= p.x && p.x <= sb.hi)) continue;
+        const double v = p.m * evaluate(b, p.x);
+        point += omega ? v * std::cos(*omega * p.x) : v;
+    }
+    return point;
+}
+
+// The integrals of a profile kernel and of the smooth part of its derivative, times `other` when
+// given, in one pass over the steps both take alone: the integrands are those of integrate_product
+// and smooth_derivative_product, summed in the same order, so each result keeps its bits while the
+// kernel is evaluated once per node.
+Result<std::pair<double, double>> profile_with_derivative(const Element& kernel, const ProfileElement& p,
+                                                          const Element* other, Parameter parameter,
+                                                          CosineWeight omega, const std::vector<double>& knots) {
+    if (knots.size() < 2) return std::pair{0.0, 0.0};
+    const ValueWithDerivative both(p.profile, parameter);
+    const Element* pair[2] = {&kernel, other};
+    const std::span<const Element* const> elements(pair, other ? 2 : 1);
+    StepPhase phase(omega);
+    double value = 0.0, derivative = 0.0;
+    SPANLET_TRY_STATUS(for_each_adaptive_step(elements, omega, knots, [&](const Rule& rule, double z, double next) {
+        phase.start(z);
+        const double h = (next - z) * 0.5;
+        const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
+        double sum_value = 0.0, sum_derivative = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double s = h + h * rule.nodes[i];
+            std::pair<double, double> k{0.0, 0.0};
+            if (!(s < p.lower - z || s > p.upper - z)) k = both((z - p.center) + s);
+            double v = 1.0;
+            v *= k.first;
+            double d = k.second;
+            if (other) {
+                const double b = evaluate_local(*other, z, s);
+                v *= b;
+                d *= b;
+            }
+            if (omega) {
+                const double weight = phase(s);
+                v = v * weight;
+                d = d * weight;
+            }
+            sum_value += rule.weights[i] * v;
+            sum_derivative += rule.weights[i] * d;
+        }
+        value += h * sum_value;
+        derivative += h * sum_derivative;
+    }));
+    return std::pair{value, derivative};
+}
+
+}  // namespace
+
+Result<std::pair<double, double>> inner_with_derivative(const Element& a, const Element& b, Parameter parameter,
+                                                        CosineWeight omega, const PointMasses& masses,
+                                                        std::vector<double>& knots) {
+    const auto* p = std::get_if<ProfileElement>(&a.kind);
+    if (!p || std::holds_alternative<Delta>(b.kind)) {
+        SPANLET_TRY(v, inner(a, b, omega, knots));
+        SPANLET_TRY(d, inner_derivative(a, b, parameter, omega, masses, knots));
+        return std::pair{v, d};
+    }
+    const double point = masses_against(masses, b, omega);
+    const Support sa = support(a), sb = support(b);
+    const double lo = std::fmax(sa.lo, sb.lo), hi = std::fmin(sa.hi, sb.hi);
+    if (!(lo < hi)) return std::pair{0.0, without_negative_zero(point)};
+    const Element* pair[2] = {&a, &b};
+    sorted_knots(pair, knots, lo, hi);
+    SPANLET_TRY(both, profile_with_derivative(a, *p, &b, parameter, omega, knots));
+    return std::pair{both.first, point + both.second};
+}
+
+Result<std::pair<double, double>> integral_with_derivative(const Element& element, Parameter parameter,
+                                                           CosineWeight omega, const PointMasses& masses,
+                                                           std::vector<double>& knots) {
+    const auto* p = std::get_if<ProfileElement>(&element.kind);
+    if (!p) {
+        SPANLET_TRY(v, integral(element, omega, knots));
+        SPANLET_TRY(d, integral_derivative(element, parameter, omega, masses, knots));
+        return std::pair{v, d};
+    }
+    double point = EMPTY_SUM;
+    for (const PointMass& m : masses) point += omega ? m.m * std::cos(*omega * m.x) : m.m;
+    const Support s = support(element);
+    const Element* one[1] = {&element};
+    sorted_knots(one, knots, s.lo, s.hi);
+    SPANLET_TRY(both, profile_with_derivative(element, *p, nullptr, parameter, omega, knots));
+    return std::pair{both.first, point + both.second};
+}
+
 Result<double> inner_derivative(const Element& a, const Element& b, Parameter parameter, CosineWeight omega,
                                 const PointMasses& masses, std::vector<double>& knots) {
     if (const auto* d = std::get_if<Delta>(&a.kind)) {
@@ -185,12 +282,7 @@ Result<double> inner_derivative(const Element& a, const Element& b, Parameter pa
         return omega ? r * std::cos(*omega * d->position) : r;
     }
     const Support sa = support(a), sb = support(b);
-    double point = EMPTY_SUM;
-    for (const PointMass& p : masses) {
-        if (!(sb.lo <= p.x && p.x <= sb.hi)) continue;
-        const double v = p.m * evaluate(b, p.x);
-        point += omega ? v * std::cos(*omega * p.x) : v;
-    }
+    const double point = masses_against(masses, b, omega);
     const double lo = std::fmax(sa.lo, sb.lo), hi = std::fmin(sa.hi, sb.hi);
     if (!(lo < hi)) return without_negative_zero(point);
     const Element* pair[2] = {&a, &b};

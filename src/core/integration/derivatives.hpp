@@ -8,6 +8,7 @@
 #pragma once
 
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/elements/element.hpp"
@@ -36,6 +37,17 @@ Status jumps(const Element& element, Parameter parameter, PointMasses& out);
 // alone; `masses` are jumps(a, parameter), which the caller has already formed successfully.
 Result<double> inner_derivative(const Element& a, const Element& b, Parameter parameter, CosineWeight omega,
                                 const PointMasses& masses, std::vector<double>& knots);
+
+// <a, b> and its derivative together, each equal to what inner and inner_derivative give; for a
+// profile kernel in one pass that evaluates the kernel once per node.
+Result<std::pair<double, double>> inner_with_derivative(const Element& a, const Element& b, Parameter parameter,
+                                                        CosineWeight omega, const PointMasses& masses,
+                                                        std::vector<double>& knots);
+
+// The integral of the element and its derivative together, as integral and integral_derivative.
+Result<std::pair<double, double>> integral_with_derivative(const Element& element, Parameter parameter,
+                                                           CosineWeight omega, const PointMasses& masses,
+                                                           std::vector<double>& knots);
 
 // The integral over the knot intervals of the smooth part of de/dtheta, e the first of the elements,
 // times the others (and the weight when given), stepped as `inner_derivative` steps.

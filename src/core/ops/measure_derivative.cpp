@@ -21,8 +21,8 @@ Status kernel_row(const Element& kernel, const Space& basis, Normalization mode,
     if (mode == Normalization::RowSum) n = dn = EMPTY_SUM;
     for (std::uint64_t j : scratch.candidates) {
         const Element& b = basis.elements()[j];
-        SPANLET_TRY(v, inner(kernel, b, omega, scratch.knots));
-        SPANLET_TRY(dv, inner_derivative(kernel, b, parameter, omega, masses, scratch.knots));
+        SPANLET_TRY(both, inner_with_derivative(kernel, b, parameter, omega, masses, scratch.knots));
+        const auto [v, dv] = both;
         if (v == 0.0 && dv == 0.0) continue;
         w.indices.push_back(j);
         w.values.push_back(v);
@@ -34,10 +34,9 @@ Status kernel_row(const Element& kernel, const Space& basis, Normalization mode,
         }
     }
     if (mode == Normalization::Integral) {
-        SPANLET_TRY(value, integral(kernel, omega, scratch.knots));
-        SPANLET_TRY(derivative, integral_derivative(kernel, parameter, omega, masses, scratch.knots));
-        n = value;
-        dn = derivative;
+        SPANLET_TRY(both, integral_with_derivative(kernel, parameter, omega, masses, scratch.knots));
+        n = both.first;
+        dn = both.second;
     }
     const std::size_t stored = w.values.size() - first;
     if (mode != Normalization::None) {

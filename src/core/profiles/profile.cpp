@@ -48,6 +48,21 @@ Result<EndFactors> cutoff_factors(const Profile& profile, Parameter parameter, d
     return *f;
 }
 
+ValueWithDerivative::ValueWithDerivative(const Profile& profile, Parameter parameter)
+    : profile_(&profile), parameter_(parameter) {
+    if (const auto* v = std::get_if<Voigt>(&profile); v && (parameter == Parameter::Sigma || parameter == Parameter::Gamma))
+        peak_ = v->peak();
+}
+
+std::pair<double, double> ValueWithDerivative::operator()(double x) const {
+    if (const auto* v = std::get_if<Voigt>(profile_)) return v->value_and_derivative(parameter_, x, peak_);
+    const double v = value(*profile_, x);
+    if (parameter_ == Parameter::Center) return {v, -d_dt(*profile_, x)};
+    if (parameter_ == Parameter::Scale) return {v, -x * d_dt(*profile_, x)};
+    const Result<double> d = d_parameter(*profile_, parameter_, x);
+    return {v, d ? d.value() : 0.0};
+}
+
 Status check_positive(std::string_view name, double value) {
     if (std::isfinite(value) && value > 0) return success();
     return Error::invalid(std::string(name) + " must be finite and > 0, got " + decimal(value));

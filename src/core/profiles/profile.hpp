@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "core/base/error.hpp"
@@ -40,6 +41,22 @@ Result<Reach> support(const Profile& profile, double cutoff);
 // have is refused: "<debug> has no parameter <Name>".
 Result<double> d_parameter(const Profile& profile, Parameter parameter, double x);
 Result<EndFactors> cutoff_factors(const Profile& profile, Parameter parameter, double cutoff);
+
+// A profile's value and its smooth derivative in a parameter at the same offsets, for integrals
+// that need both: a shift gives -d_dt, a stretch -x d_dt, a parameter of the line shape
+// d_parameter (0 where the family has none). What a family can share between the two is formed
+// once (the Voigt's Faddeeva value per point, its peak per profile); every pair equals the separate
+// functions' results bit for bit.
+class ValueWithDerivative {
+public:
+    ValueWithDerivative(const Profile& profile, Parameter parameter);
+    std::pair<double, double> operator()(double x) const;
+
+private:
+    const Profile* profile_;
+    Parameter parameter_;
+    double peak_ = 0.0;
+};
 
 // The structural rendering used in messages: "Gaussian { sigma: 2.0 }", fields in declaration order.
 std::string debug(const Profile& profile);

@@ -122,19 +122,27 @@ double Voigt::step(double r) const {
     return std::fmax(0.5 * sigma, 0.3 * gamma + 0.3 * std::fmax(r - 6.0 * sigma, 0.0));
 }
 
+double Voigt::peak() const { return faddeeva(0.0, gamma / (sigma * SQRT2)).re; }
+
 std::optional<double> Voigt::d_parameter(Parameter parameter, double x) const {
     if (parameter != Parameter::Sigma && parameter != Parameter::Gamma) return std::nullopt;
+    const double y_scale = sigma * SQRT2;
+    const double xr = x / y_scale, yr = gamma / y_scale;
+    if (near_center(xr, yr)) return width_slope(parameter, xr, yr, peak(), Complex{});
+    return width_slope(parameter, xr, yr, peak(), faddeeva(xr, yr));
+}
+
+bool Voigt::near_center(double xr, double yr) { return std::fabs(xr) < TAYLOR_X && yr < CONTINUED_FRACTION_RADIUS; }
+
+double Voigt::width_slope(Parameter parameter, double xr, double yr, double peak, Complex big_w) const {
     // V = Re w(z) / w(i y'), z = (x + i gamma) / (sigma sqrt 2) = x' + i y'. Both z and i y' scale
     // as 1 / sigma and move by i / (sigma sqrt 2) with gamma; the quotient rule's two terms are
     // formed so that their difference keeps its digits towards both limits (see above).
     const double y_scale = sigma * SQRT2;
-    const double xr = x / y_scale, yr = gamma / y_scale;
-    const double peak = faddeeva(0.0, yr).re;
     const double scale = parameter == Parameter::Sigma ? sigma : y_scale;
-    if (std::fabs(xr) < TAYLOR_X && yr < CONTINUED_FRACTION_RADIUS)
+    if (near_center(xr, yr))
         return (parameter == Parameter::Sigma ? -1.0 : 1.0) * (inv_peak * inv_peak) *
                center_difference(parameter, xr, yr, peak) / scale;
-    const Complex big_w = faddeeva(xr, yr);
     const Cplx z(xr, yr), w(big_w.re, big_w.im), iy(0.0, yr), wy(peak, 0.0);
     if (parameter == Parameter::Sigma) {
         // sigma dV/dsigma = -(z d/dz) on both: q (Re(w(z) e(z)) - Re w(z) e(i y'))
@@ -143,6 +151,20 @@ std::optional<double> Voigt::d_parameter(Parameter parameter, double x) const {
     }
     // dV/dgamma = q^2 (-Im w'(z) w(i y') + Re w(z) Im w'(i y')) / (sigma sqrt 2)
     return inv_peak * inv_peak * (-w_slope(z, w).imag() * peak + big_w.re * w_slope(iy, wy).imag()) / y_scale;
+}
+
+std::pair<double, double> Voigt::value_and_derivative(Parameter parameter, double x, double peak) const {
+    // The arguments of value, d_dt and d_parameter, so that each result keeps their bits.
+    const double s = sigma * SQRT2, u = x / s, v = gamma / s;
+    const Complex w = faddeeva(u, v);
+    const double value = inv_peak * w.re;
+    switch (parameter) {
+        case Parameter::Center: return {value, -(inv_peak * (-2.0 / s) * (u * w.re - v * w.im))};
+        case Parameter::Scale: return {value, -x * (inv_peak * (-2.0 / s) * (u * w.re - v * w.im))};
+        case Parameter::Sigma:
+        case Parameter::Gamma: return {value, width_slope(parameter, u, v, peak, w)};
+        default: return {value, 0.0};
+    }
 }
 
 std::optional<EndFactors> Voigt::cutoff_factors(Parameter parameter, double cutoff) const {

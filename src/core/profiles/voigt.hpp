@@ -4,8 +4,10 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "core/base/error.hpp"
+#include "core/functions/faddeeva.hpp"
 #include "core/profiles/family.hpp"
 
 namespace spanlet {
@@ -26,9 +28,20 @@ struct Voigt {
     // Sigma and Gamma, through w'(z) = -2 z w(z) + 2i / sqrt(pi) and the peak's own derivative; for
     // Sigma in a form that keeps its digits towards the Lorentzian limit (see the .cpp).
     std::optional<double> d_parameter(Parameter parameter, double x) const;
+    // Re w(i gamma / (sigma sqrt 2)), which every width derivative needs.
+    double peak() const;
+    // The value and the smooth derivative in `parameter` (Center: -d_dt, Scale: -x d_dt, Sigma and
+    // Gamma: d_parameter, others 0) from one Faddeeva evaluation, `peak` from peak(): each equals
+    // the separate function's result bit for bit.
+    std::pair<double, double> value_and_derivative(Parameter parameter, double x, double peak) const;
     // The ends sit at cutoff hwhm, so they move with the derivative of the approximate width.
     std::optional<EndFactors> cutoff_factors(Parameter parameter, double cutoff) const;
     std::string debug() const;
+
+private:
+    static bool near_center(double xr, double yr);
+    // The width derivative at x' = xr, given w(x' + i y') (unused near the center).
+    double width_slope(Parameter parameter, double xr, double yr, double peak, Complex big_w) const;
 };
 
 // The inverse of the unnormalised value at the center, 1 / Re w(i gamma / (sigma sqrt 2)).
