@@ -135,7 +135,17 @@ double slope_local(const Element& element, double z, double s) {
 }
 
 LocalEvaluator::LocalEvaluator(const Element& element, double z) : element_(&element), z_(z) {
-    if ((shaped_ = std::get_if<Shaped>(&element.kind))) u0_ = (z - shaped_->center) / shaped_->stretch;
+    if ((shaped_ = std::get_if<Shaped>(&element.kind))) {
+        const double stretch = shaped_->stretch;
+        u0_ = (z - shaped_->center) / stretch;
+        // B-splines are written in a power-of-two unit: dividing by it is multiplying by its
+        // reciprocal, bit for bit, while the reciprocal is a normal double.
+        int e = 0;
+        const double inverse = 1.0 / stretch;
+        if (std::frexp(stretch, &e) == 0.5 && std::fabs(inverse) >= std::numeric_limits<double>::min() &&
+            std::isfinite(inverse))
+            per_stretch_ = inverse;
+    }
 }
 
 // The same segment and offset as shaped_local finds for a point with this u.
@@ -149,7 +159,7 @@ void LocalEvaluator::locate(double u) {
 
 double LocalEvaluator::operator()(double s) {
     if (!shaped_) return evaluate_local(*element_, z_, s);
-    const double v = s / shaped_->stretch;
+    const double v = per_stretch_ != 0.0 ? s * per_stretch_ : s / shaped_->stretch;
     const double u = u0_ + v;
     // Segments do not overlap, so a u inside the kept one is where segment_at would look.
     if (!(segment_ && segment_->a <= u && u < segment_->b)) locate(u);

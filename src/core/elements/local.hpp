@@ -39,6 +39,7 @@ private:
     double z_;
     const Shaped* shaped_ = nullptr;  // the fast path: shaped elements
     double u0_ = 0.0;                 // (z - center) / stretch
+    double per_stretch_ = 0.0;        // 1 / stretch where that is exact (a power of two), else 0
     const Segment* segment_ = nullptr;
     double t0_ = 0.0;                 // the segment's variable at z
 };
