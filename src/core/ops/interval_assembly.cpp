@@ -115,14 +115,14 @@ void merge_knots(Buffers& w, double lo, double hi, bool one_side) {
                 k.insert(k.begin() + static_cast<std::ptrdiff_t>(j + 1), k[j] * 0.5 + k[j + 1] * 0.5);
 }
 
-void evaluate_at(Live& e, double z, const double* s) {
+inline void evaluate_at(Live& e, double z, const double* s) {
     LocalEvaluator at(*e.element, z);
     for (std::size_t k = 0; k < NODES; ++k) e.values[k] = at(s[k]);
 }
 
 // The pair's integral over the interval [z, z + length]: the same rule sum, in the same order, as
 // the pairwise path forms on this interval. Symmetric in x and y bit for bit, as products commute.
-double pair_integral(const Live& x, const Live& y, const Rule& rule, double z, double length) {
+inline double pair_integral(const Live& x, const Live& y, const Rule& rule, double z, double length) {
     const double h = length * 0.5;
     double sum = 0.0;
     for (std::size_t k = 0; k < NODES; ++k) sum += rule.weights[k] * (x.values[k] * y.values[k]);
@@ -136,7 +136,7 @@ double pair_integral(const Live& x, const Live& y, const Rule& rule, double z, d
 }
 
 // Adds `part` to the entry of column `column` in row `row` of the block.
-void add_to(Buffers& w, std::size_t row, std::uint64_t column, double part) {
+inline void add_to(Buffers& w, std::size_t row, std::uint64_t column, double part) {
     const std::uint64_t* c = w.candidates.data() + w.row_start[row];
     const std::size_t n = w.row_start[row + 1] - w.row_start[row];
     if (n == 0) return;
@@ -246,6 +246,9 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
         }
     }
 
+    block.indices.reserve(w.candidates.size());
+    block.values.reserve(w.candidates.size());
+    block.row_sizes.reserve(rows);
     for (std::size_t r = 0; r < rows; ++r) {
         std::uint64_t stored = 0;
         for (std::size_t i = w.row_start[r]; i < w.row_start[r + 1]; ++i) {
@@ -280,7 +283,28 @@ Result<Csr> interval_products(const Space& a, const Space& b) {
         if (stop_requested()) return;
         assemble_block(a, b, split.first(t), split.end(t), scratch.job_buffers<Buffers>(), blocks[t], scratch);
     });
-    return join_blocks(blocks, a.size(), b.size());
+    // The blocks are joined on the pool too: a serial copy of the result would cap the speed-up.
+    Csr m;
+    m.nrows = a.size();
+    m.ncols = b.size();
+    std::vector<std::size_t> row_at(blocks.size() + 1, 0), entry_at(blocks.size() + 1, 0);
+    for (std::size_t t = 0; t < blocks.size(); ++t) {
+        row_at[t + 1] = row_at[t] + blocks[t].row_sizes.size();
+        entry_at[t + 1] = entry_at[t] + blocks[t].indices.size();
+    }
+    m.indptr.resize(m.nrows + 1);
+    m.indices.resize(entry_at.back());
+    m.data.resize(entry_at.back());
+    m.indptr[0] = 0;
+    parallel_for(blocks.size(), [&](std::size_t t, Scratch&) {
+        RowBlock& block = blocks[t];
+        std::uint64_t end = entry_at[t];
+        for (std::size_t r = 0; r < block.row_sizes.size(); ++r) m.indptr[row_at[t] + r + 1] = end += block.row_sizes[r];
+        std::copy(block.indices.begin(), block.indices.end(), m.indices.begin() + static_cast<std::ptrdiff_t>(entry_at[t]));
+        std::copy(block.values.begin(), block.values.end(), m.data.begin() + static_cast<std::ptrdiff_t>(entry_at[t]));
+        block = RowBlock{};
+    });
+    return m;
 }
 
 }  // namespace spanlet
