@@ -3,7 +3,7 @@ import pytest
 from scipy.interpolate import BSpline
 
 from reference_elements import bspline_refs, family, hat_ref, mapped_ref, ref_inner
-from spanlet._spanlet import Space, inner_products, measure
+from spanlet._spanlet import Space, evaluate, inner_products, measure
 from conftest import arr, checked, no_stored_zeros
 
 
@@ -218,3 +218,54 @@ def test_argument_conversion_errors_name_the_argument():
         inner_products(s, np.zeros(3))
     with pytest.raises(TypeError, match="kernels"):
         measure(None, s, "none")
+
+
+# Spaces of a few hundred elements, so that rows fall into many blocks, with the breakpoints
+# between which every element is a polynomial.
+def block_space(name, rng):
+    if name == "clamped3":
+        br = np.sort(rng.uniform(-2, 6, 120))
+        return Space.bsplines_clamped(br, 3), br
+    if name == "repeated2":
+        t = np.sort(np.concatenate([rng.uniform(-1, 5, 80), [1.5, 1.5, 3.25, 3.25, 3.25]]))
+        return Space.bsplines(t, 2), np.unique(t)
+    if name == "periodic2":
+        x = np.sort(rng.uniform(-2, 6, 90))
+        return Space.bsplines_periodic(x, 2), x
+    if name == "hats":
+        n = np.sort(rng.uniform(-3, 7, 300))
+        return Space.hats(n), n
+    if name == "boxes":
+        e = np.sort(np.concatenate([rng.uniform(-1, 5, 150), [1.5, 3.25]]))
+        return Space.boxes(e), e
+
+
+def dense_inner(a, b, breaks):
+    # 10-point Gauss-Legendre on every interval between the breakpoints of both spaces: exact for
+    # products of cubics, with the element values taken pointwise.
+    x, w = np.polynomial.legendre.leggauss(10)
+    m, h = (breaks[1:] + breaks[:-1]) / 2, (breaks[1:] - breaks[:-1]) / 2
+    pts, wts = (m[:, None] + h[:, None] * x).ravel(), (h[:, None] * w).ravel()
+    va, vb = checked(evaluate(a, pts)), checked(evaluate(b, pts))
+    return va.T @ (wts[:, None] * vb)
+
+
+@pytest.mark.parametrize("left,right", [("clamped3", "clamped3"), ("clamped3", "hats"), ("repeated2", "boxes"),
+                                        ("periodic2", "clamped3"), ("hats", "boxes"), ("periodic2", "periodic2")])
+def test_products_over_many_row_blocks_match_dense_quadrature(left, right):
+    rng = np.random.default_rng(11)
+    a, ka = block_space(left, rng)
+    b, kb = (a, ka) if left == right else block_space(right, rng)
+    result = inner_products(a, b)
+    got = checked(result, (len(a), len(b)))
+    no_stored_zeros(result)
+    want = dense_inner(a, b, np.union1d(ka, kb))
+    np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-15 * abs(want).max())
+    # Stored are exactly the pairs whose supports share an interval: there the products of these
+    # non-negative elements integrate to a positive number.
+    np.testing.assert_array_equal(got != 0, want > 0)
+    # Each pair's knot intervals come from both whole spaces: swapping them transposes bit for bit,
+    # and a Gram matrix is exactly symmetric.
+    np.testing.assert_array_equal(checked(inner_products(b, a)), got.T)
+    # As measurement rows the products are the same numbers.
+    np.testing.assert_array_equal(checked(measure(a, b, "none")), got)

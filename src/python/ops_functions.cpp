@@ -62,7 +62,7 @@ PyObject* inner_products_function(PyObject*, PyObject* const* args, Py_ssize_t n
             return nullptr;
         auto result = [&] {
             ReleaseGil released;
-            return inner_products(left->elements(), *right, omega);
+            return inner_products(*left, *right, omega);
         }();
         return matrix_result(std::move(result));
     });
@@ -85,7 +85,7 @@ PyObject* measure_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             return nullptr;
         auto result = [&] {
             ReleaseGil released;
-            return measure(kernels->elements(), *basis, mode, omega);
+            return measure(*kernels, *basis, mode, omega);
         }();
         return matrix_result(std::move(result));
     });

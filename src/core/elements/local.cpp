@@ -135,7 +135,17 @@ double slope_local(const Element& element, double z, double s) {
 }
 
 LocalEvaluator::LocalEvaluator(const Element& element, double z) : element_(&element), z_(z) {
-    if ((shaped_ = std::get_if<Shaped>(&element.kind))) u0_ = (z - shaped_->center) / shaped_->stretch;
+    if ((shaped_ = std::get_if<Shaped>(&element.kind))) {
+        const double stretch = shaped_->stretch;
+        // B-splines are written in a power-of-two unit: dividing by it is multiplying by its
+        // reciprocal, bit for bit, while the reciprocal is a normal double.
+        int e = 0;
+        const double inverse = 1.0 / stretch;
+        if (std::frexp(stretch, &e) == 0.5 && std::fabs(inverse) >= std::numeric_limits<double>::min() &&
+            std::isfinite(inverse))
+            per_stretch_ = inverse;
+        u0_ = per_stretch_ != 0.0 ? (z - shaped_->center) * per_stretch_ : (z - shaped_->center) / stretch;
+    }
 }
 
 // The same segment and offset as shaped_local finds for a point with this u.
@@ -144,19 +154,7 @@ void LocalEvaluator::locate(double u) {
     if (!segment_) return;
     const double knot = shaped_->center + shaped_->stretch * segment_->a;
     const double residual = std::fma(shaped_->stretch, segment_->a, shaped_->center - knot);
-    t0_ = ((z_ - knot) + residual) / shaped_->stretch;
-}
-
-double LocalEvaluator::operator()(double s) {
-    if (!shaped_) return evaluate_local(*element_, z_, s);
-    const double v = s / shaped_->stretch;
-    const double u = u0_ + v;
-    // Segments do not overlap, so a u inside the kept one is where segment_at would look.
-    if (!(segment_ && segment_->a <= u && u < segment_->b)) locate(u);
-    if (!segment_) return 0.0;
-    const Segment& g = *segment_;
-    const double t = t0_ + v;
-    return g.c0 + t * (g.c1 + t * (g.c2 + t * g.c3));
+    t0_ = per_stretch_ != 0.0 ? ((z_ - knot) + residual) * per_stretch_ : ((z_ - knot) + residual) / shaped_->stretch;
 }
 
 std::optional<LocalCubic> local_polynomial(const Element& element, double z, double s_mid, double unit) {

@@ -30,7 +30,18 @@ InnerPoint inner_point(const Mapped& m, double z, double s);
 class LocalEvaluator {
 public:
     LocalEvaluator(const Element& element, double z);
-    double operator()(double s);
+    // Inline: assembly by knot interval calls it for every element at every node.
+    double operator()(double s) {
+        if (!shaped_) return evaluate_local(*element_, z_, s);
+        const double v = per_stretch_ != 0.0 ? s * per_stretch_ : s / shaped_->stretch;
+        const double u = u0_ + v;
+        // Segments do not overlap, so a u inside the kept one is where segment_at would look.
+        if (!(segment_ && segment_->a <= u && u < segment_->b)) locate(u);
+        if (!segment_) return 0.0;
+        const Segment& g = *segment_;
+        const double t = t0_ + v;
+        return g.c0 + t * (g.c1 + t * (g.c2 + t * g.c3));
+    }
 
 private:
     void locate(double u);
@@ -39,6 +50,7 @@ private:
     double z_;
     const Shaped* shaped_ = nullptr;  // the fast path: shaped elements
     double u0_ = 0.0;                 // (z - center) / stretch
+    double per_stretch_ = 0.0;        // 1 / stretch where that is exact (a power of two), else 0
     const Segment* segment_ = nullptr;
     double t0_ = 0.0;                 // the segment's variable at z
 };

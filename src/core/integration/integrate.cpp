@@ -31,14 +31,8 @@ double product_at(std::span<const Element* const> elements, double z, double s) 
     return value;
 }
 
-// A rule sum below this may hold products that underflowed; above it their loss is below 2^-120
-// of the sum.
-constexpr double SMALLEST_PLAIN_SUM = 0x1p-900;
+}  // namespace
 
-// The same rule sum as apply_rule, with every product and the running sum held as a mantissa
-// and a power of two: for intervals where a product of values over- or underflows although the
-// integral does not (slopes of 1e160 squared, say). Where the plain sum is representable this
-// gives the same bits, since scaling by powers of two commutes with rounding.
 double scaled_product_rule(const Rule& rule, std::span<const Element* const> elements, double z, double length) {
     const double h = length * 0.5;
     const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
@@ -70,6 +64,8 @@ double scaled_product_rule(const Rule& rule, std::span<const Element* const> ele
     const double hm = std::frexp(h, &k);
     return std::ldexp(hm * sum, top + k);
 }
+
+namespace {
 
 double exact_product(std::span<const Element* const> elements, const std::vector<double>& knots) {
     const Rule& rule = elements.size() < 3 ? gl4() : gl8();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/elements/element.hpp"
+#include "core/integration/quadrature.hpp"
 
 namespace spanlet {
 
@@ -32,6 +33,17 @@ void sorted_knots(std::span<const Element* const> elements, std::vector<double>&
 // The integral of the product of the elements (times the weight) over the knot intervals.
 Result<double> integrate_product(std::span<const Element* const> elements, CosineWeight omega,
                                  const std::vector<double>& knots);
+
+// A rule sum below this may hold products that underflowed; above it their loss is below 2^-120
+// of the sum.
+inline constexpr double SMALLEST_PLAIN_SUM = 0x1p-900;
+
+// The rule applied to the elements' product over [z, z + length] (nodes at offsets h + h x_i, the
+// sum times h), with every product and the running sum held as a mantissa and a power of two: for intervals where a
+// product of values over- or underflows although the integral does not (slopes of 1e160 squared,
+// say). Where the plain sum is representable this gives the same bits, since scaling by powers of
+// two commutes with rounding.
+double scaled_product_rule(const Rule& rule, std::span<const Element* const> elements, double z, double length);
 
 // The closed-form integral of a polynomial element, or nothing for the other kinds.
 std::optional<double> polynomial_integral(const Element& element);

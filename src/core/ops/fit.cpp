@@ -76,7 +76,7 @@ std::vector<double> difference_stencil(std::uint64_t order) {
 
 Result<Fit> Fit::make(const Space& kernels, const Space& model, Normalization mode, double smoothing, Penalty penalty,
                       CosineWeight omega) {
-    SPANLET_TRY(design, measure(kernels.elements(), model, mode, omega));
+    SPANLET_TRY(design, measure(kernels, model, mode, omega));
     Csr normal = design.gram_columns();
     if (smoothing > 0.0) {
         SPANLET_TRY(p, penalty_matrix(model, penalty));

@@ -10,6 +10,8 @@
 namespace spanlet {
 
 // G[i, j] = inner(a_i, b_j) for every pair whose supports meet; exact zeros are not stored.
+Result<Csr> inner_products(const Space& a, const Space& b, CosineWeight omega);
+// The same for elements not held in a space (those of b itself are taken as the space b).
 Result<Csr> inner_products(const std::vector<Element>& a, const Space& b, CosineWeight omega);
 
 }  // namespace spanlet

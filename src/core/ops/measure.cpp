@@ -10,13 +10,13 @@
 
 namespace spanlet {
 
-Result<Csr> measure(const std::vector<Element>& kernels, const Space& basis, Normalization mode, CosineWeight omega) {
+Result<Csr> measure(const Space& kernels, const Space& basis, Normalization mode, CosineWeight omega) {
     auto product = inner_products(kernels, basis, omega);
     if (!product || mode == Normalization::None) return product;
     Csr w = std::move(product).value();
     std::vector<double> norms;
     if (mode == Normalization::Integral) {
-        SPANLET_TRY(values, parallel_integrals(kernels, omega));
+        SPANLET_TRY(values, parallel_integrals(kernels.elements(), omega));
         norms = std::move(values);
     } else {
         norms.assign(w.nrows, EMPTY_SUM);

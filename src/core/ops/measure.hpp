@@ -13,7 +13,7 @@ enum class Normalization { Integral, RowSum, None };
 
 // The inner products of kernels with basis elements, each row scaled by the reciprocal of its
 // normaliser (zero for a zero normaliser).
-Result<Csr> measure(const std::vector<Element>& kernels, const Space& basis, Normalization mode, CosineWeight omega);
+Result<Csr> measure(const Space& kernels, const Space& basis, Normalization mode, CosineWeight omega);
 
 // Values of every basis element at the points, one row per point.
 Result<Csr> evaluate_points(const std::vector<double>& x, const Space& basis);

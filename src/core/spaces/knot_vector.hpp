@@ -26,6 +26,8 @@ public:
     std::uint64_t degree() const { return degree_; }
     std::uint64_t elements() const { return elements_; }
     bool wraps() const { return !shift_.empty(); }
+    // The distinct breakpoints, ascending: every element is a polynomial between two neighbours.
+    const std::vector<double>& breaks() const { return breaks_; }
 
     // The non-empty knot interval [u_q, u_{q+1}) that holds y, or OUTSIDE (NaN included).
     std::size_t locate(double y) const {
