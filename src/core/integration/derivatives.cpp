@@ -169,9 +169,6 @@ Result<PointMasses> jumps(const Element& element, Parameter parameter) {
     return out;
 }
 
-namespace {
-
-// The masses of de/dtheta that lie in b's support, against b (and the weight).
 double masses_against(const PointMasses& masses, const Element& b, CosineWeight omega) {
     const Support sb = support(b);
     double point = EMPTY_SUM;
@@ -182,6 +179,8 @@ double masses_against(const PointMasses& masses, const Element& b, CosineWeight 
     }
     return point;
 }
+
+namespace {
 
 // The integrals of a profile kernel and of the smooth part of its derivative, times `other` when
 // given, in one pass over the steps both take alone: the integrands are those of integrate_product

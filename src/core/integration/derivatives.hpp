@@ -38,6 +38,9 @@ Status jumps(const Element& element, Parameter parameter, PointMasses& out);
 Result<double> inner_derivative(const Element& a, const Element& b, Parameter parameter, CosineWeight omega,
                                 const PointMasses& masses, std::vector<double>& knots);
 
+// The part of d/dtheta <a, b> from the point masses of da/dtheta that lie in b's support.
+double masses_against(const PointMasses& masses, const Element& b, CosineWeight omega);
+
 // <a, b> and its derivative together, each equal to what inner and inner_derivative give; for a
 // profile kernel in one pass that evaluates the kernel once per node.
 Result<std::pair<double, double>> inner_with_derivative(const Element& a, const Element& b, Parameter parameter,

@@ -1,6 +1,11 @@
 #include "core/ops/inner_products.hpp"
 
+#include <algorithm>
+#include <variant>
+
+
 #include "core/ops/interval_assembly.hpp"
+#include "core/ops/profile_rows.hpp"
 #include "core/ops/rows.hpp"
 
 namespace spanlet {
@@ -8,11 +13,35 @@ namespace spanlet {
 namespace {
 
 Result<Csr> pairwise_products(const std::vector<Element>& a, const Space& b, CosineWeight omega) {
-    return sparse_rows(
-        a.size(), b, [&](std::size_t i) { return support(a[i]); },
-        [&](std::size_t i, std::uint64_t j, std::vector<double>& knots) {
-            return inner(a[i], b.elements()[j], omega, knots);
-        });
+    const bool profiles = !omega && std::any_of(a.begin(), a.end(), [](const Element& e) {
+        return std::holds_alternative<ProfileElement>(e.kind);
+    });
+    const RowTasks split = RowTasks::blocks(a.size());
+    std::vector<RowBlock> blocks(split.count());
+    SPANLET_TRY_STATUS(parallel_rows(split, [&](std::size_t task, std::size_t i, Scratch& scratch) -> Status {
+        RowBlock& block = blocks[task];
+        const Support s = support(a[i]);
+        candidates(b, scratch.candidates, s.lo, s.hi);
+        std::uint64_t stored = 0;
+        auto keep = [&](std::uint64_t j, double v) {
+            if (v == 0.0) return;
+            block.indices.push_back(j);
+            block.values.push_back(v);
+            ++stored;
+        };
+        ProfileRow* row = profiles ? &scratch.job_buffers<ProfileRow>() : nullptr;
+        if (row && profile_row(a[i], b, scratch.candidates, std::nullopt, scratch.knots, *row)) {
+            for (std::size_t k = 0; k < scratch.candidates.size(); ++k) keep(scratch.candidates[k], row->values[k]);
+        } else {
+            for (const std::uint64_t j : scratch.candidates) {
+                SPANLET_TRY(v, inner(a[i], b.elements()[j], omega, scratch.knots));
+                keep(j, v);
+            }
+        }
+        block.row_sizes.push_back(stored);
+        return success();
+    }));
+    return join_blocks(blocks, a.size(), b.size());
 }
 
 }  // namespace

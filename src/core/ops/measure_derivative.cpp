@@ -1,8 +1,10 @@
 #include "core/ops/measure_derivative.hpp"
 
 #include <algorithm>
+#include <tuple>
 
 #include "core/integration/derivatives.hpp"
+#include "core/ops/profile_rows.hpp"
 #include "core/ops/rows.hpp"
 #include "core/base/constants.hpp"
 
@@ -19,10 +21,19 @@ Status kernel_row(const Element& kernel, const Space& basis, Normalization mode,
     const std::size_t first = w.values.size();
     double n = 1.0, dn = 0.0;
     if (mode == Normalization::RowSum) n = dn = EMPTY_SUM;
-    for (std::uint64_t j : scratch.candidates) {
+    ProfileRow& row = scratch.job_buffers<ProfileRow>();
+    const bool shared = !omega && profile_row(kernel, basis, scratch.candidates, parameter, scratch.knots, row);
+    for (std::size_t k = 0; k < scratch.candidates.size(); ++k) {
+        const std::uint64_t j = scratch.candidates[k];
         const Element& b = basis.elements()[j];
-        SPANLET_TRY(both, inner_with_derivative(kernel, b, parameter, omega, masses, scratch.knots));
-        const auto [v, dv] = both;
+        double v = 0.0, dv = 0.0;
+        if (shared) {
+            v = row.values[k];
+            dv = masses_against(masses, b, omega) + row.derivatives[k];
+        } else {
+            SPANLET_TRY(both, inner_with_derivative(kernel, b, parameter, omega, masses, scratch.knots));
+            std::tie(v, dv) = both;
+        }
         if (v == 0.0 && dv == 0.0) continue;
         w.indices.push_back(j);
         w.values.push_back(v);
