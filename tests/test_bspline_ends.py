@@ -94,6 +94,7 @@ def test_closed_adds_the_last_breakpoint_and_changes_nothing_else(breakpoints, d
     opened = spanlet.Space.bsplines_clamped(breakpoints, degree)
     end = breakpoints[-1]
     np.testing.assert_allclose(spanlet.evaluate(closed, [end]).sum(), 1.0, rtol=0, atol=POU)
+    assert spanlet.evaluate(closed, [np.nextafter(end, np.inf)]).nnz == 0  # the end, and not beyond
     inside = np.linspace(breakpoints[0], end, 50)[:-1]
     np.testing.assert_allclose(spanlet.evaluate(closed, inside).toarray(),
                                spanlet.evaluate(opened, inside).toarray(), rtol=0, atol=POU)

@@ -151,10 +151,9 @@ Result<Space> bspline_space(const std::vector<double>& knots, std::uint64_t degr
         SPANLET_TRY(element, bspline_element(knots, j, p, closed && knots[j + p + 1] == knots.back()));
         elements.push_back(std::move(element));
     }
-    // The knot vector serves evaluation by de Boor's recurrence, whose pieces are half-open: a
-    // closed space is evaluated element by element instead.
-    if (closed) return Space::make(std::move(elements));
-    return Space::make(std::move(elements), KnotVector::open(knots, p));
+    // The knot vector serves evaluation by de Boor's recurrence; a closed one also places the last
+    // knot in the last interval.
+    return Space::make(std::move(elements), KnotVector::open(knots, p, closed));
 }
 
 }  // namespace

@@ -39,8 +39,9 @@ void KnotVector::build_buckets() {
         for (const std::size_t at = bucket(breaks_[k]); b < at;) bucket_start_[++b] = k;
 }
 
-std::shared_ptr<const KnotVector> KnotVector::open(const std::vector<double>& t, std::uint64_t p) {
+std::shared_ptr<const KnotVector> KnotVector::open(const std::vector<double>& t, std::uint64_t p, bool closed) {
     auto v = std::make_shared<KnotVector>();
+    v->closed_ = closed;
     const std::size_t m = t.size();
     for (std::size_t i = 0; i + 1 < m; ++i)
         if (t[i] < t[i + 1]) {

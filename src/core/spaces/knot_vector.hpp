@@ -17,7 +17,9 @@ public:
     // B-splines of degree p on knots t (one per run of p + 2 knots), or null where the spacing
     // leaves the range in which the recurrence keeps full precision: such a space is evaluated
     // element by element.
-    static std::shared_ptr<const KnotVector> open(const std::vector<double>& t, std::uint64_t p);
+    // With `closed`, the last non-empty interval also holds its end point, as closed B-splines do.
+    static std::shared_ptr<const KnotVector> open(const std::vector<double>& t, std::uint64_t p,
+                                                  bool closed = false);
     // Periodic B-splines on breakpoints x, element j starting at x[j].
     static std::shared_ptr<const KnotVector> periodic(const std::vector<double>& x, std::uint64_t p);
 
@@ -29,11 +31,12 @@ public:
     // The distinct breakpoints, ascending: every element is a polynomial between two neighbours.
     const std::vector<double>& breaks() const { return breaks_; }
 
-    // The non-empty knot interval [u_q, u_{q+1}) that holds y, or OUTSIDE (NaN included).
+    // The non-empty knot interval [u_q, u_{q+1}) that holds y (of a closed vector, the last one
+    // also its end), or OUTSIDE (NaN included).
     std::size_t locate(double y) const {
         const double* u = breaks_.data();
         const std::size_t last = breaks_.size() - 1;
-        if (!(y >= u[0] && y < u[last])) return OUTSIDE;
+        if (!(y >= u[0] && y < u[last])) return closed_ && y == u[last] ? last - 1 : OUTSIDE;
         const double t = (y - u[0]) * bucket_scale_;
         const std::size_t b = t < static_cast<double>(buckets_) ? static_cast<std::size_t>(t) : buckets_ - 1;
         // Breakpoints in earlier buckets lie below y and those in later ones above it, because
@@ -79,6 +82,7 @@ public:
     }
 
 private:
+    bool closed_ = false;
     std::uint64_t degree_ = 0, elements_ = 0;
     // Distinct breakpoints, ascending, and for each interval between two of them the index in
     // at_ of its knot.
