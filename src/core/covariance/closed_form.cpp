@@ -263,6 +263,15 @@ int correlation_pieces(const PolynomialPiece& A, const PolynomialPiece& B, doubl
         return count;
     }
     const double a = A.length / H, b = B.length / H;  // a = 1 >= b
+    if (A.degree == 0 && B.degree == 0) {
+        // Two constants (boxes): C rises as v, stays at b and falls as b - v, times both values.
+        const double ab = A.p[0] * B.p[0];
+        int count = 0;
+        out[count++] = CorrelationPiece{-b, 0.0, -b, {0.0, ab}, 1};
+        if (a > b) out[count++] = CorrelationPiece{0.0, a - b, 0.0, {ab * b}, 0};
+        out[count++] = CorrelationPiece{a - b, a, a - b, {ab * b, -ab}, 1};
+        return count;
+    }
     double alpha[4], beta[4];
     double scale = 1.0;
     for (int k = 0; k <= A.degree; ++k, scale /= a) alpha[k] = A.p[k] * scale;
@@ -303,12 +312,13 @@ int point_piece(const PolynomialPiece& B, CorrelationPiece* out) {
 }
 
 struct Sums {
-    double value = 0.0, slope = 0.0, ends = 0.0;
+    double value = 0.0, slope = 0.0;
+    double ends = 0.0;  // R G at the cut ends the pieces reach, to be weighted by k(R)
 };
 
 // One correlation piece placed at r = delta + H w, cut to [-R, R] and split at 0, each part
 // integrated outward from its end nearer 0.
-void add_piece(const Covariance1d& c, const KernelForm& f, double kernel_at_cut, const CorrelationPiece& piece,
+void add_piece(const Covariance1d& c, const KernelForm& f, const CorrelationPiece& piece,
                double delta, double H, double g, bool with_derivative, Sums& sums) {
     const double R = c.radius;
     const double r0 = delta + H * piece.w0, r1 = delta + H * piece.w1;
@@ -329,7 +339,7 @@ void add_piece(const Covariance1d& c, const KernelForm& f, double kernel_at_cut,
         const double to_r = c.length / f.rate;
         sums.value += to_r * v;
         sums.slope += to_r * s;
-        if (with_derivative && cut_far) sums.ends += R * kernel_at_cut * horner(q, piece.degree, length);
+        if (with_derivative && cut_far) sums.ends += R * horner(q, piece.degree, length);
     };
     const bool cut_lo = r0 < -R, cut_hi = r1 > R;
     const double lo = cut_lo ? -R : r0, hi = cut_hi ? R : r1;
@@ -367,28 +377,11 @@ std::optional<std::pair<double, double>> closed_form_covariance(const Covariance
     if (!pieces_of(second, scratch, scratch.b, scratch.pieces_of_b)) return std::nullopt;
     if (point && !std::isfinite(point->position)) return std::nullopt;
 
-    // Bounds on the work and on the scalings, before any integral is taken.
+    // The scalings and the work are bounded as the pairs come; beyond a bound the caller's adaptive
+    // path takes the whole entry.
     const std::size_t firsts = point ? 1 : scratch.a.size();
-    double work = 0.0;
-    for (std::size_t i = 0; i < firsts; ++i)
-        for (const PolynomialPiece& B : scratch.b) {
-            const double ha = point ? 0.0 : scratch.a[i].length, H = std::fmax(ha, B.length);
-            if (!(H <= MAX_SCALE_RATIO * c.length && c.length <= MAX_SCALE_RATIO * H)) return std::nullopt;
-            if (!point && !(ha * MAX_SCALE_RATIO >= B.length && B.length * MAX_SCALE_RATIO >= ha)) return std::nullopt;
-            double images = 1.0;
-            if (c.period) {
-                const double x0 = point ? point->position : scratch.a[i].start;
-                const auto [n0, n1] = image_range(c, x0 - B.start - B.length, x0 - B.start + ha);
-                // Image numbers beyond 2^52 could not be counted one by one.
-                if (!(std::fabs(n0) <= 0x1p52 && std::fabs(n1) <= 0x1p52)) return std::nullopt;
-                images = std::fmax(0.0, n1 - n0 + 1.0);
-            }
-            work += images;
-            if (!(work <= MAX_PAIR_IMAGES)) return std::nullopt;
-        }
-
     const KernelForm form = kernel_form(c.kernel);
-    const double kernel_at_cut = value(c.kernel, c.radius);
+    double work = 0.0;
     Sums sums;
     CorrelationPiece pieces[3];
     for (std::size_t i = 0; i < firsts; ++i)
@@ -396,18 +389,25 @@ std::optional<std::pair<double, double>> closed_form_covariance(const Covariance
             const double x0 = point ? point->position : scratch.a[i].start;
             const double ha = point ? 0.0 : scratch.a[i].length;
             const double H = point ? B.length : std::fmax(ha, B.length);
+            if (!(H <= MAX_SCALE_RATIO * c.length && c.length <= MAX_SCALE_RATIO * H)) return std::nullopt;
+            if (!point && !(ha * MAX_SCALE_RATIO >= B.length && B.length * MAX_SCALE_RATIO >= ha)) return std::nullopt;
             const double delta = x0 - B.start;
+            const auto [n0, n1] = image_range(c, delta - B.length, delta + ha);
+            // Image numbers beyond 2^52 could not be counted one by one.
+            if (!(std::fabs(n0) <= 0x1p52 && std::fabs(n1) <= 0x1p52)) return std::nullopt;
+            work += std::fmax(0.0, n1 - n0 + 1.0);
+            if (!(work <= MAX_PAIR_IMAGES)) return std::nullopt;
+            if (n1 < n0) continue;
             const int count = point ? point_piece(B, pieces) : correlation_pieces(scratch.a[i], B, H, pieces);
             const double g = point ? 1.0 : H;
-            const auto [n0, n1] = image_range(c, delta - B.length, delta + ha);
             for (double n = n0; n <= n1; ++n) {
                 // x0 - n P first: exact where the image brings x0 near y0, however far both lie.
                 const double shifted = c.period ? (x0 - n * *c.period) - B.start : delta;
-                for (int k = 0; k < count; ++k)
-                    add_piece(c, form, kernel_at_cut, pieces[k], shifted, H, g, with_derivative, sums);
+                for (int k = 0; k < count; ++k) add_piece(c, form, pieces[k], shifted, H, g, with_derivative, sums);
             }
         }
-    return std::pair<double, double>{sums.value, with_derivative ? sums.slope + sums.ends : 0.0};
+    if (with_derivative && sums.ends != 0.0) sums.slope += value(c.kernel, c.radius) * sums.ends;
+    return std::pair<double, double>{sums.value, with_derivative ? sums.slope : 0.0};
 }
 
 }  // namespace spanlet::covariance
