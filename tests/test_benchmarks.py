@@ -49,7 +49,7 @@ def test_bench_lines(capsys):
     ("bench_interrupt", dict(points=2000, profiles=20, rows=3, repeats=1)),
     ("bench_faddeeva", dict(points=100, scalar_calls=10, repeats=1)),
     ("bench_voigt", dict(elements=20, points=200, kernels=50, repeats=1)),
-    ("bench_covariance", dict(points=50, boxes=10, atoms2d=10, repeats=1, workers=(1,), matern52_boxes=400)),
+    ("bench_covariance", dict(points=50, boxes=10, atoms2d=10, repeats=1, workers=(1,), matern52_boxes=100)),
     ("bench_gp", dict(points=40, boxes=20, box_fit=10, nodes=4, repeats=1)),
 ])
 def test_bench_operators(name, kwargs, capsys):
