@@ -136,7 +136,9 @@ def test_singular_periodic_laplacian():
     assert abs(float(head.split(" is ")[1])) <= 2e-13
 
 
-@pytest.mark.parametrize("n, b", [(1, 0), (6, 0), (6, 1), (20, 3), (50, 7), (9, 8)])
+@pytest.mark.parametrize(
+    "n, b", [(1, 0), (6, 0), (6, 1), (20, 3), (50, 7), (9, 8), (40, 2), (40, 4), (40, 5), (40, 6), (2, 1), (30, 9)]
+)
 def test_factor_and_solve_match_numpy(n, b):
     a = random_banded_spd(n, b, seed=n + b)
     factor = t.banded_factor(parts(a))
