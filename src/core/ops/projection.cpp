@@ -7,6 +7,7 @@
 
 #include "core/ops/integrals.hpp"
 #include "core/ops/inner_products.hpp"
+#include "core/linalg/band_blocks.hpp"
 #include "core/linalg/solve.hpp"
 #include "core/base/pool.hpp"
 #include "core/base/constants.hpp"
@@ -41,6 +42,17 @@ std::vector<double> stored_diagonal(const Csr& gram) {
             }
     }
     return d;
+}
+
+// The largest distance of a stored entry from the diagonal.
+std::size_t half_bandwidth(const Csr& matrix) {
+    std::size_t b = 0;
+    for (std::size_t p = 0; p < matrix.nrows; ++p) {
+        const Csr::Row row = matrix.row(p);
+        for (std::size_t e = 0; e < row.size; ++e)
+            b = std::max(b, row.indices[e] > p ? row.indices[e] - p : p - row.indices[e]);
+    }
+    return b;
 }
 
 // Doubles as unsigned keys in the order of the values, with -0 below +0: sign and magnitude
@@ -108,6 +120,8 @@ void local_bounds(const Csr& cross, const SourceRuns& runs, const double* f, std
     }
 }
 
+constexpr std::size_t NO_BLOCK = ~std::size_t{0};
+
 // Buffers of the bounded refinement, sized by the target space and reused from row to row.
 struct RefinementBuffers {
     std::vector<double> lo, hi, x0, x, a, b;
@@ -117,6 +131,15 @@ struct RefinementBuffers {
     std::vector<std::size_t> free;
     Csr sub;
     BandedCholesky factor;
+    // For a narrow band: the free blocks of this iteration and of the last solve. By coefficient:
+    // block_first, the first coefficient of the block holding it (NO_BLOCK when pinned), and
+    // block_row, its row in the blocks' layout; block_count by first coefficient.
+    BandBlocks blocks, last_blocks;
+    // moved[p]: the state of p changed since the last solve; moves: their running count.
+    std::vector<unsigned char> moved;
+    std::vector<std::uint32_t> moves;
+    std::vector<std::size_t> sizes, stale, order, block_first, last_first, block_row, last_row, block_count,
+        last_count;
 };
 
 // The bounded refinement of one row: the least-squares coefficients kept inside their bounds
@@ -124,12 +147,21 @@ struct RefinementBuffers {
 // G x = y - lambda c.
 class RowRefinement {
 public:
-    RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const Csr& cross, const SourceRuns& runs,
-                  const std::vector<double>& integrals, RefinementBuffers& buffers)
-        : gram_(gram), d_(diagonal), cross_(cross), runs_(runs), c_(integrals), n_(gram.nrows), w_(buffers) {
+    // band: the half-bandwidth of the Gram matrix when at most MAX_BLOCK_BANDWIDTH, else NO_BLOCK.
+    RowRefinement(const Csr& gram, const std::vector<double>& diagonal, std::size_t band, const Csr& cross,
+                  const SourceRuns& runs, const std::vector<double>& integrals, RefinementBuffers& buffers)
+        : gram_(gram), d_(diagonal), band_(band), cross_(cross), runs_(runs), c_(integrals), n_(gram.nrows),
+          w_(buffers) {
         for (auto* v : {&w_.lo, &w_.hi, &w_.x0, &w_.x}) v->resize(n_);
         w_.state.resize(n_);
         w_.position.resize(n_);
+        if (band_ != NO_BLOCK) {
+            for (auto* v : {&w_.block_first, &w_.last_first, &w_.block_row, &w_.last_row, &w_.block_count,
+                            &w_.last_count})
+                v->assign(n_, NO_BLOCK);
+            w_.moved.assign(n_, 0);
+            w_.moves.resize(n_ + 1);
+        }
     }
 
     // f: the source row; y: its cross products K f; x: the plain projection, replaced by the
@@ -170,7 +202,8 @@ private:
             pin_and_index();
             double lambda = 0.0;
             if (!w_.free.empty()) {
-                if (!solve_free(y, m0, lambda)) return false;
+                if (!(band_ != NO_BLOCK ? solve_free_blocks(y) : solve_free(y))) return false;
+                set_free(m0, lambda);
                 mass_enforced = mass_enforced || determined_;
             }
             if (!update_states(y, lambda)) return mass_enforced;
@@ -192,9 +225,9 @@ private:
         }
     }
 
-    // Solves G_FF a = y_F - G_FP x_P and G_FF b = c_F, then sets the free coefficients to
-    // a - lambda b with lambda chosen to keep the integral m0. False when G_FF is singular.
-    bool solve_free(const double* y, double m0, double& lambda) {
+    // Solves G_FF a = y_F - G_FP x_P and G_FF b = c_F into w_.a and w_.b by free position. False
+    // when G_FF is singular.
+    bool solve_free(const double* y) {
         const std::size_t m = w_.free.size();
         w_.sub.nrows = w_.sub.ncols = m;
         w_.sub.indptr.assign(1, 0);
@@ -221,6 +254,92 @@ private:
         }
         if (!w_.factor.assign(w_.sub)) return false;
         w_.factor.solve_in_place(w_.a.data(), w_.b.data());
+        return true;
+    }
+
+    // The same for a Gram matrix of half-bandwidth b <= MAX_BLOCK_BANDWIDTH. Free coefficients
+    // further than b apart share no entry, so the free set falls into independent blocks, solved
+    // several at a time. The entries and right-hand side of a row depend only on the states
+    // within b of its coefficient, and its factor on no later row: a block that starts where one
+    // of the last solve started keeps that solve's rows, factored and forward substituted, up to
+    // the first coefficient with a state change within b, and its solution when there is none.
+    bool solve_free_blocks(const double* y) {
+        const std::size_t m = w_.free.size(), b = band_, width = b + 1;
+        const std::size_t* free = w_.free.data();
+        w_.sizes.clear();
+        for (std::size_t i = 0; i < m; ++i)
+            if (i == 0 || free[i] - free[i - 1] > b)
+                w_.sizes.push_back(1);
+            else
+                ++w_.sizes.back();
+        w_.moves[0] = 0;
+        for (std::size_t p = 0; p < n_; ++p) w_.moves[p + 1] = w_.moves[p] + w_.moved[p];
+        std::fill(w_.moved.begin(), w_.moved.end(), 0);
+        const auto moved_near = [&](std::size_t p) {
+            return w_.moves[std::min(n_, p + b + 1)] != w_.moves[p > b ? p - b : 0];
+        };
+        std::swap(w_.blocks, w_.last_blocks);
+        std::swap(w_.block_first, w_.last_first);
+        std::swap(w_.block_row, w_.last_row);
+        std::swap(w_.block_count, w_.last_count);
+        BandBlocks& blocks = w_.blocks;
+        const BandBlocks& last = w_.last_blocks;
+        blocks.reset(b, w_.sizes);
+        std::fill(w_.block_first.begin(), w_.block_first.end(), NO_BLOCK);
+        w_.stale.clear();
+        for (std::size_t j = 0, i0 = 0; j < w_.sizes.size(); i0 += w_.sizes[j], ++j) {
+            const std::size_t count = w_.sizes[j], p0 = free[i0], row0 = blocks.block_row[j];
+            for (std::size_t k = 0; k < count; ++k) {
+                w_.block_first[free[i0 + k]] = p0;
+                w_.block_row[free[i0 + k]] = row0 + k;
+            }
+            w_.block_count[p0] = count;
+            std::size_t done = 0;
+            const std::size_t last0 = w_.last_first[p0] == p0 ? w_.last_row[p0] : NO_BLOCK;
+            if (last0 != NO_BLOCK) {
+                const std::size_t last_count = w_.last_count[p0];
+                while (done < count && done < last_count && !moved_near(free[i0 + done])) ++done;
+                std::copy_n(last.rows.data() + last0 * width, done * width, blocks.rows.data() + row0 * width);
+                std::copy_n(last.first.data() + last0, done, blocks.first.data() + row0);
+                std::copy_n(last.second.data() + last0, done, blocks.second.data() + row0);
+                if (done == count && last_count == count) {
+                    std::copy_n(last.first_solution.data() + last0, done, blocks.first_solution.data() + row0);
+                    std::copy_n(last.second_solution.data() + last0, done, blocks.second_solution.data() + row0);
+                    continue;
+                }
+            }
+            for (std::size_t k = done; k < count; ++k) {
+                const std::size_t i = i0 + k, p = free[i];
+                double* row = blocks.row(row0 + k);
+                const Csr::Row g = gram_.row(p);
+                double rhs = y[p];
+                for (std::size_t e = 0; e < g.size; ++e) {
+                    const std::uint64_t q = g.indices[e];
+                    const std::int64_t at = w_.position[q];
+                    if (at < 0)
+                        rhs -= g.values[e] * w_.x[q];
+                    else if (q <= p)  // free q within b of p lies in this block, at most b positions back
+                        row[b - (i - static_cast<std::size_t>(at))] = g.values[e];
+                }
+                blocks.first[row0 + k] = rhs;
+                blocks.second[row0 + k] = c_[p];
+            }
+            blocks.block_done[j] = done;
+            w_.stale.push_back(j);
+        }
+        if (!blocks.factor_and_solve(w_.stale, w_.order)) return false;
+        w_.a.resize(m);
+        w_.b.resize(m);
+        for (std::size_t i = 0; i < m; ++i) {
+            w_.a[i] = blocks.first_solution[w_.block_row[free[i]]];
+            w_.b[i] = blocks.second_solution[w_.block_row[free[i]]];
+        }
+        return true;
+    }
+
+    // Sets the free coefficients to a - lambda b with lambda chosen to keep the integral m0.
+    void set_free(double m0, double& lambda) {
+        const std::size_t m = w_.free.size();
         double s_ab = 0.0, s_bb = 0.0, s_fixed = 0.0;
         for (std::size_t i = 0; i < m; ++i) {
             s_ab += w_.a[i] * c_[w_.free[i]];
@@ -231,7 +350,6 @@ private:
         determined_ = !(s_bb == 0.0 || std::isnan(s_bb));
         lambda = determined_ ? (s_ab + s_fixed - m0) / s_bb : 0.0;
         for (std::size_t i = 0; i < m; ++i) w_.x[w_.free[i]] = w_.a[i] - lambda * w_.b[i];
-        return true;
     }
 
     // The optimality test of every coefficient against its bounds; true when a state changed.
@@ -255,6 +373,7 @@ private:
             else
                 next = State::Free;
             changed = changed || next != w_.state[p];
+            if (band_ != NO_BLOCK) w_.moved[p] |= static_cast<unsigned char>(next != w_.state[p]);
             w_.state[p] = next;
         }
         return changed;
@@ -280,6 +399,7 @@ private:
 
     const Csr& gram_;
     const std::vector<double>& d_;
+    const std::size_t band_;
     const Csr& cross_;
     const SourceRuns& runs_;
     const std::vector<double>& c_;
@@ -327,6 +447,7 @@ SourceRuns SourceRuns::of(const Csr& cross) {
 Projection::Projection(Csr gram, BandedCholesky factor, Csr cross, std::vector<double> dst_integrals)
     : gram_(std::move(gram)),
       gram_diagonal_(stored_diagonal(gram_)),
+      gram_band_(half_bandwidth(gram_)),
       gram_factor_(std::move(factor)),
       cross_(std::move(cross)),
       dst_integrals_(std::move(dst_integrals)),
@@ -359,8 +480,8 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
     solve_rows(gram_factor_, x, k);
     const std::size_t n = n_dst();
     parallel_for(k, [&](std::size_t r, Scratch& scratch) {
-        RowRefinement refinement(gram_, gram_diagonal_, cross_, source_runs_, dst_integrals_,
-                                 scratch.job_buffers<RefinementBuffers>());
+        RowRefinement refinement(gram_, gram_diagonal_, gram_band_ <= MAX_BLOCK_BANDWIDTH ? gram_band_ : NO_BLOCK,
+                                 cross_, source_runs_, dst_integrals_, scratch.job_buffers<RefinementBuffers>());
         refinement.refine(f + r * n_src(), y.data() + r * n, x.data() + r * n, bounds);
     });
     return x;

@@ -50,6 +50,7 @@ private:
 
     Csr gram_;
     std::vector<double> gram_diagonal_;  // stored diagonal of gram_, 1 where none is stored
+    std::size_t gram_band_;              // the largest |p - q| over the stored entries of gram_
     BandedCholesky gram_factor_;
     Csr cross_;
     std::vector<double> dst_integrals_;
