@@ -213,16 +213,25 @@ private:
 
     // Pinned coefficients take their bound; free ones are listed, w_.position maps them back.
     void pin_and_index() {
-        w_.free.clear();
+        // Local pointers: stores through State and byte pointers may alias any vector's storage,
+        // which would reload every data pointer per coefficient.
+        const State* state = w_.state.data();
+        const double* lo = w_.lo.data();
+        const double* hi = w_.hi.data();
+        double* x = w_.x.data();
+        std::int64_t* position = w_.position.data();
+        w_.free.resize(n_);
+        std::size_t* free = w_.free.data();
+        std::size_t m = 0;
         for (std::size_t p = 0; p < n_; ++p) {
-            if (w_.state[p] == State::Lower) w_.x[p] = w_.lo[p];
-            if (w_.state[p] == State::Upper) w_.x[p] = w_.hi[p];
-            w_.position[p] = -1;
-            if (w_.state[p] == State::Free) {
-                w_.position[p] = static_cast<std::int64_t>(w_.free.size());
-                w_.free.push_back(p);
-            }
+            if (state[p] == State::Lower) x[p] = lo[p];
+            if (state[p] == State::Upper) x[p] = hi[p];
+            const bool is_free = state[p] == State::Free;
+            position[p] = is_free ? static_cast<std::int64_t>(m) : -1;
+            free[m] = p;
+            m += is_free ? 1 : 0;
         }
+        w_.free.resize(m);
     }
 
     // Solves G_FF a = y_F - G_FP x_P and G_FF b = c_F into w_.a and w_.b by free position. False
@@ -354,27 +363,37 @@ private:
 
     // The optimality test of every coefficient against its bounds; true when a state changed.
     bool update_states(const double* y, double lambda) {
+        const double* lo = w_.lo.data();
+        const double* hi = w_.hi.data();
+        const double* x = w_.x.data();
+        const double* c = c_.data();
+        const double* d = d_.data();
+        State* state = w_.state.data();
+        unsigned char* moved = band_ != NO_BLOCK ? w_.moved.data() : nullptr;
+        const std::uint64_t* indptr = gram_.indptr.data();
+        const std::uint64_t* indices = gram_.indices.data();
+        const double* values = gram_.data.data();
         bool changed = false;
         for (std::size_t p = 0; p < n_; ++p) {
             double g = 0.0;
-            if (w_.state[p] != State::Free) {
-                const Csr::Row row = gram_.row(p);
+            if (state[p] != State::Free) {
                 double gx = 0.0;
-                for (std::size_t e = 0; e < row.size; ++e) gx += row.values[e] * w_.x[row.indices[e]];
-                g = y[p] - gx - lambda * c_[p];
+                for (std::uint64_t e = indptr[p]; e < indptr[p + 1]; ++e) gx += values[e] * x[indices[e]];
+                g = y[p] - gx - lambda * c[p];
             }
             State next;
-            if (w_.lo[p] == w_.hi[p])
+            if (lo[p] == hi[p])
                 next = State::Lower;
-            else if (g + d_[p] * (w_.x[p] - w_.hi[p]) > 0.0)
+            else if (g + d[p] * (x[p] - hi[p]) > 0.0)
                 next = State::Upper;
-            else if (g + d_[p] * (w_.x[p] - w_.lo[p]) < 0.0)
+            else if (g + d[p] * (x[p] - lo[p]) < 0.0)
                 next = State::Lower;
             else
                 next = State::Free;
-            changed = changed || next != w_.state[p];
-            if (band_ != NO_BLOCK) w_.moved[p] |= static_cast<unsigned char>(next != w_.state[p]);
-            w_.state[p] = next;
+            const bool moves = next != state[p];
+            changed = changed || moves;
+            if (moved != nullptr) moved[p] |= static_cast<unsigned char>(moves);
+            state[p] = next;
         }
         return changed;
     }
