@@ -14,31 +14,63 @@ namespace {
 
 // Blocks stepped together: enough independent chains to cover the latency of a square root and a
 // division, few enough that their live values stay in registers.
-constexpr std::size_t LANES = 4;
+constexpr std::size_t BLOCK_LANES = 4;
 
-// One row of the factor, then of the forward substitution, for each block of a group in turn.
-// Slot b of a factored row holds the reciprocal of the diagonal; the zero rows keep slot b at 0,
-// so every product that reaches before a block is an exact 0.
+}  // namespace
+
+namespace {
+
+void hold_row(std::size_t b, double* row, double* y1, double* y2, double* x1, double* x2) {
+    std::fill_n(row, b, 0.0);
+    row[b] = 1.0;
+    *y1 = *y2 = *x1 = *x2 = 0.0;
+}
+
+}  // namespace
+
+void BandBlocks::resize(std::size_t b, std::size_t n) {
+    bandwidth_ = b;
+    const std::size_t total = n + 2 * b, width = b + 1;
+    rows_.resize(total * width);
+    for (auto* v : {&first_, &second_, &first_solution_, &second_solution_}) v->resize(total);
+    // The rows outside the matrix.
+    for (std::size_t r : {std::size_t{0}, n + b})
+        for (std::size_t e = r; e < r + b; ++e)
+            hold_row(b, rows_.data() + e * width, &first_[e], &second_[e], &first_solution_[e], &second_solution_[e]);
+}
+
+void BandBlocks::hold(std::size_t p) {
+    const std::size_t r = p + bandwidth_;
+    hold_row(bandwidth_, row(p), &first_[r], &second_[r], &first_solution_[r], &second_solution_[r]);
+}
+
+// One free row of the factor, then of the forward substitution, for each block of a group in
+// turn; then the backward substitution the same way. A held row has 1 in slot b and zeros
+// elsewhere, so every product that reaches it is an exact 0.
 template <std::size_t B>
-bool solve_group(BandBlocks& s, const std::size_t* blocks, std::size_t lanes) {
+bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free) {
     constexpr std::size_t W = B + 1;
-    double* rows = s.rows.data();
-    double* y1 = s.first.data();
-    double* y2 = s.second.data();
-    double* x1 = s.first_solution.data();
-    double* x2 = s.second_solution.data();
-    std::size_t first[LANES], size[LANES], done[LANES], longest = 0, earliest = ~std::size_t{0};
+    double* rows = rows_.data();
+    // Indexed by stored row, p + B.
+    double* y1 = first_.data();
+    double* y2 = second_.data();
+    double* x1 = first_solution_.data();
+    double* x2 = second_solution_.data();
+    const unsigned char* is_free = free - B;
+    std::size_t next[BLOCK_LANES], end[BLOCK_LANES];
+    std::size_t active = 0;
     for (std::size_t k = 0; k < lanes; ++k) {
-        first[k] = s.block_row[blocks[k]];
-        size[k] = s.block_size[blocks[k]];
-        done[k] = s.block_done[blocks[k]];
-        longest = std::max(longest, size[k]);
-        earliest = std::min(earliest, done[k]);
+        next[k] = group[k]->from + B;
+        end[k] = group[k]->end + B;
+        active += next[k] < end[k] ? 1 : 0;
     }
-    for (std::size_t r = earliest; r < longest; ++r)
+    while (active > 0)
         for (std::size_t k = 0; k < lanes; ++k) {
-            if (r < done[k] || r >= size[k]) continue;
-            const std::size_t i = first[k] + r;
+            std::size_t i = next[k];
+            if (i >= end[k]) continue;
+            while (!is_free[i]) ++i;  // the last row of a block is free
+            next[k] = i + 1;
+            active -= next[k] == end[k] ? 1 : 0;
             double* row = rows + i * W;
             double x[W];
             for (std::size_t t = 0; t < W; ++t) x[t] = row[t];
@@ -64,12 +96,22 @@ bool solve_group(BandBlocks& s, const std::size_t* blocks, std::size_t lanes) {
             y1[i] = u1 * inverse;
             y2[i] = u2 * inverse;
         }
-    for (std::size_t r = longest; r-- > 0;)
+    std::size_t begin[BLOCK_LANES];
+    for (std::size_t k = 0; k < lanes; ++k) {
+        begin[k] = group[k]->begin + B;
+        next[k] = group[k]->end + B;  // one past the next row
+        active += 1;
+    }
+    while (active > 0)
         for (std::size_t k = 0; k < lanes; ++k) {
-            if (r >= size[k]) continue;
-            const std::size_t i = first[k] + r;
+            std::size_t i = next[k];
+            if (i == begin[k]) continue;
+            --i;
+            while (!is_free[i]) --i;  // the first row of a block is free
+            next[k] = i;
+            active -= i == begin[k] ? 1 : 0;
             double v1 = y1[i], v2 = y2[i];
-            // L[i + o][i] sits in slot B - o of row i + o; the zero rows after a block end it.
+            // L[i + o][i] sits in slot B - o of row i + o.
             for (std::size_t o = B; o >= 1; --o) {
                 const double l = rows[(i + o) * W + (B - o)];
                 v1 -= l * x1[i + o];
@@ -83,44 +125,37 @@ bool solve_group(BandBlocks& s, const std::size_t* blocks, std::size_t lanes) {
 }
 
 template <std::size_t B>
-bool solve_all(BandBlocks& s, const std::vector<std::size_t>& order) {
-    for (std::size_t g = 0; g < order.size(); g += LANES)
-        if (!solve_group<B>(s, order.data() + g, std::min(LANES, order.size() - g))) return false;
+bool BandBlocks::solve_all(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
+                           const unsigned char* free) {
+    const Block* group[BLOCK_LANES];
+    for (std::size_t g = 0; g < order.size(); g += BLOCK_LANES) {
+        const std::size_t lanes = std::min(BLOCK_LANES, order.size() - g);
+        for (std::size_t k = 0; k < lanes; ++k) group[k] = &blocks[order[g + k]];
+        if (!solve_group<B>(group, lanes, free)) return false;
+    }
     return true;
 }
 
-}  // namespace
-
-void BandBlocks::reset(std::size_t b, const std::vector<std::size_t>& sizes) {
-    bandwidth = b;
-    block_row.resize(sizes.size());
-    block_size.assign(sizes.begin(), sizes.end());
-    std::size_t total = b;
-    for (std::size_t j = 0; j < sizes.size(); ++j) {
-        block_row[j] = total;
-        total += sizes[j] + b;
-    }
-    block_done.assign(sizes.size(), 0);
-    rows.assign(total * (b + 1), 0.0);
-    for (auto* v : {&first, &second, &first_solution, &second_solution}) v->assign(total, 0.0);
-}
-
-bool BandBlocks::factor_and_solve(const std::vector<std::size_t>& which, std::vector<std::size_t>& order) {
-    // Longest first, so that the blocks stepped together have similar lengths; the order never
+bool BandBlocks::factor_and_solve(const std::vector<Block>& blocks, const unsigned char* free,
+                                  std::vector<std::size_t>& order) {
+    // Longest work first, so that the blocks stepped together take similar times; the order never
     // changes what a block computes.
-    order.assign(which.begin(), which.end());
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return block_size[a] > block_size[b]; });
-    switch (bandwidth) {
-    case 0: return solve_all<0>(*this, order);
-    case 1: return solve_all<1>(*this, order);
-    case 2: return solve_all<2>(*this, order);
-    case 3: return solve_all<3>(*this, order);
-    case 4: return solve_all<4>(*this, order);
-    case 5: return solve_all<5>(*this, order);
-    case 6: return solve_all<6>(*this, order);
-    case 7: return solve_all<7>(*this, order);
-    case 8: return solve_all<8>(*this, order);
+    order.clear();
+    for (std::size_t j = 0; j < blocks.size(); ++j)
+        if (blocks[j].from < blocks[j].end) order.push_back(j);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
+        return blocks[a].end - blocks[a].from > blocks[c].end - blocks[c].from;
+    });
+    switch (bandwidth_) {
+    case 0: return solve_all<0>(blocks, order, free);
+    case 1: return solve_all<1>(blocks, order, free);
+    case 2: return solve_all<2>(blocks, order, free);
+    case 3: return solve_all<3>(blocks, order, free);
+    case 4: return solve_all<4>(blocks, order, free);
+    case 5: return solve_all<5>(blocks, order, free);
+    case 6: return solve_all<6>(blocks, order, free);
+    case 7: return solve_all<7>(blocks, order, free);
+    case 8: return solve_all<8>(blocks, order, free);
     default: return false;
     }
 }

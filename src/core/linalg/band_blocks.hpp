@@ -1,10 +1,14 @@
-// Independent diagonal blocks of a narrow symmetric positive definite band, factored and solved
-// for two right-hand sides each, several blocks at a time.
+// A narrow symmetric positive definite band in which some unknowns are held fixed: their rows
+// and columns are replaced by those of the identity, so the others fall into independent blocks.
+// The blocks are factored and solved for two right-hand sides each, several at a time, and rows
+// keep their factor from one solve to the next, so that a later solve starts each block at its
+// first changed row.
 //
-// A single band factor is a chain: every row waits for the square root and the divisions of the
-// row before. Blocks that share no entry have independent chains, so stepping a few of them in
+// A band factor is a chain: every row waits for the square root and the division of the row
+// before. Blocks that share no entry have independent chains, so stepping a few of them in
 // lockstep keeps the arithmetic units busy where one block alone would wait on latency. Each
-// block gets exactly the operations of its own solve, whatever it is grouped with.
+// block gets exactly the operations of its own solve, whatever it is grouped with; a held row
+// contributes exact zeros.
 #pragma once
 
 #include <cstddef>
@@ -15,34 +19,46 @@ namespace spanlet {
 // The widest half-bandwidth handled here.
 constexpr std::size_t MAX_BLOCK_BANDWIDTH = 8;
 
-// The rows of every block with b rows of zeros before, between and after the blocks:
-// [b zero rows][block 0][b zero rows][block 1] ... [b zero rows]. Row r holds b + 1 slots, the
-// entries A[r][r - b + t] in slot t < b (0 for a column before its block or not stored) and
-// A[r][r] in slot b.
-//
-// Row i of the factor depends on rows up to i only, so a block whose leading rows (entries and
-// right-hand sides) match an earlier solve can start from that solve's factored rows: block_done
-// counts the leading rows already factored and forward substituted.
-struct BandBlocks {
-    std::size_t bandwidth = 0;
-    // (b + 1) per row. Once factored: L[r][r - b + t] in slot t, 1 / L[r][r] in slot b.
-    std::vector<double> rows;
-    // Right-hand sides by row (0 in the zero rows), replaced by the forward substitution.
-    std::vector<double> first, second;
-    // The solutions by row (0 in the zero rows).
-    std::vector<double> first_solution, second_solution;
-    // First row, row count and rows already factored of each block.
-    std::vector<std::size_t> block_row, block_size, block_done;
+class BandBlocks {
+public:
+    struct Block {
+        std::size_t begin, end;  // the rows from its first to its last free unknown
+        std::size_t from;        // rows before it are factored and forward substituted already
+    };
 
-    // Lays out `sizes` blocks of half-bandwidth b <= MAX_BLOCK_BANDWIDTH, every value zero and no
-    // row done; keeps the storage.
-    void reset(std::size_t b, const std::vector<std::size_t>& sizes);
-    double* row(std::size_t r) { return rows.data() + r * (bandwidth + 1); }
+    // Room for n unknowns at half-bandwidth b <= MAX_BLOCK_BANDWIDTH. Rows keep what they held
+    // (nothing meaningful after a change of size): a caller writes every row it solves, and
+    // holds the other rows within b of a block before it solves.
+    void resize(std::size_t b, std::size_t n);
 
-    // Factors and forward substitutes the rows not done of the blocks listed in `which` (indices
-    // into block_row), then writes their solutions. False when a reduced pivot is not above 1e-13
-    // times its diagonal entry (a NaN pivot included); the blocks are then left unspecified.
-    bool factor_and_solve(const std::vector<std::size_t>& which, std::vector<std::size_t>& order);
+    // Row p: the entries A[p][p - b + t] in slot t < b (0 for a held column or one before 0),
+    // A[p][p] in slot b. Once factored: L[p][p - b + t] in slot t, 1 / L[p][p] in slot b.
+    double* row(std::size_t p) { return rows_.data() + (p + bandwidth_) * (bandwidth_ + 1); }
+    // The right-hand sides of row p, replaced by the forward substitution.
+    double& first(std::size_t p) { return first_[p + bandwidth_]; }
+    double& second(std::size_t p) { return second_[p + bandwidth_]; }
+    double first_solution(std::size_t p) const { return first_solution_[p + bandwidth_]; }
+    double second_solution(std::size_t p) const { return second_solution_[p + bandwidth_]; }
+    // Makes row p a held row: the identity row, right-hand sides and solutions 0.
+    void hold(std::size_t p);
+
+    // Factors rows from .. end - 1 of each block, those with free[p] set (the others must be held
+    // rows, as must the b rows on either side), forward substitutes them and solves the whole
+    // block. False when a reduced pivot is not above 1e-13 times its diagonal entry (a NaN
+    // pivot included); the rows are then left unspecified.
+    bool factor_and_solve(const std::vector<Block>& blocks, const unsigned char* free, std::vector<std::size_t>& order);
+
+    std::size_t bandwidth() const { return bandwidth_; }
+
+private:
+    template <std::size_t B>
+    bool solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free);
+    template <std::size_t B>
+    bool solve_all(const std::vector<Block>& blocks, const std::vector<std::size_t>& order, const unsigned char* free);
+
+    std::size_t bandwidth_ = 0;
+    // b held rows before row 0 and after row n - 1 stand for the rows outside the matrix.
+    std::vector<double> rows_, first_, second_, first_solution_, second_solution_;
 };
 
 }  // namespace spanlet

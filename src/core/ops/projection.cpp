@@ -131,15 +131,14 @@ struct RefinementBuffers {
     std::vector<std::size_t> free;
     Csr sub;
     BandedCholesky factor;
-    // For a narrow band: the free blocks of this iteration and of the last solve. By coefficient:
-    // block_first, the first coefficient of the block holding it (NO_BLOCK when pinned), and
-    // block_row, its row in the blocks' layout; block_count by first coefficient.
-    BandBlocks blocks, last_blocks;
-    // moved[p]: the state of p changed since the last solve; moves: their running count.
-    std::vector<unsigned char> moved;
+    // For a narrow band: the rows of the free blocks, kept from one solve to the next; moved[p]:
+    // the state of p changed since the last solve, moves[p]: their count before p; free_mask[p]:
+    // p is free.
+    BandBlocks blocks;
+    std::vector<BandBlocks::Block> block_list;
+    std::vector<std::size_t> order;
+    std::vector<unsigned char> moved, free_mask;
     std::vector<std::uint32_t> moves;
-    std::vector<std::size_t> sizes, stale, order, block_first, last_first, block_row, last_row, block_count,
-        last_count;
 };
 
 // The bounded refinement of one row: the least-squares coefficients kept inside their bounds
@@ -156,10 +155,9 @@ public:
         w_.state.resize(n_);
         w_.position.resize(n_);
         if (band_ != NO_BLOCK) {
-            for (auto* v : {&w_.block_first, &w_.last_first, &w_.block_row, &w_.last_row, &w_.block_count,
-                            &w_.last_count})
-                v->assign(n_, NO_BLOCK);
-            w_.moved.assign(n_, 0);
+            w_.blocks.resize(band_, n_);
+            w_.moved.assign(n_, 1);  // nothing is solved yet
+            w_.free_mask.resize(n_);
             w_.moves.resize(n_ + 1);
         }
     }
@@ -223,6 +221,11 @@ private:
         w_.free.resize(n_);
         std::size_t* free = w_.free.data();
         std::size_t m = 0;
+        const bool blocks = band_ != NO_BLOCK;
+        const unsigned char* moved = blocks ? w_.moved.data() : nullptr;
+        unsigned char* free_mask = blocks ? w_.free_mask.data() : nullptr;
+        std::uint32_t* moves = blocks ? w_.moves.data() : nullptr;
+        std::uint32_t running = 0;
         for (std::size_t p = 0; p < n_; ++p) {
             if (state[p] == State::Lower) x[p] = lo[p];
             if (state[p] == State::Upper) x[p] = hi[p];
@@ -230,7 +233,13 @@ private:
             position[p] = is_free ? static_cast<std::int64_t>(m) : -1;
             free[m] = p;
             m += is_free ? 1 : 0;
+            if (blocks) {
+                free_mask[p] = is_free ? 1 : 0;
+                moves[p] = running;
+                running += moved[p];
+            }
         }
+        if (blocks) moves[n_] = running;
         w_.free.resize(m);
     }
 
@@ -269,79 +278,61 @@ private:
     // The same for a Gram matrix of half-bandwidth b <= MAX_BLOCK_BANDWIDTH. Free coefficients
     // further than b apart share no entry, so the free set falls into independent blocks, solved
     // several at a time. The entries and right-hand side of a row depend only on the states
-    // within b of its coefficient, and its factor on no later row: a block that starts where one
-    // of the last solve started keeps that solve's rows, factored and forward substituted, up to
-    // the first coefficient with a state change within b, and its solution when there is none.
+    // within b of its coefficient, and its factor and forward substitution on no later row: each
+    // block keeps the rows of the last solve before the first coefficient with a state change
+    // within b, and a block without one keeps its solution.
     bool solve_free_blocks(const double* y) {
-        const std::size_t m = w_.free.size(), b = band_, width = b + 1;
+        const std::size_t m = w_.free.size(), b = band_;
         const std::size_t* free = w_.free.data();
-        w_.sizes.clear();
-        for (std::size_t i = 0; i < m; ++i)
-            if (i == 0 || free[i] - free[i - 1] > b)
-                w_.sizes.push_back(1);
-            else
-                ++w_.sizes.back();
-        w_.moves[0] = 0;
-        for (std::size_t p = 0; p < n_; ++p) w_.moves[p + 1] = w_.moves[p] + w_.moved[p];
-        std::fill(w_.moved.begin(), w_.moved.end(), 0);
-        const auto moved_near = [&](std::size_t p) {
-            return w_.moves[std::min(n_, p + b + 1)] != w_.moves[p > b ? p - b : 0];
-        };
-        std::swap(w_.blocks, w_.last_blocks);
-        std::swap(w_.block_first, w_.last_first);
-        std::swap(w_.block_row, w_.last_row);
-        std::swap(w_.block_count, w_.last_count);
+        const std::int64_t* position = w_.position.data();
+        const double* x = w_.x.data();
+        // moves[p]: the state changes since the last solve before p (counted by pin_and_index).
+        const std::uint32_t* moves = w_.moves.data();
         BandBlocks& blocks = w_.blocks;
-        const BandBlocks& last = w_.last_blocks;
-        blocks.reset(b, w_.sizes);
-        std::fill(w_.block_first.begin(), w_.block_first.end(), NO_BLOCK);
-        w_.stale.clear();
-        for (std::size_t j = 0, i0 = 0; j < w_.sizes.size(); i0 += w_.sizes[j], ++j) {
-            const std::size_t count = w_.sizes[j], p0 = free[i0], row0 = blocks.block_row[j];
-            for (std::size_t k = 0; k < count; ++k) {
-                w_.block_first[free[i0 + k]] = p0;
-                w_.block_row[free[i0 + k]] = row0 + k;
-            }
-            w_.block_count[p0] = count;
-            std::size_t done = 0;
-            const std::size_t last0 = w_.last_first[p0] == p0 ? w_.last_row[p0] : NO_BLOCK;
-            if (last0 != NO_BLOCK) {
-                const std::size_t last_count = w_.last_count[p0];
-                while (done < count && done < last_count && !moved_near(free[i0 + done])) ++done;
-                std::copy_n(last.rows.data() + last0 * width, done * width, blocks.rows.data() + row0 * width);
-                std::copy_n(last.first.data() + last0, done, blocks.first.data() + row0);
-                std::copy_n(last.second.data() + last0, done, blocks.second.data() + row0);
-                if (done == count && last_count == count) {
-                    std::copy_n(last.first_solution.data() + last0, done, blocks.first_solution.data() + row0);
-                    std::copy_n(last.second_solution.data() + last0, done, blocks.second_solution.data() + row0);
-                    continue;
+        std::fill(w_.moved.begin(), w_.moved.end(), 0);
+        w_.block_list.clear();
+        for (std::size_t i = 0; i < m;) {
+            std::size_t last = i;
+            while (last + 1 < m && free[last + 1] - free[last] <= b) ++last;
+            BandBlocks::Block block{free[i], free[last] + 1, free[last] + 1};
+            for (std::size_t k = i; k <= last; ++k) {
+                const std::size_t p = free[k];
+                if (moves[std::min(n_, p + b + 1)] != moves[p > b ? p - b : 0]) {
+                    block.from = p;
+                    break;
                 }
             }
-            for (std::size_t k = done; k < count; ++k) {
-                const std::size_t i = i0 + k, p = free[i];
-                double* row = blocks.row(row0 + k);
+            w_.block_list.push_back(block);
+            // The held rows the block reads: b on either side and the gaps between its members.
+            for (std::size_t p = block.begin > b ? block.begin - b : 0; p < block.begin; ++p) blocks.hold(p);
+            for (std::size_t p = block.end; p < std::min(n_, block.end + b); ++p) blocks.hold(p);
+            for (std::size_t k = i; k < last; ++k)
+                for (std::size_t p = free[k] + 1; p < free[k + 1]; ++p) blocks.hold(p);
+            for (std::size_t k = i; k <= last; ++k) {
+                const std::size_t p = free[k];
+                if (p < block.from) continue;
+                double* row = blocks.row(p);
+                for (std::size_t t = 0; t <= b; ++t) row[t] = 0.0;
                 const Csr::Row g = gram_.row(p);
                 double rhs = y[p];
                 for (std::size_t e = 0; e < g.size; ++e) {
                     const std::uint64_t q = g.indices[e];
-                    const std::int64_t at = w_.position[q];
-                    if (at < 0)
-                        rhs -= g.values[e] * w_.x[q];
-                    else if (q <= p)  // free q within b of p lies in this block, at most b positions back
-                        row[b - (i - static_cast<std::size_t>(at))] = g.values[e];
+                    if (position[q] < 0)
+                        rhs -= g.values[e] * x[q];
+                    else if (q <= p)  // a free q within b of p
+                        row[b - (p - q)] = g.values[e];
                 }
-                blocks.first[row0 + k] = rhs;
-                blocks.second[row0 + k] = c_[p];
+                blocks.first(p) = rhs;
+                blocks.second(p) = c_[p];
             }
-            blocks.block_done[j] = done;
-            w_.stale.push_back(j);
+            i = last + 1;
         }
-        if (!blocks.factor_and_solve(w_.stale, w_.order)) return false;
+        if (!blocks.factor_and_solve(w_.block_list, w_.free_mask.data(), w_.order)) return false;
         w_.a.resize(m);
         w_.b.resize(m);
         for (std::size_t i = 0; i < m; ++i) {
-            w_.a[i] = blocks.first_solution[w_.block_row[free[i]]];
-            w_.b[i] = blocks.second_solution[w_.block_row[free[i]]];
+            w_.a[i] = blocks.first_solution(free[i]);
+            w_.b[i] = blocks.second_solution(free[i]);
         }
         return true;
     }
