@@ -12,7 +12,7 @@ namespace spanlet {
 
 namespace {
 
-// Blocks stepped together: enough independent chains to cover the latency of a square root and a
+// Blocks stepped together: enough independent chains to cover the latency of a division and the
 // division, few enough that their live values stay in registers.
 constexpr std::size_t BLOCK_LANES = 4;
 
@@ -72,29 +72,31 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
             next[k] = i + 1;
             active -= next[k] == end[k] ? 1 : 0;
             double* row = rows + i * W;
-            double x[W];
-            for (std::size_t t = 0; t < W; ++t) x[t] = row[t];
-            // L[i][m] for m = i - B + o: (A[i][m] - sum_{q < o} L[i][i - B + q] L[m][i - B + q]) / L[m][m].
+            // L D L^T without square roots, which would lengthen the chain from row to row:
+            // w[o] = L[i][m] D[m] for m = i - B + o, then L[i][m] = w[o] / D[m] and
+            // D[i] = A[i][i] - sum_o w[o] L[i][m].
+            double l[W], w[B + 1];
+            for (std::size_t t = 0; t < W; ++t) l[t] = row[t];
             for (std::size_t o = 0; o < B; ++o) {
                 const double* above = rows + (i - B + o) * W + (B - o);
-                double v = x[o];
-                for (std::size_t q = 0; q < o; ++q) v -= x[q] * above[q];
-                x[o] = v * above[o];
+                double v = l[o];
+                for (std::size_t q = 0; q < o; ++q) v -= w[q] * above[q];
+                w[o] = v;
+                l[o] = v * above[o];
             }
-            double pivot = x[B];
-            for (std::size_t q = 0; q < B; ++q) pivot -= x[q] * x[q];
+            double pivot = l[B];
+            for (std::size_t q = 0; q < B; ++q) pivot -= w[q] * l[q];
             // Strict and relative; a NaN pivot fails it.
             if (!(pivot > 1e-13 * std::fabs(row[B]))) return false;
-            const double inverse = 1.0 / std::sqrt(pivot);
-            for (std::size_t q = 0; q < B; ++q) row[q] = x[q];
-            row[B] = inverse;
+            for (std::size_t q = 0; q < B; ++q) row[q] = l[q];
+            row[B] = 1.0 / pivot;
             double u1 = y1[i], u2 = y2[i];
             for (std::size_t q = 0; q < B; ++q) {
-                u1 -= x[q] * y1[i - B + q];
-                u2 -= x[q] * y2[i - B + q];
+                u1 -= l[q] * y1[i - B + q];
+                u2 -= l[q] * y2[i - B + q];
             }
-            y1[i] = u1 * inverse;
-            y2[i] = u2 * inverse;
+            y1[i] = u1;
+            y2[i] = u2;
         }
     std::size_t begin[BLOCK_LANES];
     for (std::size_t k = 0; k < lanes; ++k) {
@@ -110,16 +112,16 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
             while (!is_free[i]) --i;  // the first row of a block is free
             next[k] = i;
             active -= i == begin[k] ? 1 : 0;
-            double v1 = y1[i], v2 = y2[i];
+            const double inverse = rows[i * W + B];
+            double v1 = y1[i] * inverse, v2 = y2[i] * inverse;
             // L[i + o][i] sits in slot B - o of row i + o.
             for (std::size_t o = B; o >= 1; --o) {
                 const double l = rows[(i + o) * W + (B - o)];
                 v1 -= l * x1[i + o];
                 v2 -= l * x2[i + o];
             }
-            const double inverse = rows[i * W + B];
-            x1[i] = v1 * inverse;
-            x2[i] = v2 * inverse;
+            x1[i] = v1;
+            x2[i] = v2;
         }
     return true;
 }

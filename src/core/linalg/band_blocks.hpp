@@ -4,8 +4,7 @@
 // keep their factor from one solve to the next, so that a later solve starts each block at its
 // first changed row.
 //
-// A band factor is a chain: every row waits for the square root and the division of the row
-// before. Blocks that share no entry have independent chains, so stepping a few of them in
+// A band factor is a chain: every row waits for the division of the row before. Blocks that share no entry have independent chains, so stepping a few of them in
 // lockstep keeps the arithmetic units busy where one block alone would wait on latency. Each
 // block gets exactly the operations of its own solve, whatever it is grouped with; a held row
 // contributes exact zeros.
@@ -32,7 +31,8 @@ public:
     void resize(std::size_t b, std::size_t n);
 
     // Row p: the entries A[p][p - b + t] in slot t < b (0 for a held column or one before 0),
-    // A[p][p] in slot b. Once factored: L[p][p - b + t] in slot t, 1 / L[p][p] in slot b.
+    // A[p][p] in slot b. Once factored as A = L D L^T with L unit lower triangular:
+    // L[p][p - b + t] in slot t, 1 / D[p] in slot b.
     double* row(std::size_t p) { return rows_.data() + (p + bandwidth_) * (bandwidth_ + 1); }
     // The right-hand sides of row p, replaced by the forward substitution.
     double& first(std::size_t p) { return first_[p + bandwidth_]; }
@@ -43,9 +43,9 @@ public:
     void hold(std::size_t p);
 
     // Factors rows from .. end - 1 of each block, those with free[p] set (the others must be held
-    // rows, as must the b rows on either side), forward substitutes them and solves the whole
-    // block. False when a reduced pivot is not above 1e-13 times its diagonal entry (a NaN
-    // pivot included); the rows are then left unspecified.
+    // rows, as must the b rows on either side), forward substitutes them (L z = r) and solves
+    // the whole block. False when a pivot D[p] is not above 1e-13 times its diagonal entry (a
+    // NaN pivot included); the rows are then left unspecified.
     bool factor_and_solve(const std::vector<Block>& blocks, const unsigned char* free, std::vector<std::size_t>& order);
 
     std::size_t bandwidth() const { return bandwidth_; }
