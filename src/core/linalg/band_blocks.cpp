@@ -12,8 +12,8 @@ namespace spanlet {
 
 namespace {
 
-// Blocks stepped together: enough independent chains to cover the latency of a division and the
-// division, few enough that their live values stay in registers.
+// Blocks stepped together: enough independent chains to cover the latency of the division that
+// links one row to the next, few enough that their live values stay in registers.
 constexpr std::size_t BLOCK_LANES = 4;
 
 }  // namespace
