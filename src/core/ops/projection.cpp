@@ -132,13 +132,11 @@ struct RefinementBuffers {
     Csr sub;
     BandedCholesky factor;
     // For a narrow band: the rows of the free blocks, kept from one solve to the next; moved[p]:
-    // the state of p changed since the last solve, moves[p]: their count before p; free_mask[p]:
-    // p is free.
+    // the state of p changed since the last solve; free_mask[p]: p is free.
     BandBlocks blocks;
     std::vector<BandBlocks::Block> block_list;
     std::vector<std::size_t> order;
     std::vector<unsigned char> moved, free_mask;
-    std::vector<std::uint32_t> moves;
 };
 
 // The bounded refinement of one row: the least-squares coefficients kept inside their bounds
@@ -146,11 +144,12 @@ struct RefinementBuffers {
 // G x = y - lambda c.
 class RowRefinement {
 public:
-    // band: the half-bandwidth of the Gram matrix when at most MAX_BLOCK_BANDWIDTH, else NO_BLOCK.
-    RowRefinement(const Csr& gram, const std::vector<double>& diagonal, std::size_t band, const Csr& cross,
+    // band: the Gram matrix as a dense band when its half-bandwidth is at most MAX_BLOCK_BANDWIDTH,
+    // else null.
+    RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const DenseBand* band, const Csr& cross,
                   const SourceRuns& runs, const std::vector<double>& integrals, RefinementBuffers& buffers)
-        : gram_(gram), d_(diagonal), band_(band), cross_(cross), runs_(runs), c_(integrals), n_(gram.nrows),
-          w_(buffers) {
+        : gram_(gram), d_(diagonal), band_(band != nullptr ? band->bandwidth : NO_BLOCK), dense_(band), cross_(cross),
+          runs_(runs), c_(integrals), n_(gram.nrows), w_(buffers) {
         for (auto* v : {&w_.lo, &w_.hi, &w_.x0, &w_.x}) v->resize(n_);
         w_.state.resize(n_);
         w_.position.resize(n_);
@@ -158,7 +157,6 @@ public:
             w_.blocks.resize(band_, n_);
             w_.moved.assign(n_, 1);  // nothing is solved yet
             w_.free_mask.resize(n_);
-            w_.moves.resize(n_ + 1);
         }
     }
 
@@ -191,6 +189,7 @@ private:
             all_pinned = all_pinned && w_.lo[p] == w_.hi[p];
             w_.x[p] = clamp_keeping_nan(w_.x0[p], w_.lo[p], w_.hi[p]);
             w_.state[p] = w_.x0[p] > w_.hi[p] ? State::Upper : w_.x0[p] < w_.lo[p] ? State::Lower : State::Free;
+            if (band_ != NO_BLOCK) w_.free_mask[p] = w_.state[p] == State::Free ? 1 : 0;
         }
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
             // Without a free coefficient that carries mass the multiplier is undetermined and the
@@ -221,11 +220,6 @@ private:
         w_.free.resize(n_);
         std::size_t* free = w_.free.data();
         std::size_t m = 0;
-        const bool blocks = band_ != NO_BLOCK;
-        const unsigned char* moved = blocks ? w_.moved.data() : nullptr;
-        unsigned char* free_mask = blocks ? w_.free_mask.data() : nullptr;
-        std::uint32_t* moves = blocks ? w_.moves.data() : nullptr;
-        std::uint32_t running = 0;
         for (std::size_t p = 0; p < n_; ++p) {
             if (state[p] == State::Lower) x[p] = lo[p];
             if (state[p] == State::Upper) x[p] = hi[p];
@@ -233,13 +227,7 @@ private:
             position[p] = is_free ? static_cast<std::int64_t>(m) : -1;
             free[m] = p;
             m += is_free ? 1 : 0;
-            if (blocks) {
-                free_mask[p] = is_free ? 1 : 0;
-                moves[p] = running;
-                running += moved[p];
-            }
         }
-        if (blocks) moves[n_] = running;
         w_.free.resize(m);
     }
 
@@ -284,12 +272,11 @@ private:
     bool solve_free_blocks(const double* y) {
         const std::size_t m = w_.free.size(), b = band_;
         const std::size_t* free = w_.free.data();
-        const std::int64_t* position = w_.position.data();
         const double* x = w_.x.data();
-        // moves[p]: the state changes since the last solve before p (counted by pin_and_index).
-        const std::uint32_t* moves = w_.moves.data();
+        const unsigned char* free_mask = w_.free_mask.data();
+        const std::size_t width = 2 * b + 1;
+        const unsigned char* moved = w_.moved.data();
         BandBlocks& blocks = w_.blocks;
-        std::fill(w_.moved.begin(), w_.moved.end(), 0);
         w_.block_list.clear();
         for (std::size_t i = 0; i < m;) {
             std::size_t last = i;
@@ -297,7 +284,9 @@ private:
             BandBlocks::Block block{free[i], free[last] + 1, free[last] + 1};
             for (std::size_t k = i; k <= last; ++k) {
                 const std::size_t p = free[k];
-                if (moves[std::min(n_, p + b + 1)] != moves[p > b ? p - b : 0]) {
+                bool near = false;
+                for (std::size_t q = p > b ? p - b : 0; q < std::min(n_, p + b + 1); ++q) near = near || moved[q] != 0;
+                if (near) {
                     block.from = p;
                     break;
                 }
@@ -311,23 +300,32 @@ private:
             for (std::size_t k = i; k <= last; ++k) {
                 const std::size_t p = free[k];
                 if (p < block.from) continue;
+                // Branch-free over the band: a term that does not apply subtracts +0, which
+                // leaves every value as it was.
+                const double* g = dense_->values.data() + p * width;
+                const unsigned char* stored = dense_->stored.data() + p * width;
+                const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
                 double* row = blocks.row(p);
-                for (std::size_t t = 0; t <= b; ++t) row[t] = 0.0;
-                const Csr::Row g = gram_.row(p);
                 double rhs = y[p];
-                for (std::size_t e = 0; e < g.size; ++e) {
-                    const std::uint64_t q = g.indices[e];
-                    if (position[q] < 0)
-                        rhs -= g.values[e] * x[q];
-                    else if (q <= p)  // a free q within b of p
-                        row[b - (p - q)] = g.values[e];
+                for (std::size_t t = 0; t < t0; ++t) row[t] = 0.0;
+                for (std::size_t t = t0; t < b; ++t) {
+                    const std::size_t q = p + t - b;
+                    const bool is_free = free_mask[q] != 0;
+                    row[t] = is_free && stored[t] ? g[t] : 0.0;
+                    rhs -= !is_free && stored[t] ? g[t] * x[q] : 0.0;
+                }
+                row[b] = g[b];
+                for (std::size_t t = b + 1; t < t1; ++t) {
+                    const std::size_t q = p + t - b;
+                    rhs -= free_mask[q] == 0 && stored[t] ? g[t] * x[q] : 0.0;
                 }
                 blocks.first(p) = rhs;
                 blocks.second(p) = c_[p];
             }
             i = last + 1;
         }
-        if (!blocks.factor_and_solve(w_.block_list, w_.free_mask.data(), w_.order)) return false;
+        std::fill(w_.moved.begin(), w_.moved.end(), 0);
+        if (!blocks.factor_and_solve(w_.block_list, free_mask, w_.order)) return false;
         w_.a.resize(m);
         w_.b.resize(m);
         for (std::size_t i = 0; i < m; ++i) {
@@ -361,6 +359,7 @@ private:
         const double* d = d_.data();
         State* state = w_.state.data();
         unsigned char* moved = band_ != NO_BLOCK ? w_.moved.data() : nullptr;
+        unsigned char* free_mask = band_ != NO_BLOCK ? w_.free_mask.data() : nullptr;
         const std::uint64_t* indptr = gram_.indptr.data();
         const std::uint64_t* indices = gram_.indices.data();
         const double* values = gram_.data.data();
@@ -383,7 +382,10 @@ private:
                 next = State::Free;
             const bool moves = next != state[p];
             changed = changed || moves;
-            if (moved != nullptr) moved[p] |= static_cast<unsigned char>(moves);
+            if (moved != nullptr) {
+                moved[p] |= static_cast<unsigned char>(moves);
+                free_mask[p] = next == State::Free ? 1 : 0;
+            }
             state[p] = next;
         }
         return changed;
@@ -410,6 +412,7 @@ private:
     const Csr& gram_;
     const std::vector<double>& d_;
     const std::size_t band_;
+    const DenseBand* dense_;
     const Csr& cross_;
     const SourceRuns& runs_;
     const std::vector<double>& c_;
@@ -419,6 +422,23 @@ private:
 };
 
 }  // namespace
+
+DenseBand DenseBand::of(const Csr& matrix, std::size_t b) {
+    DenseBand band;
+    const std::size_t width = 2 * b + 1;
+    band.bandwidth = b;
+    band.values.assign(matrix.nrows * width, 0.0);
+    band.stored.assign(matrix.nrows * width, 0);
+    for (std::size_t p = 0; p < matrix.nrows; ++p) {
+        const Csr::Row row = matrix.row(p);
+        for (std::size_t e = 0; e < row.size; ++e) {
+            const std::size_t t = row.indices[e] + b - p;
+            band.values[p * width + t] = row.values[e];
+            band.stored[p * width + t] = 1;
+        }
+    }
+    return band;
+}
 
 SourceRuns SourceRuns::of(const Csr& cross) {
     SourceRuns runs;
@@ -458,6 +478,7 @@ Projection::Projection(Csr gram, BandedCholesky factor, Csr cross, std::vector<d
     : gram_(std::move(gram)),
       gram_diagonal_(stored_diagonal(gram_)),
       gram_band_(half_bandwidth(gram_)),
+      gram_rows_(gram_band_ <= MAX_BLOCK_BANDWIDTH ? DenseBand::of(gram_, gram_band_) : DenseBand{}),
       gram_factor_(std::move(factor)),
       cross_(std::move(cross)),
       dst_integrals_(std::move(dst_integrals)),
@@ -490,7 +511,7 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
     solve_rows(gram_factor_, x, k);
     const std::size_t n = n_dst();
     parallel_for(k, [&](std::size_t r, Scratch& scratch) {
-        RowRefinement refinement(gram_, gram_diagonal_, gram_band_ <= MAX_BLOCK_BANDWIDTH ? gram_band_ : NO_BLOCK,
+        RowRefinement refinement(gram_, gram_diagonal_, gram_band_ <= MAX_BLOCK_BANDWIDTH ? &gram_rows_ : nullptr,
                                  cross_, source_runs_, dst_integrals_, scratch.job_buffers<RefinementBuffers>());
         refinement.refine(f + r * n_src(), y.data() + r * n, x.data() + r * n, bounds);
     });
