@@ -148,6 +148,16 @@ def test_factor_and_solve_match_numpy(n, b):
     np.testing.assert_allclose(t.banded_solve(factor, rhs), np.linalg.solve(a, rhs.T).T, rtol=1e-10, atol=1e-12)
 
 
+@pytest.mark.parametrize("scale", [2.0**-600, 2.0**600])
+@pytest.mark.parametrize("b", [1, 3, 8])
+def test_solve_of_a_badly_scaled_band(scale, b):
+    # Diagonals far from 1 must neither overflow nor underflow on the way: x = A^-1 r at any scale.
+    a = random_banded_spd(40, b, seed=b)
+    rhs = np.random.default_rng(b).standard_normal((2, 40))
+    x = t.banded_solve(t.banded_factor(parts(a * scale)), rhs * scale)
+    np.testing.assert_allclose(x, np.linalg.solve(a, rhs.T).T, rtol=1e-10, atol=1e-12)
+
+
 def test_small_exact_cases():
     factor = t.banded_factor(parts(np.array([[4.0]])))
     assert t.banded_lower(factor).tolist() == [[2.0]]

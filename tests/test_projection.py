@@ -183,7 +183,7 @@ def test_range_bounds_give_the_constrained_optimum(bounds):
 
 
 @pytest.mark.parametrize("degree", [0, 1, 2, 3])
-@pytest.mark.parametrize("bounds", [(-3.0, 3.0), (-1.0, 0.5)])
+@pytest.mark.parametrize("bounds", [(-3.0, 3.0), (-1.0, 0.5), "local"])
 def test_bounds_binding_in_many_places_give_the_constrained_optimum(degree, bounds):
     # Clipped waves: the free coefficients fall into many separate runs, which change from one
     # active-set iteration to the next at some ends only.
@@ -196,8 +196,11 @@ def test_bounds_binding_in_many_places_give_the_constrained_optimum(degree, boun
     f = np.floor(4.0 * np.sin(20.0 * centers + np.linspace(0.0, 6.0, 8)[:, None]))
     g, y, c, masses = problem(p, src, dst, f)
     got = p.apply_last_axis(f, bounds)
-    lo, hi = np.full(len(dst), bounds[0]), np.full(len(dst), bounds[1])
     for row in range(len(f)):
+        if bounds == "local":
+            lo, hi = local_bounds(p.cross(), f[row])
+        else:
+            lo, hi = np.full(len(dst), bounds[0]), np.full(len(dst), bounds[1])
         pinned = (got[row] == lo) | (got[row] == hi)
         assert 3 < pinned.sum() < len(dst) - 3
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
