@@ -148,6 +148,18 @@ def test_factor_and_solve_match_numpy(n, b):
     np.testing.assert_allclose(t.banded_solve(factor, rhs), np.linalg.solve(a, rhs.T).T, rtol=1e-10, atol=1e-12)
 
 
+@pytest.mark.parametrize("reach", [(4, 0), (29, 25), (17, 13)])
+def test_a_band_with_a_longer_row_solves_like_numpy(reach):
+    # One entry a step beyond the band (as from two elements that barely touch) widens the
+    # half-bandwidth for every row; the shorter rows must solve exactly as before.
+    a = random_banded_spd(30, 3, seed=sum(reach))
+    a[reach] = a[reach[::-1]] = 1e-3
+    factor = t.banded_factor(parts(a))
+    assert t.banded_shape(factor) == (30, 4)
+    rhs = np.random.default_rng(1).standard_normal((3, 30))
+    np.testing.assert_allclose(t.banded_solve(factor, rhs), np.linalg.solve(a, rhs.T).T, rtol=1e-10, atol=1e-12)
+
+
 @pytest.mark.parametrize("scale", [2.0**-600, 2.0**600])
 @pytest.mark.parametrize("b", [1, 3, 8])
 def test_solve_of_a_badly_scaled_band(scale, b):

@@ -115,14 +115,12 @@ Status BandedCholesky::assign(const Csr& matrix) {
     const std::size_t* start = f.start_.data();
     f.values_.resize(start[n]);
     double* v = f.values_.data();
-    // A plain band has no far rows, so its scaled copy is written row by row as the factor goes.
+    // A band without far rows: its scaled copy is written row by row as the factor goes.
     f.scaled_.clear();
     const std::size_t width = f.bandwidth_ + 1;
-    if (f.is_plain_band()) {
-        // Only the slots left of column 0 and the rows past n are not written below.
+    if (f.fits_scaled_band()) {
+        // The rows past n are zero; the slots left of each row's first column are written below.
         f.scaled_.resize((n + f.bandwidth_) * width);
-        for (std::size_t l = 0; l < std::min(n, f.bandwidth_); ++l)
-            std::fill_n(f.scaled_.data() + l * width, f.bandwidth_ - l, 0.0);
         std::fill(f.scaled_.begin() + static_cast<std::ptrdiff_t>(n * width), f.scaled_.end(), 0.0);
     }
     double* scaled = f.scaled_.empty() ? nullptr : f.scaled_.data();
@@ -157,6 +155,7 @@ Status BandedCholesky::assign(const Csr& matrix) {
         const double diagonal = row_l[length - 1] = std::sqrt(s);
         if (scaled != nullptr) {
             double* out = scaled + l * width + (width - length);
+            std::fill(scaled + l * width, out, 0.0);
             const double inverse = 1.0 / diagonal;
             for (std::size_t t = 0; t + 1 < length; ++t) out[t] = row_l[t] * inverse;
             out[length - 1] = diagonal;
@@ -197,17 +196,19 @@ Status BandedCholesky::assign(const Csr& matrix) {
     return success();
 }
 
-bool BandedCholesky::is_plain_band() const {
-    const std::size_t b = bandwidth_;
-    if (b > MAX_SPECIALISED) return false;
-    for (std::size_t i = 0; i < n_; ++i)
-        if (first(i) != (i > b ? i - b : 0)) return false;
+bool BandedCholesky::fits_scaled_band() const {
+    if (bandwidth_ > MAX_SPECIALISED) return false;
+    // First columns that never decrease leave no far rows. A row that reaches its predecessor
+    // keeps the zeros padded in front of it harmless: every value before it already reaches it
+    // through that chain, so a product of a pad with a NaN adds nothing new.
+    for (std::size_t i = 1; i < n_; ++i)
+        if (first(i) < first(i - 1) || (bandwidth_ > 0 && first(i) == i)) return false;
     return true;
 }
 
 namespace {
 
-// The scaled substitution (see the header) for K right-hand sides and a plain band of half-width
+// The scaled substitution (see the header) for K right-hand sides and a band of half-width
 // B. The last B values of each sweep stay in registers; a row's nearest neighbour is subtracted
 // last, so that only one multiply and one subtraction separate consecutive rows.
 template <std::size_t B, std::size_t K>
