@@ -2,7 +2,8 @@
 
 Times our factor and solve (through the private test extension, on a prebuilt matrix) against
 scipy.linalg.cholesky_banded and cho_solve_banded on the same matrix in LAPACK's lower band form.
-Ratios are ours / scipy: below 1 means we are faster.
+Ratios are ours / scipy: below 1 means we are faster. Then one right-hand side for the Gram
+matrices of degrees 1 to 8, whose half-bandwidth is the degree.
 
 Then the Gram matrix of a periodic space of the same size, whose corner entries make one band
 span the whole matrix: the envelope factor keeps it linear in n. Its ratio is periodic / clamped,
@@ -20,17 +21,18 @@ import scipy.sparse
 import _spanlet_tests as t
 
 
-def clamped_cubic_gram(size):
-    """Gram matrix of `size` clamped cubic B-splines on uniform breakpoints over [0, 1], as CSR."""
-    breaks = np.linspace(0.0, 1.0, size - 2)
-    knots = np.concatenate([[0.0] * 3, breaks, [1.0] * 3])
-    # Four Gauss points per interval integrate products of cubics (degree 6) exactly.
-    nodes, weights = np.polynomial.legendre.leggauss(4)
+def clamped_gram(size, degree=3):
+    """Gram matrix of `size` clamped B-splines (cubic by default) on uniform breakpoints over
+    [0, 1], as CSR."""
+    breaks = np.linspace(0.0, 1.0, size + 1 - degree)
+    knots = np.concatenate([[0.0] * degree, breaks, [1.0] * degree])
+    # degree + 1 Gauss points per interval integrate products of two splines exactly.
+    nodes, weights = np.polynomial.legendre.leggauss(degree + 1)
     mid = 0.5 * (breaks[1:] + breaks[:-1])
     half = 0.5 * (breaks[1:] - breaks[:-1])
     points = (mid[:, None] + half[:, None] * nodes).ravel()
     w = (half[:, None] * weights).ravel()
-    design = scipy.interpolate.BSpline.design_matrix(points, knots, 3).tocsr()
+    design = scipy.interpolate.BSpline.design_matrix(points, knots, degree).tocsr()
     gram = (design.T @ scipy.sparse.diags(w) @ design).tocsr()
     gram.eliminate_zeros()
     gram.sort_indices()
@@ -40,7 +42,7 @@ def clamped_cubic_gram(size):
 def periodic_cubic_gram(size):
     """The circulant Gram matrix of `size` uniform periodic cubic B-splines, as CSR: the diagonals
     of an interior row of the clamped Gram, wrapped around the corners."""
-    clamped = clamped_cubic_gram(size)
+    clamped = clamped_gram(size)
     middle = size // 2
     i = np.arange(size)
     rows, cols, vals = [], [], []
@@ -76,7 +78,7 @@ def median_time(call, repeats):
 
 
 def run(size=100_000, repeats=7):
-    gram = clamped_cubic_gram(size)
+    gram = clamped_gram(size)
     matrix = t.csr_handle(csr_parts(gram))
     factor = t.banded_factor(matrix)
     bandwidth = t.banded_shape(factor)[1]
@@ -101,6 +103,19 @@ def run(size=100_000, repeats=7):
             lambda: scipy.linalg.cho_solve_banded((cb, True), rhs_columns, check_finite=False), repeats
         )
         print(f"  solve, {k:3d} rhs    ours {ours * 1e3:9.3f} ms  scipy {theirs * 1e3:9.3f} ms  ratio {ours / theirs:6.2f}")
+
+    print("one right-hand side by half-bandwidth")
+    for degree in range(1, 9):
+        gram = clamped_gram(size, degree)
+        matrix = t.csr_handle(csr_parts(gram))
+        factor = t.banded_factor(matrix)
+        cb = scipy.linalg.cholesky_banded(lower_band(gram, degree), lower=True, check_finite=False)
+        rhs = rng.standard_normal((1, size))
+        rhs_column = np.ascontiguousarray(rhs.T)
+        ours = median_time(lambda: t.banded_solve(factor, rhs), repeats)
+        theirs = median_time(lambda: scipy.linalg.cho_solve_banded((cb, True), rhs_column, check_finite=False), repeats)
+        print(f"  b = {degree}   solve, 1 rhs  ours {ours * 1e3:9.3f} ms  scipy {theirs * 1e3:9.3f} ms  "
+              f"ratio {ours / theirs:6.2f}")
 
     periodic_gram = periodic_cubic_gram(size)
     periodic = t.csr_handle(csr_parts(periodic_gram))

@@ -136,7 +136,9 @@ def test_singular_periodic_laplacian():
     assert abs(float(head.split(" is ")[1])) <= 2e-13
 
 
-@pytest.mark.parametrize("n, b", [(1, 0), (6, 0), (6, 1), (20, 3), (50, 7), (9, 8)])
+@pytest.mark.parametrize(
+    "n, b", [(1, 0), (6, 0), (6, 1), (20, 3), (50, 7), (9, 8), (40, 2), (40, 4), (40, 5), (40, 6), (2, 1), (30, 9)]
+)
 def test_factor_and_solve_match_numpy(n, b):
     a = random_banded_spd(n, b, seed=n + b)
     factor = t.banded_factor(parts(a))
@@ -144,6 +146,28 @@ def test_factor_and_solve_match_numpy(n, b):
     np.testing.assert_allclose(t.banded_lower(factor), np.linalg.cholesky(a), rtol=1e-12, atol=1e-12)
     rhs = np.random.default_rng(0).standard_normal((5, n))
     np.testing.assert_allclose(t.banded_solve(factor, rhs), np.linalg.solve(a, rhs.T).T, rtol=1e-10, atol=1e-12)
+
+
+@pytest.mark.parametrize("reach", [(4, 0), (29, 25), (17, 13)])
+def test_a_band_with_a_longer_row_solves_like_numpy(reach):
+    # One entry a step beyond the band (as from two elements that barely touch) widens the
+    # half-bandwidth for every row; the shorter rows must solve exactly as before.
+    a = random_banded_spd(30, 3, seed=sum(reach))
+    a[reach] = a[reach[::-1]] = 1e-3
+    factor = t.banded_factor(parts(a))
+    assert t.banded_shape(factor) == (30, 4)
+    rhs = np.random.default_rng(1).standard_normal((3, 30))
+    np.testing.assert_allclose(t.banded_solve(factor, rhs), np.linalg.solve(a, rhs.T).T, rtol=1e-10, atol=1e-12)
+
+
+@pytest.mark.parametrize("scale", [2.0**-600, 2.0**600])
+@pytest.mark.parametrize("b", [1, 3, 8])
+def test_solve_of_a_badly_scaled_band(scale, b):
+    # Diagonals far from 1 must neither overflow nor underflow on the way: x = A^-1 r at any scale.
+    a = random_banded_spd(40, b, seed=b)
+    rhs = np.random.default_rng(b).standard_normal((2, 40))
+    x = t.banded_solve(t.banded_factor(parts(a * scale)), rhs * scale)
+    np.testing.assert_allclose(x, np.linalg.solve(a, rhs.T).T, rtol=1e-10, atol=1e-12)
 
 
 def test_small_exact_cases():

@@ -182,6 +182,30 @@ def test_range_bounds_give_the_constrained_optimum(bounds):
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
 
 
+@pytest.mark.parametrize("degree", [0, 1, 2, 3])
+@pytest.mark.parametrize("bounds", [(-3.0, 3.0), (-1.0, 0.5), "local"])
+def test_bounds_binding_in_many_places_give_the_constrained_optimum(degree, bounds):
+    # Clipped waves: the free coefficients fall into many separate runs, which change from one
+    # active-set iteration to the next at some ends only.
+    edges = np.linspace(0.0, 1.0, 601)
+    breaks = np.linspace(0.0, 1.0, 70)
+    src = Space.boxes(edges)
+    dst = {0: Space.boxes(breaks), 1: Space.hats(breaks)}.get(degree) or Space.bsplines_clamped(breaks, degree)
+    p = Projection(src, dst)
+    centers = 0.5 * (edges[1:] + edges[:-1])
+    f = np.floor(4.0 * np.sin(20.0 * centers + np.linspace(0.0, 6.0, 8)[:, None]))
+    g, y, c, masses = problem(p, src, dst, f)
+    got = p.apply_last_axis(f, bounds)
+    for row in range(len(f)):
+        if bounds == "local":
+            lo, hi = local_bounds(p.cross(), f[row])
+        else:
+            lo, hi = np.full(len(dst), bounds[0]), np.full(len(dst), bounds[1])
+        pinned = (got[row] == lo) | (got[row] == hi)
+        assert 3 < pinned.sum() < len(dst) - 3
+        assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
+
+
 def test_infeasible_mass_still_respects_range_bounds():
     src, dst = SPACES["boxes-fine"][1], SPACES["hats-coarse"][1]
     p = Projection(src, dst)

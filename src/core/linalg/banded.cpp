@@ -115,6 +115,15 @@ Status BandedCholesky::assign(const Csr& matrix) {
     const std::size_t* start = f.start_.data();
     f.values_.resize(start[n]);
     double* v = f.values_.data();
+    // A band without far rows: its scaled copy is written row by row as the factor goes.
+    f.scaled_.clear();
+    const std::size_t width = f.bandwidth_ + 1;
+    if (f.fits_scaled_band()) {
+        // The rows past n are zero; the slots left of each row's first column are written below.
+        f.scaled_.resize((n + f.bandwidth_) * width);
+        std::fill(f.scaled_.begin() + static_cast<std::ptrdiff_t>(n * width), f.scaled_.end(), 0.0);
+    }
+    double* scaled = f.scaled_.empty() ? nullptr : f.scaled_.data();
 
     for (std::size_t l = 0; l < n; ++l) {
         double* row_l = v + start[l];  // column first_l at row_l[0]
@@ -143,7 +152,14 @@ Status BandedCholesky::assign(const Csr& matrix) {
         if (!(s > 1e-13 * d))
             return Error::singular("pivot " + std::to_string(l) + " is " + exponent(s) + " (diagonal " + exponent(d) +
                                    "): the target elements are linearly dependent, or one of them has zero norm");
-        row_l[length - 1] = std::sqrt(s);
+        const double diagonal = row_l[length - 1] = std::sqrt(s);
+        if (scaled != nullptr) {
+            double* out = scaled + l * width + (width - length);
+            std::fill(scaled + l * width, out, 0.0);
+            const double inverse = 1.0 / diagonal;
+            for (std::size_t t = 0; t + 1 < length; ++t) out[t] = row_l[t] * inverse;
+            out[length - 1] = diagonal;
+        }
     }
 
     // Column c of L is stored in rows c + 1, c + 2, ... without a gap as long as no row in between
@@ -180,10 +196,71 @@ Status BandedCholesky::assign(const Csr& matrix) {
     return success();
 }
 
+bool BandedCholesky::fits_scaled_band() const {
+    if (bandwidth_ > MAX_SPECIALISED) return false;
+    // First columns that never decrease leave no far rows. A row that reaches its predecessor
+    // keeps the zeros padded in front of it harmless: every value before it already reaches it
+    // through that chain, so a product of a pad with a NaN adds nothing new.
+    for (std::size_t i = 1; i < n_; ++i)
+        if (first(i) < first(i - 1) || (bandwidth_ > 0 && first(i) == i)) return false;
+    return true;
+}
+
+namespace {
+
+// The scaled substitution (see the header) for K right-hand sides and a band of half-width
+// B. The last B values of each sweep stay in registers; a row's nearest neighbour is subtracted
+// last, so that only one multiply and one subtraction separate consecutive rows.
+template <std::size_t B, std::size_t K>
+void solve_scaled(const double* m, std::size_t n, double* const* y) {
+    constexpr std::size_t W = B + 1;
+    // Forward: last[k][t] = u of row i - B + t; backward: last[k][o] = v of row i + o (o >= 1).
+    double last[K][W] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* row = m + i * W;
+        for (std::size_t k = 0; k < K; ++k) {
+            double u = y[k][i] / row[B];
+            for (std::size_t t = 0; t < B; ++t) u -= row[t] * last[k][t];
+            for (std::size_t t = 0; t + 1 < B; ++t) last[k][t] = last[k][t + 1];
+            if constexpr (B > 0) last[k][B - 1] = u;
+            y[k][i] = u;
+        }
+    }
+    for (std::size_t k = 0; k < K; ++k)
+        for (std::size_t t = 0; t < W; ++t) last[k][t] = 0.0;
+    for (std::size_t i = n; i-- > 0;) {
+        for (std::size_t k = 0; k < K; ++k) {
+            // M[i + o][i] sits in slot B - o of row i + o.
+            double v = y[k][i];
+            for (std::size_t o = B; o >= 1; --o) v -= m[(i + o) * W + (B - o)] * last[k][o];
+            for (std::size_t o = B; o >= 2; --o) last[k][o] = last[k][o - 1];
+            if constexpr (B > 0) last[k][1] = v;
+            y[k][i] = v / m[i * W + B];
+        }
+    }
+}
+
+}  // namespace
+
 // The K right-hand sides advance together, each with exactly the operations of a solve of its
 // own: the divisions that chain one row to the next overlap across them.
 template <std::size_t K>
 void BandedCholesky::solve_together(double* const* ys) const {
+    if (!scaled_.empty()) {
+        const double* m = scaled_.data();
+        switch (bandwidth_) {
+        case 0: return solve_scaled<0, K>(m, n_, ys);
+        case 1: return solve_scaled<1, K>(m, n_, ys);
+        case 2: return solve_scaled<2, K>(m, n_, ys);
+        case 3: return solve_scaled<3, K>(m, n_, ys);
+        case 4: return solve_scaled<4, K>(m, n_, ys);
+        case 5: return solve_scaled<5, K>(m, n_, ys);
+        case 6: return solve_scaled<6, K>(m, n_, ys);
+        case 7: return solve_scaled<7, K>(m, n_, ys);
+        case 8: return solve_scaled<8, K>(m, n_, ys);
+        default: break;
+        }
+    }
     const std::size_t* start = start_.data();
     const double* v = values_.data();
     double* y[K];

@@ -7,8 +7,16 @@
 // reaches left of f_i, so the envelope holds the whole factor. A matrix with a few far entries
 // (the corner entries of a periodic space, one wide element) then costs O(n b^2) for its banded
 // rows plus O(n b) for each far row, instead of O(n^3) for the one band that would cover them.
-// A plain band of half-width b is the special case f_i = max(0, i - b), factored and solved with
-// the same operations in the same order as a dense band.
+// A plain band of half-width b is the special case f_i = max(0, i - b), factored with the same
+// operations in the same order as a dense band.
+//
+// Solves with a band up to MAX_SPECIALISED wide (first columns never decreasing, each row reaching
+// its predecessor, shorter rows padded with zeros) run on a second copy of the factor, each row
+// divided by its diagonal: L = D M with M unit lower triangular, so L L^T x = b is
+// M u = D^-1 b, M^T v = u, x = D^-1 v. A substitution then chains row to row through one multiply
+// and one subtraction instead of a division as well; the divisions, one per row and sweep, read
+// only the input or the finished value and overlap. Results agree with the plain substitution to
+// rounding (bit for bit on a diagonal).
 #pragma once
 
 #include <cstddef>
@@ -51,9 +59,13 @@ public:
     // L[i][j] for first(i) <= j <= i.
     double at(std::size_t i, std::size_t j) const { return values_[start_[i + 1] - 1 - (i - j)]; }
 
+    // The widest band solved on the scaled copy.
+    static constexpr std::size_t MAX_SPECIALISED = 8;
+
 private:
     template <std::size_t K>
     void solve_together(double* const* values) const;
+    bool fits_scaled_band() const;
 
     // Row i occupies values_[start_[i] .. start_[i + 1]), columns first(i) .. i, diagonal last.
     std::vector<double> values_;
@@ -63,6 +75,10 @@ private:
     // ascending. Both lists stay empty when the first columns never decrease (a plain band).
     std::vector<std::size_t> far_start_;
     std::vector<std::size_t> far_rows_;
+    // For a band of half-width b <= MAX_SPECIALISED that fits (see the top), else empty: row i at
+    // i (b + 1) holds L[i][i - b + t] / L[i][i] for t < b (0 left of the first column), then
+    // L[i][i]; b rows of zeros follow, so that every row and column has b off-diagonal slots.
+    std::vector<double> scaled_;
     std::size_t n_ = 0;
     std::size_t bandwidth_ = 0;
 };

@@ -7,6 +7,7 @@
 
 #include "core/ops/integrals.hpp"
 #include "core/ops/inner_products.hpp"
+#include "core/linalg/band_blocks.hpp"
 #include "core/linalg/solve.hpp"
 #include "core/base/pool.hpp"
 #include "core/base/constants.hpp"
@@ -41,6 +42,17 @@ std::vector<double> stored_diagonal(const Csr& gram) {
             }
     }
     return d;
+}
+
+// The largest distance of a stored entry from the diagonal.
+std::size_t half_bandwidth(const Csr& matrix) {
+    std::size_t b = 0;
+    for (std::size_t p = 0; p < matrix.nrows; ++p) {
+        const Csr::Row row = matrix.row(p);
+        for (std::size_t e = 0; e < row.size; ++e)
+            b = std::max(b, row.indices[e] > p ? row.indices[e] - p : p - row.indices[e]);
+    }
+    return b;
 }
 
 // Doubles as unsigned keys in the order of the values, with -0 below +0: sign and magnitude
@@ -108,6 +120,8 @@ void local_bounds(const Csr& cross, const SourceRuns& runs, const double* f, std
     }
 }
 
+constexpr std::size_t NO_BLOCK = ~std::size_t{0};
+
 // Buffers of the bounded refinement, sized by the target space and reused from row to row.
 struct RefinementBuffers {
     std::vector<double> lo, hi, x0, x, a, b;
@@ -117,6 +131,12 @@ struct RefinementBuffers {
     std::vector<std::size_t> free;
     Csr sub;
     BandedCholesky factor;
+    // For a narrow band: the rows of the free blocks, kept from one solve to the next; moved[p]:
+    // the state of p changed since the last solve; free_mask[p]: p is free.
+    BandBlocks blocks;
+    std::vector<BandBlocks::Block> block_list;
+    std::vector<std::size_t> order;
+    std::vector<unsigned char> moved, free_mask;
 };
 
 // The bounded refinement of one row: the least-squares coefficients kept inside their bounds
@@ -124,12 +144,20 @@ struct RefinementBuffers {
 // G x = y - lambda c.
 class RowRefinement {
 public:
-    RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const Csr& cross, const SourceRuns& runs,
-                  const std::vector<double>& integrals, RefinementBuffers& buffers)
-        : gram_(gram), d_(diagonal), cross_(cross), runs_(runs), c_(integrals), n_(gram.nrows), w_(buffers) {
+    // band: the Gram matrix as a dense band when its half-bandwidth is at most MAX_BLOCK_BANDWIDTH,
+    // else null.
+    RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const DenseBand* band, const Csr& cross,
+                  const SourceRuns& runs, const std::vector<double>& integrals, RefinementBuffers& buffers)
+        : gram_(gram), d_(diagonal), band_(band != nullptr ? band->bandwidth : NO_BLOCK), dense_(band), cross_(cross),
+          runs_(runs), c_(integrals), n_(gram.nrows), w_(buffers) {
         for (auto* v : {&w_.lo, &w_.hi, &w_.x0, &w_.x}) v->resize(n_);
         w_.state.resize(n_);
         w_.position.resize(n_);
+        if (band_ != NO_BLOCK) {
+            w_.blocks.resize(band_, n_);
+            w_.moved.assign(n_, 1);  // nothing is solved yet
+            w_.free_mask.resize(n_);
+        }
     }
 
     // f: the source row; y: its cross products K f; x: the plain projection, replaced by the
@@ -161,6 +189,7 @@ private:
             all_pinned = all_pinned && w_.lo[p] == w_.hi[p];
             w_.x[p] = clamp_keeping_nan(w_.x0[p], w_.lo[p], w_.hi[p]);
             w_.state[p] = w_.x0[p] > w_.hi[p] ? State::Upper : w_.x0[p] < w_.lo[p] ? State::Lower : State::Free;
+            if (band_ != NO_BLOCK) w_.free_mask[p] = w_.state[p] == State::Free ? 1 : 0;
         }
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
             // Without a free coefficient that carries mass the multiplier is undetermined and the
@@ -170,7 +199,8 @@ private:
             pin_and_index();
             double lambda = 0.0;
             if (!w_.free.empty()) {
-                if (!solve_free(y, m0, lambda)) return false;
+                if (!(band_ != NO_BLOCK ? solve_free_blocks(y) : solve_free(y))) return false;
+                set_free(m0, lambda);
                 mass_enforced = mass_enforced || determined_;
             }
             if (!update_states(y, lambda)) return mass_enforced;
@@ -180,21 +210,30 @@ private:
 
     // Pinned coefficients take their bound; free ones are listed, w_.position maps them back.
     void pin_and_index() {
-        w_.free.clear();
+        // Local pointers: stores through State and byte pointers may alias any vector's storage,
+        // which would reload every data pointer per coefficient.
+        const State* state = w_.state.data();
+        const double* lo = w_.lo.data();
+        const double* hi = w_.hi.data();
+        double* x = w_.x.data();
+        std::int64_t* position = w_.position.data();
+        w_.free.resize(n_);
+        std::size_t* free = w_.free.data();
+        std::size_t m = 0;
         for (std::size_t p = 0; p < n_; ++p) {
-            if (w_.state[p] == State::Lower) w_.x[p] = w_.lo[p];
-            if (w_.state[p] == State::Upper) w_.x[p] = w_.hi[p];
-            w_.position[p] = -1;
-            if (w_.state[p] == State::Free) {
-                w_.position[p] = static_cast<std::int64_t>(w_.free.size());
-                w_.free.push_back(p);
-            }
+            if (state[p] == State::Lower) x[p] = lo[p];
+            if (state[p] == State::Upper) x[p] = hi[p];
+            const bool is_free = state[p] == State::Free;
+            position[p] = is_free ? static_cast<std::int64_t>(m) : -1;
+            free[m] = p;
+            m += is_free ? 1 : 0;
         }
+        w_.free.resize(m);
     }
 
-    // Solves G_FF a = y_F - G_FP x_P and G_FF b = c_F, then sets the free coefficients to
-    // a - lambda b with lambda chosen to keep the integral m0. False when G_FF is singular.
-    bool solve_free(const double* y, double m0, double& lambda) {
+    // Solves G_FF a = y_F - G_FP x_P and G_FF b = c_F into w_.a and w_.b by free position. False
+    // when G_FF is singular.
+    bool solve_free(const double* y) {
         const std::size_t m = w_.free.size();
         w_.sub.nrows = w_.sub.ncols = m;
         w_.sub.indptr.assign(1, 0);
@@ -221,6 +260,84 @@ private:
         }
         if (!w_.factor.assign(w_.sub)) return false;
         w_.factor.solve_in_place(w_.a.data(), w_.b.data());
+        return true;
+    }
+
+    // The same for a Gram matrix of half-bandwidth b <= MAX_BLOCK_BANDWIDTH. Free coefficients
+    // further than b apart share no entry, so the free set falls into independent blocks, solved
+    // several at a time. The entries and right-hand side of a row depend only on the states
+    // within b of its coefficient, and its factor and forward substitution on no later row: each
+    // block keeps the rows of the last solve before the first coefficient with a state change
+    // within b, and a block without one keeps its solution.
+    bool solve_free_blocks(const double* y) {
+        const std::size_t m = w_.free.size(), b = band_;
+        const std::size_t* free = w_.free.data();
+        const double* x = w_.x.data();
+        const unsigned char* free_mask = w_.free_mask.data();
+        const std::size_t width = 2 * b + 1;
+        const unsigned char* moved = w_.moved.data();
+        BandBlocks& blocks = w_.blocks;
+        w_.block_list.clear();
+        for (std::size_t i = 0; i < m;) {
+            std::size_t last = i;
+            while (last + 1 < m && free[last + 1] - free[last] <= b) ++last;
+            BandBlocks::Block block{free[i], free[last] + 1, free[last] + 1};
+            for (std::size_t k = i; k <= last; ++k) {
+                const std::size_t p = free[k];
+                bool near = false;
+                for (std::size_t q = p > b ? p - b : 0; q < std::min(n_, p + b + 1); ++q) near = near || moved[q] != 0;
+                if (near) {
+                    block.from = p;
+                    break;
+                }
+            }
+            w_.block_list.push_back(block);
+            // The held rows the block reads: b on either side and the gaps between its members.
+            for (std::size_t p = block.begin > b ? block.begin - b : 0; p < block.begin; ++p) blocks.hold(p);
+            for (std::size_t p = block.end; p < std::min(n_, block.end + b); ++p) blocks.hold(p);
+            for (std::size_t k = i; k < last; ++k)
+                for (std::size_t p = free[k] + 1; p < free[k + 1]; ++p) blocks.hold(p);
+            for (std::size_t k = i; k <= last; ++k) {
+                const std::size_t p = free[k];
+                if (p < block.from) continue;
+                // Branch-free over the band: a term that does not apply subtracts +0, which
+                // leaves every value as it was.
+                const double* g = dense_->values.data() + p * width;
+                const unsigned char* stored = dense_->stored.data() + p * width;
+                const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
+                double* row = blocks.row(p);
+                double rhs = y[p];
+                for (std::size_t t = 0; t < t0; ++t) row[t] = 0.0;
+                for (std::size_t t = t0; t < b; ++t) {
+                    const std::size_t q = p + t - b;
+                    const bool is_free = free_mask[q] != 0;
+                    row[t] = is_free && stored[t] ? g[t] : 0.0;
+                    rhs -= !is_free && stored[t] ? g[t] * x[q] : 0.0;
+                }
+                row[b] = g[b];
+                for (std::size_t t = b + 1; t < t1; ++t) {
+                    const std::size_t q = p + t - b;
+                    rhs -= free_mask[q] == 0 && stored[t] ? g[t] * x[q] : 0.0;
+                }
+                blocks.first(p) = rhs;
+                blocks.second(p) = c_[p];
+            }
+            i = last + 1;
+        }
+        std::fill(w_.moved.begin(), w_.moved.end(), 0);
+        if (!blocks.factor_and_solve(w_.block_list, free_mask, w_.order)) return false;
+        w_.a.resize(m);
+        w_.b.resize(m);
+        for (std::size_t i = 0; i < m; ++i) {
+            w_.a[i] = blocks.first_solution(free[i]);
+            w_.b[i] = blocks.second_solution(free[i]);
+        }
+        return true;
+    }
+
+    // Sets the free coefficients to a - lambda b with lambda chosen to keep the integral m0.
+    void set_free(double m0, double& lambda) {
+        const std::size_t m = w_.free.size();
         double s_ab = 0.0, s_bb = 0.0, s_fixed = 0.0;
         for (std::size_t i = 0; i < m; ++i) {
             s_ab += w_.a[i] * c_[w_.free[i]];
@@ -231,31 +348,45 @@ private:
         determined_ = !(s_bb == 0.0 || std::isnan(s_bb));
         lambda = determined_ ? (s_ab + s_fixed - m0) / s_bb : 0.0;
         for (std::size_t i = 0; i < m; ++i) w_.x[w_.free[i]] = w_.a[i] - lambda * w_.b[i];
-        return true;
     }
 
     // The optimality test of every coefficient against its bounds; true when a state changed.
     bool update_states(const double* y, double lambda) {
+        const double* lo = w_.lo.data();
+        const double* hi = w_.hi.data();
+        const double* x = w_.x.data();
+        const double* c = c_.data();
+        const double* d = d_.data();
+        State* state = w_.state.data();
+        unsigned char* moved = band_ != NO_BLOCK ? w_.moved.data() : nullptr;
+        unsigned char* free_mask = band_ != NO_BLOCK ? w_.free_mask.data() : nullptr;
+        const std::uint64_t* indptr = gram_.indptr.data();
+        const std::uint64_t* indices = gram_.indices.data();
+        const double* values = gram_.data.data();
         bool changed = false;
         for (std::size_t p = 0; p < n_; ++p) {
             double g = 0.0;
-            if (w_.state[p] != State::Free) {
-                const Csr::Row row = gram_.row(p);
+            if (state[p] != State::Free) {
                 double gx = 0.0;
-                for (std::size_t e = 0; e < row.size; ++e) gx += row.values[e] * w_.x[row.indices[e]];
-                g = y[p] - gx - lambda * c_[p];
+                for (std::uint64_t e = indptr[p]; e < indptr[p + 1]; ++e) gx += values[e] * x[indices[e]];
+                g = y[p] - gx - lambda * c[p];
             }
             State next;
-            if (w_.lo[p] == w_.hi[p])
+            if (lo[p] == hi[p])
                 next = State::Lower;
-            else if (g + d_[p] * (w_.x[p] - w_.hi[p]) > 0.0)
+            else if (g + d[p] * (x[p] - hi[p]) > 0.0)
                 next = State::Upper;
-            else if (g + d_[p] * (w_.x[p] - w_.lo[p]) < 0.0)
+            else if (g + d[p] * (x[p] - lo[p]) < 0.0)
                 next = State::Lower;
             else
                 next = State::Free;
-            changed = changed || next != w_.state[p];
-            w_.state[p] = next;
+            const bool moves = next != state[p];
+            changed = changed || moves;
+            if (moved != nullptr) {
+                moved[p] |= static_cast<unsigned char>(moves);
+                free_mask[p] = next == State::Free ? 1 : 0;
+            }
+            state[p] = next;
         }
         return changed;
     }
@@ -280,6 +411,8 @@ private:
 
     const Csr& gram_;
     const std::vector<double>& d_;
+    const std::size_t band_;
+    const DenseBand* dense_;
     const Csr& cross_;
     const SourceRuns& runs_;
     const std::vector<double>& c_;
@@ -289,6 +422,23 @@ private:
 };
 
 }  // namespace
+
+DenseBand DenseBand::of(const Csr& matrix, std::size_t b) {
+    DenseBand band;
+    const std::size_t width = 2 * b + 1;
+    band.bandwidth = b;
+    band.values.assign(matrix.nrows * width, 0.0);
+    band.stored.assign(matrix.nrows * width, 0);
+    for (std::size_t p = 0; p < matrix.nrows; ++p) {
+        const Csr::Row row = matrix.row(p);
+        for (std::size_t e = 0; e < row.size; ++e) {
+            const std::size_t t = row.indices[e] + b - p;
+            band.values[p * width + t] = row.values[e];
+            band.stored[p * width + t] = 1;
+        }
+    }
+    return band;
+}
 
 SourceRuns SourceRuns::of(const Csr& cross) {
     SourceRuns runs;
@@ -327,6 +477,8 @@ SourceRuns SourceRuns::of(const Csr& cross) {
 Projection::Projection(Csr gram, BandedCholesky factor, Csr cross, std::vector<double> dst_integrals)
     : gram_(std::move(gram)),
       gram_diagonal_(stored_diagonal(gram_)),
+      gram_band_(half_bandwidth(gram_)),
+      gram_rows_(gram_band_ <= MAX_BLOCK_BANDWIDTH ? DenseBand::of(gram_, gram_band_) : DenseBand{}),
       gram_factor_(std::move(factor)),
       cross_(std::move(cross)),
       dst_integrals_(std::move(dst_integrals)),
@@ -359,8 +511,8 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
     solve_rows(gram_factor_, x, k);
     const std::size_t n = n_dst();
     parallel_for(k, [&](std::size_t r, Scratch& scratch) {
-        RowRefinement refinement(gram_, gram_diagonal_, cross_, source_runs_, dst_integrals_,
-                                 scratch.job_buffers<RefinementBuffers>());
+        RowRefinement refinement(gram_, gram_diagonal_, gram_band_ <= MAX_BLOCK_BANDWIDTH ? &gram_rows_ : nullptr,
+                                 cross_, source_runs_, dst_integrals_, scratch.job_buffers<RefinementBuffers>());
         refinement.refine(f + r * n_src(), y.data() + r * n, x.data() + r * n, bounds);
     });
     return x;

@@ -28,6 +28,16 @@ struct SourceRuns {
     bool empty() const { return starts.empty(); }
 };
 
+// A Gram matrix of half-bandwidth b as a dense band: row p holds G[p][p - b + t] in slot
+// t <= 2 b and whether that entry is stored (0 and not stored outside the matrix).
+struct DenseBand {
+    std::size_t bandwidth = 0;
+    std::vector<double> values;
+    std::vector<unsigned char> stored;
+
+    static DenseBand of(const Csr& matrix, std::size_t b);
+};
+
 class Projection {
 public:
     static Result<Projection> make(const Space& src, const Space& dst, CosineWeight omega);
@@ -50,6 +60,8 @@ private:
 
     Csr gram_;
     std::vector<double> gram_diagonal_;  // stored diagonal of gram_, 1 where none is stored
+    std::size_t gram_band_;              // the largest |p - q| over the stored entries of gram_
+    DenseBand gram_rows_;                // gram_ as a dense band when gram_band_ is small, else empty
     BandedCholesky gram_factor_;
     Csr cross_;
     std::vector<double> dst_integrals_;
