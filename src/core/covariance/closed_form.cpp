@@ -55,16 +55,19 @@ struct KernelForm {
     int value_degree = 0, slope_degree = 0;
 };
 
-KernelForm kernel_form(const Profile& kernel) {
+const KernelForm& kernel_form(const Profile& kernel) {
+    static const KernelForm gaussian{true, 1.0};
+    static const KernelForm half{false, 1.0, {1.0}, {0.0, 1.0}, 0, 1};
+    static const KernelForm three_halves{false, SQRT3, {1.0, 1.0}, {0.0, 0.0, 1.0}, 1, 2};
+    static const KernelForm five_halves{false, SQRT5, {1.0, 1.0, 1.0 / 3.0}, {0.0, 0.0, 1.0 / 3.0, 1.0 / 3.0}, 2, 3};
     const auto* m = std::get_if<Matern>(&kernel);
-    if (!m) return KernelForm{true, 1.0};
+    if (!m) return gaussian;
     switch (m->order) {
-        case MaternOrder::Half: return KernelForm{false, 1.0, {1.0}, {0.0, 1.0}, 0, 1};
-        case MaternOrder::ThreeHalves: return KernelForm{false, SQRT3, {1.0, 1.0}, {0.0, 0.0, 1.0}, 1, 2};
-        case MaternOrder::FiveHalves:
-            return KernelForm{false, SQRT5, {1.0, 1.0, 1.0 / 3.0}, {0.0, 0.0, 1.0 / 3.0, 1.0 / 3.0}, 2, 3};
+        case MaternOrder::Half: return half;
+        case MaternOrder::ThreeHalves: return three_halves;
+        case MaternOrder::FiveHalves: return five_halves;
     }
-    return KernelForm{true, 1.0};
+    return gaussian;
 }
 
 double horner(const double* c, int degree, double x) {
@@ -130,9 +133,17 @@ void lower_gamma(double x, int top, double* g) {
     for (int m = top; m >= 1; --m) g[m - 1] = (g[m] + power[m] * ex) * inverse[m];
 }
 
+// The moments of the last part: a pair's rising and falling parts often have one length (equal
+// boxes, say), and then share them.
+struct Moments {
+    double length = -1.0;
+    int top = -1;
+    double g[MAX_TERMS];
+};
+
 // int_0^L k(z_s + t) q(t) dt and the same with l dk/dl, in the kernel's variable.
 std::pair<double, double> part_integral(const KernelForm& f, double zs, double length, const double* q, int dq,
-                                        bool with_derivative) {
+                                        bool with_derivative, Moments& moments) {
     if (f.gaussian) {
         const Rule& rule = gl8();
         const double panels = std::ceil(length / GAUSSIAN_PANEL);
@@ -151,19 +162,26 @@ std::pair<double, double> part_integral(const KernelForm& f, double zs, double l
         }
         return {value, with_derivative ? slope : 0.0};
     }
-    Poly m = f.value, product{};
-    taylor_shift(m.data(), f.value_degree, zs);
-    const int dv = multiply(m.data(), f.value_degree, q, dq, product.data());
+    double m[4], product[MAX_TERMS];
+    std::copy(f.value.begin(), f.value.begin() + f.value_degree + 1, m);
+    taylor_shift(m, f.value_degree, zs);
+    const int dv = multiply(m, f.value_degree, q, dq, product);
     const int ds = f.slope_degree + dq;
-    double g[MAX_TERMS];
-    lower_gamma(length, with_derivative ? std::max(dv, ds) : dv, g);
+    const int top = with_derivative ? std::max(dv, ds) : dv;
+    if (moments.length != length || moments.top != top) {
+        lower_gamma(length, top, moments.g);
+        moments.length = length;
+        moments.top = top;
+    }
+    const double* g = moments.g;
     const double scale = std::exp(-zs);
     double value = 0.0;
     for (int i = 0; i <= dv; ++i) value += product[i] * g[i];
     if (!with_derivative) return {scale * value, 0.0};
-    Poly s = f.slope;
-    taylor_shift(s.data(), f.slope_degree, zs);
-    multiply(s.data(), f.slope_degree, q, dq, product.data());
+    double s[4];
+    std::copy(f.slope.begin(), f.slope.begin() + f.slope_degree + 1, s);
+    taylor_shift(s, f.slope_degree, zs);
+    multiply(s, f.slope_degree, q, dq, product);
     double slope = 0.0;
     for (int i = 0; i <= ds; ++i) slope += product[i] * g[i];
     return {scale * value, scale * slope};
@@ -177,6 +195,13 @@ bool pieces_of(const Element& e, ClosedFormScratch& scratch, std::vector<Polynom
     if (cached == &e) return true;
     cached = nullptr;
     out.clear();
+    if (const auto* box = std::get_if<Box>(&e.kind)) {
+        // What the general path below gives a box: one piece, 1 throughout.
+        if (!(std::isfinite(box->lower) && std::isfinite(box->upper))) return false;
+        if (box->upper > box->lower) out.push_back({box->lower, box->upper - box->lower, {1.0, 0.0, 0.0, 0.0}, 0});
+        cached = &e;
+        return true;
+    }
     if (!is_polynomial(e)) return false;
     const Support s = support(e);
     if (!(std::isfinite(s.lo) && std::isfinite(s.hi))) return false;
@@ -312,6 +337,7 @@ int point_piece(const PolynomialPiece& B, CorrelationPiece* out) {
 }
 
 struct Sums {
+    Moments moments;
     double value = 0.0, slope = 0.0;
     double ends = 0.0;  // R G at the cut ends the pieces reach, to be weighted by k(R)
 };
@@ -335,7 +361,7 @@ void add_piece(const Covariance1d& c, const KernelForm& f, const CorrelationPiec
         const double step = dir / to_z;  // dw per unit of z
         double power = g;
         for (int k = 0; k <= piece.degree; ++k, power *= step) q[k] *= power;
-        const auto [v, s] = part_integral(f, zs, length, q, piece.degree, with_derivative);
+        const auto [v, s] = part_integral(f, zs, length, q, piece.degree, with_derivative, sums.moments);
         const double to_r = c.length / f.rate;
         sums.value += to_r * v;
         sums.slope += to_r * s;
@@ -380,7 +406,7 @@ std::optional<std::pair<double, double>> closed_form_covariance(const Covariance
     // The scalings and the work are bounded as the pairs come; beyond a bound the caller's adaptive
     // path takes the whole entry.
     const std::size_t firsts = point ? 1 : scratch.a.size();
-    const KernelForm form = kernel_form(c.kernel);
+    const KernelForm& form = kernel_form(c.kernel);
     double work = 0.0;
     Sums sums;
     CorrelationPiece pieces[3];
