@@ -230,3 +230,18 @@ def test_bad_inputs_name_the_argument(make, message):
     with pytest.raises(ValueError) as info:
         make()
     assert message in str(info.value)
+
+
+def test_covariance_inverts_what_the_data_determine_and_marks_the_rest():
+    # A continuum coefficient beyond the data has an empty column in the normal matrix: its
+    # variance is infinite, and the rest equals the inverse of the determined block.
+    from spanlet.lines import _inverse
+    rng = np.random.default_rng(4)
+    J = rng.normal(size=(30, 5))
+    J[:, 2] = 0.0
+    A = J.T @ J
+    inv = _inverse(A)
+    keep = [0, 1, 3, 4]
+    np.testing.assert_allclose(inv[np.ix_(keep, keep)], np.linalg.inv(A[np.ix_(keep, keep)]), rtol=1e-12)
+    assert np.isinf(inv[2, 2]) and np.isnan(inv[2, keep]).all() and np.isnan(inv[keep, 2]).all()
+    np.testing.assert_allclose(_inverse(A[np.ix_(keep, keep)]), np.linalg.inv(A[np.ix_(keep, keep)]), rtol=1e-12)

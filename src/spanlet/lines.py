@@ -563,19 +563,25 @@ class LineFit:
 
 
 def _inverse(A: Any) -> np.ndarray:
-    # Singular when a parameter is not determined by the data: its variance is then infinite.
+    # Singular when a parameter is not determined by the data: its variance is then infinite. A
+    # parameter that no datum sees (a continuum coefficient beyond the data, say) has an empty
+    # column; the rest is inverted on its own, by a sparse factorisation where it is regular (the
+    # pseudo-inverse of the whole matrix is the same there, at many times the cost).
     n = A.shape[0]
-    if isinstance(A, np.ndarray):
-        A = scipy.sparse.csc_array(A)
-    try:
-        inv = scipy.sparse.linalg.splu(scipy.sparse.csc_array(A)).solve(np.eye(n))
-        if np.isfinite(inv).all():
-            return inv
-    except RuntimeError:
-        pass
-    dense = A.toarray()
-    inv = np.linalg.pinv(dense)
-    bad = np.abs(dense).sum(axis=0) == 0
+    A = scipy.sparse.csc_array(A)
+    bad = np.asarray(abs(A).sum(axis=0)).ravel() == 0
+    keep = np.flatnonzero(~bad)
+    inv = np.zeros((n, n))
+    if keep.size:
+        sub = scipy.sparse.csc_array(A[keep][:, keep])
+        part = None
+        try:
+            part = scipy.sparse.linalg.splu(sub).solve(np.eye(keep.size))
+        except RuntimeError:
+            pass
+        if part is None or not np.isfinite(part).all():
+            part = np.linalg.pinv(sub.toarray())
+        inv[np.ix_(keep, keep)] = part
     inv[bad, :] = inv[:, bad] = math.nan
     inv[bad, bad] = math.inf
     return inv
