@@ -152,3 +152,21 @@ def test_rows_do_not_depend_on_where_the_origin_lies(parameter, normalization):
     for offset in (1e3, 1e6, 1e8):
         for before, after in zip(at_zero, rows(offset)):
             assert np.max(np.abs(after - before)) <= 1e-15 * np.max(np.abs(before))
+
+
+@pytest.mark.parametrize("weight", [None, 1.3])
+@pytest.mark.parametrize("mode", ["integral", "rowsum", "none"])
+@pytest.mark.parametrize("kernels, parameters", [
+    (s.Space.voigts(C, v([0.2] * 3), v([0.1] * 3), 6.0), ["center", "sigma", "gamma", "scale"]),
+    (s.Space.gaussians(C, v([0.3] * 3), 4.0), ["sigma", "center"]),
+    (s.Space.triangles(C, v([0.5, 0.4, 0.6])), ["center", "scale"]),
+], ids=["voigts", "gaussians", "triangles"])
+def test_several_parameters_in_one_pass_equal_one_call_each(kernels, parameters, mode, weight):
+    import spanlet
+    basis = BASES["cubic"]
+    w, derivatives = spanlet.measure_derivatives(kernels, basis, mode, parameters, weight)
+    for p, dw in zip(parameters, derivatives):
+        one_w, one_dw = s.measure_derivative(kernels, basis, mode, p, weight)
+        assert np.array_equal(w.toarray(), dense(one_w)) and np.array_equal(dw.toarray(), dense(one_dw))
+    with pytest.raises(ValueError, match="parameters"):
+        spanlet.measure_derivatives(kernels, basis, mode, ["center", "width"])

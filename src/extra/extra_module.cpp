@@ -11,7 +11,7 @@ namespace {
 
 std::vector<PyMethodDef> all_functions() {
     std::vector<PyMethodDef> methods;
-    for (PyMethodDef* table : {inverse_functions, propagate_functions, space_functions})
+    for (PyMethodDef* table : {derivative_functions, inverse_functions, propagate_functions, space_functions})
         for (PyMethodDef* def = table; def->ml_name != nullptr; ++def) methods.push_back(*def);
     methods.push_back({nullptr, nullptr, 0, nullptr});
     return methods;

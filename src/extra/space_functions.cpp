@@ -14,18 +14,35 @@
 
 namespace spanlet::py {
 
+PyRef native_space_type() {
+    PyRef module(PyImport_ImportModule("spanlet._spanlet"));
+    if (!module) return PyRef();
+    PyRef type(PyObject_GetAttrString(module.get(), "Space"));
+    if (!type) return PyRef();
+    if (!PyType_Check(type.get())) {
+        PyErr_SetString(PyExc_TypeError, "spanlet._spanlet.Space is not a type");
+        return PyRef();
+    }
+    return type;
+}
+
+bool read_native_space(PyObject* object, const char* argument, std::shared_ptr<const Space>& out) {
+    PyRef type = native_space_type();
+    if (!type) return false;
+    if (!PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(type.get()))) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a Space, got %s", argument, Py_TYPE(object)->tp_name);
+        return false;
+    }
+    out = reinterpret_cast<OwnerObject<Space>*>(object)->value;
+    return true;
+}
+
 namespace {
 
 // A new spanlet._spanlet.Space owning the space: the type and its layout are the native module's.
 PyObject* native_space(Space space) {
-    PyRef module(PyImport_ImportModule("spanlet._spanlet"));
-    if (!module) return nullptr;
-    PyRef type(PyObject_GetAttrString(module.get(), "Space"));
+    PyRef type = native_space_type();
     if (!type) return nullptr;
-    if (!PyType_Check(type.get())) {
-        PyErr_SetString(PyExc_TypeError, "spanlet._spanlet.Space is not a type");
-        return nullptr;
-    }
     return new_owner(reinterpret_cast<PyTypeObject*>(type.get()), std::move(space));
 }
 

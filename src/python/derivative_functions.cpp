@@ -13,21 +13,6 @@
 
 namespace spanlet::py {
 
-namespace {
-
-bool parse_parameter(const std::string& text, Parameter& out) {
-    const auto p = parameter_named(text);
-    if (!p) {
-        const std::string message = "unknown parameter " + quoted(text);
-        PyErr_SetString(PyExc_ValueError, message.c_str());
-        return false;
-    }
-    out = *p;
-    return true;
-}
-
-}  // namespace
-
 PyObject* measure_derivative_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Arguments<5> a{"measure_derivative", {"kernels", "basis", "normalization", "parameter", "weight"}, 4};

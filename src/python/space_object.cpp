@@ -10,23 +10,21 @@ namespace spanlet::py {
 
 namespace {
 
-const Space& core(PyObject* self) { return owned_value<Space>(self); }
-
-Py_ssize_t space_length(PyObject* self) { return static_cast<Py_ssize_t>(core(self).size()); }
+Py_ssize_t space_length(PyObject* self) { return static_cast<Py_ssize_t>(core_space(self).size()); }
 
 }  // namespace
 
 PyObject* space_lower(PyObject* self, PyObject*) {
-    return guarded([&] { return vector_array(core(self).index().lower); });
+    return guarded([&] { return vector_array(core_space(self).index().lower); });
 }
 
 PyObject* space_upper(PyObject* self, PyObject*) {
-    return guarded([&] { return vector_array(core(self).index().upper); });
+    return guarded([&] { return vector_array(core_space(self).index().upper); });
 }
 
 PyObject* space_centers(PyObject* self, PyObject*) {
     return guarded([&] {
-        const Space& space = core(self);
+        const Space& space = core_space(self);
         std::vector<double> values(space.size());
         for (std::size_t i = 0; i < values.size(); ++i) values[i] = center(space.elements()[i]);
         return vector_array(values);

@@ -19,6 +19,9 @@ PyObject* wrap_space(Space space);
 // Wraps a constructor's result, or raises its error.
 PyObject* wrap_space(Result<Space> result);
 
+// The core space of a Space object.
+inline const Space& core_space(PyObject* self) { return owned_value<Space>(self); }
+
 // The core space of a Space argument; TypeError naming the argument otherwise.
 bool to_space(PyObject* object, const char* argument, std::shared_ptr<const Space>& out);
 

@@ -11,18 +11,12 @@
 
 namespace spanlet::py {
 
-namespace {
-
-const Space& core(PyObject* self) { return owned_value<Space>(self); }
-
-}  // namespace
-
 PyObject* space_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Arguments<1> a{"take", {"indices"}};
         std::vector<std::uint64_t> indices;
         if (!a.read(args, nargs, kwnames) || !to_list(a[0], "indices", indices, to_u64)) return nullptr;
-        return wrap_space(take(core(self), indices));
+        return wrap_space(take(core_space(self), indices));
     });
 }
 
@@ -31,7 +25,7 @@ PyObject* space_derivative(PyObject* self, PyObject* const* args, Py_ssize_t nar
         Arguments<1> a{"derivative", {"order"}};
         std::uint64_t order = 0;
         if (!a.read(args, nargs, kwnames) || !to_u64(a[0], "order", order)) return nullptr;
-        return wrap_space(derivative(core(self), order));
+        return wrap_space(derivative(core_space(self), order));
     });
 }
 
@@ -47,7 +41,7 @@ PyObject* space_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (kind != "reciprocal" && kind != "affine")
             return raise_error(Error::invalid("map kind must be 'reciprocal' or 'affine', got " + quoted(kind)));
         const MapKind map = kind == "reciprocal" ? MapKind::Reciprocal : MapKind::Affine;
-        return wrap_space(mapped(core(self), map, offset, scale, jacobian));
+        return wrap_space(mapped(core_space(self), map, offset, scale, jacobian));
     });
 }
 

@@ -42,4 +42,15 @@ bool parse_normalization(const std::string& text, Normalization& out) {
     return true;
 }
 
+bool parse_parameter(const std::string& text, Parameter& out) {
+    const auto p = parameter_named(text);
+    if (!p) {
+        const std::string message = "unknown parameter " + quoted(text);
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        return false;
+    }
+    out = *p;
+    return true;
+}
+
 }  // namespace spanlet::py

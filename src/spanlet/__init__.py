@@ -20,6 +20,7 @@ Matrices (``scipy.sparse.csr_array``)
     inner_products        Gram-type matrices of two spaces
     measure               measurement matrices, with row normalisation
     measure_derivative    a measurement matrix and its derivative in one kernel parameter
+    measure_derivatives   the same for several parameters, from one pass over the kernels
 Operators
     Projection            least-squares projection between spaces (rebinning, resampling)
     Fit                   penalised least-squares fit of data seen through kernels
@@ -86,7 +87,7 @@ from spanlet import _spanlet
 from spanlet._fitting import lsq_spline, smoothing_spline
 from spanlet.covariance import covariance_diagonal, covariance_length_derivatives, covariance_matrix
 from spanlet.gp import GaussianProcess
-from spanlet._functions import evaluate, inner_products, measure, measure_derivative
+from spanlet._functions import evaluate, inner_products, measure, measure_derivative, measure_derivatives
 from spanlet.lines import LineCandidates, LineFit, Lines, find_lines, fit_lines
 from spanlet._operators import Fit, Projection
 from spanlet._smoothing import SmoothingChoice
@@ -108,6 +109,7 @@ __all__ = [
     "inner_products",
     "measure",
     "measure_derivative",
+    "measure_derivatives",
     "lsq_spline",
     "smoothing_spline",
     "covariance_matrix",

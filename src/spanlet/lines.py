@@ -31,7 +31,7 @@ import scipy.sparse
 import scipy.sparse.linalg
 
 from spanlet._arrays import native_space, real_array, vector
-from spanlet._functions import inner_products, measure, measure_derivative
+from spanlet._functions import inner_products, measure, measure_derivative, measure_derivatives
 from spanlet._space import Space
 from spanlet._spline import Spline
 
@@ -398,6 +398,24 @@ def _derivatives(lines: Lines, space: Space, observations: Any, norm: str, names
     """W (lines x observations) and dW/d(name) for the requested parameters of one family."""
     profile, out = lines.profile, {}
     cache = {} if first is None else {"center": first}
+
+    # What the names need beyond the cache comes from one native pass.
+    wanted = []
+    for name in names:
+        if name == "center":
+            continue
+        if profile == "lorentzian":
+            wanted.append("gamma")
+        elif profile == "pseudo_voigt" and name == "hwhm":
+            wanted.append("scale")
+        elif profile == "super_gaussian" and name in ("hwhm_left", "hwhm_right"):
+            wanted += ["scale", "asymmetry"]
+        else:
+            wanted.append(name)
+    missing = list(dict.fromkeys(p for p in wanted if p not in cache))
+    if missing:
+        W_all, derivatives = measure_derivatives(space, observations, norm, missing)
+        cache.update({p: (W_all, d) for p, d in zip(missing, derivatives)})
 
     def native(p):
         if p not in cache:

@@ -190,7 +190,8 @@ Result<std::pair<double, double>> profile_with_derivative(const Element& kernel,
                                                           const Element* other, Parameter parameter,
                                                           CosineWeight omega, const std::vector<double>& knots) {
     if (knots.size() < 2) return std::pair{0.0, 0.0};
-    const ValueWithDerivative both(p.profile, parameter);
+    const Parameter one_parameter[1] = {parameter};
+    const ValueWithDerivatives both(p.profile, one_parameter);
     const Element* pair[2] = {&kernel, other};
     const std::span<const Element* const> elements(pair, other ? 2 : 1);
     StepPhase phase(omega);
@@ -202,11 +203,11 @@ Result<std::pair<double, double>> profile_with_derivative(const Element& kernel,
         double sum_value = 0.0, sum_derivative = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
             const double s = h + h * rule.nodes[i];
-            std::pair<double, double> k{0.0, 0.0};
-            if (!(s < p.lower - z || s > p.upper - z)) k = both((z - p.center) + s);
+            double k[2] = {0.0, 0.0};
+            if (!(s < p.lower - z || s > p.upper - z)) both((z - p.center) + s, k);
             double v = 1.0;
-            v *= k.first;
-            double d = k.second;
+            v *= k[0];
+            double d = k[1];
             if (other) {
                 const double b = evaluate_local(*other, z, s);
                 v *= b;

@@ -30,7 +30,7 @@ Result<Csr> pairwise_products(const std::vector<Element>& a, const Space& b, Cos
             ++stored;
         };
         ProfileRow* row = profiles ? &scratch.job_buffers<ProfileRow>() : nullptr;
-        if (row && profile_row(a[i], b, scratch.candidates, std::nullopt, scratch.knots, *row)) {
+        if (row && profile_row(a[i], b, scratch.candidates, {}, scratch.knots, *row)) {
             for (std::size_t k = 0; k < scratch.candidates.size(); ++k) keep(scratch.candidates[k], row->values[k]);
         } else {
             for (const std::uint64_t j : scratch.candidates) {

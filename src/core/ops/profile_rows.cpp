@@ -34,7 +34,7 @@ void row_knots(const Element& kernel, const Space& b, const std::vector<std::uin
 }  // namespace
 
 bool profile_row(const Element& kernel, const Space& b, const std::vector<std::uint64_t>& candidates,
-                 std::optional<Parameter> parameter, std::vector<double>& knots, ProfileRow& row) {
+                 std::span<const Parameter> parameters, std::vector<double>& knots, ProfileRow& row) {
     const auto* p = std::get_if<ProfileElement>(&kernel.kind);
     if (!p) return false;
     row.supports.clear();
@@ -45,44 +45,47 @@ bool profile_row(const Element& kernel, const Space& b, const std::vector<std::u
     }
     row_knots(kernel, b, candidates, row.supports, knots);
     if (!(std::isfinite(knots.front()) && std::isfinite(knots.back()))) return false;
+    const std::size_t count = parameters.size(), stride = count + 1;
     row.values.assign(candidates.size(), 0.0);
-    row.derivatives.assign(parameter ? candidates.size() : 0, 0.0);
-    const std::optional<ValueWithDerivative> both =
-        parameter ? std::optional<ValueWithDerivative>(std::in_place, p->profile, *parameter) : std::nullopt;
+    row.derivatives.assign(candidates.size() * count, 0.0);
+    const ValueWithDerivatives both(p->profile, parameters);
     const Element* one[1] = {&kernel};
     const Status walked = for_each_adaptive_step(one, std::nullopt, knots, [&](const Rule& rule, double z, double next) {
         const double h = (next - z) * 0.5;
         const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
-        row.kernel_values.assign(n, 0.0);
-        row.kernel_derivatives.assign(n, 0.0);
+        std::vector<double>& at = row.kernel_values;
+        at.assign(n * stride, 0.0);
         bool any = false;
         for (std::size_t i = 0; i < n; ++i) {
             const double s = h + h * rule.nodes[i];
             if (s < p->lower - z || s > p->upper - z) continue;
+            double* node = at.data() + i * stride;
             const double x = (z - p->center) + s;
-            if (both) {
-                std::tie(row.kernel_values[i], row.kernel_derivatives[i]) = (*both)(x);
-                any = any || row.kernel_values[i] != 0.0 || row.kernel_derivatives[i] != 0.0;
+            if (count == 0) {
+                node[0] = value(p->profile, x);
             } else {
-                row.kernel_values[i] = value(p->profile, x);
-                any = any || row.kernel_values[i] != 0.0;
+                both(x, node);
             }
+            for (std::size_t k = 0; k < stride; ++k) any = any || node[k] != 0.0;
         }
         if (!any) return;
-        for (std::size_t k = 0; k < candidates.size(); ++k) {
-            if (!(row.supports[k].lo <= z && next <= row.supports[k].hi)) continue;
-            LocalEvaluator element(b.elements()[candidates[k]], z);
-            double sum = 0.0, slope = 0.0;
+        std::vector<double>& slopes = row.kernel_derivatives;
+        for (std::size_t c = 0; c < candidates.size(); ++c) {
+            if (!(row.supports[c].lo <= z && next <= row.supports[c].hi)) continue;
+            LocalEvaluator element(b.elements()[candidates[c]], z);
+            slopes.assign(count, 0.0);
+            double sum = 0.0;
             for (std::size_t i = 0; i < n; ++i) {
                 const double e = element(h + h * rule.nodes[i]);
+                const double* node = at.data() + i * stride;
                 double v = 1.0;
-                v *= row.kernel_values[i];
+                v *= node[0];
                 v *= e;
                 sum += rule.weights[i] * v;
-                if (both) slope += rule.weights[i] * (row.kernel_derivatives[i] * e);
+                for (std::size_t k = 0; k < count; ++k) slopes[k] += rule.weights[i] * (node[k + 1] * e);
             }
-            row.values[k] += h * sum;
-            if (both) row.derivatives[k] += h * slope;
+            row.values[c] += h * sum;
+            for (std::size_t k = 0; k < count; ++k) row.derivatives[c * count + k] += h * slopes[k];
         }
     });
     return static_cast<bool>(walked);

@@ -11,7 +11,7 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <span>
 #include <vector>
 
 #include "core/integration/derivatives.hpp"
@@ -22,15 +22,16 @@ namespace spanlet {
 // A row's results and buffers, kept from row to row.
 struct ProfileRow {
     std::vector<double> values;       // <kernel, b_j> for each candidate
-    std::vector<double> derivatives;  // the smooth part of d/dtheta <kernel, b_j>, with a parameter
+    std::vector<double> derivatives;  // the smooth part of d/dtheta_p <kernel, b_j> at [j * P + p]
     std::vector<Support> supports;
-    std::vector<double> kernel_values, kernel_derivatives;
+    std::vector<double> kernel_values;       // per node of a step: the value, then the derivatives
+    std::vector<double> kernel_derivatives;  // one candidate's derivative sums on a step
 };
 
 // Fills row for the candidates of b (indices into b) and returns true; false where this does not
 // apply (the kernel is no unmapped profile, a candidate is no polynomial) or fails (a step budget,
 // say): the caller then integrates pair by pair, which decides.
 bool profile_row(const Element& kernel, const Space& b, const std::vector<std::uint64_t>& candidates,
-                 std::optional<Parameter> parameter, std::vector<double>& knots, ProfileRow& row);
+                 std::span<const Parameter> parameters, std::vector<double>& knots, ProfileRow& row);
 
 }  // namespace spanlet

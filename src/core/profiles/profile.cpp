@@ -48,19 +48,27 @@ Result<EndFactors> cutoff_factors(const Profile& profile, Parameter parameter, d
     return *f;
 }
 
-ValueWithDerivative::ValueWithDerivative(const Profile& profile, Parameter parameter)
-    : profile_(&profile), parameter_(parameter) {
-    if (const auto* v = std::get_if<Voigt>(&profile); v && (parameter == Parameter::Sigma || parameter == Parameter::Gamma))
-        peak_ = v->peak();
+ValueWithDerivatives::ValueWithDerivatives(const Profile& profile, std::span<const Parameter> parameters)
+    : profile_(&profile), parameters_(parameters) {
+    if (const auto* v = std::get_if<Voigt>(&profile))
+        for (const Parameter p : parameters)
+            if (p == Parameter::Sigma || p == Parameter::Gamma) peak_ = v->peak();
 }
 
-std::pair<double, double> ValueWithDerivative::operator()(double x) const {
-    if (const auto* v = std::get_if<Voigt>(profile_)) return v->value_and_derivative(parameter_, x, peak_);
-    const double v = value(*profile_, x);
-    if (parameter_ == Parameter::Center) return {v, -d_dt(*profile_, x)};
-    if (parameter_ == Parameter::Scale) return {v, -x * d_dt(*profile_, x)};
-    const Result<double> d = d_parameter(*profile_, parameter_, x);
-    return {v, d ? d.value() : 0.0};
+void ValueWithDerivatives::operator()(double x, double* out) const {
+    if (const auto* v = std::get_if<Voigt>(profile_)) return v->values_and_derivatives(parameters_, x, peak_, out);
+    out[0] = value(*profile_, x);
+    for (std::size_t k = 0; k < parameters_.size(); ++k) {
+        const Parameter p = parameters_[k];
+        if (p == Parameter::Center) {
+            out[k + 1] = -d_dt(*profile_, x);
+        } else if (p == Parameter::Scale) {
+            out[k + 1] = -x * d_dt(*profile_, x);
+        } else {
+            const Result<double> d = d_parameter(*profile_, p, x);
+            out[k + 1] = d ? d.value() : 0.0;
+        }
+    }
 }
 
 Status check_positive(std::string_view name, double value) {

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <span>
 #include <utility>
 #include <variant>
 
@@ -42,19 +43,20 @@ Result<Reach> support(const Profile& profile, double cutoff);
 Result<double> d_parameter(const Profile& profile, Parameter parameter, double x);
 Result<EndFactors> cutoff_factors(const Profile& profile, Parameter parameter, double cutoff);
 
-// A profile's value and its smooth derivative in a parameter at the same offsets, for integrals
-// that need both: a shift gives -d_dt, a stretch -x d_dt, a parameter of the line shape
-// d_parameter (0 where the family has none). What a family can share between the two is formed
-// once (the Voigt's Faddeeva value per point, its peak per profile); every pair equals the separate
-// functions' results bit for bit.
-class ValueWithDerivative {
+// A profile's value and its smooth derivatives in some parameters at the same offsets, for
+// integrals that need them together: a shift gives -d_dt, a stretch -x d_dt, a parameter of the
+// line shape d_parameter (0 where the family has none). What a family can share between them is
+// formed once (the Voigt's Faddeeva value per point, its peak per profile); every result equals
+// the separate functions' bit for bit. The parameters are not copied.
+class ValueWithDerivatives {
 public:
-    ValueWithDerivative(const Profile& profile, Parameter parameter);
-    std::pair<double, double> operator()(double x) const;
+    ValueWithDerivatives(const Profile& profile, std::span<const Parameter> parameters);
+    // out[0] the value at x, out[1 + k] the derivative in parameter k.
+    void operator()(double x, double* out) const;
 
 private:
     const Profile* profile_;
-    Parameter parameter_;
+    std::span<const Parameter> parameters_;
     double peak_ = 0.0;
 };
 

@@ -153,17 +153,19 @@ double Voigt::width_slope(Parameter parameter, double xr, double yr, double peak
     return inv_peak * inv_peak * (-w_slope(z, w).imag() * peak + big_w.re * w_slope(iy, wy).imag()) / y_scale;
 }
 
-std::pair<double, double> Voigt::value_and_derivative(Parameter parameter, double x, double peak) const {
+void Voigt::values_and_derivatives(std::span<const Parameter> parameters, double x, double peak, double* out) const {
     // The arguments of value, d_dt and d_parameter, so that each result keeps their bits.
     const double s = sigma * SQRT2, u = x / s, v = gamma / s;
     const Complex w = faddeeva(u, v);
-    const double value = inv_peak * w.re;
-    switch (parameter) {
-        case Parameter::Center: return {value, -(inv_peak * (-2.0 / s) * (u * w.re - v * w.im))};
-        case Parameter::Scale: return {value, -x * (inv_peak * (-2.0 / s) * (u * w.re - v * w.im))};
-        case Parameter::Sigma:
-        case Parameter::Gamma: return {value, width_slope(parameter, u, v, peak, w)};
-        default: return {value, 0.0};
+    out[0] = inv_peak * w.re;
+    for (std::size_t k = 0; k < parameters.size(); ++k) {
+        switch (parameters[k]) {
+            case Parameter::Center: out[k + 1] = -(inv_peak * (-2.0 / s) * (u * w.re - v * w.im)); break;
+            case Parameter::Scale: out[k + 1] = -x * (inv_peak * (-2.0 / s) * (u * w.re - v * w.im)); break;
+            case Parameter::Sigma:
+            case Parameter::Gamma: out[k + 1] = width_slope(parameters[k], u, v, peak, w); break;
+            default: out[k + 1] = 0.0;
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -30,10 +31,10 @@ struct Voigt {
     std::optional<double> d_parameter(Parameter parameter, double x) const;
     // Re w(i gamma / (sigma sqrt 2)), which every width derivative needs.
     double peak() const;
-    // The value and the smooth derivative in `parameter` (Center: -d_dt, Scale: -x d_dt, Sigma and
-    // Gamma: d_parameter, others 0) from one Faddeeva evaluation, `peak` from peak(): each equals
-    // the separate function's result bit for bit.
-    std::pair<double, double> value_and_derivative(Parameter parameter, double x, double peak) const;
+    // The value (out[0]) and the smooth derivatives in the parameters (out[1 + k]; Center: -d_dt,
+    // Scale: -x d_dt, Sigma and Gamma: d_parameter, others 0) from one Faddeeva evaluation, `peak`
+    // from peak(): each equals the separate function's result bit for bit.
+    void values_and_derivatives(std::span<const Parameter> parameters, double x, double peak, double* out) const;
     // The ends sit at cutoff hwhm, so they move with the derivative of the approximate width.
     std::optional<EndFactors> cutoff_factors(Parameter parameter, double cutoff) const;
     std::string debug() const;
