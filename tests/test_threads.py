@@ -76,15 +76,16 @@ def taken_space(big_space):
 
 
 LONG_CALLS = {
-    "inner_products": lambda s: inner_products(s, s),
+    # Interval assembly takes tens of milliseconds here: a few calls make the span worth watching.
+    "inner_products": lambda s: [inner_products(s, s) for _ in range(5)],
     "measure": lambda s: measure(s, s, "integral", 1.0),
     "evaluate": lambda s: evaluate(s, np.random.default_rng(0).uniform(0, 1, 300000)),
     # About 2e6 adaptive steps on the calling thread (a reciprocal map is not polynomial).
     "integrals": lambda s: Space.boxes(np.array([1.0, 2.0])).mapped("reciprocal", 1.0, 0.0, False)
     .integrals(weight=1e6),
     "covariance_matrix": lambda s: covariance_matrix(1.0, [("matern32", 0.5, None, None)],
-                                                     [Space.boxes(np.linspace(0, 10, 601))], [None],
-                                                     [Space.boxes(np.linspace(0, 10, 601))], [None], True),
+                                                     [Space.boxes(np.linspace(0, 10, 2001))], [None],
+                                                     [Space.boxes(np.linspace(0, 10, 2001))], [None], True),
 }
 
 
