@@ -52,7 +52,7 @@ ValueWithDerivatives::ValueWithDerivatives(const Profile& profile, std::span<con
     : profile_(&profile), parameters_(parameters) {
     if (const auto* v = std::get_if<Voigt>(&profile))
         for (const Parameter p : parameters)
-            if (p == Parameter::Sigma || p == Parameter::Gamma) peak_ = v->peak();
+            if (p == Parameter::Sigma || p == Parameter::Gamma) peak_ = v->peak_terms(parameters, true);
 }
 
 void ValueWithDerivatives::operator()(double x, double* out) const {

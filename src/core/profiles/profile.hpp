@@ -57,7 +57,7 @@ public:
 private:
     const Profile* profile_;
     std::span<const Parameter> parameters_;
-    double peak_ = 0.0;
+    VoigtPeak peak_{};
 };
 
 // The structural rendering used in messages: "Gaussian { sigma: 2.0 }", fields in declaration order.

@@ -65,6 +65,7 @@ constexpr double TAYLOR_X = 0.05;
 constexpr int TAYLOR_ORDER = 16;  // even; the next term is below 1e-25 of the first
 constexpr double FORWARD_Y = 2.2;
 constexpr int MILLER_START = 60;
+static_assert(TAYLOR_ORDER + 2 == VoigtPeak::SERIES, "the peak keeps the series' coefficients");
 
 // r_k = w^(k)(i y) / i^k for k <= TAYLOR_ORDER + 1, r0 = w(i y).
 void peak_derivatives(double y, double r0, double (&r)[TAYLOR_ORDER + 2]) {
@@ -87,9 +88,7 @@ void peak_derivatives(double y, double r0, double (&r)[TAYLOR_ORDER + 2]) {
 
 // Near the center, by the Taylor series in x about i y (x^0 terms cancel exactly and are left out):
 // Sigma: Re(z w'(z)) w(i y) - Re w(z) (i y w'(i y)); Gamma: -Im w'(z) w(i y) + Re w(z) Im w'(i y).
-double center_difference(Parameter parameter, double x, double y, double r0) {
-    double r[TAYLOR_ORDER + 2];
-    peak_derivatives(y, r0, r);
+double center_difference(Parameter parameter, double x, double y, const double (&r)[TAYLOR_ORDER + 2]) {
     double sum = 0.0, term = 1.0;  // term = (-1)^(k/2) x^k / k!
     for (int k = 2; k <= TAYLOR_ORDER; k += 2) {
         term *= -(x * x) / (k * (k - 1));
@@ -122,19 +121,32 @@ double Voigt::step(double r) const {
     return std::fmax(0.5 * sigma, 0.3 * gamma + 0.3 * std::fmax(r - 6.0 * sigma, 0.0));
 }
 
-double Voigt::peak() const { return faddeeva(0.0, gamma / (sigma * SQRT2)).re; }
+VoigtPeak Voigt::peak_terms(std::span<const Parameter> parameters, bool series) const {
+    // The same arguments and operations as the width derivative used to form at every point.
+    VoigtPeak t{};
+    const double yr = gamma / (sigma * SQRT2);
+    t.value = faddeeva(0.0, yr).re;
+    const Cplx iy(0.0, yr), wy(t.value, 0.0);
+    for (const Parameter p : parameters) {
+        if (p == Parameter::Sigma) t.excess = slope_excess(iy, wy).real() / t.value;
+        if (p == Parameter::Gamma) t.slope = w_slope(iy, wy).imag();
+    }
+    if (series && yr < CONTINUED_FRACTION_RADIUS) peak_derivatives(yr, t.value, t.series);
+    return t;
+}
 
 std::optional<double> Voigt::d_parameter(Parameter parameter, double x) const {
     if (parameter != Parameter::Sigma && parameter != Parameter::Gamma) return std::nullopt;
     const double y_scale = sigma * SQRT2;
     const double xr = x / y_scale, yr = gamma / y_scale;
-    if (near_center(xr, yr)) return width_slope(parameter, xr, yr, peak(), Complex{});
-    return width_slope(parameter, xr, yr, peak(), faddeeva(xr, yr));
+    const Parameter one[1] = {parameter};
+    const bool near = near_center(xr, yr);
+    return width_slope(parameter, xr, yr, peak_terms(one, near), near ? Complex{} : faddeeva(xr, yr));
 }
 
 bool Voigt::near_center(double xr, double yr) { return std::fabs(xr) < TAYLOR_X && yr < CONTINUED_FRACTION_RADIUS; }
 
-double Voigt::width_slope(Parameter parameter, double xr, double yr, double peak, Complex big_w) const {
+double Voigt::width_slope(Parameter parameter, double xr, double yr, const VoigtPeak& peak, Complex big_w) const {
     // V = Re w(z) / w(i y'), z = (x + i gamma) / (sigma sqrt 2) = x' + i y'. Both z and i y' scale
     // as 1 / sigma and move by i / (sigma sqrt 2) with gamma; the quotient rule's two terms are
     // formed so that their difference keeps its digits towards both limits (see above).
@@ -142,18 +154,18 @@ double Voigt::width_slope(Parameter parameter, double xr, double yr, double peak
     const double scale = parameter == Parameter::Sigma ? sigma : y_scale;
     if (near_center(xr, yr))
         return (parameter == Parameter::Sigma ? -1.0 : 1.0) * (inv_peak * inv_peak) *
-               center_difference(parameter, xr, yr, peak) / scale;
-    const Cplx z(xr, yr), w(big_w.re, big_w.im), iy(0.0, yr), wy(peak, 0.0);
+               center_difference(parameter, xr, yr, peak.series) / scale;
+    const Cplx z(xr, yr), w(big_w.re, big_w.im);
     if (parameter == Parameter::Sigma) {
         // sigma dV/dsigma = -(z d/dz) on both: q (Re(w(z) e(z)) - Re w(z) e(i y'))
-        const double e_peak = slope_excess(iy, wy).real() / peak;
-        return inv_peak * (slope_excess(z, w).real() - big_w.re * e_peak) / sigma;
+        return inv_peak * (slope_excess(z, w).real() - big_w.re * peak.excess) / sigma;
     }
     // dV/dgamma = q^2 (-Im w'(z) w(i y') + Re w(z) Im w'(i y')) / (sigma sqrt 2)
-    return inv_peak * inv_peak * (-w_slope(z, w).imag() * peak + big_w.re * w_slope(iy, wy).imag()) / y_scale;
+    return inv_peak * inv_peak * (-w_slope(z, w).imag() * peak.value + big_w.re * peak.slope) / y_scale;
 }
 
-void Voigt::values_and_derivatives(std::span<const Parameter> parameters, double x, double peak, double* out) const {
+void Voigt::values_and_derivatives(std::span<const Parameter> parameters, double x, const VoigtPeak& peak,
+                                   double* out) const {
     // The arguments of value, d_dt and d_parameter, so that each result keeps their bits.
     const double s = sigma * SQRT2, u = x / s, v = gamma / s;
     const Complex w = faddeeva(u, v);

@@ -13,6 +13,17 @@
 
 namespace spanlet {
 
+// What every width derivative of one Voigt needs of its center i y' = i gamma / (sigma sqrt 2):
+// Re w(i y'), the terms of the sigma and gamma derivatives formed from it, and the coefficients
+// of the Taylor series about it that serve points near the center. The same for every point.
+struct VoigtPeak {
+    static constexpr int SERIES = 18;
+    double value;         // Re w(i y')
+    double excess;        // Re(w e)(i y') / w(i y'), for Sigma
+    double slope;         // Im w'(i y'), for Gamma
+    double series[SERIES];
+};
+
 struct Voigt {
     double sigma, gamma, inv_peak;
 
@@ -29,12 +40,13 @@ struct Voigt {
     // Sigma and Gamma, through w'(z) = -2 z w(z) + 2i / sqrt(pi) and the peak's own derivative; for
     // Sigma in a form that keeps its digits towards the Lorentzian limit (see the .cpp).
     std::optional<double> d_parameter(Parameter parameter, double x) const;
-    // Re w(i gamma / (sigma sqrt 2)), which every width derivative needs.
-    double peak() const;
+    // The peak's terms for these parameters; with `series`, the Taylor coefficients too.
+    VoigtPeak peak_terms(std::span<const Parameter> parameters, bool series) const;
     // The value (out[0]) and the smooth derivatives in the parameters (out[1 + k]; Center: -d_dt,
     // Scale: -x d_dt, Sigma and Gamma: d_parameter, others 0) from one Faddeeva evaluation, `peak`
-    // from peak(): each equals the separate function's result bit for bit.
-    void values_and_derivatives(std::span<const Parameter> parameters, double x, double peak, double* out) const;
+    // from peak_terms(parameters, true): each equals the separate function's result bit for bit.
+    void values_and_derivatives(std::span<const Parameter> parameters, double x, const VoigtPeak& peak,
+                                double* out) const;
     // The ends sit at cutoff hwhm, so they move with the derivative of the approximate width.
     std::optional<EndFactors> cutoff_factors(Parameter parameter, double cutoff) const;
     std::string debug() const;
@@ -42,7 +54,7 @@ struct Voigt {
 private:
     static bool near_center(double xr, double yr);
     // The width derivative at x' = xr, given w(x' + i y') (unused near the center).
-    double width_slope(Parameter parameter, double xr, double yr, double peak, Complex big_w) const;
+    double width_slope(Parameter parameter, double xr, double yr, const VoigtPeak& peak, Complex big_w) const;
 };
 
 // The inverse of the unnormalised value at the center, 1 / Re w(i gamma / (sigma sqrt 2)).
