@@ -1,5 +1,6 @@
 #include "core/profiles/profile.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -50,9 +51,9 @@ Result<EndFactors> cutoff_factors(const Profile& profile, Parameter parameter, d
 
 ValueWithDerivatives::ValueWithDerivatives(const Profile& profile, std::span<const Parameter> parameters)
     : profile_(&profile), parameters_(parameters) {
-    if (const auto* v = std::get_if<Voigt>(&profile))
-        for (const Parameter p : parameters)
-            if (p == Parameter::Sigma || p == Parameter::Gamma) peak_ = v->peak_terms(parameters, true);
+    const auto width = [](Parameter p) { return p == Parameter::Sigma || p == Parameter::Gamma; };
+    if (const auto* v = std::get_if<Voigt>(&profile); v && std::any_of(parameters.begin(), parameters.end(), width))
+        peak_ = v->peak_terms(parameters, true);
 }
 
 void ValueWithDerivatives::operator()(double x, double* out) const {
