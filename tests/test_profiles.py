@@ -434,3 +434,27 @@ def test_mapped_profile_keeps_its_integral():
 def test_profile_elements_have_no_derivative():
     with pytest.raises(ValueError, match="^only piecewise-polynomial elements have derivatives$"):
         Space.gaussians(arr(0.0), arr(1.0), 3.0).derivative(1)
+
+
+@pytest.mark.parametrize("sigma, gamma", [(1.0, 1e-9), (1.0, 0.1), (1.0, 1.0), (0.3, 1.0), (0.001, 1.0)])
+@pytest.mark.parametrize("spacing", [0.15, 1.1, 4.0])
+def test_voigt_products_at_rounding_level_against_fine_panels(sigma, gamma, spacing):
+    # The integration steps are sized by accuracy; 32 8-point panels per knot interval of scipy's
+    # profile are converged far below the tolerance, in every regime from Gaussian to Lorentzian.
+    from scipy.interpolate import BSpline
+    space = Space.voigts(arr(0.0, 1.37), arr(sigma, sigma), arr(gamma, gamma), 12.0)
+    knots = np.arange(-15.0, 16.5, spacing) * max(sigma, gamma)
+    got = checked(inner_products(space, Space.bsplines(knots, 3)))
+    nodes, weights = np.polynomial.legendre.leggauss(8)
+    peak = sp.voigt_profile(0.0, sigma, gamma)
+    for i, c in enumerate(space.centers()):
+        lo, hi = space.lower()[i], space.upper()[i]
+        edges = np.unique(np.clip(np.r_[lo, hi, knots, c], lo, hi))
+        panels = np.concatenate([np.linspace(a, b, 33)[:-1] for a, b in zip(edges[:-1], edges[1:])] + [[hi]])
+        mid, half = (panels[1:] + panels[:-1]) / 2, (panels[1:] - panels[:-1]) / 2
+        x = (mid[:, None] + half[:, None] * nodes).ravel()
+        f = sp.voigt_profile(x - c, sigma, gamma) / peak * np.repeat(half, 8) * np.tile(weights, len(mid))
+        for j in range(len(knots) - 4):
+            inside = (x > knots[j]) & (x < knots[j + 4])
+            b = BSpline.basis_element(knots[j:j + 5], extrapolate=False)(x[inside])
+            assert abs(got[i, j] - f[inside] @ b) <= 2e-14 * np.abs(got[i]).max(), (i, j)

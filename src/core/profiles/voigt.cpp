@@ -118,7 +118,14 @@ double Voigt::hwhm() const {
 }
 
 double Voigt::step(double r) const {
-    return std::fmax(0.5 * sigma, 0.3 * gamma + 0.3 * std::fmax(r - 6.0 * sigma, 0.0));
+    // Set by the 8-point rule's accuracy, which stays at rounding level relative to the values
+    // on the step: a sigma for the Gaussian core (a step's error grows with r * step / sigma^2,
+    // hence the shortening beyond 4 sigma), longer as gamma smooths the line; beyond six sigma
+    // the Lorentzian tail's, whose nearest singular behaviour lies about r + gamma away. The
+    // Lorentzian terms keep their fraction 0.3: knot intervals short against a step take the
+    // 4-point rule (SHORT_REMAINDER), whose error grows fast with the step.
+    const double core = sigma * std::fmin(1.0, 4.0 * sigma / r) + 0.3 * gamma;
+    return std::fmax(core, 0.3 * gamma + 0.3 * std::fmax(r - 6.0 * sigma, 0.0));
 }
 
 VoigtPeak Voigt::peak_terms(std::span<const Parameter> parameters, bool series) const {

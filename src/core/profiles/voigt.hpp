@@ -35,7 +35,8 @@ struct Voigt {
         const double h = hwhm();
         return {cutoff * h, cutoff * h};
     }
-    // Gaussian-sized steps in the core; beyond six sigma the Lorentzian tail lets them grow.
+    // Steps sized by the 8-point rule's accuracy: about a sigma in the core, growing with gamma and,
+    // beyond six sigma, with the distance in the Lorentzian tail.
     double step(double r) const;
     // Sigma and Gamma, through w'(z) = -2 z w(z) + 2i / sqrt(pi) and the peak's own derivative; for
     // Sigma in a form that keeps its digits towards the Lorentzian limit (see the .cpp).
