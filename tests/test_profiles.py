@@ -9,7 +9,7 @@ import scipy.integrate as si
 import scipy.optimize as so
 import scipy.special as sp
 
-from spanlet._spanlet import Projection, Space, inner_products, measure
+from spanlet._spanlet import Projection, Space, inner_products, measure, measure_derivative
 import _spanlet_tests as t
 from conftest import arr, checked, evaluated
 
@@ -458,3 +458,14 @@ def test_voigt_products_at_rounding_level_against_fine_panels(sigma, gamma, spac
             inside = (x > knots[j]) & (x < knots[j + 4])
             b = BSpline.basis_element(knots[j:j + 5], extrapolate=False)(x[inside])
             assert abs(got[i, j] - f[inside] @ b) <= 2e-14 * np.abs(got[i]).max(), (i, j)
+
+
+@pytest.mark.parametrize("sigma", [1e-3, 1e-6])
+def test_voigt_slope_keeps_its_digits_towards_the_lorentzian_limit(sigma):
+    # Far from the center (|z| large) the slope is a small difference of two large terms; it must
+    # approach the Lorentzian's, from which the Voigt differs by O(sigma^2).
+    space = Space.voigts(arr(0.0), arr(sigma), arr(1.0), 100.0)
+    x = np.array([0.3, 1.0, 3.0, 10.0, 50.0])
+    slope = checked(measure_derivative(space, Space.deltas(x), "none", "center")[1])[0]
+    lorentzian = 2 * x / (1 + x * x) ** 2
+    np.testing.assert_allclose(slope, lorentzian, rtol=400 * sigma ** 2, atol=0)

@@ -55,6 +55,22 @@ Cplx slope_excess(Cplx z, Cplx w) {
     return -mul(z, w_slope(z, w)) - w;
 }
 
+// Re(z w(z)), of which the slope of Re w is -2 times. Directly u Re w - v Im w; beyond the
+// continued fraction's radius that difference keeps only 1 / |z|^2 of its terms' digits, and
+// Re(z w - i / sqrt(pi)) is summed instead from the asymptotic series
+// z w - i / sqrt(pi) = (i / sqrt(pi)) sum_(n >= 1) (2n - 1)!! / (2 z^2)^n (by Horner: level n adds
+// 1 + (2n + 1) times the level below), whose terms at |z| >= 8 fall below 1e-17 of the first by
+// the sixteenth.
+constexpr int ASYMPTOTIC_TERMS = 16;
+double real_z_w(double u, double v, Complex w) {
+    const Cplx z(u, v);
+    if (!far_out(z)) return u * w.re - v * w.im;
+    const Cplx q = div(Cplx(0.5, 0.0), mul(z, z));  // 1 / (2 z^2)
+    Cplx sum = 0.0;
+    for (int n = ASYMPTOTIC_TERMS; n >= 1; --n) sum = mul(q, Cplx(2.0 * n + 1.0, 0.0) * sum + 1.0);
+    return -sum.imag() * (0.5 * TWO_OVER_SQRT_PI);  // Re(i S / sqrt(pi)) = -Im S / sqrt(pi)
+}
+
 // Near the center (|x'| small, |z| below the continued fraction's radius) both terms of the sigma
 // derivative below are close to their values at x' = 0, where they are equal: their difference,
 // of order x'^2, goes by the Taylor series in x' about i y' instead, whose coefficients come from
@@ -108,8 +124,7 @@ double Voigt::value(double x) const {
 double Voigt::d_dt(double x) const {
     // d/du Re w(u + iv) = Re(-2 z w(z)) = -2 (u Re w - v Im w)
     const double s = sigma * SQRT2, u = x / s, v = gamma / s;
-    const Complex w = faddeeva(u, v);
-    return inv_peak * (-2.0 / s) * (u * w.re - v * w.im);
+    return inv_peak * (-2.0 / s) * real_z_w(u, v, faddeeva(u, v));
 }
 
 double Voigt::hwhm() const {
@@ -179,8 +194,8 @@ void Voigt::values_and_derivatives(std::span<const Parameter> parameters, double
     out[0] = inv_peak * w.re;
     for (std::size_t k = 0; k < parameters.size(); ++k) {
         switch (parameters[k]) {
-            case Parameter::Center: out[k + 1] = -(inv_peak * (-2.0 / s) * (u * w.re - v * w.im)); break;
-            case Parameter::Scale: out[k + 1] = -x * (inv_peak * (-2.0 / s) * (u * w.re - v * w.im)); break;
+            case Parameter::Center: out[k + 1] = -(inv_peak * (-2.0 / s) * real_z_w(u, v, w)); break;
+            case Parameter::Scale: out[k + 1] = -x * (inv_peak * (-2.0 / s) * real_z_w(u, v, w)); break;
             case Parameter::Sigma:
             case Parameter::Gamma: out[k + 1] = width_slope(parameters[k], u, v, peak, w); break;
             default: out[k + 1] = 0.0;
