@@ -133,17 +133,16 @@ void lower_gamma(double x, int top, double* g) {
     for (int m = top; m >= 1; --m) g[m - 1] = (g[m] + power[m] * ex) * inverse[m];
 }
 
-// The moments of the last part: a pair's rising and falling parts often have one length (equal
-// boxes, say), and then share them.
-struct Moments {
-    double length = -1.0;
-    int top = -1;
-    double g[MAX_TERMS];
-};
+using Moments = GammaMoments;
+static_assert(GammaMoments::TERMS == MAX_TERMS);
 
-// int_0^L k(z_s + t) q(t) dt and the same with l dk/dl, in the kernel's variable.
-std::pair<double, double> part_integral(const KernelForm& f, double zs, double length, const double* q, int dq,
+// int_0^L k(z_s + t) q(t) dt and the same with l dk/dl, in the kernel's variable. DQ, when not
+// negative, is the degree of q known when compiling (boxes and hats), which lets the small loops
+// below unroll; the operations are the same.
+template <int DQ>
+std::pair<double, double> part_integral(const KernelForm& f, double zs, double length, const double* q, int degree,
                                         bool with_derivative, Moments& moments) {
+    const int dq = DQ >= 0 ? DQ : degree;
     if (f.gaussian) {
         const Rule& rule = gl8();
         const double panels = std::ceil(length / GAUSSIAN_PANEL);
@@ -337,35 +336,42 @@ int point_piece(const PolynomialPiece& B, CorrelationPiece* out) {
 }
 
 struct Sums {
-    Moments moments;
+    Moments& moments;
     double value = 0.0, slope = 0.0;
     double ends = 0.0;  // R G at the cut ends the pieces reach, to be weighted by k(R)
 };
 
+// The kernel's variable per unit of r and back, formed once per call: divisions in the chain of
+// every part cost more than the rest of its arithmetic.
+struct Scales {
+    double z_per_r, r_per_z;
+};
+
 // One correlation piece placed at r = delta + H w, cut to [-R, R] and split at 0, each part
-// integrated outward from its end nearer 0.
-void add_piece(const Covariance1d& c, const KernelForm& f, const CorrelationPiece& piece,
+// integrated outward from its end nearer 0. DQ as for part_integral.
+template <int DQ>
+void add_piece(const Covariance1d& c, const KernelForm& f, const Scales& scales, const CorrelationPiece& piece,
                double delta, double H, double g, bool with_derivative, Sums& sums) {
+    const int dq = DQ >= 0 ? DQ : piece.degree;
     const double R = c.radius;
     const double r0 = delta + H * piece.w0, r1 = delta + H * piece.w1;
     if (!(r1 >= -R && r0 <= R)) return;
+    const double to_z = scales.z_per_r * H;  // dz per unit of w
+    const double w_per_z = scales.r_per_z / H;
     auto part = [&](double w_start, double w_end, double r_start, bool cut_far) {
-        const double dir = w_end >= w_start ? 1.0 : -1.0;
-        const double zs = f.rate * std::fabs(r_start) / c.length;
-        const double to_z = f.rate * H / c.length;  // dz per unit of w
+        const double zs = scales.z_per_r * std::fabs(r_start);
         const double length = to_z * std::fabs(w_end - w_start);
         if (!(length > 0.0)) return;
         double q[8];
-        std::copy(piece.c, piece.c + 8, q);
-        taylor_shift(q, piece.degree, w_start - piece.anchor);
-        const double step = dir / to_z;  // dw per unit of z
+        std::copy(piece.c, piece.c + dq + 1, q);
+        taylor_shift(q, dq, w_start - piece.anchor);
+        const double step = w_end >= w_start ? w_per_z : -w_per_z;  // dw per unit of z
         double power = g;
-        for (int k = 0; k <= piece.degree; ++k, power *= step) q[k] *= power;
-        const auto [v, s] = part_integral(f, zs, length, q, piece.degree, with_derivative, sums.moments);
-        const double to_r = c.length / f.rate;
-        sums.value += to_r * v;
-        sums.slope += to_r * s;
-        if (with_derivative && cut_far) sums.ends += R * horner(q, piece.degree, length);
+        for (int k = 0; k <= dq; ++k, power *= step) q[k] *= power;
+        const auto [v, s] = part_integral<DQ>(f, zs, length, q, dq, with_derivative, sums.moments);
+        sums.value += scales.r_per_z * v;
+        sums.slope += scales.r_per_z * s;
+        if (with_derivative && cut_far) sums.ends += R * horner(q, dq, length);
     };
     const bool cut_lo = r0 < -R, cut_hi = r1 > R;
     const double lo = cut_lo ? -R : r0, hi = cut_hi ? R : r1;
@@ -407,8 +413,9 @@ std::optional<std::pair<double, double>> closed_form_covariance(const Covariance
     // path takes the whole entry.
     const std::size_t firsts = point ? 1 : scratch.a.size();
     const KernelForm& form = kernel_form(c.kernel);
+    const Scales scales{form.rate / c.length, c.length / form.rate};
     double work = 0.0;
-    Sums sums;
+    Sums sums{scratch.moments};
     CorrelationPiece pieces[3];
     for (std::size_t i = 0; i < firsts; ++i)
         for (const PolynomialPiece& B : scratch.b) {
@@ -429,7 +436,16 @@ std::optional<std::pair<double, double>> closed_form_covariance(const Covariance
             for (double n = n0; n <= n1; ++n) {
                 // x0 - n P first: exact where the image brings x0 near y0, however far both lie.
                 const double shifted = c.period ? (x0 - n * *c.period) - B.start : delta;
-                for (int k = 0; k < count; ++k) add_piece(c, form, pieces[k], shifted, H, g, with_derivative, sums);
+                for (int k = 0; k < count; ++k) {
+                    const CorrelationPiece& piece = pieces[k];
+                    if (piece.degree == 0) {
+                        add_piece<0>(c, form, scales, piece, shifted, H, g, with_derivative, sums);
+                    } else if (piece.degree == 1) {
+                        add_piece<1>(c, form, scales, piece, shifted, H, g, with_derivative, sums);
+                    } else {
+                        add_piece<-1>(c, form, scales, piece, shifted, H, g, with_derivative, sums);
+                    }
+                }
             }
         }
     if (with_derivative && sums.ends != 0.0) sums.slope += value(c.kernel, c.radius) * sums.ends;

@@ -38,6 +38,15 @@ struct PolynomialPiece {
     int degree;
 };
 
+// The lower incomplete gamma moments gamma(m + 1, length), m = 0 .. top, last formed. Parts of one
+// length share them: a pair's rising and falling parts, and the entries between atoms of one size.
+struct GammaMoments {
+    static constexpr int TERMS = 12;
+    double length = -1.0;
+    int top = -1;
+    double g[TERMS];
+};
+
 // Per-worker buffers of the closed form. The pieces are kept with the atom they belong to, so a
 // scratch must not outlive the atoms of the call it serves.
 struct ClosedFormScratch {
@@ -45,6 +54,7 @@ struct ClosedFormScratch {
     const Element* pieces_of_a = nullptr;
     const Element* pieces_of_b = nullptr;
     std::vector<double> knots;
+    GammaMoments moments;
 };
 
 // The covariance of a and b and its length derivative l d/dl, or nothing where the closed form
