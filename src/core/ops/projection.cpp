@@ -485,9 +485,9 @@ Projection::Projection(Csr gram, BandedCholesky factor, Csr cross, std::vector<d
       source_runs_(SourceRuns::of(cross_)) {}
 
 Result<Projection> Projection::make(const Space& src, const Space& dst, CosineWeight omega) {
-    SPANLET_TRY(gram, inner_products(dst.elements(), dst, omega));
+    SPANLET_TRY(gram, inner_products(dst, dst, omega));
     SPANLET_TRY(factor, BandedCholesky::factor(gram));
-    SPANLET_TRY(cross, inner_products(dst.elements(), src, omega));
+    SPANLET_TRY(cross, inner_products(dst, src, omega));
     SPANLET_TRY(masses, parallel_integrals(dst.elements(), omega));
     return Projection(std::move(gram), std::move(factor), std::move(cross), std::move(masses));
 }
