@@ -44,6 +44,12 @@ def run(elements=1000, points=10**6, kernels=10**4, repeats=5):
           f"{entries} stored entries")
     print(f"  inner_products              {gram_time * 1e3:10.2f} ms")
     print(f"  per stored entry            {gram_time / entries * 1e9:10.1f} ns")
+    # The cost of one profile value in the same run: evaluate on the same Voigt space.
+    inside = np.sort(np.random.default_rng(1).uniform(0.0, 1.0, points))
+    value_time, values = median_time(lambda: evaluate(voigts, inside), repeats)
+    per_value = value_time / len(values[2])
+    print(f"  evaluate, per stored value  {per_value * 1e9:10.1f} ns")
+    print(f"  entry / value               {gram_time / entries / per_value:10.1f} (goal <= 12)")
     return ours, theirs
 
 
