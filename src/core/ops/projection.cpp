@@ -137,6 +137,13 @@ struct RefinementBuffers {
     std::vector<BandBlocks::Block> block_list;
     std::vector<std::size_t> order;
     std::vector<unsigned char> moved, free_mask;
+    // For a narrow band: changes, the coefficients with moved set, ascending unless several tests
+    // ran between two solves; gx[p]: (G x)[p] of a pinned p as its last test formed it;
+    // recent[p]: the state of p changed in the last test; hot: the test's record of which
+    // coefficients were free or recent as it reached them.
+    std::vector<std::size_t> changes;
+    std::vector<double> gx;
+    std::vector<unsigned char> recent, hot;
 };
 
 // The bounded refinement of one row: the least-squares coefficients kept inside their bounds
@@ -155,8 +162,14 @@ public:
         w_.position.resize(n_);
         if (band_ != NO_BLOCK) {
             w_.blocks.resize(band_, n_);
-            w_.moved.assign(n_, 1);  // nothing is solved yet
+            w_.moved.assign(n_, 0);
             w_.free_mask.resize(n_);
+            w_.changes.clear();
+            w_.changes.reserve(n_);
+            w_.gx.resize(n_);
+            w_.recent.assign(n_, 1);  // no product G x is formed yet
+            w_.hot.resize(n_);
+            w_.free.resize(n_);
         }
     }
 
@@ -165,7 +178,7 @@ public:
     void refine(const double* f, const double* y, double* x, const ProjectionBounds& bounds) {
         set_bounds(f, bounds);
         std::copy(x, x + n_, w_.x0.begin());
-        if (!active_set(y)) fallback();
+        if (!(band_ != NO_BLOCK ? active_set_blocks(y) : active_set(y))) fallback();
         std::copy(w_.x.begin(), w_.x.end(), x);
     }
 
@@ -181,6 +194,7 @@ private:
 
     // Moves coefficients between free and pinned at a bound until the state settles; true with
     // the solution in w_.x, false when it does not settle (or a free sub-system is singular).
+    // For any Gram matrix: a sparse factorisation of each free sub-system.
     bool active_set(const double* y) {
         double m0 = 0.0;
         for (std::size_t p = 0; p < n_; ++p) m0 += c_[p] * w_.x0[p];
@@ -189,7 +203,6 @@ private:
             all_pinned = all_pinned && w_.lo[p] == w_.hi[p];
             w_.x[p] = clamp_keeping_nan(w_.x0[p], w_.lo[p], w_.hi[p]);
             w_.state[p] = w_.x0[p] > w_.hi[p] ? State::Upper : w_.x0[p] < w_.lo[p] ? State::Lower : State::Free;
-            if (band_ != NO_BLOCK) w_.free_mask[p] = w_.state[p] == State::Free ? 1 : 0;
         }
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
             // Without a free coefficient that carries mass the multiplier is undetermined and the
@@ -199,7 +212,7 @@ private:
             pin_and_index();
             double lambda = 0.0;
             if (!w_.free.empty()) {
-                if (!(band_ != NO_BLOCK ? solve_free_blocks(y) : solve_free(y))) return false;
+                if (!solve_free(y)) return false;
                 set_free(m0, lambda);
                 mass_enforced = mass_enforced || determined_;
             }
@@ -263,76 +276,241 @@ private:
         return true;
     }
 
-    // The same for a Gram matrix of half-bandwidth b <= MAX_BLOCK_BANDWIDTH. Free coefficients
-    // further than b apart share no entry, so the free set falls into independent blocks, solved
-    // several at a time. The entries and right-hand side of a row depend only on the states
-    // within b of its coefficient, and its factor and forward substitution on no later row: each
-    // block keeps the rows of the last solve before the first coefficient with a state change
-    // within b, and a block without one keeps its solution.
-    bool solve_free_blocks(const double* y) {
-        const std::size_t m = w_.free.size(), b = band_;
+    // The active set for a Gram matrix of half-bandwidth b <= MAX_BLOCK_BANDWIDTH: the same states
+    // and values as active_set, with the per-coefficient passes fused into one test sweep per
+    // iteration and the solves confined to the free blocks near a change.
+    bool active_set_blocks(const double* y) {
+        double m0 = 0.0;
+        for (std::size_t p = 0; p < n_; ++p) m0 += c_[p] * w_.x0[p];
+        const double* lo = w_.lo.data();
+        const double* hi = w_.hi.data();
+        const double* x0 = w_.x0.data();
+        double* x = w_.x.data();
+        State* state = w_.state.data();
+        unsigned char* free_mask = w_.free_mask.data();
+        std::size_t* free = w_.free.data();
+        bool all_pinned = true;
+        double s_fixed = 0.0;  // c . x over the pinned coefficients, in index order
+        std::size_t m = 0;
+        for (std::size_t p = 0; p < n_; ++p) {
+            all_pinned = all_pinned && lo[p] == hi[p];
+            x[p] = clamp_keeping_nan(x0[p], lo[p], hi[p]);
+            state[p] = x0[p] > hi[p] ? State::Upper : x0[p] < lo[p] ? State::Lower : State::Free;
+            const bool is_free = state[p] == State::Free;
+            free_mask[p] = is_free ? 1 : 0;
+            free[m] = p;
+            m += is_free ? 1 : 0;
+            if (!is_free) s_fixed += c_[p] * x[p];
+        }
+        bool fresh = true;  // no block is solved yet
+        for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
+            // Without a free coefficient that carries mass the multiplier is undetermined and the
+            // integral is not enforced, so a settled state of that kind is not a solution unless
+            // nothing can move.
+            bool mass_enforced = all_pinned;
+            double lambda = 0.0;
+            if (m > 0) {
+                if (!solve_changed_blocks(y, m, fresh)) return false;
+                fresh = false;
+                lambda = multiplier(m, m0, s_fixed);
+                mass_enforced = mass_enforced || determined_;
+            }
+            if (!test_sweep(y, lambda, m, s_fixed)) return mass_enforced;
+        }
+        return false;
+    }
+
+    // lambda with a - lambda b over the m free coefficients keeping the integral m0.
+    double multiplier(std::size_t m, double m0, double s_fixed) {
         const std::size_t* free = w_.free.data();
-        const double* x = w_.x.data();
-        const unsigned char* free_mask = w_.free_mask.data();
-        const std::size_t width = 2 * b + 1;
-        const unsigned char* moved = w_.moved.data();
-        BandBlocks& blocks = w_.blocks;
+        const double* c = c_.data();
+        const BandBlocks& blocks = w_.blocks;
+        double s_ab = 0.0, s_bb = 0.0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::size_t p = free[i];
+            s_ab += blocks.first_solution(p) * c[p];
+            s_bb += blocks.second_solution(p) * c[p];
+        }
+        determined_ = !(s_bb == 0.0 || std::isnan(s_bb));
+        return determined_ ? (s_ab + s_fixed - m0) / s_bb : 0.0;
+    }
+
+    // One sweep over the coefficients: the free ones take a - lambda b (b ahead of the test, which
+    // reads them), then every one takes the optimality test. A pinned coefficient forms (G x)[p]
+    // only when some coefficient within b is free or has just changed state, else its last one
+    // holds exactly. A changed coefficient takes its bound once no later test reads it. Lists the
+    // new free set (m of them) and sums c . x over the new pinned set; true when a state changed.
+    bool test_sweep(const double* y, double lambda, std::size_t& m, double& s_fixed) {
+        const std::size_t b = band_;
+        const double* lo = w_.lo.data();
+        const double* hi = w_.hi.data();
+        const double* c = c_.data();
+        const double* d = d_.data();
+        double* x = w_.x.data();
+        State* state = w_.state.data();
+        unsigned char* free_mask = w_.free_mask.data();
+        unsigned char* moved = w_.moved.data();
+        unsigned char* recent = w_.recent.data();
+        unsigned char* hot = w_.hot.data();
+        std::size_t* free = w_.free.data();
+        const BandBlocks& blocks = w_.blocks;
+        const bool listed_before = !w_.changes.empty();
+        std::size_t window = 0;  // hot coefficients within b of p
+        auto enter = [&](std::size_t q) {
+            const bool is_free = state[q] == State::Free;
+            if (is_free) x[q] = blocks.first_solution(q) - lambda * blocks.second_solution(q);
+            hot[q] = static_cast<unsigned char>(is_free || recent[q] != 0);
+            window += hot[q];
+        };
+        auto settle = [&](std::size_t q) {
+            if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
+        };
+        bool changed = false;
+        double s_next = 0.0;
+        std::size_t m_next = 0;
+        for (std::size_t q = 0; q < std::min(b, n_); ++q) enter(q);
+        for (std::size_t p = 0; p < n_; ++p) {
+            if (p + b < n_) enter(p + b);
+            State next;
+            if (lo[p] == hi[p]) {
+                next = State::Lower;  // whatever the gradient
+            } else {
+                const double g = state[p] != State::Free ? y[p] - product(p, window != 0) - lambda * c[p] : 0.0;
+                if (g + d[p] * (x[p] - hi[p]) > 0.0)
+                    next = State::Upper;
+                else if (g + d[p] * (x[p] - lo[p]) < 0.0)
+                    next = State::Lower;
+                else
+                    next = State::Free;
+            }
+            const bool moves = next != state[p];
+            changed = changed || moves;
+            recent[p] = static_cast<unsigned char>(moves);
+            if (moves && moved[p] == 0) {
+                moved[p] = 1;
+                w_.changes.push_back(p);  // within the capacity of n reserved
+            }
+            state[p] = next;
+            const bool is_free = next == State::Free;
+            free_mask[p] = is_free ? 1 : 0;
+            free[m_next] = p;
+            m_next += is_free ? 1 : 0;
+            if (!is_free) s_next += c[p] * (next == State::Upper ? hi[p] : lo[p]);
+            if (p >= b) {
+                window -= hot[p - b];
+                settle(p - b);
+            }
+        }
+        for (std::size_t q = n_ > b ? n_ - b : 0; q < n_; ++q) settle(q);
+        if (listed_before && changed) changes_sorted_ = false;
+        m = m_next;
+        s_fixed = s_next;
+        return changed;
+    }
+
+    // (G x)[p], formed again when fresh, else the last one. Over the dense band in the order of the
+    // stored entries: a term that is not stored adds +0 to a sum that starts at +0, which leaves
+    // it as it was.
+    double product(std::size_t p, bool fresh) {
+        double& gx = w_.gx[p];
+        if (fresh) {
+            const std::size_t b = band_, width = 2 * b + 1;
+            const double* g = dense_->values.data() + p * width;
+            const unsigned char* stored = dense_->stored.data() + p * width;
+            const double* x = w_.x.data();
+            const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
+            double sum = 0.0;
+            for (std::size_t t = t0; t < t1; ++t) sum += stored[t] ? g[t] * x[p + t - b] : 0.0;
+            gx = sum;
+        }
+        return gx;
+    }
+
+    // Solves G_FF a = y_F - G_FP x_P and G_FF b = c_F for the free set (its m coefficients in
+    // w_.free) in the blocks' solutions. Free coefficients further than b apart share no entry, so
+    // the free set falls into independent blocks, solved several at a time. The entries and
+    // right-hand side of a row depend only on the states within b of its coefficient, and its
+    // factor and forward substitution on no later row: each block keeps the rows of the last
+    // solve before its first coefficient with a state change within b, and a block without one
+    // keeps its solution. fresh: nothing is kept. False when a block is singular.
+    bool solve_changed_blocks(const double* y, std::size_t m, bool fresh) {
+        const std::size_t b = band_;
+        const std::size_t* free = w_.free.data();
+        std::vector<std::size_t>& changes = w_.changes;
+        if (!changes_sorted_) std::sort(changes.begin(), changes.end());
+        changes_sorted_ = true;
+        const std::size_t* moved = changes.data();
+        const std::size_t n_moved = changes.size();
         w_.block_list.clear();
+        std::size_t j = 0;  // the first change that can reach the current block or a later one
         for (std::size_t i = 0; i < m;) {
             std::size_t last = i;
             while (last + 1 < m && free[last + 1] - free[last] <= b) ++last;
             BandBlocks::Block block{free[i], free[last] + 1, free[last] + 1};
-            for (std::size_t k = i; k <= last; ++k) {
-                const std::size_t p = free[k];
-                bool near = false;
-                for (std::size_t q = p > b ? p - b : 0; q < std::min(n_, p + b + 1); ++q) near = near || moved[q] != 0;
-                if (near) {
-                    block.from = p;
-                    break;
+            if (fresh) {
+                block.from = block.begin;
+            } else {
+                while (j < n_moved && moved[j] + b < free[i]) ++j;
+                // The first member within b of a change: members and changes both ascend.
+                for (std::size_t k = i, jj = j; k <= last && jj < n_moved;) {
+                    if (moved[jj] + b < free[k]) {
+                        ++jj;
+                    } else if (moved[jj] > free[k] + b) {
+                        ++k;
+                    } else {
+                        block.from = free[k];
+                        break;
+                    }
                 }
             }
-            w_.block_list.push_back(block);
-            // The held rows the block reads: b on either side and the gaps between its members.
-            for (std::size_t p = block.begin > b ? block.begin - b : 0; p < block.begin; ++p) blocks.hold(p);
-            for (std::size_t p = block.end; p < std::min(n_, block.end + b); ++p) blocks.hold(p);
-            for (std::size_t k = i; k < last; ++k)
-                for (std::size_t p = free[k] + 1; p < free[k + 1]; ++p) blocks.hold(p);
-            for (std::size_t k = i; k <= last; ++k) {
-                const std::size_t p = free[k];
-                if (p < block.from) continue;
-                // Branch-free over the band: a term that does not apply subtracts +0, which
-                // leaves every value as it was.
-                const double* g = dense_->values.data() + p * width;
-                const unsigned char* stored = dense_->stored.data() + p * width;
-                const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
-                double* row = blocks.row(p);
-                double rhs = y[p];
-                for (std::size_t t = 0; t < t0; ++t) row[t] = 0.0;
-                for (std::size_t t = t0; t < b; ++t) {
-                    const std::size_t q = p + t - b;
-                    const bool is_free = free_mask[q] != 0;
-                    row[t] = is_free && stored[t] ? g[t] : 0.0;
-                    rhs -= !is_free && stored[t] ? g[t] * x[q] : 0.0;
-                }
-                row[b] = g[b];
-                for (std::size_t t = b + 1; t < t1; ++t) {
-                    const std::size_t q = p + t - b;
-                    rhs -= free_mask[q] == 0 && stored[t] ? g[t] * x[q] : 0.0;
-                }
-                blocks.first(p) = rhs;
-                blocks.second(p) = c_[p];
+            if (block.from < block.end) {
+                w_.block_list.push_back(block);
+                assemble_block(y, free + i, last + 1 - i, block);
             }
             i = last + 1;
         }
-        std::fill(w_.moved.begin(), w_.moved.end(), 0);
-        if (!blocks.factor_and_solve(w_.block_list, free_mask, w_.order)) return false;
-        w_.a.resize(m);
-        w_.b.resize(m);
-        for (std::size_t i = 0; i < m; ++i) {
-            w_.a[i] = blocks.first_solution(free[i]);
-            w_.b[i] = blocks.second_solution(free[i]);
+        for (std::size_t q : changes) w_.moved[q] = 0;
+        changes.clear();
+        return w_.blocks.factor_and_solve(w_.block_list, w_.free_mask.data(), w_.order);
+    }
+
+    // Holds the rows a block reads (b on either side and the gaps between its `count` members)
+    // and writes its rows from block.from on.
+    void assemble_block(const double* y, const std::size_t* members, std::size_t count,
+                        const BandBlocks::Block& block) {
+        const std::size_t b = band_, width = 2 * b + 1;
+        const double* x = w_.x.data();
+        const unsigned char* free_mask = w_.free_mask.data();
+        BandBlocks& blocks = w_.blocks;
+        for (std::size_t p = block.begin > b ? block.begin - b : 0; p < block.begin; ++p) blocks.hold(p);
+        for (std::size_t p = block.end; p < std::min(n_, block.end + b); ++p) blocks.hold(p);
+        for (std::size_t k = 0; k + 1 < count; ++k)
+            for (std::size_t p = members[k] + 1; p < members[k + 1]; ++p) blocks.hold(p);
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t p = members[k];
+            if (p < block.from) continue;
+            // Branch-free over the band: a term that does not apply subtracts +0, which
+            // leaves every value as it was.
+            const double* g = dense_->values.data() + p * width;
+            const unsigned char* stored = dense_->stored.data() + p * width;
+            const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
+            double* row = blocks.row(p);
+            double rhs = y[p];
+            for (std::size_t t = 0; t < t0; ++t) row[t] = 0.0;
+            for (std::size_t t = t0; t < b; ++t) {
+                const std::size_t q = p + t - b;
+                const bool is_free = free_mask[q] != 0;
+                row[t] = is_free && stored[t] ? g[t] : 0.0;
+                rhs -= !is_free && stored[t] ? g[t] * x[q] : 0.0;
+            }
+            row[b] = g[b];
+            for (std::size_t t = b + 1; t < t1; ++t) {
+                const std::size_t q = p + t - b;
+                rhs -= free_mask[q] == 0 && stored[t] ? g[t] * x[q] : 0.0;
+            }
+            blocks.first(p) = rhs;
+            blocks.second(p) = c_[p];
         }
-        return true;
     }
 
     // Sets the free coefficients to a - lambda b with lambda chosen to keep the integral m0.
@@ -358,8 +536,6 @@ private:
         const double* c = c_.data();
         const double* d = d_.data();
         State* state = w_.state.data();
-        unsigned char* moved = band_ != NO_BLOCK ? w_.moved.data() : nullptr;
-        unsigned char* free_mask = band_ != NO_BLOCK ? w_.free_mask.data() : nullptr;
         const std::uint64_t* indptr = gram_.indptr.data();
         const std::uint64_t* indices = gram_.indices.data();
         const double* values = gram_.data.data();
@@ -382,10 +558,6 @@ private:
                 next = State::Free;
             const bool moves = next != state[p];
             changed = changed || moves;
-            if (moved != nullptr) {
-                moved[p] |= static_cast<unsigned char>(moves);
-                free_mask[p] = next == State::Free ? 1 : 0;
-            }
             state[p] = next;
         }
         return changed;
@@ -419,6 +591,7 @@ private:
     const std::size_t n_;
     RefinementBuffers& w_;
     bool determined_ = false;
+    bool changes_sorted_ = true;
 };
 
 }  // namespace
