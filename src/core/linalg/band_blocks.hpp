@@ -39,6 +39,9 @@ public:
     double& second(std::size_t p) { return second_[p + bandwidth_]; }
     double first_solution(std::size_t p) const { return first_solution_[p + bandwidth_]; }
     double second_solution(std::size_t p) const { return second_solution_[p + bandwidth_]; }
+    // The same as arrays indexed by p, for loops over many rows.
+    const double* first_solutions() const { return first_solution_.data() + bandwidth_; }
+    const double* second_solutions() const { return second_solution_.data() + bandwidth_; }
     // Makes row p a held row: the identity row, right-hand sides and solutions 0.
     void hold(std::size_t p);
 

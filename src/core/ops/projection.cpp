@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <new>
 
 #include "core/ops/integrals.hpp"
 #include "core/ops/inner_products.hpp"
@@ -76,6 +77,35 @@ void widen(std::uint64_t& low, std::uint64_t& high, double v) {
     high = std::max(high, nan ? NO_HIGH : key);
 }
 
+// The extremes of v[0..count) as order keys, NaN ignored, as widen would find them. Compares of
+// doubles skip NaN by themselves and take four chains at a time; only a zero extreme needs its
+// sign settled: -0 is the lowest zero when there is one, +0 the highest.
+void run_extremes(const double* v, std::size_t count, std::uint64_t& low, std::uint64_t& high) {
+    constexpr std::uint64_t NEGATIVE_ZERO = std::uint64_t{1} << 63;
+    double lo[4] = {INF, INF, INF, INF}, hi[4] = {-INF, -INF, -INF, -INF};
+    bool negative_zero = false, positive_zero = false;
+    auto take = [&](std::size_t k, double value) {
+        lo[k] = value < lo[k] ? value : lo[k];
+        hi[k] = value > hi[k] ? value : hi[k];
+        const auto bits = std::bit_cast<std::uint64_t>(value);
+        negative_zero = negative_zero || bits == NEGATIVE_ZERO;
+        positive_zero = positive_zero || bits == 0;
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4)
+        for (std::size_t k = 0; k < 4; ++k) take(k, v[i + k]);
+    for (std::size_t k = 0; i < count; ++i, ++k) take(k, v[i]);
+    const double least = std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3]));
+    const double most = std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]));
+    if (!(least <= most)) {  // nothing but NaN
+        low = NO_LOW;
+        high = NO_HIGH;
+        return;
+    }
+    low = order_key(least == 0.0 ? (negative_zero ? -0.0 : 0.0) : least);
+    high = order_key(most == 0.0 ? (positive_zero ? 0.0 : -0.0) : most);
+}
+
 void set_range(double& lo, double& hi, std::uint64_t low, std::uint64_t high) {
     if (low > high) {
         lo = -INF;
@@ -104,12 +134,8 @@ void local_bounds(const Csr& cross, const SourceRuns& runs, const double* f, std
     const std::size_t count = runs.starts.size() - 1;
     run_low.resize(count);
     run_high.resize(count);
-    for (std::size_t r = 0; r < count; ++r) {
-        std::uint64_t low = NO_LOW, high = NO_HIGH;
-        for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s) widen(low, high, f[s]);
-        run_low[r] = low;
-        run_high[r] = high;
-    }
+    for (std::size_t r = 0; r < count; ++r)
+        run_extremes(f + runs.starts[r], runs.starts[r + 1] - runs.starts[r], run_low[r], run_high[r]);
     for (std::size_t p = 0; p < cross.nrows; ++p) {
         std::uint64_t low = NO_LOW, high = NO_HIGH;
         for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r) {
@@ -124,6 +150,7 @@ constexpr std::size_t NO_BLOCK = ~std::size_t{0};
 
 // Buffers of the bounded refinement, sized by the target space and reused from row to row.
 struct RefinementBuffers {
+    std::vector<double> cross_row;  // K f
     std::vector<double> lo, hi, x0, x, a, b;
     std::vector<std::uint64_t> run_low, run_high;
     std::vector<State> state;
@@ -340,50 +367,46 @@ private:
     // only when some coefficient within b is free or has just changed state, else its last one
     // holds exactly. A changed coefficient takes its bound once no later test reads it. Lists the
     // new free set (m of them) and sums c . x over the new pinned set; true when a state changed.
+    // Every array is reached through a local pointer: byte stores may alias anything else.
     bool test_sweep(const double* y, double lambda, std::size_t& m, double& s_fixed) {
-        const std::size_t b = band_;
+        const std::size_t b = band_, n = n_, width = 2 * b + 1;
         const double* lo = w_.lo.data();
         const double* hi = w_.hi.data();
         const double* c = c_.data();
         const double* d = d_.data();
+        const double* band = dense_->values.data();
+        const unsigned char* stored = dense_->stored.data();
+        const double* a_free = w_.blocks.first_solutions();
+        const double* b_free = w_.blocks.second_solutions();
         double* x = w_.x.data();
+        double* gx = w_.gx.data();
         State* state = w_.state.data();
         unsigned char* free_mask = w_.free_mask.data();
         unsigned char* moved = w_.moved.data();
         unsigned char* recent = w_.recent.data();
         unsigned char* hot = w_.hot.data();
         std::size_t* free = w_.free.data();
-        const BandBlocks& blocks = w_.blocks;
         const bool listed_before = !w_.changes.empty();
-        std::size_t window = 0;  // hot coefficients within b of p
-        auto enter = [&](std::size_t q) {
-            const bool is_free = state[q] == State::Free;
-            if (is_free) x[q] = blocks.first_solution(q) - lambda * blocks.second_solution(q);
-            hot[q] = static_cast<unsigned char>(is_free || recent[q] != 0);
-            window += hot[q];
-        };
-        auto settle = [&](std::size_t q) {
-            if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
-        };
         bool changed = false;
         double s_next = 0.0;
-        std::size_t m_next = 0;
-        for (std::size_t q = 0; q < std::min(b, n_); ++q) enter(q);
-        for (std::size_t p = 0; p < n_; ++p) {
-            if (p + b < n_) enter(p + b);
-            State next;
-            if (lo[p] == hi[p]) {
-                next = State::Lower;  // whatever the gradient
-            } else {
-                const double g = state[p] != State::Free ? y[p] - product(p, window != 0) - lambda * c[p] : 0.0;
+        std::size_t m_next = 0, window = 0;  // window: hot coefficients within b of p
+        for (std::size_t q = 0; q < std::min(b, n); ++q) window += enter(q, lambda, a_free, b_free, state, recent, x, hot);
+        for (std::size_t p = 0; p < n; ++p) {
+            if (p + b < n) window += enter(p + b, lambda, a_free, b_free, state, recent, x, hot);
+            const State now = state[p];
+            State next = State::Lower;  // whatever the gradient when lo == hi
+            if (lo[p] != hi[p]) {
+                double g = 0.0;
+                if (now != State::Free) {
+                    if (window != 0) gx[p] = product(p, band + p * width, stored + p * width, x);
+                    g = y[p] - gx[p] - lambda * c[p];
+                }
                 if (g + d[p] * (x[p] - hi[p]) > 0.0)
                     next = State::Upper;
-                else if (g + d[p] * (x[p] - lo[p]) < 0.0)
-                    next = State::Lower;
-                else
+                else if (!(g + d[p] * (x[p] - lo[p]) < 0.0))
                     next = State::Free;
             }
-            const bool moves = next != state[p];
+            const bool moves = next != now;
             changed = changed || moves;
             recent[p] = static_cast<unsigned char>(moves);
             if (moves && moved[p] == 0) {
@@ -392,38 +415,43 @@ private:
             }
             state[p] = next;
             const bool is_free = next == State::Free;
-            free_mask[p] = is_free ? 1 : 0;
+            free_mask[p] = static_cast<unsigned char>(is_free);
             free[m_next] = p;
             m_next += is_free ? 1 : 0;
             if (!is_free) s_next += c[p] * (next == State::Upper ? hi[p] : lo[p]);
             if (p >= b) {
-                window -= hot[p - b];
-                settle(p - b);
+                const std::size_t q = p - b;
+                window -= hot[q];
+                if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
             }
         }
-        for (std::size_t q = n_ > b ? n_ - b : 0; q < n_; ++q) settle(q);
+        for (std::size_t q = n > b ? n - b : 0; q < n; ++q)
+            if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
         if (listed_before && changed) changes_sorted_ = false;
         m = m_next;
         s_fixed = s_next;
         return changed;
     }
 
-    // (G x)[p], formed again when fresh, else the last one. Over the dense band in the order of the
-    // stored entries: a term that is not stored adds +0 to a sum that starts at +0, which leaves
-    // it as it was.
-    double product(std::size_t p, bool fresh) {
-        double& gx = w_.gx[p];
-        if (fresh) {
-            const std::size_t b = band_, width = 2 * b + 1;
-            const double* g = dense_->values.data() + p * width;
-            const unsigned char* stored = dense_->stored.data() + p * width;
-            const double* x = w_.x.data();
-            const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
-            double sum = 0.0;
-            for (std::size_t t = t0; t < t1; ++t) sum += stored[t] ? g[t] * x[p + t - b] : 0.0;
-            gx = sum;
-        }
-        return gx;
+    // Coefficient q as the test sweep comes within b of it: a free one takes a - lambda b. 1 when
+    // it is free or has just changed state (its neighbours' products must be formed again).
+    static unsigned char enter(std::size_t q, double lambda, const double* a, const double* b, const State* state,
+                               const unsigned char* recent, double* x, unsigned char* hot) {
+        const bool is_free = state[q] == State::Free;
+        if (is_free) x[q] = a[q] - lambda * b[q];
+        hot[q] = static_cast<unsigned char>(is_free || recent[q] != 0);
+        return hot[q];
+    }
+
+    // (G x)[p] from its dense band row g (stored flags in `stored`) in the order of the stored
+    // entries: a term that is not stored adds +0 to a sum that starts at +0, which leaves it as
+    // it was.
+    double product(std::size_t p, const double* g, const unsigned char* stored, const double* x) const {
+        const std::size_t b = band_, width = 2 * b + 1;
+        const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
+        double sum = 0.0;
+        for (std::size_t t = t0; t < t1; ++t) sum += stored[t] ? g[t] * x[p + t - b] : 0.0;
+        return sum;
     }
 
     // Solves G_FF a = y_F - G_FP x_P and G_FF b = c_F for the free set (its m coefficients in
@@ -679,14 +707,23 @@ std::vector<double> Projection::apply_last_axis(const double* f, std::size_t k) 
 
 std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::size_t k,
                                                         const ProjectionBounds& bounds) const {
-    const std::vector<double> y = cross_.apply_last_axis(f, k, n_src());
-    std::vector<double> x = y;
-    solve_rows(gram_factor_, x, k);
-    const std::size_t n = n_dst();
+    const std::size_t n = n_dst(), m = n_src();
+    if (n != 0 && k > std::numeric_limits<std::size_t>::max() / n) throw std::bad_alloc();
+    std::vector<double> x(k * n);
+    // Row by row through the cross products, the plain solve (the same operations as in
+    // apply_last_axis) and the refinement, while the source row is still in cache for the local
+    // bounds.
     parallel_for(k, [&](std::size_t r, Scratch& scratch) {
+        RefinementBuffers& buffers = scratch.job_buffers<RefinementBuffers>();
+        buffers.cross_row.resize(n);
+        double* y = buffers.cross_row.data();
+        double* row = x.data() + r * n;
+        cross_.apply_row(f + r * m, y);
+        std::copy(y, y + n, row);
+        gram_factor_.solve_in_place(row);
         RowRefinement refinement(gram_, gram_diagonal_, gram_band_ <= MAX_BLOCK_BANDWIDTH ? &gram_rows_ : nullptr,
-                                 cross_, source_runs_, dst_integrals_, scratch.job_buffers<RefinementBuffers>());
-        refinement.refine(f + r * n_src(), y.data() + r * n, x.data() + r * n, bounds);
+                                 cross_, source_runs_, dst_integrals_, buffers);
+        refinement.refine(f + r * m, y, row, bounds);
     });
     return x;
 }
