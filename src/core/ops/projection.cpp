@@ -77,35 +77,6 @@ void widen(std::uint64_t& low, std::uint64_t& high, double v) {
     high = std::max(high, nan ? NO_HIGH : key);
 }
 
-// The extremes of v[0..count) as order keys, NaN ignored, as widen would find them. Compares of
-// doubles skip NaN by themselves and take four chains at a time; only a zero extreme needs its
-// sign settled: -0 is the lowest zero when there is one, +0 the highest.
-void run_extremes(const double* v, std::size_t count, std::uint64_t& low, std::uint64_t& high) {
-    constexpr std::uint64_t NEGATIVE_ZERO = std::uint64_t{1} << 63;
-    double lo[4] = {INF, INF, INF, INF}, hi[4] = {-INF, -INF, -INF, -INF};
-    bool negative_zero = false, positive_zero = false;
-    auto take = [&](std::size_t k, double value) {
-        lo[k] = value < lo[k] ? value : lo[k];
-        hi[k] = value > hi[k] ? value : hi[k];
-        const auto bits = std::bit_cast<std::uint64_t>(value);
-        negative_zero = negative_zero || bits == NEGATIVE_ZERO;
-        positive_zero = positive_zero || bits == 0;
-    };
-    std::size_t i = 0;
-    for (; i + 4 <= count; i += 4)
-        for (std::size_t k = 0; k < 4; ++k) take(k, v[i + k]);
-    for (std::size_t k = 0; i < count; ++i, ++k) take(k, v[i]);
-    const double least = std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3]));
-    const double most = std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]));
-    if (!(least <= most)) {  // nothing but NaN
-        low = NO_LOW;
-        high = NO_HIGH;
-        return;
-    }
-    low = order_key(least == 0.0 ? (negative_zero ? -0.0 : 0.0) : least);
-    high = order_key(most == 0.0 ? (positive_zero ? 0.0 : -0.0) : most);
-}
-
 void set_range(double& lo, double& hi, std::uint64_t low, std::uint64_t high) {
     if (low > high) {
         lo = -INF;
@@ -134,8 +105,12 @@ void local_bounds(const Csr& cross, const SourceRuns& runs, const double* f, std
     const std::size_t count = runs.starts.size() - 1;
     run_low.resize(count);
     run_high.resize(count);
-    for (std::size_t r = 0; r < count; ++r)
-        run_extremes(f + runs.starts[r], runs.starts[r + 1] - runs.starts[r], run_low[r], run_high[r]);
+    for (std::size_t r = 0; r < count; ++r) {
+        std::uint64_t low = NO_LOW, high = NO_HIGH;
+        for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s) widen(low, high, f[s]);
+        run_low[r] = low;
+        run_high[r] = high;
+    }
     for (std::size_t p = 0; p < cross.nrows; ++p) {
         std::uint64_t low = NO_LOW, high = NO_HIGH;
         for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r) {
@@ -200,16 +175,7 @@ public:
         }
     }
 
-    // f: the source row; y: its cross products K f; x: the plain projection, replaced by the
-    // bounded one.
-    void refine(const double* f, const double* y, double* x, const ProjectionBounds& bounds) {
-        set_bounds(f, bounds);
-        std::copy(x, x + n_, w_.x0.begin());
-        if (!(band_ != NO_BLOCK ? active_set_blocks(y) : active_set(y))) fallback();
-        std::copy(w_.x.begin(), w_.x.end(), x);
-    }
-
-private:
+    // The bounds of each coefficient for the source row f.
     void set_bounds(const double* f, const ProjectionBounds& bounds) {
         if (bounds.kind == ProjectionBounds::Kind::Local) {
             local_bounds(cross_, runs_, f, w_.lo, w_.hi, w_.run_low, w_.run_high);
@@ -218,6 +184,16 @@ private:
             std::fill(w_.hi.begin(), w_.hi.end(), bounds.hi);
         }
     }
+
+    // After set_bounds: y, the cross products K f; x: the plain projection, replaced by the
+    // bounded one.
+    void refine(const double* y, double* x) {
+        std::copy(x, x + n_, w_.x0.begin());
+        if (!(band_ != NO_BLOCK ? active_set_blocks(y) : active_set(y))) fallback();
+        std::copy(w_.x.begin(), w_.x.end(), x);
+    }
+
+private:
 
     // Moves coefficients between free and pinned at a bound until the state settles; true with
     // the solution in w_.x, false when it does not settle (or a free sub-system is singular).
@@ -514,15 +490,24 @@ private:
         for (std::size_t p = block.end; p < std::min(n_, block.end + b); ++p) blocks.hold(p);
         for (std::size_t k = 0; k + 1 < count; ++k)
             for (std::size_t p = members[k] + 1; p < members[k + 1]; ++p) blocks.hold(p);
+        const double* values = dense_->values.data();
         for (std::size_t k = 0; k < count; ++k) {
             const std::size_t p = members[k];
             if (p < block.from) continue;
+            const double* g = values + p * width;
+            double* row = blocks.row(p);
+            if (k >= b && k + b < count && members[k + b] - members[k - b] == 2 * b) {
+                // Every coefficient within b is free: the band row as it is (an entry that is not
+                // stored holds +0) and y[p] less nothing.
+                std::copy(g, g + b + 1, row);
+                blocks.first(p) = y[p];
+                blocks.second(p) = c_[p];
+                continue;
+            }
             // Branch-free over the band: a term that does not apply subtracts +0, which
             // leaves every value as it was.
-            const double* g = dense_->values.data() + p * width;
             const unsigned char* stored = dense_->stored.data() + p * width;
             const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
-            double* row = blocks.row(p);
             double rhs = y[p];
             for (std::size_t t = 0; t < t0; ++t) row[t] = 0.0;
             for (std::size_t t = t0; t < b; ++t) {
@@ -710,20 +695,21 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
     const std::size_t n = n_dst(), m = n_src();
     if (n != 0 && k > std::numeric_limits<std::size_t>::max() / n) throw std::bad_alloc();
     std::vector<double> x(k * n);
-    // Row by row through the cross products, the plain solve (the same operations as in
-    // apply_last_axis) and the refinement, while the source row is still in cache for the local
-    // bounds.
+    // Row by row through the bounds, the cross products, the plain solve (the same operations as
+    // in apply_last_axis) and the refinement: the local bounds read the source row in order, and
+    // leave it in cache for the cross products.
     parallel_for(k, [&](std::size_t r, Scratch& scratch) {
         RefinementBuffers& buffers = scratch.job_buffers<RefinementBuffers>();
+        RowRefinement refinement(gram_, gram_diagonal_, gram_band_ <= MAX_BLOCK_BANDWIDTH ? &gram_rows_ : nullptr,
+                                 cross_, source_runs_, dst_integrals_, buffers);
+        refinement.set_bounds(f + r * m, bounds);
         buffers.cross_row.resize(n);
         double* y = buffers.cross_row.data();
         double* row = x.data() + r * n;
         cross_.apply_row(f + r * m, y);
         std::copy(y, y + n, row);
         gram_factor_.solve_in_place(row);
-        RowRefinement refinement(gram_, gram_diagonal_, gram_band_ <= MAX_BLOCK_BANDWIDTH ? &gram_rows_ : nullptr,
-                                 cross_, source_runs_, dst_integrals_, buffers);
-        refinement.refine(f + r * m, y, row, bounds);
+        refinement.refine(y, row);
     });
     return x;
 }
