@@ -125,7 +125,7 @@ constexpr std::size_t NO_BLOCK = ~std::size_t{0};
 
 // Buffers of the bounded refinement, sized by the target space and reused from row to row.
 struct RefinementBuffers {
-    std::vector<double> cross_row;  // K f
+    std::vector<double> cross_rows;  // K f for a group of rows
     std::vector<double> lo, hi, x0, x, a, b;
     std::vector<std::uint64_t> run_low, run_high;
     std::vector<State> state;
@@ -283,8 +283,6 @@ private:
     // and values as active_set, with the per-coefficient passes fused into one test sweep per
     // iteration and the solves confined to the free blocks near a change.
     bool active_set_blocks(const double* y) {
-        double m0 = 0.0;
-        for (std::size_t p = 0; p < n_; ++p) m0 += c_[p] * w_.x0[p];
         const double* lo = w_.lo.data();
         const double* hi = w_.hi.data();
         const double* x0 = w_.x0.data();
@@ -292,10 +290,13 @@ private:
         State* state = w_.state.data();
         unsigned char* free_mask = w_.free_mask.data();
         std::size_t* free = w_.free.data();
+        const double* c = c_.data();
         bool all_pinned = true;
+        double m0 = 0.0;       // the integral to keep
         double s_fixed = 0.0;  // c . x over the pinned coefficients, in index order
         std::size_t m = 0;
         for (std::size_t p = 0; p < n_; ++p) {
+            m0 += c[p] * x0[p];
             all_pinned = all_pinned && lo[p] == hi[p];
             x[p] = clamp_keeping_nan(x0[p], lo[p], hi[p]);
             state[p] = x0[p] > hi[p] ? State::Upper : x0[p] < lo[p] ? State::Lower : State::Free;
@@ -303,7 +304,7 @@ private:
             free_mask[p] = is_free ? 1 : 0;
             free[m] = p;
             m += is_free ? 1 : 0;
-            if (!is_free) s_fixed += c_[p] * x[p];
+            if (!is_free) s_fixed += c[p] * x[p];
         }
         bool fresh = true;  // no block is solved yet
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
@@ -695,21 +696,29 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
     const std::size_t n = n_dst(), m = n_src();
     if (n != 0 && k > std::numeric_limits<std::size_t>::max() / n) throw std::bad_alloc();
     std::vector<double> x(k * n);
-    // Row by row through the bounds, the cross products, the plain solve (the same operations as
-    // in apply_last_axis) and the refinement: the local bounds read the source row in order, and
-    // leave it in cache for the cross products.
-    parallel_for(k, [&](std::size_t r, Scratch& scratch) {
+    // Groups of rows through the cross products and the plain solve (the operations of
+    // apply_last_axis, whatever the group), then row by row through the refinement, while the
+    // group is in cache. Single rows when groups would leave workers idle.
+    constexpr std::size_t MOST = 4;
+    const std::size_t size = k >= MOST * worker_count() ? MOST : 1;
+    parallel_for((k + size - 1) / size, [&](std::size_t group, Scratch& scratch) {
         RefinementBuffers& buffers = scratch.job_buffers<RefinementBuffers>();
-        RowRefinement refinement(gram_, gram_diagonal_, gram_band_ <= MAX_BLOCK_BANDWIDTH ? &gram_rows_ : nullptr,
-                                 cross_, source_runs_, dst_integrals_, buffers);
-        refinement.set_bounds(f + r * m, bounds);
-        buffers.cross_row.resize(n);
-        double* y = buffers.cross_row.data();
-        double* row = x.data() + r * n;
-        cross_.apply_row(f + r * m, y);
-        std::copy(y, y + n, row);
-        gram_factor_.solve_in_place(row);
-        refinement.refine(y, row);
+        const std::size_t first = group * size, count = std::min(size, k - first);
+        buffers.cross_rows.resize(size * n);
+        double* rows[MOST];
+        for (std::size_t i = 0; i < count; ++i) {
+            double* y = buffers.cross_rows.data() + i * n;
+            rows[i] = x.data() + (first + i) * n;
+            cross_.apply_row(f + (first + i) * m, y);
+            std::copy(y, y + n, rows[i]);
+        }
+        gram_factor_.solve_in_place(rows, count);
+        for (std::size_t i = 0; i < count; ++i) {
+            RowRefinement refinement(gram_, gram_diagonal_, gram_band_ <= MAX_BLOCK_BANDWIDTH ? &gram_rows_ : nullptr,
+                                     cross_, source_runs_, dst_integrals_, buffers);
+            refinement.set_bounds(f + (first + i) * m, bounds);
+            refinement.refine(buffers.cross_rows.data() + i * n, rows[i]);
+        }
     });
     return x;
 }
