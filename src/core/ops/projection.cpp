@@ -87,46 +87,67 @@ void set_range(double& lo, double& hi, std::uint64_t low, std::uint64_t high) {
     }
 }
 
+// The extremes of each run for K rows at once (row j's at [r * K + j]): the rows share the runs,
+// so the branch that ends a run is taken once for all of them, and their chains of compares
+// interleave.
+template <std::size_t K>
+void run_extremes(const SourceRuns& runs, const double* const* f, std::uint64_t* run_low, std::uint64_t* run_high) {
+    const std::size_t count = runs.starts.size() - 1;
+    for (std::size_t r = 0; r < count; ++r) {
+        std::uint64_t low[K], high[K];
+        for (std::size_t j = 0; j < K; ++j) low[j] = NO_LOW, high[j] = NO_HIGH;
+        for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s)
+            for (std::size_t j = 0; j < K; ++j) widen(low[j], high[j], f[j][s]);
+        for (std::size_t j = 0; j < K; ++j) {
+            run_low[r * K + j] = low[j];
+            run_high[r * K + j] = high[j];
+        }
+    }
+}
+
 // Local bounds of target p: the range of the source values that overlap it, NaN ignored,
 // -0 below +0; unbounded when nothing (or only NaN) overlaps. Branch-free over the entries:
 // minimum and maximum of order keys. The order of the values does not matter, so with source
-// runs each source is read once and each target combines the extremes of its runs.
-void local_bounds(const Csr& cross, const SourceRuns& runs, const double* f, std::vector<double>& lo,
-                  std::vector<double>& hi, std::vector<std::uint64_t>& run_low, std::vector<std::uint64_t>& run_high) {
+// runs each source is read once and each target combines the extremes of its runs. For `rows`
+// source rows f[j] (at most 4) into lo and hi, row j from j * cross.nrows on.
+void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const* f, std::size_t rows, double* lo,
+                  double* hi, std::vector<std::uint64_t>& run_low, std::vector<std::uint64_t>& run_high) {
+    const std::size_t n = cross.nrows;
     if (runs.empty()) {
-        for (std::size_t p = 0; p < cross.nrows; ++p) {
-            std::uint64_t low = NO_LOW, high = NO_HIGH;
-            const Csr::Row row = cross.row(p);
-            for (std::size_t e = 0; e < row.size; ++e) widen(low, high, f[row.indices[e]]);
-            set_range(lo[p], hi[p], low, high);
-        }
+        for (std::size_t j = 0; j < rows; ++j)
+            for (std::size_t p = 0; p < n; ++p) {
+                std::uint64_t low = NO_LOW, high = NO_HIGH;
+                const Csr::Row row = cross.row(p);
+                for (std::size_t e = 0; e < row.size; ++e) widen(low, high, f[j][row.indices[e]]);
+                set_range(lo[j * n + p], hi[j * n + p], low, high);
+            }
         return;
     }
-    const std::size_t count = runs.starts.size() - 1;
-    run_low.resize(count);
-    run_high.resize(count);
-    for (std::size_t r = 0; r < count; ++r) {
-        std::uint64_t low = NO_LOW, high = NO_HIGH;
-        for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s) widen(low, high, f[s]);
-        run_low[r] = low;
-        run_high[r] = high;
+    run_low.resize((runs.starts.size() - 1) * rows);
+    run_high.resize(run_low.size());
+    switch (rows) {
+    case 1: run_extremes<1>(runs, f, run_low.data(), run_high.data()); break;
+    case 2: run_extremes<2>(runs, f, run_low.data(), run_high.data()); break;
+    case 3: run_extremes<3>(runs, f, run_low.data(), run_high.data()); break;
+    default: run_extremes<4>(runs, f, run_low.data(), run_high.data()); break;
     }
-    for (std::size_t p = 0; p < cross.nrows; ++p) {
-        std::uint64_t low = NO_LOW, high = NO_HIGH;
-        for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r) {
-            low = std::min(low, run_low[r]);
-            high = std::max(high, run_high[r]);
+    for (std::size_t j = 0; j < rows; ++j)
+        for (std::size_t p = 0; p < n; ++p) {
+            std::uint64_t low = NO_LOW, high = NO_HIGH;
+            for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r) {
+                low = std::min(low, run_low[r * rows + j]);
+                high = std::max(high, run_high[r * rows + j]);
+            }
+            set_range(lo[j * n + p], hi[j * n + p], low, high);
         }
-        set_range(lo[p], hi[p], low, high);
-    }
 }
 
 constexpr std::size_t NO_BLOCK = ~std::size_t{0};
 
 // Buffers of the bounded refinement, sized by the target space and reused from row to row.
 struct RefinementBuffers {
-    std::vector<double> cross_rows;  // K f for a group of rows
-    std::vector<double> lo, hi, x0, x, a, b;
+    std::vector<double> cross_rows, lo, hi;  // K f and the bounds for a group of rows
+    std::vector<double> x0, x, a, b;
     std::vector<std::uint64_t> run_low, run_high;
     std::vector<State> state;
     std::vector<std::int64_t> position;
@@ -155,11 +176,12 @@ class RowRefinement {
 public:
     // band: the Gram matrix as a dense band when its half-bandwidth is at most MAX_BLOCK_BANDWIDTH,
     // else null.
-    RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const DenseBand* band, const Csr& cross,
-                  const SourceRuns& runs, const std::vector<double>& integrals, RefinementBuffers& buffers)
-        : gram_(gram), d_(diagonal), band_(band != nullptr ? band->bandwidth : NO_BLOCK), dense_(band), cross_(cross),
-          runs_(runs), c_(integrals), n_(gram.nrows), w_(buffers) {
-        for (auto* v : {&w_.lo, &w_.hi, &w_.x0, &w_.x}) v->resize(n_);
+    // lo, hi: the bounds of the coefficients.
+    RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const DenseBand* band,
+                  const std::vector<double>& integrals, const double* lo, const double* hi, RefinementBuffers& buffers)
+        : gram_(gram), d_(diagonal), band_(band != nullptr ? band->bandwidth : NO_BLOCK), dense_(band), c_(integrals),
+          n_(gram.nrows), lo_(lo), hi_(hi), w_(buffers) {
+        for (auto* v : {&w_.x0, &w_.x}) v->resize(n_);
         w_.state.resize(n_);
         w_.position.resize(n_);
         if (band_ != NO_BLOCK) {
@@ -175,18 +197,7 @@ public:
         }
     }
 
-    // The bounds of each coefficient for the source row f.
-    void set_bounds(const double* f, const ProjectionBounds& bounds) {
-        if (bounds.kind == ProjectionBounds::Kind::Local) {
-            local_bounds(cross_, runs_, f, w_.lo, w_.hi, w_.run_low, w_.run_high);
-        } else {
-            std::fill(w_.lo.begin(), w_.lo.end(), bounds.lo);
-            std::fill(w_.hi.begin(), w_.hi.end(), bounds.hi);
-        }
-    }
-
-    // After set_bounds: y, the cross products K f; x: the plain projection, replaced by the
-    // bounded one.
+    // y: the cross products K f; x: the plain projection, replaced by the bounded one.
     void refine(const double* y, double* x) {
         std::copy(x, x + n_, w_.x0.begin());
         if (!(band_ != NO_BLOCK ? active_set_blocks(y) : active_set(y))) fallback();
@@ -203,9 +214,9 @@ private:
         for (std::size_t p = 0; p < n_; ++p) m0 += c_[p] * w_.x0[p];
         bool all_pinned = true;
         for (std::size_t p = 0; p < n_; ++p) {
-            all_pinned = all_pinned && w_.lo[p] == w_.hi[p];
-            w_.x[p] = clamp_keeping_nan(w_.x0[p], w_.lo[p], w_.hi[p]);
-            w_.state[p] = w_.x0[p] > w_.hi[p] ? State::Upper : w_.x0[p] < w_.lo[p] ? State::Lower : State::Free;
+            all_pinned = all_pinned && lo_[p] == hi_[p];
+            w_.x[p] = clamp_keeping_nan(w_.x0[p], lo_[p], hi_[p]);
+            w_.state[p] = w_.x0[p] > hi_[p] ? State::Upper : w_.x0[p] < lo_[p] ? State::Lower : State::Free;
         }
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
             // Without a free coefficient that carries mass the multiplier is undetermined and the
@@ -229,8 +240,8 @@ private:
         // Local pointers: stores through State and byte pointers may alias any vector's storage,
         // which would reload every data pointer per coefficient.
         const State* state = w_.state.data();
-        const double* lo = w_.lo.data();
-        const double* hi = w_.hi.data();
+        const double* lo = lo_;
+        const double* hi = hi_;
         double* x = w_.x.data();
         std::int64_t* position = w_.position.data();
         w_.free.resize(n_);
@@ -283,8 +294,8 @@ private:
     // and values as active_set, with the per-coefficient passes fused into one test sweep per
     // iteration and the solves confined to the free blocks near a change.
     bool active_set_blocks(const double* y) {
-        const double* lo = w_.lo.data();
-        const double* hi = w_.hi.data();
+        const double* lo = lo_;
+        const double* hi = hi_;
         const double* x0 = w_.x0.data();
         double* x = w_.x.data();
         State* state = w_.state.data();
@@ -347,8 +358,8 @@ private:
     // Every array is reached through a local pointer: byte stores may alias anything else.
     bool test_sweep(const double* y, double lambda, std::size_t& m, double& s_fixed) {
         const std::size_t b = band_, n = n_, width = 2 * b + 1;
-        const double* lo = w_.lo.data();
-        const double* hi = w_.hi.data();
+        const double* lo = lo_;
+        const double* hi = hi_;
         const double* c = c_.data();
         const double* d = d_.data();
         const double* band = dense_->values.data();
@@ -544,8 +555,8 @@ private:
 
     // The optimality test of every coefficient against its bounds; true when a state changed.
     bool update_states(const double* y, double lambda) {
-        const double* lo = w_.lo.data();
-        const double* hi = w_.hi.data();
+        const double* lo = lo_;
+        const double* hi = hi_;
         const double* x = w_.x.data();
         const double* c = c_.data();
         const double* d = d_.data();
@@ -582,27 +593,27 @@ private:
     void fallback() {
         double removed = 0.0;
         for (std::size_t p = 0; p < n_; ++p) {
-            w_.x[p] = clamp_keeping_nan(w_.x0[p], w_.lo[p], w_.hi[p]);
+            w_.x[p] = clamp_keeping_nan(w_.x0[p], lo_[p], hi_[p]);
             removed += (w_.x0[p] - w_.x[p]) * c_[p];
         }
         if (!(removed > 0.0 || removed < 0.0)) return;
         const bool up = removed > 0.0;
         double room = 0.0;
-        for (std::size_t p = 0; p < n_; ++p) room += c_[p] * finite_or_zero(up ? w_.hi[p] - w_.x[p] : w_.x[p] - w_.lo[p]);
+        for (std::size_t p = 0; p < n_; ++p) room += c_[p] * finite_or_zero(up ? hi_[p] - w_.x[p] : w_.x[p] - lo_[p]);
         if (!(room > 0.0)) return;
         const double t = std::min(std::fabs(removed) / room, 1.0);
         for (std::size_t p = 0; p < n_; ++p)
-            w_.x[p] += up ? t * finite_or_zero(w_.hi[p] - w_.x[p]) : -t * finite_or_zero(w_.x[p] - w_.lo[p]);
+            w_.x[p] += up ? t * finite_or_zero(hi_[p] - w_.x[p]) : -t * finite_or_zero(w_.x[p] - lo_[p]);
     }
 
     const Csr& gram_;
     const std::vector<double>& d_;
     const std::size_t band_;
     const DenseBand* dense_;
-    const Csr& cross_;
-    const SourceRuns& runs_;
     const std::vector<double>& c_;
     const std::size_t n_;
+    const double* const lo_;
+    const double* const hi_;
     RefinementBuffers& w_;
     bool determined_ = false;
     bool changes_sorted_ = true;
@@ -697,26 +708,35 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
     if (n != 0 && k > std::numeric_limits<std::size_t>::max() / n) throw std::bad_alloc();
     std::vector<double> x(k * n);
     // Groups of rows through the cross products and the plain solve (the operations of
-    // apply_last_axis, whatever the group), then row by row through the refinement, while the
-    // group is in cache. Single rows when groups would leave workers idle.
+    // apply_last_axis, whatever the group) and their bounds, then row by row through the
+    // refinement, while the group is in cache. Single rows when groups would leave workers idle.
     constexpr std::size_t MOST = 4;
     const std::size_t size = k >= MOST * worker_count() ? MOST : 1;
+    const DenseBand* band = gram_band_ <= MAX_BLOCK_BANDWIDTH ? &gram_rows_ : nullptr;
     parallel_for((k + size - 1) / size, [&](std::size_t group, Scratch& scratch) {
         RefinementBuffers& buffers = scratch.job_buffers<RefinementBuffers>();
         const std::size_t first = group * size, count = std::min(size, k - first);
-        buffers.cross_rows.resize(size * n);
+        for (auto* v : {&buffers.cross_rows, &buffers.lo, &buffers.hi}) v->resize(size * n);
         double* rows[MOST];
+        const double* sources[MOST];
         for (std::size_t i = 0; i < count; ++i) {
             double* y = buffers.cross_rows.data() + i * n;
             rows[i] = x.data() + (first + i) * n;
-            cross_.apply_row(f + (first + i) * m, y);
+            sources[i] = f + (first + i) * m;
+            cross_.apply_row(sources[i], y);
             std::copy(y, y + n, rows[i]);
         }
         gram_factor_.solve_in_place(rows, count);
+        if (bounds.kind == ProjectionBounds::Kind::Local) {
+            local_bounds(cross_, source_runs_, sources, count, buffers.lo.data(), buffers.hi.data(), buffers.run_low,
+                         buffers.run_high);
+        } else {
+            std::fill(buffers.lo.begin(), buffers.lo.end(), bounds.lo);
+            std::fill(buffers.hi.begin(), buffers.hi.end(), bounds.hi);
+        }
         for (std::size_t i = 0; i < count; ++i) {
-            RowRefinement refinement(gram_, gram_diagonal_, gram_band_ <= MAX_BLOCK_BANDWIDTH ? &gram_rows_ : nullptr,
-                                     cross_, source_runs_, dst_integrals_, buffers);
-            refinement.set_bounds(f + (first + i) * m, bounds);
+            RowRefinement refinement(gram_, gram_diagonal_, band, dst_integrals_, buffers.lo.data() + i * n,
+                                     buffers.hi.data() + i * n, buffers);
             refinement.refine(buffers.cross_rows.data() + i * n, rows[i]);
         }
     });
