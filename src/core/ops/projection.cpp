@@ -105,6 +105,32 @@ void run_extremes(const SourceRuns& runs, const double* const* f, std::uint64_t*
     }
 }
 
+// The bounds of every target for K rows from the extremes of its runs (as run_extremes lays
+// them out), the rows together for the same reason.
+template <std::size_t K>
+void combine_runs(const SourceRuns& runs, std::size_t n, const std::uint64_t* run_low, const std::uint64_t* run_high,
+                  double* lo, double* hi) {
+    for (std::size_t p = 0; p < n; ++p) {
+        std::uint64_t low[K], high[K];
+        for (std::size_t j = 0; j < K; ++j) low[j] = NO_LOW, high[j] = NO_HIGH;
+        for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r)
+            for (std::size_t j = 0; j < K; ++j) {
+                low[j] = std::min(low[j], run_low[r * K + j]);
+                high[j] = std::max(high[j], run_high[r * K + j]);
+            }
+        for (std::size_t j = 0; j < K; ++j) set_range(lo[j * n + p], hi[j * n + p], low[j], high[j]);
+    }
+}
+
+template <std::size_t K>
+void run_bounds(const SourceRuns& runs, std::size_t n, const double* const* f, double* lo, double* hi,
+                std::vector<std::uint64_t>& run_low, std::vector<std::uint64_t>& run_high) {
+    run_low.resize((runs.starts.size() - 1) * K);
+    run_high.resize(run_low.size());
+    run_extremes<K>(runs, f, run_low.data(), run_high.data());
+    combine_runs<K>(runs, n, run_low.data(), run_high.data(), lo, hi);
+}
+
 // Local bounds of target p: the range of the source values that overlap it, NaN ignored,
 // -0 below +0; unbounded when nothing (or only NaN) overlaps. Branch-free over the entries:
 // minimum and maximum of order keys. The order of the values does not matter, so with source
@@ -123,23 +149,12 @@ void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const*
             }
         return;
     }
-    run_low.resize((runs.starts.size() - 1) * rows);
-    run_high.resize(run_low.size());
     switch (rows) {
-    case 1: run_extremes<1>(runs, f, run_low.data(), run_high.data()); break;
-    case 2: run_extremes<2>(runs, f, run_low.data(), run_high.data()); break;
-    case 3: run_extremes<3>(runs, f, run_low.data(), run_high.data()); break;
-    default: run_extremes<4>(runs, f, run_low.data(), run_high.data()); break;
+    case 1: run_bounds<1>(runs, n, f, lo, hi, run_low, run_high); break;
+    case 2: run_bounds<2>(runs, n, f, lo, hi, run_low, run_high); break;
+    case 3: run_bounds<3>(runs, n, f, lo, hi, run_low, run_high); break;
+    default: run_bounds<4>(runs, n, f, lo, hi, run_low, run_high); break;
     }
-    for (std::size_t j = 0; j < rows; ++j)
-        for (std::size_t p = 0; p < n; ++p) {
-            std::uint64_t low = NO_LOW, high = NO_HIGH;
-            for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r) {
-                low = std::min(low, run_low[r * rows + j]);
-                high = std::max(high, run_high[r * rows + j]);
-            }
-            set_range(lo[j * n + p], hi[j * n + p], low, high);
-        }
 }
 
 constexpr std::size_t NO_BLOCK = ~std::size_t{0};
