@@ -502,7 +502,7 @@ private:
         }
         for (std::size_t q : changes) w_.moved[q] = 0;
         changes.clear();
-        return w_.blocks.factor_and_solve(w_.block_list, w_.free_mask.data(), w_.order);
+        return w_.blocks.factor_and_solve(w_.block_list, w_.free_mask.data(), w_.order, fresh);
     }
 
     // Holds the rows a block reads (b on either side and the gaps between its `count` members)
@@ -522,19 +522,17 @@ private:
             const std::size_t p = members[k];
             if (p < block.from) continue;
             const double* g = values + p * width;
-            double* row = blocks.row(p);
             if (k >= b && k + b < count && members[k + b] - members[k - b] == 2 * b) {
                 // Every coefficient within b is free: the band row as it is (an entry that is not
                 // stored holds +0) and y[p] less nothing.
-                std::copy(g, g + b + 1, row);
-                blocks.first(p) = y[p];
-                blocks.second(p) = c_[p];
+                blocks.set_row(p, g, y[p], c_[p]);
                 continue;
             }
             // Branch-free over the band: a term that does not apply subtracts +0, which
             // leaves every value as it was.
             const unsigned char* stored = dense_->stored.data() + p * width;
             const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
+            double row[MAX_BLOCK_BANDWIDTH + 1];
             double rhs = y[p];
             for (std::size_t t = 0; t < t0; ++t) row[t] = 0.0;
             for (std::size_t t = t0; t < b; ++t) {
@@ -548,8 +546,7 @@ private:
                 const std::size_t q = p + t - b;
                 rhs -= free_mask[q] == 0 && stored[t] ? g[t] * x[q] : 0.0;
             }
-            blocks.first(p) = rhs;
-            blocks.second(p) = c_[p];
+            blocks.set_row(p, row, rhs, c_[p]);
         }
     }
 
