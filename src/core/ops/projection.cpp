@@ -496,7 +496,7 @@ private:
             }
             if (block.from < block.end) {
                 w_.block_list.push_back(block);
-                assemble_block(y, free + i, last + 1 - i, block);
+                assemble_block(y, free + i, last + 1 - i, block, fresh ? nullptr : moved + j, fresh ? 0 : n_moved - j);
             }
             i = last + 1;
         }
@@ -506,9 +506,10 @@ private:
     }
 
     // Holds the rows a block reads (b on either side and the gaps between its `count` members)
-    // and writes its rows from block.from on.
+    // and sets its rows from block.from on: with `changes` (ascending, the first that can reach
+    // the block first), only those within b of a change, as no other row's inputs can differ.
     void assemble_block(const double* y, const std::size_t* members, std::size_t count,
-                        const BandBlocks::Block& block) {
+                        const BandBlocks::Block& block, const std::size_t* changes, std::size_t n_changes) {
         const std::size_t b = band_, width = 2 * b + 1;
         const double* x = w_.x.data();
         const unsigned char* free_mask = w_.free_mask.data();
@@ -518,9 +519,14 @@ private:
         for (std::size_t k = 0; k + 1 < count; ++k)
             for (std::size_t p = members[k] + 1; p < members[k + 1]; ++p) blocks.hold(p);
         const double* values = dense_->values.data();
+        std::size_t next = 0;  // the first change that can reach p or a later member
         for (std::size_t k = 0; k < count; ++k) {
             const std::size_t p = members[k];
             if (p < block.from) continue;
+            if (changes != nullptr) {
+                while (next < n_changes && changes[next] + b < p) ++next;
+                if (next == n_changes || changes[next] > p + b) continue;
+            }
             const double* g = values + p * width;
             if (k >= b && k + b < count && members[k + b] - members[k - b] == 2 * b) {
                 // Every coefficient within b is free: the band row as it is (an entry that is not
