@@ -1,5 +1,6 @@
 import inspect
 import math
+import os
 import signal
 
 import numpy as np
@@ -204,6 +205,49 @@ def test_bounds_binding_in_many_places_give_the_constrained_optimum(degree, boun
         pinned = (got[row] == lo) | (got[row] == hi)
         assert 3 < pinned.sum() < len(dst) - 3
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
+
+
+@pytest.mark.parametrize("cutoff, half_bandwidth", [(4.0, 6), (5.5, 8), (7.0, 11)])
+@pytest.mark.parametrize("bounds", [(-1.0, 0.5), "local"])
+def test_wide_bands_give_the_constrained_optimum(cutoff, half_bandwidth, bounds):
+    # Gaussians whose Gram matrix reaches up to 8 neighbours (solved in blocks of free
+    # coefficients) and beyond (a sparse factorisation of each free set).
+    edges = np.linspace(0.0, 1.0, 601)
+    src = Space.boxes(edges)
+    dst = Space.gaussians(np.linspace(0.05, 0.95, 60), np.full(60, 0.012), cutoff)
+    p = Projection(src, dst)
+    g, _, _, _ = problem(p, src, dst, np.zeros((1, len(src))))
+    rows, cols = np.nonzero(g)
+    assert np.abs(rows - cols).max() == half_bandwidth
+    centers = 0.5 * (edges[1:] + edges[:-1])
+    f = np.floor(4.0 * np.sin(20.0 * centers + np.linspace(0.0, 6.0, 6)[:, None]))
+    g, y, c, masses = problem(p, src, dst, f)
+    got = p.apply_last_axis(f, bounds)
+    pinned = 0
+    for row in range(len(f)):
+        if bounds == "local":
+            lo, hi = local_bounds(p.cross(), f[row])
+        else:
+            lo, hi = np.full(len(dst), bounds[0]), np.full(len(dst), bounds[1])
+        pinned += ((got[row] == lo) | (got[row] == hi)).sum()
+        assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
+    assert pinned > 3  # the bounds bind
+
+
+@pytest.mark.parametrize("extra", [1, 2, 3])
+@pytest.mark.parametrize("bounds", [(-3.0, 3.0), "local"])
+def test_bounded_rows_in_groups_match_one_at_a_time(extra, bounds):
+    # Enough rows for every worker to take groups of four, with a last group of `extra`: the
+    # bounds and the plain solve of a group must give each row what it gets alone.
+    edges = np.linspace(0.0, 1.0, 401)
+    p = Projection(Space.boxes(edges), Space.bsplines_clamped(np.linspace(0.0, 1.0, 50), 3))
+    k = 4 * len(os.sched_getaffinity(0)) + extra
+    centers = 0.5 * (edges[1:] + edges[:-1])
+    f = np.floor(4.0 * np.sin(20.0 * centers + np.linspace(0.0, 6.0, k)[:, None]))
+    f[1, ::7] = np.nan  # NaN sources are left out of local bounds
+    f[2, 100:140] = -0.0
+    one_at_a_time = np.vstack([p.apply_last_axis(row[None, :], bounds) for row in f])
+    np.testing.assert_array_equal(p.apply_last_axis(f, bounds), one_at_a_time)
 
 
 def test_infeasible_mass_still_respects_range_bounds():

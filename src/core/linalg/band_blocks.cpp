@@ -1,7 +1,9 @@
 #include "core/linalg/band_blocks.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 // Fixed short sums in a fixed order; vectorised reductions only slow them down.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -16,14 +18,15 @@ namespace {
 // links one row to the next, few enough that their live values stay in registers.
 constexpr std::size_t BLOCK_LANES = 4;
 
-}  // namespace
-
-namespace {
-
-void hold_row(std::size_t b, double* row, double* y1, double* y2, double* x1, double* x2) {
-    std::fill_n(row, b, 0.0);
-    row[b] = 1.0;
-    *y1 = *y2 = *x1 = *x2 = 0.0;
+// Sets `to` from `from` (count values); true when some value changed its bits (a NaN counts
+// as unchanged only as the same NaN). Branch-free: most rows are compared only to be written.
+bool assign(double* to, const double* from, std::size_t count) {
+    std::uint64_t difference = 0;
+    for (std::size_t t = 0; t < count; ++t) {
+        difference |= std::bit_cast<std::uint64_t>(to[t]) ^ std::bit_cast<std::uint64_t>(from[t]);
+        to[t] = from[t];
+    }
+    return difference != 0;
 }
 
 }  // namespace
@@ -31,54 +34,92 @@ void hold_row(std::size_t b, double* row, double* y1, double* y2, double* x1, do
 void BandBlocks::resize(std::size_t b, std::size_t n) {
     bandwidth_ = b;
     const std::size_t total = n + 2 * b, width = b + 1;
-    rows_.resize(total * width);
-    for (auto* v : {&first_, &second_, &first_solution_, &second_solution_}) v->resize(total);
+    entries_.resize(total * width);
+    factor_.resize(total * width);
+    for (auto* v : {&first_, &second_, &first_forward_, &second_forward_, &first_solution_, &second_solution_})
+        v->resize(total);
+    dirty_.assign(total, 1);
+    changed_.assign(total, 1);
     // The rows outside the matrix.
-    for (std::size_t r : {std::size_t{0}, n + b})
-        for (std::size_t e = r; e < r + b; ++e)
-            hold_row(b, rows_.data() + e * width, &first_[e], &second_[e], &first_solution_[e], &second_solution_[e]);
+    for (std::size_t p = 0; p < b; ++p) {
+        hold(p - b);  // wraps round to the stored rows 0 .. b - 1
+        hold(n + p);
+    }
+}
+
+void BandBlocks::set_row(std::size_t p, const double* entries, double first, double second) {
+    const std::size_t e = p + bandwidth_, width = bandwidth_ + 1;
+    const bool changed = assign(entries_.data() + e * width, entries, width) | assign(&first_[e], &first, 1) |
+                         assign(&second_[e], &second, 1);
+    dirty_[e] |= static_cast<unsigned char>(changed);
 }
 
 void BandBlocks::hold(std::size_t p) {
-    const std::size_t r = p + bandwidth_;
-    hold_row(bandwidth_, row(p), &first_[r], &second_[r], &first_solution_[r], &second_solution_[r]);
+    const std::size_t b = bandwidth_, e = p + b, width = b + 1;
+    double identity[MAX_BLOCK_BANDWIDTH + 1] = {};
+    identity[b] = 1.0;
+    const double zero = 0.0;
+    bool changed = assign(entries_.data() + e * width, identity, width);
+    changed = assign(factor_.data() + e * width, identity, width) || changed;
+    for (auto* v : {&first_, &second_, &first_forward_, &second_forward_, &first_solution_, &second_solution_})
+        changed = assign(v->data() + e, &zero, 1) || changed;
+    dirty_[e] |= static_cast<unsigned char>(changed);
+    changed_[e] |= static_cast<unsigned char>(changed);
 }
 
 // One free row of the factor, then of the forward substitution, for each block of a group in
 // turn; then the backward substitution the same way. A held row has 1 in slot b and zeros
-// elsewhere, so every product that reaches it is an exact 0.
-template <std::size_t B>
+// elsewhere, so every product that reaches it is an exact 0. A lane that has seen B rows in a
+// row come out unchanged passes on to its next dirty row (forward) or the next row that reads a
+// changed one (backward).
+template <std::size_t B, bool TRACK>
 bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free) {
     constexpr std::size_t W = B + 1;
-    double* rows = rows_.data();
+    const double* entries = entries_.data();
+    double* factor = factor_.data();
     // Indexed by stored row, p + B.
-    double* y1 = first_.data();
-    double* y2 = second_.data();
+    const double* r1 = first_.data();
+    const double* r2 = second_.data();
+    double* y1 = first_forward_.data();
+    double* y2 = second_forward_.data();
     double* x1 = first_solution_.data();
     double* x2 = second_solution_.data();
+    const unsigned char* dirty = dirty_.data();
+    unsigned char* changed = changed_.data();
     const unsigned char* is_free = free - B;
-    std::size_t next[BLOCK_LANES], end[BLOCK_LANES];
+    std::size_t next[BLOCK_LANES], end[BLOCK_LANES], quiet[BLOCK_LANES];
     std::size_t active = 0;
     for (std::size_t k = 0; k < lanes; ++k) {
         next[k] = group[k]->from + B;
         end[k] = group[k]->end + B;
+        quiet[k] = 0;
         active += next[k] < end[k] ? 1 : 0;
     }
     while (active > 0)
         for (std::size_t k = 0; k < lanes; ++k) {
             std::size_t i = next[k];
             if (i >= end[k]) continue;
-            while (!is_free[i]) ++i;  // the last row of a block is free
+            if (TRACK && quiet[k] >= B && dirty[i] == 0) {
+                // Rows i onwards come out as they are until the next dirty one.
+                while (i < end[k] && dirty[i] == 0) ++i;
+                next[k] = i;
+                active -= i == end[k] ? 1 : 0;
+                continue;
+            }
             next[k] = i + 1;
             active -= next[k] == end[k] ? 1 : 0;
-            double* row = rows + i * W;
+            if (!is_free[i]) {
+                quiet[k] = changed[i] != 0 ? 0 : quiet[k] + 1;
+                continue;
+            }
             // L D L^T without square roots, which would lengthen the chain from row to row:
             // w[o] = L[i][m] D[m] for m = i - B + o, then L[i][m] = w[o] / D[m] and
             // D[i] = A[i][i] - sum_o w[o] L[i][m].
+            const double* a = entries + i * W;
             double l[W], w[B + 1];
-            for (std::size_t t = 0; t < W; ++t) l[t] = row[t];
+            for (std::size_t t = 0; t < W; ++t) l[t] = a[t];
             for (std::size_t o = 0; o < B; ++o) {
-                const double* above = rows + (i - B + o) * W + (B - o);
+                const double* above = factor + (i - B + o) * W + (B - o);
                 double v = l[o];
                 for (std::size_t q = 0; q < o; ++q) v -= w[q] * above[q];
                 w[o] = v;
@@ -87,21 +128,28 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
             double pivot = l[B];
             for (std::size_t q = 0; q < B; ++q) pivot -= w[q] * l[q];
             // Strict and relative; a NaN pivot fails it.
-            if (!(pivot > 1e-13 * std::fabs(row[B]))) return false;
-            for (std::size_t q = 0; q < B; ++q) row[q] = l[q];
-            row[B] = 1.0 / pivot;
-            double u1 = y1[i], u2 = y2[i];
+            if (!(pivot > 1e-13 * std::fabs(a[B]))) return false;
+            l[B] = 1.0 / pivot;
+            double u1 = r1[i], u2 = r2[i];
             for (std::size_t q = 0; q < B; ++q) {
                 u1 -= l[q] * y1[i - B + q];
                 u2 -= l[q] * y2[i - B + q];
             }
-            y1[i] = u1;
-            y2[i] = u2;
+            if constexpr (TRACK) {
+                const bool moved = assign(factor + i * W, l, W) | assign(y1 + i, &u1, 1) | assign(y2 + i, &u2, 1);
+                changed[i] = static_cast<unsigned char>(moved);
+                quiet[k] = moved ? 0 : quiet[k] + 1;
+            } else {
+                for (std::size_t t = 0; t < W; ++t) factor[i * W + t] = l[t];
+                y1[i] = u1;
+                y2[i] = u2;
+            }
         }
     std::size_t begin[BLOCK_LANES];
     for (std::size_t k = 0; k < lanes; ++k) {
         begin[k] = group[k]->begin + B;
         next[k] = group[k]->end + B;  // one past the next row
+        quiet[k] = 0;
         active += 1;
     }
     while (active > 0)
@@ -109,37 +157,74 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
             std::size_t i = next[k];
             if (i == begin[k]) continue;
             --i;
-            while (!is_free[i]) --i;  // the first row of a block is free
+            // x[i] reads rows i .. i + B of the factor and forward substitution.
+            bool reads_change = !TRACK;
+            for (std::size_t o = 0; o <= B && !reads_change; ++o) reads_change = changed[i + o] != 0;
+            if (quiet[k] >= B && !reads_change) {
+                // Rows down to the next changed one come out as they are.
+                while (i > begin[k] && changed[i] == 0) --i;
+                if (changed[i] == 0) {
+                    next[k] = begin[k];
+                    active -= 1;
+                    continue;
+                }
+            }
             next[k] = i;
             active -= i == begin[k] ? 1 : 0;
-            const double inverse = rows[i * W + B];
+            if (!is_free[i]) {
+                quiet[k] = changed[i] != 0 ? 0 : quiet[k] + 1;
+                continue;
+            }
+            const double inverse = factor[i * W + B];
             double v1 = y1[i] * inverse, v2 = y2[i] * inverse;
             // L[i + o][i] sits in slot B - o of row i + o.
             for (std::size_t o = B; o >= 1; --o) {
-                const double l = rows[(i + o) * W + (B - o)];
+                const double l = factor[(i + o) * W + (B - o)];
                 v1 -= l * x1[i + o];
                 v2 -= l * x2[i + o];
             }
-            x1[i] = v1;
-            x2[i] = v2;
+            if constexpr (TRACK) {
+                const bool moved = assign(x1 + i, &v1, 1) | assign(x2 + i, &v2, 1);
+                quiet[k] = moved ? 0 : quiet[k] + 1;
+            } else {
+                x1[i] = v1;
+                x2[i] = v2;
+            }
         }
     return true;
 }
 
-template <std::size_t B>
+template <bool TRACK>
+bool BandBlocks::solve_all_at(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
+                              const unsigned char* free) {
+    switch (bandwidth_) {
+    case 0: return solve_all<0, TRACK>(blocks, order, free);
+    case 1: return solve_all<1, TRACK>(blocks, order, free);
+    case 2: return solve_all<2, TRACK>(blocks, order, free);
+    case 3: return solve_all<3, TRACK>(blocks, order, free);
+    case 4: return solve_all<4, TRACK>(blocks, order, free);
+    case 5: return solve_all<5, TRACK>(blocks, order, free);
+    case 6: return solve_all<6, TRACK>(blocks, order, free);
+    case 7: return solve_all<7, TRACK>(blocks, order, free);
+    case 8: return solve_all<8, TRACK>(blocks, order, free);
+    default: return false;
+    }
+}
+
+template <std::size_t B, bool TRACK>
 bool BandBlocks::solve_all(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
                            const unsigned char* free) {
     const Block* group[BLOCK_LANES];
     for (std::size_t g = 0; g < order.size(); g += BLOCK_LANES) {
         const std::size_t lanes = std::min(BLOCK_LANES, order.size() - g);
         for (std::size_t k = 0; k < lanes; ++k) group[k] = &blocks[order[g + k]];
-        if (!solve_group<B>(group, lanes, free)) return false;
+        if (!solve_group<B, TRACK>(group, lanes, free)) return false;
     }
     return true;
 }
 
 bool BandBlocks::factor_and_solve(const std::vector<Block>& blocks, const unsigned char* free,
-                                  std::vector<std::size_t>& order) {
+                                  std::vector<std::size_t>& order, bool fresh) {
     // Longest work first, so that the blocks stepped together take similar times; the order never
     // changes what a block computes.
     order.clear();
@@ -148,18 +233,22 @@ bool BandBlocks::factor_and_solve(const std::vector<Block>& blocks, const unsign
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
         return blocks[a].end - blocks[a].from > blocks[c].end - blocks[c].from;
     });
-    switch (bandwidth_) {
-    case 0: return solve_all<0>(blocks, order, free);
-    case 1: return solve_all<1>(blocks, order, free);
-    case 2: return solve_all<2>(blocks, order, free);
-    case 3: return solve_all<3>(blocks, order, free);
-    case 4: return solve_all<4>(blocks, order, free);
-    case 5: return solve_all<5>(blocks, order, free);
-    case 6: return solve_all<6>(blocks, order, free);
-    case 7: return solve_all<7>(blocks, order, free);
-    case 8: return solve_all<8>(blocks, order, free);
-    default: return false;
+    bool solved = fresh ? solve_all_at<false>(blocks, order, free) : solve_all_at<true>(blocks, order, free);
+    if (!solved) {
+        // Rows are left half done: nothing is kept for the next solve.
+        std::fill(dirty_.begin(), dirty_.end(), 1);
+        std::fill(changed_.begin(), changed_.end(), 1);
+        return false;
     }
+    // Once every block is solved (the rows before a block may be read by the one before it).
+    const std::size_t b = bandwidth_;
+    for (std::size_t j : order) {
+        const std::size_t first = blocks[j].begin, last = blocks[j].end + 2 * b;  // stored rows
+        std::fill(dirty_.begin() + static_cast<std::ptrdiff_t>(first), dirty_.begin() + static_cast<std::ptrdiff_t>(last), 0);
+        std::fill(changed_.begin() + static_cast<std::ptrdiff_t>(first),
+                  changed_.begin() + static_cast<std::ptrdiff_t>(last), 0);
+    }
+    return true;
 }
 
 }  // namespace spanlet

@@ -1,8 +1,14 @@
 // A narrow symmetric positive definite band in which some unknowns are held fixed: their rows
 // and columns are replaced by those of the identity, so the others fall into independent blocks.
 // The blocks are factored and solved for two right-hand sides each, several at a time, and rows
-// keep their factor from one solve to the next, so that a later solve starts each block at its
-// first changed row.
+// keep their inputs, factor and solutions from one solve to the next, so that a later solve
+// starts each block at its first changed row.
+//
+// A change stays local in its effect on the bits: the factor and forward substitution of a row
+// depend on its own inputs and the b rows before it only, so once b rows in a row come out
+// exactly as they were and the next rows' inputs are unchanged, every row up to the next changed
+// one would too, and is left as it is; the backward substitution likewise from the other end.
+// A change near each end of a long block costs the rows near the ends, not the whole block.
 //
 // A band factor is a chain: every row waits for the division of the row before. Blocks that share no entry have independent chains, so stepping a few of them in
 // lockstep keeps the arithmetic units busy where one block alone would wait on latency. Each
@@ -25,40 +31,51 @@ public:
         std::size_t from;        // rows before it are factored and forward substituted already
     };
 
-    // Room for n unknowns at half-bandwidth b <= MAX_BLOCK_BANDWIDTH. Rows keep what they held
-    // (nothing meaningful after a change of size): a caller writes every row it solves, and
-    // holds the other rows within b of a block before it solves.
+    // Room for n unknowns at half-bandwidth b <= MAX_BLOCK_BANDWIDTH. Nothing is kept from
+    // before: the next solve computes every row of its blocks.
     void resize(std::size_t b, std::size_t n);
 
-    // Row p: the entries A[p][p - b + t] in slot t < b (0 for a held column or one before 0),
-    // A[p][p] in slot b. Once factored as A = L D L^T with L unit lower triangular:
-    // L[p][p - b + t] in slot t, 1 / D[p] in slot b.
-    double* row(std::size_t p) { return rows_.data() + (p + bandwidth_) * (bandwidth_ + 1); }
-    // The right-hand sides of row p, replaced by the forward substitution.
-    double& first(std::size_t p) { return first_[p + bandwidth_]; }
-    double& second(std::size_t p) { return second_[p + bandwidth_]; }
-    double first_solution(std::size_t p) const { return first_solution_[p + bandwidth_]; }
-    double second_solution(std::size_t p) const { return second_solution_[p + bandwidth_]; }
+    // Sets the inputs of row p: entries[t] = A[p][p - b + t] for t < b (0 for a held column or
+    // one before 0), entries[b] = A[p][p], and the two right-hand sides. A caller sets every row
+    // of a block from its `from` on, and holds the rows within b of a block, before it solves.
+    void set_row(std::size_t p, const double* entries, double first, double second);
     // Makes row p a held row: the identity row, right-hand sides and solutions 0.
     void hold(std::size_t p);
 
-    // Factors rows from .. end - 1 of each block, those with free[p] set (the others must be held
-    // rows, as must the b rows on either side), forward substitutes them (L z = r) and solves
-    // the whole block. False when a pivot D[p] is not above 1e-13 times its diagonal entry (a
-    // NaN pivot included); the rows are then left unspecified.
-    bool factor_and_solve(const std::vector<Block>& blocks, const unsigned char* free, std::vector<std::size_t>& order);
+    // The solutions of row p, and the same as arrays indexed by p for loops over many rows.
+    double first_solution(std::size_t p) const { return first_solution_[p + bandwidth_]; }
+    double second_solution(std::size_t p) const { return second_solution_[p + bandwidth_]; }
+    const double* first_solutions() const { return first_solution_.data() + bandwidth_; }
+    const double* second_solutions() const { return second_solution_.data() + bandwidth_; }
+
+    // Factors A = L D L^T (L unit lower triangular) over rows from .. end - 1 of each block,
+    // those with free[p] set (the others must be held rows, as must the b rows on either side),
+    // forward substitutes (L z = r) and solves the whole block. False when a pivot D[p] is not
+    // above 1e-13 times its diagonal entry (a NaN pivot included); the rows are then left
+    // unspecified, and the next solve computes every row again. fresh: every row of every block
+    // is computed, with no comparison to what it held.
+    bool factor_and_solve(const std::vector<Block>& blocks, const unsigned char* free, std::vector<std::size_t>& order,
+                          bool fresh);
 
     std::size_t bandwidth() const { return bandwidth_; }
 
 private:
-    template <std::size_t B>
+    template <std::size_t B, bool TRACK>
     bool solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free);
-    template <std::size_t B>
+    template <std::size_t B, bool TRACK>
     bool solve_all(const std::vector<Block>& blocks, const std::vector<std::size_t>& order, const unsigned char* free);
+    template <bool TRACK>
+    bool solve_all_at(const std::vector<Block>& blocks, const std::vector<std::size_t>& order, const unsigned char* free);
 
     std::size_t bandwidth_ = 0;
-    // b held rows before row 0 and after row n - 1 stand for the rows outside the matrix.
-    std::vector<double> rows_, first_, second_, first_solution_, second_solution_;
+    // By stored row p + b: b held rows before row 0 and after row n - 1 stand for the rows
+    // outside the matrix. entries_, first_, second_: the inputs; factor_ (L[p][p - b + t] in
+    // slot t < b, 1 / D[p] in slot b), forward_ and solutions: what the last solve made of them.
+    std::vector<double> entries_, factor_, first_, second_, first_forward_, second_forward_, first_solution_,
+        second_solution_;
+    // dirty_: the inputs (or the held state) of a row changed since its block was last solved;
+    // changed_: its factor or forward substitution changed in this solve (a held row: its hold).
+    std::vector<unsigned char> dirty_, changed_;
 };
 
 }  // namespace spanlet

@@ -268,17 +268,17 @@ double Csr::trace() const {
 std::vector<double> Csr::apply_last_axis(const double* x, std::size_t k, std::size_t row_stride) const {
     // x must have exactly ncols columns; callers check the shape before coming here.
     std::vector<double> y(checked_product(k, nrows), 0.0);
-    parallel_for(k, [&](std::size_t r, Scratch&) {
-        const double* in = x + r * row_stride;
-        double* out = y.data() + r * nrows;
-        for (std::uint64_t i = 0; i < nrows; ++i) {
-            const Row entries = row(i);
-            double sum = EMPTY_SUM;
-            for (std::size_t e = 0; e < entries.size; ++e) sum += entries.values[e] * in[entries.indices[e]];
-            out[i] = sum;
-        }
-    });
+    parallel_for(k, [&](std::size_t r, Scratch&) { apply_row(x + r * row_stride, y.data() + r * nrows); });
     return y;
+}
+
+void Csr::apply_row(const double* x, double* y) const {
+    for (std::uint64_t i = 0; i < nrows; ++i) {
+        const Row entries = row(i);
+        double sum = EMPTY_SUM;
+        for (std::size_t e = 0; e < entries.size; ++e) sum += entries.values[e] * x[entries.indices[e]];
+        y[i] = sum;
+    }
 }
 
 }  // namespace spanlet

@@ -46,6 +46,9 @@ struct Csr {
     // the rows that hold it; exact zeros are left out.
     Csr gram_columns() const;
 
+    // y = A x for one row x of ncols values into y (nrows values).
+    void apply_row(const double* x, double* y) const;
+
     // y = x A^T for k rows of ncols values: row r of x starts at x + r * row_stride and row r of
     // the k x nrows row-major result holds the matrix applied to it. Rows run on the pool.
     std::vector<double> apply_last_axis(const double* x, std::size_t k, std::size_t row_stride) const;

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <new>
 
 #include "core/ops/integrals.hpp"
 #include "core/ops/inner_products.hpp"
@@ -86,37 +87,73 @@ void set_range(double& lo, double& hi, std::uint64_t low, std::uint64_t high) {
     }
 }
 
+// The extremes of each run for K rows at once (row j's at [r * K + j]): the rows share the runs,
+// so the branch that ends a run is taken once for all of them, and their chains of compares
+// interleave.
+template <std::size_t K>
+void run_extremes(const SourceRuns& runs, const double* const* f, std::uint64_t* run_low, std::uint64_t* run_high) {
+    const std::size_t count = runs.starts.size() - 1;
+    for (std::size_t r = 0; r < count; ++r) {
+        std::uint64_t low[K], high[K];
+        for (std::size_t j = 0; j < K; ++j) low[j] = NO_LOW, high[j] = NO_HIGH;
+        for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s)
+            for (std::size_t j = 0; j < K; ++j) widen(low[j], high[j], f[j][s]);
+        for (std::size_t j = 0; j < K; ++j) {
+            run_low[r * K + j] = low[j];
+            run_high[r * K + j] = high[j];
+        }
+    }
+}
+
+// The bounds of every target for K rows from the extremes of its runs (as run_extremes lays
+// them out), the rows together for the same reason.
+template <std::size_t K>
+void combine_runs(const SourceRuns& runs, std::size_t n, const std::uint64_t* run_low, const std::uint64_t* run_high,
+                  double* lo, double* hi) {
+    for (std::size_t p = 0; p < n; ++p) {
+        std::uint64_t low[K], high[K];
+        for (std::size_t j = 0; j < K; ++j) low[j] = NO_LOW, high[j] = NO_HIGH;
+        for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r)
+            for (std::size_t j = 0; j < K; ++j) {
+                low[j] = std::min(low[j], run_low[r * K + j]);
+                high[j] = std::max(high[j], run_high[r * K + j]);
+            }
+        for (std::size_t j = 0; j < K; ++j) set_range(lo[j * n + p], hi[j * n + p], low[j], high[j]);
+    }
+}
+
+template <std::size_t K>
+void run_bounds(const SourceRuns& runs, std::size_t n, const double* const* f, double* lo, double* hi,
+                std::vector<std::uint64_t>& run_low, std::vector<std::uint64_t>& run_high) {
+    run_low.resize((runs.starts.size() - 1) * K);
+    run_high.resize(run_low.size());
+    run_extremes<K>(runs, f, run_low.data(), run_high.data());
+    combine_runs<K>(runs, n, run_low.data(), run_high.data(), lo, hi);
+}
+
 // Local bounds of target p: the range of the source values that overlap it, NaN ignored,
 // -0 below +0; unbounded when nothing (or only NaN) overlaps. Branch-free over the entries:
 // minimum and maximum of order keys. The order of the values does not matter, so with source
-// runs each source is read once and each target combines the extremes of its runs.
-void local_bounds(const Csr& cross, const SourceRuns& runs, const double* f, std::vector<double>& lo,
-                  std::vector<double>& hi, std::vector<std::uint64_t>& run_low, std::vector<std::uint64_t>& run_high) {
+// runs each source is read once and each target combines the extremes of its runs. For `rows`
+// source rows f[j] (at most 4) into lo and hi, row j from j * cross.nrows on.
+void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const* f, std::size_t rows, double* lo,
+                  double* hi, std::vector<std::uint64_t>& run_low, std::vector<std::uint64_t>& run_high) {
+    const std::size_t n = cross.nrows;
     if (runs.empty()) {
-        for (std::size_t p = 0; p < cross.nrows; ++p) {
-            std::uint64_t low = NO_LOW, high = NO_HIGH;
-            const Csr::Row row = cross.row(p);
-            for (std::size_t e = 0; e < row.size; ++e) widen(low, high, f[row.indices[e]]);
-            set_range(lo[p], hi[p], low, high);
-        }
+        for (std::size_t j = 0; j < rows; ++j)
+            for (std::size_t p = 0; p < n; ++p) {
+                std::uint64_t low = NO_LOW, high = NO_HIGH;
+                const Csr::Row row = cross.row(p);
+                for (std::size_t e = 0; e < row.size; ++e) widen(low, high, f[j][row.indices[e]]);
+                set_range(lo[j * n + p], hi[j * n + p], low, high);
+            }
         return;
     }
-    const std::size_t count = runs.starts.size() - 1;
-    run_low.resize(count);
-    run_high.resize(count);
-    for (std::size_t r = 0; r < count; ++r) {
-        std::uint64_t low = NO_LOW, high = NO_HIGH;
-        for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s) widen(low, high, f[s]);
-        run_low[r] = low;
-        run_high[r] = high;
-    }
-    for (std::size_t p = 0; p < cross.nrows; ++p) {
-        std::uint64_t low = NO_LOW, high = NO_HIGH;
-        for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r) {
-            low = std::min(low, run_low[r]);
-            high = std::max(high, run_high[r]);
-        }
-        set_range(lo[p], hi[p], low, high);
+    switch (rows) {
+    case 1: run_bounds<1>(runs, n, f, lo, hi, run_low, run_high); break;
+    case 2: run_bounds<2>(runs, n, f, lo, hi, run_low, run_high); break;
+    case 3: run_bounds<3>(runs, n, f, lo, hi, run_low, run_high); break;
+    default: run_bounds<4>(runs, n, f, lo, hi, run_low, run_high); break;
     }
 }
 
@@ -124,7 +161,8 @@ constexpr std::size_t NO_BLOCK = ~std::size_t{0};
 
 // Buffers of the bounded refinement, sized by the target space and reused from row to row.
 struct RefinementBuffers {
-    std::vector<double> lo, hi, x0, x, a, b;
+    std::vector<double> cross_rows, lo, hi;  // K f and the bounds for a group of rows
+    std::vector<double> x0, x, a, b;
     std::vector<std::uint64_t> run_low, run_high;
     std::vector<State> state;
     std::vector<std::int64_t> position;
@@ -137,6 +175,13 @@ struct RefinementBuffers {
     std::vector<BandBlocks::Block> block_list;
     std::vector<std::size_t> order;
     std::vector<unsigned char> moved, free_mask;
+    // For a narrow band: changes, the coefficients with moved set, ascending unless several tests
+    // ran between two solves; gx[p]: (G x)[p] of a pinned p as its last test formed it;
+    // recent[p]: the state of p changed in the last test; hot: the test's record of which
+    // coefficients were free or recent as it reached them.
+    std::vector<std::size_t> changes;
+    std::vector<double> gx;
+    std::vector<unsigned char> recent, hot;
 };
 
 // The bounded refinement of one row: the least-squares coefficients kept inside their bounds
@@ -146,50 +191,47 @@ class RowRefinement {
 public:
     // band: the Gram matrix as a dense band when its half-bandwidth is at most MAX_BLOCK_BANDWIDTH,
     // else null.
-    RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const DenseBand* band, const Csr& cross,
-                  const SourceRuns& runs, const std::vector<double>& integrals, RefinementBuffers& buffers)
-        : gram_(gram), d_(diagonal), band_(band != nullptr ? band->bandwidth : NO_BLOCK), dense_(band), cross_(cross),
-          runs_(runs), c_(integrals), n_(gram.nrows), w_(buffers) {
-        for (auto* v : {&w_.lo, &w_.hi, &w_.x0, &w_.x}) v->resize(n_);
+    // lo, hi: the bounds of the coefficients.
+    RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const DenseBand* band,
+                  const std::vector<double>& integrals, const double* lo, const double* hi, RefinementBuffers& buffers)
+        : gram_(gram), d_(diagonal), band_(band != nullptr ? band->bandwidth : NO_BLOCK), dense_(band), c_(integrals),
+          n_(gram.nrows), lo_(lo), hi_(hi), w_(buffers) {
+        for (auto* v : {&w_.x0, &w_.x}) v->resize(n_);
         w_.state.resize(n_);
         w_.position.resize(n_);
         if (band_ != NO_BLOCK) {
             w_.blocks.resize(band_, n_);
-            w_.moved.assign(n_, 1);  // nothing is solved yet
+            w_.moved.assign(n_, 0);
             w_.free_mask.resize(n_);
+            w_.changes.clear();
+            w_.changes.reserve(n_);
+            w_.gx.resize(n_);
+            w_.recent.assign(n_, 1);  // no product G x is formed yet
+            w_.hot.resize(n_);
+            w_.free.resize(n_);
         }
     }
 
-    // f: the source row; y: its cross products K f; x: the plain projection, replaced by the
-    // bounded one.
-    void refine(const double* f, const double* y, double* x, const ProjectionBounds& bounds) {
-        set_bounds(f, bounds);
+    // y: the cross products K f; x: the plain projection, replaced by the bounded one.
+    void refine(const double* y, double* x) {
         std::copy(x, x + n_, w_.x0.begin());
-        if (!active_set(y)) fallback();
+        if (!(band_ != NO_BLOCK ? active_set_blocks(y) : active_set(y))) fallback();
         std::copy(w_.x.begin(), w_.x.end(), x);
     }
 
 private:
-    void set_bounds(const double* f, const ProjectionBounds& bounds) {
-        if (bounds.kind == ProjectionBounds::Kind::Local) {
-            local_bounds(cross_, runs_, f, w_.lo, w_.hi, w_.run_low, w_.run_high);
-        } else {
-            std::fill(w_.lo.begin(), w_.lo.end(), bounds.lo);
-            std::fill(w_.hi.begin(), w_.hi.end(), bounds.hi);
-        }
-    }
 
     // Moves coefficients between free and pinned at a bound until the state settles; true with
     // the solution in w_.x, false when it does not settle (or a free sub-system is singular).
+    // For any Gram matrix: a sparse factorisation of each free sub-system.
     bool active_set(const double* y) {
         double m0 = 0.0;
         for (std::size_t p = 0; p < n_; ++p) m0 += c_[p] * w_.x0[p];
         bool all_pinned = true;
         for (std::size_t p = 0; p < n_; ++p) {
-            all_pinned = all_pinned && w_.lo[p] == w_.hi[p];
-            w_.x[p] = clamp_keeping_nan(w_.x0[p], w_.lo[p], w_.hi[p]);
-            w_.state[p] = w_.x0[p] > w_.hi[p] ? State::Upper : w_.x0[p] < w_.lo[p] ? State::Lower : State::Free;
-            if (band_ != NO_BLOCK) w_.free_mask[p] = w_.state[p] == State::Free ? 1 : 0;
+            all_pinned = all_pinned && lo_[p] == hi_[p];
+            w_.x[p] = clamp_keeping_nan(w_.x0[p], lo_[p], hi_[p]);
+            w_.state[p] = w_.x0[p] > hi_[p] ? State::Upper : w_.x0[p] < lo_[p] ? State::Lower : State::Free;
         }
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
             // Without a free coefficient that carries mass the multiplier is undetermined and the
@@ -199,7 +241,7 @@ private:
             pin_and_index();
             double lambda = 0.0;
             if (!w_.free.empty()) {
-                if (!(band_ != NO_BLOCK ? solve_free_blocks(y) : solve_free(y))) return false;
+                if (!solve_free(y)) return false;
                 set_free(m0, lambda);
                 mass_enforced = mass_enforced || determined_;
             }
@@ -213,8 +255,8 @@ private:
         // Local pointers: stores through State and byte pointers may alias any vector's storage,
         // which would reload every data pointer per coefficient.
         const State* state = w_.state.data();
-        const double* lo = w_.lo.data();
-        const double* hi = w_.hi.data();
+        const double* lo = lo_;
+        const double* hi = hi_;
         double* x = w_.x.data();
         std::int64_t* position = w_.position.data();
         w_.free.resize(n_);
@@ -263,76 +305,255 @@ private:
         return true;
     }
 
-    // The same for a Gram matrix of half-bandwidth b <= MAX_BLOCK_BANDWIDTH. Free coefficients
-    // further than b apart share no entry, so the free set falls into independent blocks, solved
-    // several at a time. The entries and right-hand side of a row depend only on the states
-    // within b of its coefficient, and its factor and forward substitution on no later row: each
-    // block keeps the rows of the last solve before the first coefficient with a state change
-    // within b, and a block without one keeps its solution.
-    bool solve_free_blocks(const double* y) {
-        const std::size_t m = w_.free.size(), b = band_;
+    // The active set for a Gram matrix of half-bandwidth b <= MAX_BLOCK_BANDWIDTH: the same states
+    // and values as active_set, with the per-coefficient passes fused into one test sweep per
+    // iteration and the solves confined to the free blocks near a change.
+    bool active_set_blocks(const double* y) {
+        const double* lo = lo_;
+        const double* hi = hi_;
+        const double* x0 = w_.x0.data();
+        double* x = w_.x.data();
+        State* state = w_.state.data();
+        unsigned char* free_mask = w_.free_mask.data();
+        std::size_t* free = w_.free.data();
+        const double* c = c_.data();
+        bool all_pinned = true;
+        double m0 = 0.0;       // the integral to keep
+        double s_fixed = 0.0;  // c . x over the pinned coefficients, in index order
+        std::size_t m = 0;
+        for (std::size_t p = 0; p < n_; ++p) {
+            m0 += c[p] * x0[p];
+            all_pinned = all_pinned && lo[p] == hi[p];
+            x[p] = clamp_keeping_nan(x0[p], lo[p], hi[p]);
+            state[p] = x0[p] > hi[p] ? State::Upper : x0[p] < lo[p] ? State::Lower : State::Free;
+            const bool is_free = state[p] == State::Free;
+            free_mask[p] = is_free ? 1 : 0;
+            free[m] = p;
+            m += is_free ? 1 : 0;
+            if (!is_free) s_fixed += c[p] * x[p];
+        }
+        bool fresh = true;  // no block is solved yet
+        for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
+            // Without a free coefficient that carries mass the multiplier is undetermined and the
+            // integral is not enforced, so a settled state of that kind is not a solution unless
+            // nothing can move.
+            bool mass_enforced = all_pinned;
+            double lambda = 0.0;
+            if (m > 0) {
+                if (!solve_changed_blocks(y, m, fresh)) return false;
+                fresh = false;
+                lambda = multiplier(m, m0, s_fixed);
+                mass_enforced = mass_enforced || determined_;
+            }
+            if (!test_sweep(y, lambda, m, s_fixed)) return mass_enforced;
+        }
+        return false;
+    }
+
+    // lambda with a - lambda b over the m free coefficients keeping the integral m0.
+    double multiplier(std::size_t m, double m0, double s_fixed) {
         const std::size_t* free = w_.free.data();
-        const double* x = w_.x.data();
-        const unsigned char* free_mask = w_.free_mask.data();
-        const std::size_t width = 2 * b + 1;
-        const unsigned char* moved = w_.moved.data();
-        BandBlocks& blocks = w_.blocks;
+        const double* c = c_.data();
+        const BandBlocks& blocks = w_.blocks;
+        double s_ab = 0.0, s_bb = 0.0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::size_t p = free[i];
+            s_ab += blocks.first_solution(p) * c[p];
+            s_bb += blocks.second_solution(p) * c[p];
+        }
+        determined_ = !(s_bb == 0.0 || std::isnan(s_bb));
+        return determined_ ? (s_ab + s_fixed - m0) / s_bb : 0.0;
+    }
+
+    // One sweep over the coefficients: the free ones take a - lambda b (b ahead of the test, which
+    // reads them), then every one takes the optimality test. A pinned coefficient forms (G x)[p]
+    // only when some coefficient within b is free or has just changed state, else its last one
+    // holds exactly. A changed coefficient takes its bound once no later test reads it. Lists the
+    // new free set (m of them) and sums c . x over the new pinned set; true when a state changed.
+    // Every array is reached through a local pointer: byte stores may alias anything else.
+    bool test_sweep(const double* y, double lambda, std::size_t& m, double& s_fixed) {
+        const std::size_t b = band_, n = n_, width = 2 * b + 1;
+        const double* lo = lo_;
+        const double* hi = hi_;
+        const double* c = c_.data();
+        const double* d = d_.data();
+        const double* band = dense_->values.data();
+        const unsigned char* stored = dense_->stored.data();
+        const double* a_free = w_.blocks.first_solutions();
+        const double* b_free = w_.blocks.second_solutions();
+        double* x = w_.x.data();
+        double* gx = w_.gx.data();
+        State* state = w_.state.data();
+        unsigned char* free_mask = w_.free_mask.data();
+        unsigned char* moved = w_.moved.data();
+        unsigned char* recent = w_.recent.data();
+        unsigned char* hot = w_.hot.data();
+        std::size_t* free = w_.free.data();
+        const bool listed_before = !w_.changes.empty();
+        bool changed = false;
+        double s_next = 0.0;
+        std::size_t m_next = 0, window = 0;  // window: hot coefficients within b of p
+        for (std::size_t q = 0; q < std::min(b, n); ++q) window += enter(q, lambda, a_free, b_free, state, recent, x, hot);
+        for (std::size_t p = 0; p < n; ++p) {
+            if (p + b < n) window += enter(p + b, lambda, a_free, b_free, state, recent, x, hot);
+            const State now = state[p];
+            State next = State::Lower;  // whatever the gradient when lo == hi
+            if (lo[p] != hi[p]) {
+                double g = 0.0;
+                if (now != State::Free) {
+                    if (window != 0) gx[p] = product(p, band + p * width, stored + p * width, x);
+                    g = y[p] - gx[p] - lambda * c[p];
+                }
+                if (g + d[p] * (x[p] - hi[p]) > 0.0)
+                    next = State::Upper;
+                else if (!(g + d[p] * (x[p] - lo[p]) < 0.0))
+                    next = State::Free;
+            }
+            const bool moves = next != now;
+            changed = changed || moves;
+            recent[p] = static_cast<unsigned char>(moves);
+            if (moves && moved[p] == 0) {
+                moved[p] = 1;
+                w_.changes.push_back(p);  // within the capacity of n reserved
+            }
+            state[p] = next;
+            const bool is_free = next == State::Free;
+            free_mask[p] = static_cast<unsigned char>(is_free);
+            free[m_next] = p;
+            m_next += is_free ? 1 : 0;
+            if (!is_free) s_next += c[p] * (next == State::Upper ? hi[p] : lo[p]);
+            if (p >= b) {
+                const std::size_t q = p - b;
+                window -= hot[q];
+                if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
+            }
+        }
+        for (std::size_t q = n > b ? n - b : 0; q < n; ++q)
+            if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
+        if (listed_before && changed) changes_sorted_ = false;
+        m = m_next;
+        s_fixed = s_next;
+        return changed;
+    }
+
+    // Coefficient q as the test sweep comes within b of it: a free one takes a - lambda b. 1 when
+    // it is free or has just changed state (its neighbours' products must be formed again).
+    static unsigned char enter(std::size_t q, double lambda, const double* a, const double* b, const State* state,
+                               const unsigned char* recent, double* x, unsigned char* hot) {
+        const bool is_free = state[q] == State::Free;
+        if (is_free) x[q] = a[q] - lambda * b[q];
+        hot[q] = static_cast<unsigned char>(is_free || recent[q] != 0);
+        return hot[q];
+    }
+
+    // (G x)[p] from its dense band row g (stored flags in `stored`) in the order of the stored
+    // entries: a term that is not stored adds +0 to a sum that starts at +0, which leaves it as
+    // it was.
+    double product(std::size_t p, const double* g, const unsigned char* stored, const double* x) const {
+        const std::size_t b = band_, width = 2 * b + 1;
+        const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
+        double sum = 0.0;
+        for (std::size_t t = t0; t < t1; ++t) sum += stored[t] ? g[t] * x[p + t - b] : 0.0;
+        return sum;
+    }
+
+    // Solves G_FF a = y_F - G_FP x_P and G_FF b = c_F for the free set (its m coefficients in
+    // w_.free) in the blocks' solutions. Free coefficients further than b apart share no entry, so
+    // the free set falls into independent blocks, solved several at a time. The entries and
+    // right-hand side of a row depend only on the states within b of its coefficient, and its
+    // factor and forward substitution on no later row: each block keeps the rows of the last
+    // solve before its first coefficient with a state change within b, and a block without one
+    // keeps its solution. fresh: nothing is kept. False when a block is singular.
+    bool solve_changed_blocks(const double* y, std::size_t m, bool fresh) {
+        const std::size_t b = band_;
+        const std::size_t* free = w_.free.data();
+        std::vector<std::size_t>& changes = w_.changes;
+        if (!changes_sorted_) std::sort(changes.begin(), changes.end());
+        changes_sorted_ = true;
+        const std::size_t* moved = changes.data();
+        const std::size_t n_moved = changes.size();
         w_.block_list.clear();
+        std::size_t j = 0;  // the first change that can reach the current block or a later one
         for (std::size_t i = 0; i < m;) {
             std::size_t last = i;
             while (last + 1 < m && free[last + 1] - free[last] <= b) ++last;
             BandBlocks::Block block{free[i], free[last] + 1, free[last] + 1};
-            for (std::size_t k = i; k <= last; ++k) {
-                const std::size_t p = free[k];
-                bool near = false;
-                for (std::size_t q = p > b ? p - b : 0; q < std::min(n_, p + b + 1); ++q) near = near || moved[q] != 0;
-                if (near) {
-                    block.from = p;
-                    break;
+            if (fresh) {
+                block.from = block.begin;
+            } else {
+                while (j < n_moved && moved[j] + b < free[i]) ++j;
+                // The first member within b of a change: members and changes both ascend.
+                for (std::size_t k = i, jj = j; k <= last && jj < n_moved;) {
+                    if (moved[jj] + b < free[k]) {
+                        ++jj;
+                    } else if (moved[jj] > free[k] + b) {
+                        ++k;
+                    } else {
+                        block.from = free[k];
+                        break;
+                    }
                 }
             }
-            w_.block_list.push_back(block);
-            // The held rows the block reads: b on either side and the gaps between its members.
-            for (std::size_t p = block.begin > b ? block.begin - b : 0; p < block.begin; ++p) blocks.hold(p);
-            for (std::size_t p = block.end; p < std::min(n_, block.end + b); ++p) blocks.hold(p);
-            for (std::size_t k = i; k < last; ++k)
-                for (std::size_t p = free[k] + 1; p < free[k + 1]; ++p) blocks.hold(p);
-            for (std::size_t k = i; k <= last; ++k) {
-                const std::size_t p = free[k];
-                if (p < block.from) continue;
-                // Branch-free over the band: a term that does not apply subtracts +0, which
-                // leaves every value as it was.
-                const double* g = dense_->values.data() + p * width;
-                const unsigned char* stored = dense_->stored.data() + p * width;
-                const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
-                double* row = blocks.row(p);
-                double rhs = y[p];
-                for (std::size_t t = 0; t < t0; ++t) row[t] = 0.0;
-                for (std::size_t t = t0; t < b; ++t) {
-                    const std::size_t q = p + t - b;
-                    const bool is_free = free_mask[q] != 0;
-                    row[t] = is_free && stored[t] ? g[t] : 0.0;
-                    rhs -= !is_free && stored[t] ? g[t] * x[q] : 0.0;
-                }
-                row[b] = g[b];
-                for (std::size_t t = b + 1; t < t1; ++t) {
-                    const std::size_t q = p + t - b;
-                    rhs -= free_mask[q] == 0 && stored[t] ? g[t] * x[q] : 0.0;
-                }
-                blocks.first(p) = rhs;
-                blocks.second(p) = c_[p];
+            if (block.from < block.end) {
+                w_.block_list.push_back(block);
+                assemble_block(y, free + i, last + 1 - i, block, fresh ? nullptr : moved + j, fresh ? 0 : n_moved - j);
             }
             i = last + 1;
         }
-        std::fill(w_.moved.begin(), w_.moved.end(), 0);
-        if (!blocks.factor_and_solve(w_.block_list, free_mask, w_.order)) return false;
-        w_.a.resize(m);
-        w_.b.resize(m);
-        for (std::size_t i = 0; i < m; ++i) {
-            w_.a[i] = blocks.first_solution(free[i]);
-            w_.b[i] = blocks.second_solution(free[i]);
+        for (std::size_t q : changes) w_.moved[q] = 0;
+        changes.clear();
+        return w_.blocks.factor_and_solve(w_.block_list, w_.free_mask.data(), w_.order, fresh);
+    }
+
+    // Holds the rows a block reads (b on either side and the gaps between its `count` members)
+    // and sets its rows from block.from on: with `changes` (ascending, the first that can reach
+    // the block first), only those within b of a change, as no other row's inputs can differ.
+    void assemble_block(const double* y, const std::size_t* members, std::size_t count,
+                        const BandBlocks::Block& block, const std::size_t* changes, std::size_t n_changes) {
+        const std::size_t b = band_, width = 2 * b + 1;
+        const double* x = w_.x.data();
+        const unsigned char* free_mask = w_.free_mask.data();
+        BandBlocks& blocks = w_.blocks;
+        for (std::size_t p = block.begin > b ? block.begin - b : 0; p < block.begin; ++p) blocks.hold(p);
+        for (std::size_t p = block.end; p < std::min(n_, block.end + b); ++p) blocks.hold(p);
+        for (std::size_t k = 0; k + 1 < count; ++k)
+            for (std::size_t p = members[k] + 1; p < members[k + 1]; ++p) blocks.hold(p);
+        const double* values = dense_->values.data();
+        std::size_t next = 0;  // the first change that can reach p or a later member
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t p = members[k];
+            if (p < block.from) continue;
+            if (changes != nullptr) {
+                while (next < n_changes && changes[next] + b < p) ++next;
+                if (next == n_changes || changes[next] > p + b) continue;
+            }
+            const double* g = values + p * width;
+            if (k >= b && k + b < count && members[k + b] - members[k - b] == 2 * b) {
+                // Every coefficient within b is free: the band row as it is (an entry that is not
+                // stored holds +0) and y[p] less nothing.
+                blocks.set_row(p, g, y[p], c_[p]);
+                continue;
+            }
+            // Branch-free over the band: a term that does not apply subtracts +0, which
+            // leaves every value as it was.
+            const unsigned char* stored = dense_->stored.data() + p * width;
+            const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
+            double row[MAX_BLOCK_BANDWIDTH + 1];
+            double rhs = y[p];
+            for (std::size_t t = 0; t < t0; ++t) row[t] = 0.0;
+            for (std::size_t t = t0; t < b; ++t) {
+                const std::size_t q = p + t - b;
+                const bool is_free = free_mask[q] != 0;
+                row[t] = is_free && stored[t] ? g[t] : 0.0;
+                rhs -= !is_free && stored[t] ? g[t] * x[q] : 0.0;
+            }
+            row[b] = g[b];
+            for (std::size_t t = b + 1; t < t1; ++t) {
+                const std::size_t q = p + t - b;
+                rhs -= free_mask[q] == 0 && stored[t] ? g[t] * x[q] : 0.0;
+            }
+            blocks.set_row(p, row, rhs, c_[p]);
         }
-        return true;
     }
 
     // Sets the free coefficients to a - lambda b with lambda chosen to keep the integral m0.
@@ -352,14 +573,12 @@ private:
 
     // The optimality test of every coefficient against its bounds; true when a state changed.
     bool update_states(const double* y, double lambda) {
-        const double* lo = w_.lo.data();
-        const double* hi = w_.hi.data();
+        const double* lo = lo_;
+        const double* hi = hi_;
         const double* x = w_.x.data();
         const double* c = c_.data();
         const double* d = d_.data();
         State* state = w_.state.data();
-        unsigned char* moved = band_ != NO_BLOCK ? w_.moved.data() : nullptr;
-        unsigned char* free_mask = band_ != NO_BLOCK ? w_.free_mask.data() : nullptr;
         const std::uint64_t* indptr = gram_.indptr.data();
         const std::uint64_t* indices = gram_.indices.data();
         const double* values = gram_.data.data();
@@ -382,10 +601,6 @@ private:
                 next = State::Free;
             const bool moves = next != state[p];
             changed = changed || moves;
-            if (moved != nullptr) {
-                moved[p] |= static_cast<unsigned char>(moves);
-                free_mask[p] = next == State::Free ? 1 : 0;
-            }
             state[p] = next;
         }
         return changed;
@@ -396,29 +611,30 @@ private:
     void fallback() {
         double removed = 0.0;
         for (std::size_t p = 0; p < n_; ++p) {
-            w_.x[p] = clamp_keeping_nan(w_.x0[p], w_.lo[p], w_.hi[p]);
+            w_.x[p] = clamp_keeping_nan(w_.x0[p], lo_[p], hi_[p]);
             removed += (w_.x0[p] - w_.x[p]) * c_[p];
         }
         if (!(removed > 0.0 || removed < 0.0)) return;
         const bool up = removed > 0.0;
         double room = 0.0;
-        for (std::size_t p = 0; p < n_; ++p) room += c_[p] * finite_or_zero(up ? w_.hi[p] - w_.x[p] : w_.x[p] - w_.lo[p]);
+        for (std::size_t p = 0; p < n_; ++p) room += c_[p] * finite_or_zero(up ? hi_[p] - w_.x[p] : w_.x[p] - lo_[p]);
         if (!(room > 0.0)) return;
         const double t = std::min(std::fabs(removed) / room, 1.0);
         for (std::size_t p = 0; p < n_; ++p)
-            w_.x[p] += up ? t * finite_or_zero(w_.hi[p] - w_.x[p]) : -t * finite_or_zero(w_.x[p] - w_.lo[p]);
+            w_.x[p] += up ? t * finite_or_zero(hi_[p] - w_.x[p]) : -t * finite_or_zero(w_.x[p] - lo_[p]);
     }
 
     const Csr& gram_;
     const std::vector<double>& d_;
     const std::size_t band_;
     const DenseBand* dense_;
-    const Csr& cross_;
-    const SourceRuns& runs_;
     const std::vector<double>& c_;
     const std::size_t n_;
+    const double* const lo_;
+    const double* const hi_;
     RefinementBuffers& w_;
     bool determined_ = false;
+    bool changes_sorted_ = true;
 };
 
 }  // namespace
@@ -506,14 +722,41 @@ std::vector<double> Projection::apply_last_axis(const double* f, std::size_t k) 
 
 std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::size_t k,
                                                         const ProjectionBounds& bounds) const {
-    const std::vector<double> y = cross_.apply_last_axis(f, k, n_src());
-    std::vector<double> x = y;
-    solve_rows(gram_factor_, x, k);
-    const std::size_t n = n_dst();
-    parallel_for(k, [&](std::size_t r, Scratch& scratch) {
-        RowRefinement refinement(gram_, gram_diagonal_, gram_band_ <= MAX_BLOCK_BANDWIDTH ? &gram_rows_ : nullptr,
-                                 cross_, source_runs_, dst_integrals_, scratch.job_buffers<RefinementBuffers>());
-        refinement.refine(f + r * n_src(), y.data() + r * n, x.data() + r * n, bounds);
+    const std::size_t n = n_dst(), m = n_src();
+    if (n != 0 && k > std::numeric_limits<std::size_t>::max() / n) throw std::bad_alloc();
+    std::vector<double> x(k * n);
+    // Groups of rows through the cross products and the plain solve (the operations of
+    // apply_last_axis, whatever the group) and their bounds, then row by row through the
+    // refinement, while the group is in cache. Single rows when groups would leave workers idle.
+    constexpr std::size_t MOST = 4;
+    const std::size_t size = k >= MOST * worker_count() ? MOST : 1;
+    const DenseBand* band = gram_band_ <= MAX_BLOCK_BANDWIDTH ? &gram_rows_ : nullptr;
+    parallel_for((k + size - 1) / size, [&](std::size_t group, Scratch& scratch) {
+        RefinementBuffers& buffers = scratch.job_buffers<RefinementBuffers>();
+        const std::size_t first = group * size, count = std::min(size, k - first);
+        for (auto* v : {&buffers.cross_rows, &buffers.lo, &buffers.hi}) v->resize(size * n);
+        double* rows[MOST];
+        const double* sources[MOST];
+        for (std::size_t i = 0; i < count; ++i) {
+            double* y = buffers.cross_rows.data() + i * n;
+            rows[i] = x.data() + (first + i) * n;
+            sources[i] = f + (first + i) * m;
+            cross_.apply_row(sources[i], y);
+            std::copy(y, y + n, rows[i]);
+        }
+        gram_factor_.solve_in_place(rows, count);
+        if (bounds.kind == ProjectionBounds::Kind::Local) {
+            local_bounds(cross_, source_runs_, sources, count, buffers.lo.data(), buffers.hi.data(), buffers.run_low,
+                         buffers.run_high);
+        } else {
+            std::fill(buffers.lo.begin(), buffers.lo.end(), bounds.lo);
+            std::fill(buffers.hi.begin(), buffers.hi.end(), bounds.hi);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            RowRefinement refinement(gram_, gram_diagonal_, band, dst_integrals_, buffers.lo.data() + i * n,
+                                     buffers.hi.data() + i * n, buffers);
+            refinement.refine(buffers.cross_rows.data() + i * n, rows[i]);
+        }
     });
     return x;
 }
