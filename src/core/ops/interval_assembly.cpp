@@ -67,6 +67,32 @@ void sort_unique(std::vector<T>& v, Less less) {
     v.resize(kept);
 }
 
+// Appends to the ascending, distinct `columns` the values of the ascending list c[0..n) that it
+// lacks, or returns false where one of them would go before its last value. Neighbouring rows share
+// most of their candidates, so a row's list is checked against the short tail of `columns` from
+// its first value on; a row out of order costs a binary search.
+bool append_new(std::vector<std::uint64_t>& columns, const std::uint64_t* c, std::size_t n) {
+    if (n == 0) return true;
+    std::size_t k = 0;
+    if (!columns.empty() && c[0] <= columns.back()) {
+        const std::uint64_t last = columns.back();
+        std::size_t at = columns.size() - 1;
+        for (std::size_t steps = 0; at > 0 && columns[at - 1] >= c[0]; --at) {
+            if (++steps > 2 * n + 8) {
+                const auto tail = columns.begin() + static_cast<std::ptrdiff_t>(at);
+                at = static_cast<std::size_t>(std::lower_bound(columns.begin(), tail, c[0]) - columns.begin());
+                break;
+            }
+        }
+        for (; k < n && c[k] <= last; ++k) {
+            while (columns[at] < c[k]) ++at;
+            if (columns[at] != c[k]) return false;
+        }
+    }
+    columns.insert(columns.end(), c + k, c + n);
+    return true;
+}
+
 // The breakpoints of an element strictly inside (lo, hi): its support ends and its pieces' ends.
 void element_knots(const Element& e, std::vector<double>& out, double lo, double hi) {
     const Support s = support(e);
@@ -185,8 +211,14 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
         w.row_start.push_back(w.candidates.size());
     }
     w.sums.assign(w.candidates.size(), 0.0);
-    w.columns.assign(w.candidates.begin(), w.candidates.end());
-    sort_unique(w.columns, std::less<std::uint64_t>{});
+    w.columns.clear();
+    const std::uint64_t* c = w.candidates.data();
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (append_new(w.columns, c + w.row_start[r], w.row_start[r + 1] - w.row_start[r])) continue;
+        w.columns.assign(w.candidates.begin(), w.candidates.end());
+        sort_unique(w.columns, std::less<std::uint64_t>{});
+        break;
+    }
 
     if (!same) {
         w.a_order.resize(rows);
@@ -268,43 +300,35 @@ bool piecewise_polynomial(const Element& e) {
     return std::isfinite(s.lo) && std::isfinite(s.hi);
 }
 
+// A B-spline space that keeps its knot vector holds shaped elements on finite knots only, so it
+// needs no pass over its elements: on large spaces that pass is a serial share of the call.
+bool piecewise_polynomial(const Space& space) {
+    const std::vector<Element>& e = space.elements();
+    return space.knot_vector() != nullptr || std::all_of(e.begin(), e.end(), [](const Element& x) {
+               return piecewise_polynomial(x);
+           });
+}
+
 }  // namespace
 
 bool interval_products_apply(const std::vector<Element>& a, const Space& b, CosineWeight omega) {
     if (omega) return false;
-    return std::all_of(a.begin(), a.end(), piecewise_polynomial) &&
-           (&a == &b.elements() || std::all_of(b.elements().begin(), b.elements().end(), piecewise_polynomial));
+    return std::all_of(a.begin(), a.end(), [](const Element& x) { return piecewise_polynomial(x); }) &&
+           (&a == &b.elements() || piecewise_polynomial(b));
 }
 
-Result<Csr> interval_products(const Space& a, const Space& b) {
+bool interval_products_apply(const Space& a, const Space& b, CosineWeight omega) {
+    return !omega && piecewise_polynomial(a) && (&a == &b || piecewise_polynomial(b));
+}
+
+RowBlocks interval_products(const Space& a, const Space& b) {
     const RowTasks split = RowTasks::blocks(a.size());
-    std::vector<RowBlock> blocks(split.count());
+    RowBlocks rows{std::vector<RowBlock>(split.count()), a.size(), b.size()};
     parallel_for(split.count(), [&](std::size_t t, Scratch& scratch) {
         if (stop_requested()) return;
-        assemble_block(a, b, split.first(t), split.end(t), scratch.job_buffers<Buffers>(), blocks[t], scratch);
+        assemble_block(a, b, split.first(t), split.end(t), scratch.job_buffers<Buffers>(), rows.blocks[t], scratch);
     });
-    // The blocks are joined on the pool too: a serial copy of the result would cap the speed-up.
-    Csr m;
-    m.nrows = a.size();
-    m.ncols = b.size();
-    std::vector<std::size_t> row_at(blocks.size() + 1, 0), entry_at(blocks.size() + 1, 0);
-    for (std::size_t t = 0; t < blocks.size(); ++t) {
-        row_at[t + 1] = row_at[t] + blocks[t].row_sizes.size();
-        entry_at[t + 1] = entry_at[t] + blocks[t].indices.size();
-    }
-    m.indptr.resize(m.nrows + 1);
-    m.indices.resize(entry_at.back());
-    m.data.resize(entry_at.back());
-    m.indptr[0] = 0;
-    parallel_for(blocks.size(), [&](std::size_t t, Scratch&) {
-        RowBlock& block = blocks[t];
-        std::uint64_t end = entry_at[t];
-        for (std::size_t r = 0; r < block.row_sizes.size(); ++r) m.indptr[row_at[t] + r + 1] = end += block.row_sizes[r];
-        std::copy(block.indices.begin(), block.indices.end(), m.indices.begin() + static_cast<std::ptrdiff_t>(entry_at[t]));
-        std::copy(block.values.begin(), block.values.end(), m.data.begin() + static_cast<std::ptrdiff_t>(entry_at[t]));
-        block = RowBlock{};
-    });
-    return m;
+    return rows;
 }
 
 }  // namespace spanlet
