@@ -24,6 +24,7 @@ struct Live {
     std::size_t row;      // its row in the block, or NO_ROW for a column that is no row
     const Element* element;
     double hi;
+    LocalEvaluator at;    // kept from interval to interval while the element is alive
     double values[NODES];
 };
 
@@ -142,8 +143,8 @@ void merge_knots(Buffers& w, double lo, double hi, bool one_side) {
 }
 
 inline void evaluate_at(Live& e, double z, const double* s) {
-    LocalEvaluator at(*e.element, z);
-    for (std::size_t k = 0; k < NODES; ++k) e.values[k] = at(s[k]);
+    e.at.move_to(z);
+    e.at.values<NODES>(s, e.values);
 }
 
 // The pair's integral over the interval [z, z + length]: the same rule sum, in the same order, as
@@ -242,7 +243,8 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
         for (; next_b < w.b_order.size() && !(z < index.lower[w.b_order[next_b]]); ++next_b) {
             const std::uint64_t j = w.b_order[next_b];
             if (!(z < index.upper[j])) continue;
-            Live e{j, same && j >= first && j < end ? j - first : NO_ROW, &b.elements()[j], index.upper[j], {}};
+            const Element& element = b.elements()[j];
+            Live e{j, same && j >= first && j < end ? j - first : NO_ROW, &element, index.upper[j], {element, z}, {}};
             // Kept in index order, the order of each row's candidates.
             auto at = std::upper_bound(w.live_b.begin(), w.live_b.end(), j,
                                        [](std::uint64_t i, const Live& l) { return i < l.index; });
@@ -252,7 +254,8 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
             drop_ended(w.live_a, z);
             for (; next_a < rows && !(z < w.a_lo[w.a_order[next_a]]); ++next_a) {
                 const std::uint64_t r = w.a_order[next_a];
-                if (z < w.a_hi[r]) w.live_a.push_back(Live{first + r, r, &a[first + r], w.a_hi[r], {}});
+                const Element& element = a[first + r];
+                if (z < w.a_hi[r]) w.live_a.push_back(Live{first + r, r, &element, w.a_hi[r], {element, z}, {}});
             }
             if (w.live_a.empty()) continue;
         }
