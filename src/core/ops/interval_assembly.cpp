@@ -70,25 +70,37 @@ void sort_unique(std::vector<T>& v, Less less) {
 
 // Appends to the ascending, distinct `columns` the values of the ascending list c[0..n) that it
 // lacks, or returns false where one of them would go before its last value. Neighbouring rows share
-// most of their candidates, so a row's list is checked against the short tail of `columns` from
-// its first value on; a row out of order costs a binary search.
-bool append_new(std::vector<std::uint64_t>& columns, const std::uint64_t* c, std::size_t n) {
+// most of their candidates, so a row's list is checked against the short tail of `columns` from its
+// first value on, found a step or two from where the previous row's was (`from`, a hint); a row
+// out of order costs a binary search.
+bool append_new(std::vector<std::uint64_t>& columns, const std::uint64_t* c, std::size_t n, std::size_t& from) {
     if (n == 0) return true;
     std::size_t k = 0;
     if (!columns.empty() && c[0] <= columns.back()) {
-        const std::uint64_t last = columns.back();
-        std::size_t at = columns.size() - 1;
-        for (std::size_t steps = 0; at > 0 && columns[at - 1] >= c[0]; --at) {
-            if (++steps > 2 * n + 8) {
-                const auto tail = columns.begin() + static_cast<std::ptrdiff_t>(at);
-                at = static_cast<std::size_t>(std::lower_bound(columns.begin(), tail, c[0]) - columns.begin());
-                break;
+        const std::uint64_t* v = columns.data();
+        const std::size_t size = columns.size();
+        std::size_t at = std::min(from, size - 1);
+        if (v[at] > c[0]) {
+            at = static_cast<std::size_t>(std::lower_bound(v, v + at, c[0]) - v);
+        } else {
+            for (std::size_t steps = 0; v[at] < c[0]; ++at) {
+                if (++steps > 2 * n + 8) {
+                    at = static_cast<std::size_t>(std::lower_bound(v + at, v + size, c[0]) - v);
+                    break;
+                }
             }
         }
-        for (; k < n && c[k] <= last; ++k) {
-            while (columns[at] < c[k]) ++at;
-            if (columns[at] != c[k]) return false;
+        from = at;
+        if (size - at <= n && std::equal(c, c + (size - at), v + at)) {
+            k = size - at;
+        } else {
+            for (const std::uint64_t last = columns.back(); k < n && c[k] <= last; ++k) {
+                while (columns[at] < c[k]) ++at;
+                if (columns[at] != c[k]) return false;
+            }
         }
+    } else {
+        from = columns.size();
     }
     columns.insert(columns.end(), c + k, c + n);
     return true;
@@ -214,8 +226,8 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
     w.sums.assign(w.candidates.size(), 0.0);
     w.columns.clear();
     const std::uint64_t* c = w.candidates.data();
-    for (std::size_t r = 0; r < rows; ++r) {
-        if (append_new(w.columns, c + w.row_start[r], w.row_start[r + 1] - w.row_start[r])) continue;
+    for (std::size_t r = 0, from = 0; r < rows; ++r) {
+        if (append_new(w.columns, c + w.row_start[r], w.row_start[r + 1] - w.row_start[r], from)) continue;
         w.columns.assign(w.candidates.begin(), w.candidates.end());
         sort_unique(w.columns, std::less<std::uint64_t>{});
         break;
@@ -281,20 +293,18 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
         }
     }
 
-    block.indices.reserve(w.candidates.size());
-    block.values.reserve(w.candidates.size());
-    block.row_sizes.reserve(rows);
-    for (std::size_t r = 0; r < rows; ++r) {
-        std::uint64_t stored = 0;
-        for (std::size_t i = w.row_start[r]; i < w.row_start[r + 1]; ++i) {
-            if (w.sums[i] != 0.0) {
-                block.indices.push_back(w.candidates[i]);
-                block.values.push_back(w.sums[i]);
-                ++stored;
-            }
-        }
-        block.row_sizes.push_back(stored);
-    }
+    // The slots go to the block as they are, zeros among them; the worker starts its next block on
+    // fresh ones of the same size.
+    block.row_sizes.resize(rows);
+    for (std::size_t r = 0; r < rows; ++r) block.row_sizes[r] = w.row_start[r + 1] - w.row_start[r];
+    block.zeros = static_cast<std::uint64_t>(std::count(w.sums.begin(), w.sums.end(), 0.0));
+    const std::size_t size = w.candidates.size();
+    block.indices = std::move(w.candidates);
+    block.values = std::move(w.sums);
+    w.candidates = {};
+    w.sums = {};
+    w.candidates.reserve(size);
+    w.sums.reserve(size);
 }
 
 bool piecewise_polynomial(const Element& e) {
