@@ -150,10 +150,11 @@ LocalEvaluator::LocalEvaluator(const Element& element, double z) : element_(&ele
 
 // The same segment and offset as shaped_local finds for a point with this u.
 void LocalEvaluator::locate(double u) {
-    // Segments are sorted and do not overlap: the next one, if it holds u, is the one segment_at finds.
+    // Segments are sorted and do not overlap: the next one (the first, when none is kept), if it
+    // holds u, is the one segment_at finds.
     const std::vector<Segment>& segments = shaped_->shape->segments();
-    const Segment* next = segment_ ? segment_ + 1 : nullptr;
-    if (next && next != segments.data() + segments.size() && next->a <= u && u < next->b)
+    const Segment* next = segment_ ? segment_ + 1 : segments.data();
+    if (next != segments.data() + segments.size() && next->a <= u && u < next->b)
         segment_ = next;
     else
         segment_ = shaped_->shape->segment_at(u);
