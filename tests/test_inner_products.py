@@ -1,5 +1,6 @@
 import numpy as np
 import pytest
+from scipy import sparse
 from scipy.interpolate import BSpline
 
 from reference_elements import bspline_refs, family, hat_ref, mapped_ref, ref_inner
@@ -269,3 +270,30 @@ def test_products_over_many_row_blocks_match_dense_quadrature(left, right):
     np.testing.assert_array_equal(checked(inner_products(b, a)), got.T)
     # As measurement rows the products are the same numbers.
     np.testing.assert_array_equal(checked(measure(a, b, "none")), got)
+
+
+def as_csr(parts):
+    indptr, indices, data, shape = parts
+    return sparse.csr_matrix((data, indices, indptr), shape=shape)
+
+
+@pytest.mark.parametrize("order", ["reversed", "shuffled", "every_third", "halves_swapped"])
+def test_rows_in_any_order_are_the_rows_of_the_ordered_gram(order):
+    # Blocks of rows whose candidates come out of order, or with gaps between neighbours, are
+    # assembled as one ordered block would be: each entry is the same number.
+    rng = np.random.default_rng(5)
+    space = Space.bsplines_clamped(np.sort(rng.uniform(-2, 6, 2000)), 3)
+    n = len(space)
+    pick = {"reversed": np.arange(n)[::-1], "shuffled": rng.permutation(n), "every_third": np.arange(0, n, 3),
+            "halves_swapped": np.roll(np.arange(n), n // 2)}[order]
+    taken = space.take(pick)
+    full = as_csr(inner_products(space, space))
+    for got, want in [(inner_products(taken, taken), full[pick][:, pick]), (inner_products(taken, space), full[pick]),
+                      (inner_products(space, taken), full[:, pick])]:
+        no_stored_zeros(got)
+        got, want = as_csr(got), want.tocsr()
+        want.eliminate_zeros()
+        want.sort_indices()
+        np.testing.assert_array_equal(got.indptr, want.indptr)
+        np.testing.assert_array_equal(got.indices, want.indices)
+        np.testing.assert_allclose(got.data, want.data, rtol=1e-14, atol=0)

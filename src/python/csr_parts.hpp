@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/linalg/sparse.hpp"
+#include "core/ops/rows.hpp"
 #include "python/pyref.hpp"
 
 namespace spanlet::py {
@@ -10,5 +11,8 @@ namespace spanlet::py {
 PyObject* csr_parts(const Csr& matrix);
 // The same taking over the matrix's buffers: no copy.
 PyObject* csr_parts(Csr&& matrix);
+// The same from rows not yet joined: the arrays are made uninitialised and the rows written into
+// them on the pool with the interpreter lock released, so that each entry is copied once.
+PyObject* csr_parts(RowBlocks&& rows);
 
 }  // namespace spanlet::py

@@ -60,11 +60,12 @@ PyObject* inner_products_function(PyObject*, PyObject* const* args, Py_ssize_t n
         if (!a.read(args, nargs, kwnames) || !to_space(a[0], "a", left) || !to_space(a[1], "b", right) ||
             !read_weight(a[2], omega))
             return nullptr;
-        auto result = [&] {
+        auto rows = [&] {
             ReleaseGil released;
-            return inner_products(*left, *right, omega);
+            return inner_product_rows(*left, *right, omega);
         }();
-        return matrix_result(std::move(result));
+        if (!rows) return raise_error(rows.error());
+        return csr_parts(std::move(rows).value());
     });
 }
 

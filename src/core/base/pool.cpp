@@ -30,6 +30,7 @@ struct Job {
     void* body;
     std::size_t count;
     std::size_t chunk;
+    std::size_t threads = 1;
     std::atomic<std::size_t> next{0};
     // A failure ends the job at the next claim, so the range holding the lowest failing index
     // still reaches it; a cancel also ends the ranges being run, after their current item.
@@ -46,6 +47,13 @@ struct Job {
     }
 
     bool has_work() const { return !stopped() && next.load(std::memory_order_relaxed) < count; }
+
+    // At most `claim` items, and no more than a share of what is left: the last claims are short,
+    // so that the threads run out of work together rather than one waiting on another's chunk.
+    std::size_t share(std::size_t claim) const {
+        const std::size_t left = count - std::min(count, next.load(std::memory_order_relaxed));
+        return std::clamp<std::size_t>(left / (2 * threads), 1, claim);
+    }
 
     void record(std::size_t index, std::exception_ptr caught) {
         std::lock_guard lock(error_mutex);
@@ -150,17 +158,18 @@ private:
     Scratch& scratch_;
 };
 
-// Claims items from the job until none are left or it stops. Workers claim whole chunks; the
-// caller of a cancellable job claims short pieces and polls between them.
+// Claims items from the job until none are left or it stops. Workers claim chunks, shorter ones
+// towards the end; the caller of a cancellable job claims short pieces and polls between them.
 void run_items(Job& job, Scratch& scratch, Poller* poller) {
     JobBuffersScope buffers(scratch);
     BodyScope scope(job, poller);
     detail::Range range{0, 0, 0, &job.cancelled};
     std::size_t claim = poller != nullptr ? 1 : job.chunk;
     while (!job.stopped()) {
-        range.begin = job.next.fetch_add(claim, std::memory_order_relaxed);
+        const std::size_t take = job.share(claim);
+        range.begin = job.next.fetch_add(take, std::memory_order_relaxed);
         if (range.begin >= job.count) return;
-        range.end = std::min(job.count, range.begin + claim);
+        range.end = std::min(job.count, range.begin + take);
         if (poller == nullptr) {
             job.run_range(range, scratch);
             continue;
@@ -227,6 +236,7 @@ public:
             start_locked();
             // A few chunks per thread balances uneven items without much contention.
             job.chunk = std::max<std::size_t>(1, count / ((started_ + 1) * 4));
+            job.threads = started_ + 1;
             helpers = std::min(started_, (count + job.chunk - 1) / job.chunk - 1);
             if (helpers > 0) jobs_.push_back(&job);
         }

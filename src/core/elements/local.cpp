@@ -150,11 +150,18 @@ LocalEvaluator::LocalEvaluator(const Element& element, double z) : element_(&ele
 
 // The same segment and offset as shaped_local finds for a point with this u.
 void LocalEvaluator::locate(double u) {
-    segment_ = shaped_->shape->segment_at(u);
+    // Segments are sorted and do not overlap: the next one (the first, when none is kept), if it
+    // holds u, is the one segment_at finds.
+    const std::vector<Segment>& segments = shaped_->shape->segments();
+    const Segment* next = segment_ ? segment_ + 1 : segments.data();
+    if (next != segments.data() + segments.size() && next->a <= u && u < next->b)
+        segment_ = next;
+    else
+        segment_ = shaped_->shape->segment_at(u);
     if (!segment_) return;
-    const double knot = shaped_->center + shaped_->stretch * segment_->a;
-    const double residual = std::fma(shaped_->stretch, segment_->a, shaped_->center - knot);
-    t0_ = per_stretch_ != 0.0 ? ((z_ - knot) + residual) * per_stretch_ : ((z_ - knot) + residual) / shaped_->stretch;
+    knot_ = shaped_->center + shaped_->stretch * segment_->a;
+    residual_ = std::fma(shaped_->stretch, segment_->a, shaped_->center - knot_);
+    t0_ = offset_from_knot();
 }
 
 std::optional<LocalCubic> local_polynomial(const Element& element, double z, double s_mid, double unit) {

@@ -4,6 +4,7 @@
 // the resolution of the offsets instead of ulp(|z|).
 #pragma once
 
+#include <cstddef>
 #include <optional>
 
 #include "core/elements/element.hpp"
@@ -30,6 +31,15 @@ InnerPoint inner_point(const Mapped& m, double z, double s);
 class LocalEvaluator {
 public:
     LocalEvaluator(const Element& element, double z);
+    // The same element on the interval that starts at z, for a walk along the axis: what depends
+    // only on the element is kept, and the segment found last, then the one after it, are tried
+    // before a search. Values stay those of LocalEvaluator(element, z), bit for bit.
+    void move_to(double z) {
+        z_ = z;
+        if (!shaped_) return;
+        u0_ = per_stretch_ != 0.0 ? (z - shaped_->center) * per_stretch_ : (z - shaped_->center) / shaped_->stretch;
+        if (segment_) t0_ = offset_from_knot();
+    }
     // Inline: assembly by knot interval calls it for every element at every node.
     double operator()(double s) {
         if (!shaped_) return evaluate_local(*element_, z_, s);
@@ -43,8 +53,38 @@ public:
         return g.c0 + t * (g.c1 + t * (g.c2 + t * g.c3));
     }
 
+    // The values at the N offsets s[0..N), each as operator() gives it. When all of them fall on
+    // the kept segment (as the nodes of a rule on a knot interval do), the polynomial is evaluated
+    // at all in one straight run, which the compiler can interleave.
+    template <std::size_t N>
+    void values(const double* s, double* out) {
+        if (shaped_ && segment_) {
+            double v[N];
+            bool inside = true;
+            for (std::size_t k = 0; k < N; ++k) {
+                v[k] = per_stretch_ != 0.0 ? s[k] * per_stretch_ : s[k] / shaped_->stretch;
+                const double u = u0_ + v[k];
+                inside = inside && segment_->a <= u && u < segment_->b;
+            }
+            if (inside) {
+                const Segment& g = *segment_;
+                for (std::size_t k = 0; k < N; ++k) {
+                    const double t = t0_ + v[k];
+                    out[k] = g.c0 + t * (g.c1 + t * (g.c2 + t * g.c3));
+                }
+                return;
+            }
+        }
+        for (std::size_t k = 0; k < N; ++k) out[k] = (*this)(s[k]);
+    }
+
 private:
     void locate(double u);
+    // The kept segment's variable at z_ (as shaped_local forms it).
+    double offset_from_knot() const {
+        const double from_knot = (z_ - knot_) + residual_;
+        return per_stretch_ != 0.0 ? from_knot * per_stretch_ : from_knot / shaped_->stretch;
+    }
 
     const Element* element_;
     double z_;
@@ -53,6 +93,7 @@ private:
     double per_stretch_ = 0.0;        // 1 / stretch where that is exact (a power of two), else 0
     const Segment* segment_ = nullptr;
     double t0_ = 0.0;                 // the segment's variable at z
+    double knot_ = 0.0, residual_ = 0.0;  // where the segment starts: a double and its rounding error
 };
 
 // Coefficients p0..p3 of the element as a polynomial in s / unit, s the offset, on the piece that

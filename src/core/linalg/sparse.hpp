@@ -11,6 +11,14 @@
 
 namespace spanlet {
 
+// The arrays of a matrix under construction, written in place (those of a Python result, say):
+// indptr holds a row count + 1 entries, indices and data room for the entries the writer stores.
+struct RowArrays {
+    std::uint64_t* indptr;
+    std::uint64_t* indices;
+    double* data;
+};
+
 struct Csr {
     std::vector<std::uint64_t> indptr;   // nrows + 1 offsets, indptr[0] = 0
     std::vector<std::uint64_t> indices;  // column of each stored entry, row after row

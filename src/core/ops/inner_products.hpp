@@ -6,6 +6,7 @@
 #include "core/integration/integrate.hpp"
 #include "core/spaces/space.hpp"
 #include "core/linalg/sparse.hpp"
+#include "core/ops/rows.hpp"
 
 namespace spanlet {
 
@@ -13,5 +14,8 @@ namespace spanlet {
 Result<Csr> inner_products(const Space& a, const Space& b, CosineWeight omega);
 // The same for elements not held in a space (those of b itself are taken as the space b).
 Result<Csr> inner_products(const std::vector<Element>& a, const Space& b, CosineWeight omega);
+// The rows of inner_products(a, b, omega) before they are joined, for a caller that writes them
+// into arrays of its own.
+Result<RowBlocks> inner_product_rows(const Space& a, const Space& b, CosineWeight omega);
 
 }  // namespace spanlet

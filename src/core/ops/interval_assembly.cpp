@@ -24,6 +24,7 @@ struct Live {
     std::size_t row;      // its row in the block, or NO_ROW for a column that is no row
     const Element* element;
     double hi;
+    LocalEvaluator at;    // kept from interval to interval while the element is alive
     double values[NODES];
 };
 
@@ -65,6 +66,44 @@ void sort_unique(std::vector<T>& v, Less less) {
         ++kept;
     }
     v.resize(kept);
+}
+
+// Appends to the ascending, distinct `columns` the values of the ascending list c[0..n) that it
+// lacks, or returns false where one of them would go before its last value. Neighbouring rows share
+// most of their candidates, so a row's list is checked against the short tail of `columns` from its
+// first value on, found a step or two from where the previous row's was (`from`, a hint); a row
+// out of order costs a binary search.
+bool append_new(std::vector<std::uint64_t>& columns, const std::uint64_t* c, std::size_t n, std::size_t& from) {
+    if (n == 0) return true;
+    std::size_t k = 0;
+    if (!columns.empty() && c[0] <= columns.back()) {
+        const std::uint64_t* v = columns.data();
+        const std::size_t size = columns.size();
+        std::size_t at = std::min(from, size - 1);
+        if (v[at] > c[0]) {
+            at = static_cast<std::size_t>(std::lower_bound(v, v + at, c[0]) - v);
+        } else {
+            for (std::size_t steps = 0; v[at] < c[0]; ++at) {
+                if (++steps > 2 * n + 8) {
+                    at = static_cast<std::size_t>(std::lower_bound(v + at, v + size, c[0]) - v);
+                    break;
+                }
+            }
+        }
+        from = at;
+        if (size - at <= n && std::equal(c, c + (size - at), v + at)) {
+            k = size - at;
+        } else {
+            for (const std::uint64_t last = columns.back(); k < n && c[k] <= last; ++k) {
+                while (columns[at] < c[k]) ++at;
+                if (columns[at] != c[k]) return false;
+            }
+        }
+    } else {
+        from = columns.size();
+    }
+    columns.insert(columns.end(), c + k, c + n);
+    return true;
 }
 
 // The breakpoints of an element strictly inside (lo, hi): its support ends and its pieces' ends.
@@ -116,8 +155,8 @@ void merge_knots(Buffers& w, double lo, double hi, bool one_side) {
 }
 
 inline void evaluate_at(Live& e, double z, const double* s) {
-    LocalEvaluator at(*e.element, z);
-    for (std::size_t k = 0; k < NODES; ++k) e.values[k] = at(s[k]);
+    e.at.move_to(z);
+    e.at.values<NODES>(s, e.values);
 }
 
 // The pair's integral over the interval [z, z + length]: the same rule sum, in the same order, as
@@ -185,8 +224,14 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
         w.row_start.push_back(w.candidates.size());
     }
     w.sums.assign(w.candidates.size(), 0.0);
-    w.columns.assign(w.candidates.begin(), w.candidates.end());
-    sort_unique(w.columns, std::less<std::uint64_t>{});
+    w.columns.clear();
+    const std::uint64_t* c = w.candidates.data();
+    for (std::size_t r = 0, from = 0; r < rows; ++r) {
+        if (append_new(w.columns, c + w.row_start[r], w.row_start[r + 1] - w.row_start[r], from)) continue;
+        w.columns.assign(w.candidates.begin(), w.candidates.end());
+        sort_unique(w.columns, std::less<std::uint64_t>{});
+        break;
+    }
 
     if (!same) {
         w.a_order.resize(rows);
@@ -210,7 +255,8 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
         for (; next_b < w.b_order.size() && !(z < index.lower[w.b_order[next_b]]); ++next_b) {
             const std::uint64_t j = w.b_order[next_b];
             if (!(z < index.upper[j])) continue;
-            Live e{j, same && j >= first && j < end ? j - first : NO_ROW, &b.elements()[j], index.upper[j], {}};
+            const Element& element = b.elements()[j];
+            Live e{j, same && j >= first && j < end ? j - first : NO_ROW, &element, index.upper[j], {element, z}, {}};
             // Kept in index order, the order of each row's candidates.
             auto at = std::upper_bound(w.live_b.begin(), w.live_b.end(), j,
                                        [](std::uint64_t i, const Live& l) { return i < l.index; });
@@ -220,7 +266,8 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
             drop_ended(w.live_a, z);
             for (; next_a < rows && !(z < w.a_lo[w.a_order[next_a]]); ++next_a) {
                 const std::uint64_t r = w.a_order[next_a];
-                if (z < w.a_hi[r]) w.live_a.push_back(Live{first + r, r, &a[first + r], w.a_hi[r], {}});
+                const Element& element = a[first + r];
+                if (z < w.a_hi[r]) w.live_a.push_back(Live{first + r, r, &element, w.a_hi[r], {element, z}, {}});
             }
             if (w.live_a.empty()) continue;
         }
@@ -246,20 +293,18 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
         }
     }
 
-    block.indices.reserve(w.candidates.size());
-    block.values.reserve(w.candidates.size());
-    block.row_sizes.reserve(rows);
-    for (std::size_t r = 0; r < rows; ++r) {
-        std::uint64_t stored = 0;
-        for (std::size_t i = w.row_start[r]; i < w.row_start[r + 1]; ++i) {
-            if (w.sums[i] != 0.0) {
-                block.indices.push_back(w.candidates[i]);
-                block.values.push_back(w.sums[i]);
-                ++stored;
-            }
-        }
-        block.row_sizes.push_back(stored);
-    }
+    // The slots go to the block as they are, zeros among them; the worker starts its next block on
+    // fresh ones of the same size.
+    block.row_sizes.resize(rows);
+    for (std::size_t r = 0; r < rows; ++r) block.row_sizes[r] = w.row_start[r + 1] - w.row_start[r];
+    block.zeros = static_cast<std::uint64_t>(std::count(w.sums.begin(), w.sums.end(), 0.0));
+    const std::size_t size = w.candidates.size();
+    block.indices = std::move(w.candidates);
+    block.values = std::move(w.sums);
+    w.candidates = {};
+    w.sums = {};
+    w.candidates.reserve(size);
+    w.sums.reserve(size);
 }
 
 bool piecewise_polynomial(const Element& e) {
@@ -268,43 +313,35 @@ bool piecewise_polynomial(const Element& e) {
     return std::isfinite(s.lo) && std::isfinite(s.hi);
 }
 
+// A B-spline space that keeps its knot vector holds shaped elements on finite knots only, so it
+// needs no pass over its elements: on large spaces that pass is a serial share of the call.
+bool piecewise_polynomial(const Space& space) {
+    const std::vector<Element>& e = space.elements();
+    return space.knot_vector() != nullptr || std::all_of(e.begin(), e.end(), [](const Element& x) {
+               return piecewise_polynomial(x);
+           });
+}
+
 }  // namespace
 
 bool interval_products_apply(const std::vector<Element>& a, const Space& b, CosineWeight omega) {
     if (omega) return false;
-    return std::all_of(a.begin(), a.end(), piecewise_polynomial) &&
-           (&a == &b.elements() || std::all_of(b.elements().begin(), b.elements().end(), piecewise_polynomial));
+    return std::all_of(a.begin(), a.end(), [](const Element& x) { return piecewise_polynomial(x); }) &&
+           (&a == &b.elements() || piecewise_polynomial(b));
 }
 
-Result<Csr> interval_products(const Space& a, const Space& b) {
+bool interval_products_apply(const Space& a, const Space& b, CosineWeight omega) {
+    return !omega && piecewise_polynomial(a) && (&a == &b || piecewise_polynomial(b));
+}
+
+RowBlocks interval_products(const Space& a, const Space& b) {
     const RowTasks split = RowTasks::blocks(a.size());
-    std::vector<RowBlock> blocks(split.count());
+    RowBlocks rows{std::vector<RowBlock>(split.count()), a.size(), b.size()};
     parallel_for(split.count(), [&](std::size_t t, Scratch& scratch) {
         if (stop_requested()) return;
-        assemble_block(a, b, split.first(t), split.end(t), scratch.job_buffers<Buffers>(), blocks[t], scratch);
+        assemble_block(a, b, split.first(t), split.end(t), scratch.job_buffers<Buffers>(), rows.blocks[t], scratch);
     });
-    // The blocks are joined on the pool too: a serial copy of the result would cap the speed-up.
-    Csr m;
-    m.nrows = a.size();
-    m.ncols = b.size();
-    std::vector<std::size_t> row_at(blocks.size() + 1, 0), entry_at(blocks.size() + 1, 0);
-    for (std::size_t t = 0; t < blocks.size(); ++t) {
-        row_at[t + 1] = row_at[t] + blocks[t].row_sizes.size();
-        entry_at[t + 1] = entry_at[t] + blocks[t].indices.size();
-    }
-    m.indptr.resize(m.nrows + 1);
-    m.indices.resize(entry_at.back());
-    m.data.resize(entry_at.back());
-    m.indptr[0] = 0;
-    parallel_for(blocks.size(), [&](std::size_t t, Scratch&) {
-        RowBlock& block = blocks[t];
-        std::uint64_t end = entry_at[t];
-        for (std::size_t r = 0; r < block.row_sizes.size(); ++r) m.indptr[row_at[t] + r + 1] = end += block.row_sizes[r];
-        std::copy(block.indices.begin(), block.indices.end(), m.indices.begin() + static_cast<std::ptrdiff_t>(entry_at[t]));
-        std::copy(block.values.begin(), block.values.end(), m.data.begin() + static_cast<std::ptrdiff_t>(entry_at[t]));
-        block = RowBlock{};
-    });
-    return m;
+    return rows;
 }
 
 }  // namespace spanlet

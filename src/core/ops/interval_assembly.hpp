@@ -9,6 +9,7 @@
 
 #include "core/integration/integrate.hpp"
 #include "core/linalg/sparse.hpp"
+#include "core/ops/rows.hpp"
 #include "core/spaces/knot_vector.hpp"
 #include "core/spaces/space.hpp"
 
@@ -18,12 +19,14 @@ namespace spanlet {
 // only elements that are polynomial between their knots, with finite supports (no point masses,
 // whose products are values rather than integrals).
 bool interval_products_apply(const std::vector<Element>& a, const Space& b, CosineWeight omega);
+bool interval_products_apply(const Space& a, const Space& b, CosineWeight omega);
 
-// G[i, j] = inner(a_i, b_j) for every candidate pair, zeros not stored, as inner_products gives it.
+// The rows of G[i, j] = inner(a_i, b_j) for every candidate pair, zeros not stored, as
+// inner_products gives it.
 // Each pair is integrated, as the pairwise path does, by the 4-point Gauss-Legendre rule in local
 // coordinates on each knot interval its supports share; the intervals are those of all elements of
 // both spaces (of an open B-spline space, its knot vector's breakpoints), so that each pair's
 // share does not depend on the rows assembled beside it.
-Result<Csr> interval_products(const Space& a, const Space& b);
+RowBlocks interval_products(const Space& a, const Space& b);
 
 }  // namespace spanlet

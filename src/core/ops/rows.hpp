@@ -11,14 +11,33 @@
 
 namespace spanlet {
 
+// Consecutive rows: row_sizes[r] entries of indices and values for each, row after row.
 struct RowBlock {
     std::vector<std::uint64_t> row_sizes;
     std::vector<std::uint64_t> indices;
     std::vector<double> values;
+    // Exact zeros among the values, which RowBlocks::write leaves out: an assembly that sums into
+    // every candidate's slot hands its slots over as they are instead of copying the rest out.
+    std::uint64_t zeros = 0;
 };
 
-// Joins the blocks in index order into one matrix.
+// Joins the blocks (which hold no zeros) in index order into one matrix.
 Csr join_blocks(std::vector<RowBlock>& blocks, std::uint64_t nrows, std::uint64_t ncols);
+
+// The blocks of rows of an nrows x ncols matrix, in index order, before they are joined: the count
+// of stored entries comes first, so that a caller makes the result's arrays once, uninitialised,
+// and each entry is copied once, on the pool.
+struct RowBlocks {
+    std::vector<RowBlock> blocks;
+    std::uint64_t nrows = 0, ncols = 0;
+
+    std::uint64_t stored() const;
+    // Fills out (nrows + 1 offsets, stored() entries) block by block on the pool, leaving out the
+    // zeros and releasing each block once copied.
+    void write(RowArrays out);
+    // The same into a matrix of its own.
+    Csr join();
+};
 
 // Builds an nrows x b.size() matrix on the pool. For row i, `interval(i)` gives the support to
 // search in b and `value(i, j, knots)` the entry for candidate j (a Result<double>).
