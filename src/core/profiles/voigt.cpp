@@ -14,10 +14,9 @@ namespace {
 constexpr double WIDTH_LINEAR = 0.5346;
 constexpr double WIDTH_QUADRATIC = 0.2166;
 
-// Beyond this |z| Laplace's continued fraction for w converges to rounding within the terms below,
-// and the direct form of w' loses about |z|^2 of its digits.
-constexpr double CONTINUED_FRACTION_RADIUS = 8.0;
-constexpr int CONTINUED_FRACTION_TERMS = 20;  // 16 reach rounding at |z| = 8, fewer beyond
+// Beyond this |z| the derivatives of w come from its asymptotic series, whose terms fall fast
+// enough there, while the direct form w' = -2 z w + 2i / sqrt(pi) loses about |z|^2 of its digits.
+constexpr double FAR_RADIUS = 8.0;
 
 using Cplx = std::complex<double>;
 
@@ -28,50 +27,69 @@ Cplx div(Cplx a, Cplx b) {
     const double n = b.real() * b.real() + b.imag() * b.imag();
     return {(a.real() * b.real() + a.imag() * b.imag()) / n, (a.imag() * b.real() - a.real() * b.imag()) / n};
 }
-bool far_out(Cplx z) { return std::norm(z) >= CONTINUED_FRACTION_RADIUS * CONTINUED_FRACTION_RADIUS; }
+bool far_out(Cplx z) { return std::norm(z) >= FAR_RADIUS * FAR_RADIUS; }
 
-// Laplace's continued fraction w(z) = (i / sqrt(pi)) / (z - a), a = (1/2) / (z - t),
-// t = 1 / (z - (3/2) / (z - 2 / (z - ...))), for |z| >= CONTINUED_FRACTION_RADIUS: returns t.
-// It gives w' = -2 a w and z w' = -w (1 + e) with e = 2 z a - 1 = t / (z - t), none of which
-// cancels, where the direct w' = -2 z w + 2i / sqrt(pi) loses about |z|^2 of its digits.
-Cplx continued_fraction_tail(Cplx z) {
-    Cplx t = 0.0;
-    for (int k = CONTINUED_FRACTION_TERMS; k >= 2; --k) t = div(Cplx(0.5 * k, 0.0), z - t);
-    return t;
+// For |z| >= FAR_RADIUS, with q = 1 / (2 z^2) and c_n = (2n - 1)!!, the asymptotic series gives
+//   z w = (i / sqrt(pi)) (1 + S),   S = sum_(n >= 1) c_n q^n,
+//   z w - i / sqrt(pi) = z w rho,   w' = -2 (z w - i / sqrt(pi)) = -2 z w rho,   rho = S / (1 + S),
+//   e = U / (1 + S),   U = 2 z^2 S - 1 - S = sum_(n >= 1) 2n c_n q^n,
+// where z w' = -w (1 + e) defines e. None of them is a difference of larger terms, and each is w
+// times a ratio from the series, so that the width derivative's two terms below carry the same w
+// and their difference keeps its digits. The terms t_n = c_n q^n are summed forward until U's
+// (the larger) falls below 1e-17 of its first: 24 terms at |z| = 8, a handful far out.
+constexpr int MOST_TERMS = 32;
+
+struct FarSums {
+    Cplx s, u;
+};
+
+FarSums far_sums(Cplx z) {
+    const Cplx q = div(Cplx(0.5, 0.0), mul(z, z));
+    const double floor = 1e-34 * std::norm(q);
+    Cplx t = q, s = q, u = 2.0 * q;
+    for (int n = 2; n <= MOST_TERMS; ++n) {
+        t = (2.0 * n - 1.0) * mul(t, q);
+        s += t;
+        u += (2.0 * n) * t;
+        if (std::norm(t) * (n * n) < floor) break;
+    }
+    return {s, u};
+}
+
+// rho = S / (1 + S) and e = U / (1 + S).
+Cplx far_rho(Cplx z) {
+    const FarSums f = far_sums(z);
+    return div(f.s, 1.0 + f.s);
+}
+Cplx far_e(Cplx z) {
+    const FarSums f = far_sums(z);
+    return div(f.u, 1.0 + f.s);
 }
 
 // w'(z), given w = w(z).
 Cplx w_slope(Cplx z, Cplx w) {
-    if (far_out(z)) return -div(w, z - continued_fraction_tail(z));
+    if (far_out(z)) return -2.0 * mul(mul(z, w), far_rho(z));
     return -2.0 * mul(z, w) + Cplx(0.0, TWO_OVER_SQRT_PI);
 }
 
 // w(z) e(z), the part of z w'(z) = -w (1 + e) that vanishes in the Lorentzian limit (e ~ 1 / z^2).
 Cplx slope_excess(Cplx z, Cplx w) {
-    if (far_out(z)) {
-        const Cplx t = continued_fraction_tail(z);
-        return mul(w, div(t, z - t));
-    }
+    if (far_out(z)) return mul(w, far_e(z));
     return -mul(z, w_slope(z, w)) - w;
 }
 
-// Re(z w(z)), of which the slope of Re w is -2 times. Directly u Re w - v Im w; beyond the
-// continued fraction's radius that difference keeps only 1 / |z|^2 of its terms' digits, and
-// Re(z w - i / sqrt(pi)) is summed instead from the asymptotic series
-// z w - i / sqrt(pi) = (i / sqrt(pi)) sum_(n >= 1) (2n - 1)!! / (2 z^2)^n (by Horner: level n adds
-// 1 + (2n + 1) times the level below), whose terms at |z| >= 8 fall below 1e-17 of the first by
-// the sixteenth.
-constexpr int ASYMPTOTIC_TERMS = 16;
+// Re(z w(z)), of which the slope of Re w is -2 times: directly u Re w - v Im w, which keeps all
+// but |z|^2 ulps (2e-13 relative at |z| = 32, the slope's cost in fits of ordinary lines
+// otherwise growing by a third); beyond SLOPE_SERIES_RADIUS as Re(z w rho) = Re(z w - i / sqrt(pi)),
+// where a near-Lorentzian line's slope would lose all its digits.
+constexpr double SLOPE_SERIES_RADIUS = 32.0;
 double real_z_w(double u, double v, Complex w) {
     const Cplx z(u, v);
-    if (!far_out(z)) return u * w.re - v * w.im;
-    const Cplx q = div(Cplx(0.5, 0.0), mul(z, z));  // 1 / (2 z^2)
-    Cplx sum = 0.0;
-    for (int n = ASYMPTOTIC_TERMS; n >= 1; --n) sum = mul(q, Cplx(2.0 * n + 1.0, 0.0) * sum + 1.0);
-    return -sum.imag() * (0.5 * TWO_OVER_SQRT_PI);  // Re(i S / sqrt(pi)) = -Im S / sqrt(pi)
+    if (std::norm(z) < SLOPE_SERIES_RADIUS * SLOPE_SERIES_RADIUS) return u * w.re - v * w.im;
+    return mul(mul(z, Cplx(w.re, w.im)), far_rho(z)).real();
 }
 
-// Near the center (|x'| small, |z| below the continued fraction's radius) both terms of the sigma
+// Near the center (|x'| small, |z| below FAR_RADIUS) both terms of the sigma
 // derivative below are close to their values at x' = 0, where they are equal: their difference,
 // of order x'^2, goes by the Taylor series in x' about i y' instead, whose coefficients come from
 // the derivatives w^(k)(i y') = i^k r_k, r_(k+2) = 2 (k + 1) r_k - 2 y' r_(k+1) (from
@@ -153,7 +171,7 @@ VoigtPeak Voigt::peak_terms(std::span<const Parameter> parameters, bool series) 
         if (p == Parameter::Sigma) t.excess = slope_excess(iy, wy).real() / t.value;
         if (p == Parameter::Gamma) t.slope = w_slope(iy, wy).imag();
     }
-    if (series && yr < CONTINUED_FRACTION_RADIUS) peak_derivatives(yr, t.value, t.series);
+    if (series && yr < FAR_RADIUS) peak_derivatives(yr, t.value, t.series);
     return t;
 }
 
@@ -166,7 +184,7 @@ std::optional<double> Voigt::d_parameter(Parameter parameter, double x) const {
     return width_slope(parameter, xr, yr, peak_terms(one, near), near ? Complex{} : faddeeva(xr, yr));
 }
 
-bool Voigt::near_center(double xr, double yr) { return std::fabs(xr) < TAYLOR_X && yr < CONTINUED_FRACTION_RADIUS; }
+bool Voigt::near_center(double xr, double yr) { return std::fabs(xr) < TAYLOR_X && yr < FAR_RADIUS; }
 
 double Voigt::width_slope(Parameter parameter, double xr, double yr, const VoigtPeak& peak, Complex big_w) const {
     // V = Re w(z) / w(i y'), z = (x + i gamma) / (sigma sqrt 2) = x' + i y'. Both z and i y' scale
