@@ -624,6 +624,8 @@ def test_boxes_far_shorter_than_the_length_match_nested_quadrature(family):
     edges = v([0.0, 0.003, 0.0051, 0.0052, 0.3, 0.31, 2.0, 2.00005])
     space = s.Space.boxes(edges)
     K, (L,), _ = s.covariance_length_derivatives(1.0, [dim(family, length)], [space], [None])
+    # A plain matrix takes each box's moments once per call.
+    plain = s.covariance_matrix(1.0, [dim(family, length)], [space], [None], [space], [None], True)
 
     def nested(f, a0, a1, b0, b1):
         if a0 == b0:  # one box: 2 int_0^h (h - r) f(r) dr / h^2, with no kink inside
@@ -639,4 +641,5 @@ def test_boxes_far_shorter_than_the_length_match_nested_quadrature(family):
             k = nested(lambda r: closed_form(family, r, length)[0], *box)
             d = nested(lambda r: closed_form(family, r, length)[1], *box)
             assert K[i, j] == pytest.approx(k, rel=1e-12, abs=0), (i, j)
+            assert plain[i, j] == pytest.approx(k, rel=1e-12, abs=0), (i, j)
             assert L[i, j] == pytest.approx(d, rel=1e-12, abs=0), (i, j)

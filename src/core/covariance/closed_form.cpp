@@ -440,16 +440,37 @@ double separated_sum(const double* poly, int degree, double D, const double* ga,
     return sum;
 }
 
+// gamma(m + 1, z_per_r h) of a box of length h, m = 0 .. the top the kernel needs: one moment
+// per order.
+int box_top(const KernelForm& f, bool with_derivative) {
+    return with_derivative ? std::max(f.value_degree, f.slope_degree) : f.value_degree;
+}
+
+}  // namespace
+
+std::optional<BoxSide> box_side(const Covariance1d& c, const Element& e, bool with_derivative, GammaMoments& cache) {
+    const auto* box = std::get_if<Box>(&e.kind);
+    if (!box || c.period) return std::nullopt;
+    const KernelForm& f = kernel_form(c.kernel);
+    if (f.gaussian) return std::nullopt;
+    const double h = box->upper - box->lower;
+    if (!(h > 0.0 && std::isfinite(h))) return std::nullopt;
+    BoxSide side{box->lower, box->upper, {}};
+    const int top = box_top(f, with_derivative);
+    const double* g = box_moments(f.rate / c.length * h, top, cache);
+    std::copy(g, g + top + 1, side.g);
+    return side;
+}
+
 // Two boxes apart (or touching) under a Matern kernel that reaches across both whole: with z the
 // kernel's variable, u from the nearer end of one box and v from the nearer end of the other,
 // z = D + u + v and exp(-z) splits into a product, so the double integral is a sum of products of
-// one-dimensional moments of each box's length, times one exp(-D). Every term is positive, and the
-// moments of one length serve a whole row. Nothing otherwise: the pieces take overlapping boxes,
-// those the cut reaches and the scalings the general path refuses.
-std::optional<std::pair<double, double>> box_pair(const Covariance1d& c, const KernelForm& f, const Box& a,
-                                                  const Box& b, bool with_derivative, ClosedFormScratch& scratch) {
+// one-dimensional moments of each box's length, times one exp(-D). Every term is positive.
+// Nothing otherwise: the pieces take overlapping boxes, those the cut reaches and the scalings the
+// general path refuses.
+std::optional<std::pair<double, double>> box_pair_covariance(const Covariance1d& c, const BoxSide& a,
+                                                             const BoxSide& b, bool with_derivative) {
     const double ha = a.upper - a.lower, hb = b.upper - b.lower;
-    if (!(ha > 0.0 && hb > 0.0 && std::isfinite(ha) && std::isfinite(hb))) return std::nullopt;
     const double H = std::fmax(ha, hb);
     if (!(H <= MAX_SCALE_RATIO * c.length && c.length <= MAX_SCALE_RATIO * H)) return std::nullopt;
     if (!(ha * MAX_SCALE_RATIO >= hb && hb * MAX_SCALE_RATIO >= ha)) return std::nullopt;
@@ -464,18 +485,18 @@ std::optional<std::pair<double, double>> box_pair(const Covariance1d& c, const K
         return std::nullopt;
     }
     if (!(far <= c.radius)) return std::nullopt;
+    const KernelForm& f = kernel_form(c.kernel);
     const double z_per_r = f.rate / c.length, r_per_z = c.length / f.rate;
-    const int top = with_derivative ? std::max(f.value_degree, f.slope_degree) : f.value_degree;
-    const double* ga = box_moments(z_per_r * ha, top, scratch.box_a);
-    const double* gb = box_moments(z_per_r * hb, top, scratch.box_b);
     const double D = z_per_r * gap;
     const double scale = std::exp(-D);
     // r_per_z once per box: each side's moments are of the order of its length over r_per_z.
-    const double value = r_per_z * (r_per_z * (scale * separated_sum(f.value.data(), f.value_degree, D, ga, gb)));
+    const double value = r_per_z * (r_per_z * (scale * separated_sum(f.value.data(), f.value_degree, D, a.g, b.g)));
     if (!with_derivative) return std::pair<double, double>{value, 0.0};
-    const double slope = r_per_z * (r_per_z * (scale * separated_sum(f.slope.data(), f.slope_degree, D, ga, gb)));
+    const double slope = r_per_z * (r_per_z * (scale * separated_sum(f.slope.data(), f.slope_degree, D, a.g, b.g)));
     return std::pair<double, double>{value, slope};
 }
+
+namespace {
 
 // The images n of the kernel with r - n P in reach of [-R, R] for r in [lo, hi].
 std::pair<double, double> image_range(const Covariance1d& c, double lo, double hi) {
@@ -488,13 +509,9 @@ std::pair<double, double> image_range(const Covariance1d& c, double lo, double h
 std::optional<std::pair<double, double>> closed_form_covariance(const Covariance1d& c, const Element& a,
                                                                 const Element& b, bool with_derivative,
                                                                 ClosedFormScratch& scratch) {
-    const auto* box_a = std::get_if<Box>(&a.kind);
-    const auto* box_b = std::get_if<Box>(&b.kind);
-    if (box_a && box_b && !c.period) {
-        const KernelForm& form = kernel_form(c.kernel);
-        if (!form.gaussian)
-            if (const auto exact = box_pair(c, form, *box_a, *box_b, with_derivative, scratch)) return exact;
-    }
+    if (const auto box_a = box_side(c, a, with_derivative, scratch.box_a))
+        if (const auto box_b = box_side(c, b, with_derivative, scratch.box_b))
+            if (const auto exact = box_pair_covariance(c, *box_a, *box_b, with_derivative)) return exact;
     const auto* da = std::get_if<Delta>(&a.kind);
     const auto* db = std::get_if<Delta>(&b.kind);
     if (da && db) return std::nullopt;

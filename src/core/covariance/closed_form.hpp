@@ -62,6 +62,24 @@ struct ClosedFormScratch {
     GammaMoments box_a, box_b;
 };
 
+// A box's share of box_pair_covariance: its ends and its moments gamma(m + 1, length) in the
+// kernel's variable, formed once for all the pairs it takes part in.
+struct BoxSide {
+    double lower, upper;
+    double g[4];
+};
+
+// The side of e, a box of finite positive length under a Matern kernel without a period, or
+// nothing. The cache keeps the moments of the last length.
+std::optional<BoxSide> box_side(const Covariance1d& covariance, const Element& e, bool with_derivative,
+                                GammaMoments& cache);
+
+// The covariance of two boxes and its length derivative where they lie apart and the kernel's cut
+// reaches across both, or nothing: closed_form_covariance then takes the pair. Sides formed with
+// with_derivative if it is asked for here.
+std::optional<std::pair<double, double>> box_pair_covariance(const Covariance1d& covariance, const BoxSide& a,
+                                                             const BoxSide& b, bool with_derivative);
+
 // The covariance of a and b and its length derivative l d/dl, or nothing where the closed form
 // does not apply (profiles, reciprocal maps, two point masses, lengths or pieces at the ends of
 // the double range, more kernel images than a bounded amount of work): the caller integrates then.
