@@ -427,17 +427,28 @@ const double* box_moments(double x, int top, Moments& moments) {
 
 // int_0^A int_0^B P(D + u + v) exp(-u - v) du dv = sum_n p_n sum_i C(n, i) gamma(i + 1, A) gamma(n - i + 1, B),
 // p the coefficients of P(D + s) in s: all positive for the kernels' polynomials and D >= 0.
-double separated_sum(const double* poly, int degree, double D, const double* ga, const double* gb) {
-    double p[BOX_TOP + 1];
-    std::copy(poly, poly + degree + 1, p);
-    taylor_shift(p, degree, D);
+// The degree is fixed when compiling, so that the small loops unroll; the operations are the same.
+template <int DEGREE>
+double separated_sum(const double* poly, double D, const double* ga, const double* gb) {
+    double p[DEGREE + 1];
+    std::copy(poly, poly + DEGREE + 1, p);
+    taylor_shift(p, DEGREE, D);
     double sum = 0.0;
-    for (int n = 0; n <= degree; ++n) {
+    for (int n = 0; n <= DEGREE; ++n) {
         double cross = 0.0;
         for (int i = 0; i <= n; ++i) cross += BINOMIAL[n][i] * ga[i] * gb[n - i];
         sum += p[n] * cross;
     }
     return sum;
+}
+
+double separated_sum(const double* poly, int degree, double D, const double* ga, const double* gb) {
+    switch (degree) {
+        case 0: return separated_sum<0>(poly, D, ga, gb);
+        case 1: return separated_sum<1>(poly, D, ga, gb);
+        case 2: return separated_sum<2>(poly, D, ga, gb);
+        default: return separated_sum<BOX_TOP>(poly, D, ga, gb);
+    }
 }
 
 // gamma(m + 1, z_per_r h) of a box of length h, m = 0 .. the top the kernel needs: one moment
