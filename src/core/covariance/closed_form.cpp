@@ -520,9 +520,11 @@ std::pair<double, double> image_range(const Covariance1d& c, double lo, double h
 std::optional<std::pair<double, double>> closed_form_covariance(const Covariance1d& c, const Element& a,
                                                                 const Element& b, bool with_derivative,
                                                                 ClosedFormScratch& scratch) {
-    if (const auto box_a = box_side(c, a, with_derivative, scratch.box_a))
-        if (const auto box_b = box_side(c, b, with_derivative, scratch.box_b))
-            if (const auto exact = box_pair_covariance(c, *box_a, *box_b, with_derivative)) return exact;
+    // Both boxes first: a box against another atom forms no moments.
+    if (std::holds_alternative<Box>(a.kind) && std::holds_alternative<Box>(b.kind))
+        if (const auto box_a = box_side(c, a, with_derivative, scratch.box_a))
+            if (const auto box_b = box_side(c, b, with_derivative, scratch.box_b))
+                if (const auto exact = box_pair_covariance(c, *box_a, *box_b, with_derivative)) return exact;
     const auto* da = std::get_if<Delta>(&a.kind);
     const auto* db = std::get_if<Delta>(&b.kind);
     if (da && db) return std::nullopt;
