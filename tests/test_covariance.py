@@ -613,3 +613,33 @@ def test_polynomial_atoms_match_a_closed_form_inner_integral(family, case):
     got = s.covariance_matrix(1.0, [dim(family, length, period)], [s.Space.boxes(edges)], [None], [space], [None])
     expected = boxes_against(family, length, period, edges, clamped_elements(breakpoints, degree))
     np.testing.assert_allclose(got, expected, rtol=1e-12, atol=1e-14 * np.abs(expected).max())
+
+
+@pytest.mark.parametrize("family", ["matern12", "matern32", "matern52"])
+def test_boxes_far_shorter_than_the_length_match_nested_quadrature(family):
+    # Boxes 1e2 to 1e4 times shorter than the length beside longer ones, apart, touching and on
+    # the diagonal: two boxes' moments come from a short series or the incomplete gamma function.
+    from scipy.integrate import quad
+    length = 0.5
+    edges = v([0.0, 0.003, 0.0051, 0.0052, 0.3, 0.31, 2.0, 2.00005])
+    space = s.Space.boxes(edges)
+    K, (L,), _ = s.covariance_length_derivatives(1.0, [dim(family, length)], [space], [None])
+    # A plain matrix takes each box's moments once per call.
+    plain = s.covariance_matrix(1.0, [dim(family, length)], [space], [None], [space], [None], True)
+
+    def nested(f, a0, a1, b0, b1):
+        if a0 == b0:  # one box: 2 int_0^h (h - r) f(r) dr / h^2, with no kink inside
+            h = a1 - a0
+            return 2 * quad(lambda r: (h - r) * f(r), 0, h, epsabs=0, epsrel=1e-13)[0] / h**2
+        inner = lambda x: quad(lambda y: f(x - y), b0, b1, points=[x] if b0 < x < b1 else None,
+                               epsabs=0, epsrel=1e-13, limit=200)[0]
+        return quad(inner, a0, a1, epsabs=0, epsrel=1e-13, limit=200)[0] / ((a1 - a0) * (b1 - b0))
+
+    for i in range(len(edges) - 1):
+        for j in range(i, len(edges) - 1):
+            box = (edges[i], edges[i + 1], edges[j], edges[j + 1])
+            k = nested(lambda r: closed_form(family, r, length)[0], *box)
+            d = nested(lambda r: closed_form(family, r, length)[1], *box)
+            assert K[i, j] == pytest.approx(k, rel=1e-12, abs=0), (i, j)
+            assert plain[i, j] == pytest.approx(k, rel=1e-12, abs=0), (i, j)
+            assert L[i, j] == pytest.approx(d, rel=1e-12, abs=0), (i, j)

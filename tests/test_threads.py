@@ -83,9 +83,11 @@ LONG_CALLS = {
     # About 2e6 adaptive steps on the calling thread (a reciprocal map is not polynomial).
     "integrals": lambda s: Space.boxes(np.array([1.0, 2.0])).mapped("reciprocal", 1.0, 0.0, False)
     .integrals(weight=1e6),
+    # Boxes against hats take the pieces path, a few tenths of a second here (two boxes apart would
+    # take too little time to watch).
     "covariance_matrix": lambda s: covariance_matrix(1.0, [("matern32", 0.5, None, None)],
-                                                     [Space.boxes(np.linspace(0, 10, 2001))], [None],
-                                                     [Space.boxes(np.linspace(0, 10, 2001))], [None], True),
+                                                     [Space.boxes(np.linspace(0, 10, 1001))], [None],
+                                                     [Space.hats(np.linspace(0, 10, 1001))], [None], False),
 }
 
 

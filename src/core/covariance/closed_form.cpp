@@ -387,6 +387,128 @@ void add_piece(const Covariance1d& c, const KernelForm& f, const Scales& scales,
     }
 }
 
+// gamma(m + 1, x) = x^(m + 1) sum_k (-x)^k / (k! (m + 1 + k)) for x <= SMALL_GAMMA, a box much
+// shorter than the correlation length: the terms alternate and fall by a factor x at least, so the
+// sum keeps the first term's relative accuracy, and it needs no exp and no division. Twelve terms
+// leave under 2^-54 of the first.
+constexpr double SMALL_GAMMA = 0.25;
+constexpr int SMALL_GAMMA_TERMS = 12;
+constexpr int BOX_TOP = 3;  // the highest moment two boxes need: the Matern 5/2 length derivative
+constexpr auto SMALL_GAMMA_SERIES = [] {
+    std::array<std::array<double, SMALL_GAMMA_TERMS>, BOX_TOP + 1> c{};
+    for (int m = 0; m <= BOX_TOP; ++m) {
+        double factorial = 1.0;
+        for (int k = 0; k < SMALL_GAMMA_TERMS; ++k) {
+            if (k > 0) factorial *= k;
+            c[m][k] = (k % 2 ? -1.0 : 1.0) / (factorial * (m + 1 + k));
+        }
+    }
+    return c;
+}();
+
+// The moments gamma(m + 1, x), m = 0 .. top, unless already held for x.
+const double* box_moments(double x, int top, Moments& moments) {
+    if (moments.length == x && moments.top == top) return moments.g;
+    if (x <= SMALL_GAMMA) {
+        double power = x;
+        for (int m = 0; m <= top; ++m, power *= x) {
+            const auto& c = SMALL_GAMMA_SERIES[m];
+            double sum = c[SMALL_GAMMA_TERMS - 1];
+            for (int k = SMALL_GAMMA_TERMS - 2; k >= 0; --k) sum = sum * x + c[k];
+            moments.g[m] = power * sum;
+        }
+    } else {
+        lower_gamma(x, top, moments.g);
+    }
+    moments.length = x;
+    moments.top = top;
+    return moments.g;
+}
+
+// int_0^A int_0^B P(D + u + v) exp(-u - v) du dv = sum_n p_n sum_i C(n, i) gamma(i + 1, A) gamma(n - i + 1, B),
+// p the coefficients of P(D + s) in s: all positive for the kernels' polynomials and D >= 0.
+// The degree is fixed when compiling, so that the small loops unroll; the operations are the same.
+template <int DEGREE>
+double separated_sum(const double* poly, double D, const double* ga, const double* gb) {
+    double p[DEGREE + 1];
+    std::copy(poly, poly + DEGREE + 1, p);
+    taylor_shift(p, DEGREE, D);
+    double sum = 0.0;
+    for (int n = 0; n <= DEGREE; ++n) {
+        double cross = 0.0;
+        for (int i = 0; i <= n; ++i) cross += BINOMIAL[n][i] * ga[i] * gb[n - i];
+        sum += p[n] * cross;
+    }
+    return sum;
+}
+
+double separated_sum(const double* poly, int degree, double D, const double* ga, const double* gb) {
+    switch (degree) {
+        case 0: return separated_sum<0>(poly, D, ga, gb);
+        case 1: return separated_sum<1>(poly, D, ga, gb);
+        case 2: return separated_sum<2>(poly, D, ga, gb);
+        default: return separated_sum<BOX_TOP>(poly, D, ga, gb);
+    }
+}
+
+// gamma(m + 1, z_per_r h) of a box of length h, m = 0 .. the top the kernel needs: one moment
+// per order.
+int box_top(const KernelForm& f, bool with_derivative) {
+    return with_derivative ? std::max(f.value_degree, f.slope_degree) : f.value_degree;
+}
+
+}  // namespace
+
+std::optional<BoxSide> box_side(const Covariance1d& c, const Element& e, bool with_derivative, GammaMoments& cache) {
+    const auto* box = std::get_if<Box>(&e.kind);
+    if (!box || c.period) return std::nullopt;
+    const KernelForm& f = kernel_form(c.kernel);
+    if (f.gaussian) return std::nullopt;
+    const double h = box->upper - box->lower;
+    if (!(h > 0.0 && std::isfinite(h))) return std::nullopt;
+    BoxSide side{box->lower, box->upper, {}};
+    const int top = box_top(f, with_derivative);
+    const double* g = box_moments(f.rate / c.length * h, top, cache);
+    std::copy(g, g + top + 1, side.g);
+    return side;
+}
+
+// Two boxes apart (or touching) under a Matern kernel that reaches across both whole: with z the
+// kernel's variable, u from the nearer end of one box and v from the nearer end of the other,
+// z = D + u + v and exp(-z) splits into a product, so the double integral is a sum of products of
+// one-dimensional moments of each box's length, times one exp(-D). Every term is positive.
+// Nothing otherwise: the pieces take overlapping boxes, those the cut reaches and the scalings the
+// general path refuses.
+std::optional<std::pair<double, double>> box_pair_covariance(const Covariance1d& c, const BoxSide& a,
+                                                             const BoxSide& b, bool with_derivative) {
+    const double ha = a.upper - a.lower, hb = b.upper - b.lower;
+    const double H = std::fmax(ha, hb);
+    if (!(H <= MAX_SCALE_RATIO * c.length && c.length <= MAX_SCALE_RATIO * H)) return std::nullopt;
+    if (!(ha * MAX_SCALE_RATIO >= hb && hb * MAX_SCALE_RATIO >= ha)) return std::nullopt;
+    double gap, far;
+    if (a.lower >= b.upper) {
+        gap = a.lower - b.upper;
+        far = a.upper - b.lower;
+    } else if (b.lower >= a.upper) {
+        gap = b.lower - a.upper;
+        far = b.upper - a.lower;
+    } else {
+        return std::nullopt;
+    }
+    if (!(far <= c.radius)) return std::nullopt;
+    const KernelForm& f = kernel_form(c.kernel);
+    const double z_per_r = f.rate / c.length, r_per_z = c.length / f.rate;
+    const double D = z_per_r * gap;
+    const double scale = std::exp(-D);
+    // r_per_z once per box: each side's moments are of the order of its length over r_per_z.
+    const double value = r_per_z * (r_per_z * (scale * separated_sum(f.value.data(), f.value_degree, D, a.g, b.g)));
+    if (!with_derivative) return std::pair<double, double>{value, 0.0};
+    const double slope = r_per_z * (r_per_z * (scale * separated_sum(f.slope.data(), f.slope_degree, D, a.g, b.g)));
+    return std::pair<double, double>{value, slope};
+}
+
+namespace {
+
 // The images n of the kernel with r - n P in reach of [-R, R] for r in [lo, hi].
 std::pair<double, double> image_range(const Covariance1d& c, double lo, double hi) {
     if (!c.period) return {0.0, 0.0};
@@ -398,6 +520,11 @@ std::pair<double, double> image_range(const Covariance1d& c, double lo, double h
 std::optional<std::pair<double, double>> closed_form_covariance(const Covariance1d& c, const Element& a,
                                                                 const Element& b, bool with_derivative,
                                                                 ClosedFormScratch& scratch) {
+    // Both boxes first: a box against another atom forms no moments.
+    if (std::holds_alternative<Box>(a.kind) && std::holds_alternative<Box>(b.kind))
+        if (const auto box_a = box_side(c, a, with_derivative, scratch.box_a))
+            if (const auto box_b = box_side(c, b, with_derivative, scratch.box_b))
+                if (const auto exact = box_pair_covariance(c, *box_a, *box_b, with_derivative)) return exact;
     const auto* da = std::get_if<Delta>(&a.kind);
     const auto* db = std::get_if<Delta>(&b.kind);
     if (da && db) return std::nullopt;

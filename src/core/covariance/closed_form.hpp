@@ -15,6 +15,9 @@
 //             gamma(m, L) = (gamma(m + 1, L) + L^m exp(-L)) / m, which adds positive terms only;
 //   Gaussian: k = exp(-z^2 / 2), l dk/dl = z^2 k, by the 8-point rule on panels of half a length,
 //             exact up to the rule's error since G is a polynomial on every part.
+// Two boxes apart under a Matern kernel that reaches across both skip the pieces: with u and v
+// measured from the boxes' nearer ends, z = D + u + v and exp(-z) splits, so the entry is one
+// exp(-D) times products of each box's moments gamma(m + 1, length), all terms positive.
 // Nothing is differenced at distances far from the pieces: G is formed in units of the longer
 // piece and moved to each part's start by a Taylor shift, so short atoms far from each other, or
 // far from the origin, keep their accuracy. The cut kernel's moving ends add R k(R) G(-+R) to the
@@ -55,7 +58,27 @@ struct ClosedFormScratch {
     const Element* pieces_of_b = nullptr;
     std::vector<double> knots;
     GammaMoments moments;
+    // Two boxes: the moments of each side's length, kept apart as a row keeps its atom.
+    GammaMoments box_a, box_b;
 };
+
+// A box's share of box_pair_covariance: its ends and its moments gamma(m + 1, length) in the
+// kernel's variable, formed once for all the pairs it takes part in.
+struct BoxSide {
+    double lower, upper;
+    double g[4];
+};
+
+// The side of e, a box of finite positive length under a Matern kernel without a period, or
+// nothing. The cache keeps the moments of the last length.
+std::optional<BoxSide> box_side(const Covariance1d& covariance, const Element& e, bool with_derivative,
+                                GammaMoments& cache);
+
+// The covariance of two boxes and its length derivative where they lie apart and the kernel's cut
+// reaches across both, or nothing: closed_form_covariance then takes the pair. Sides formed with
+// with_derivative if it is asked for here.
+std::optional<std::pair<double, double>> box_pair_covariance(const Covariance1d& covariance, const BoxSide& a,
+                                                             const BoxSide& b, bool with_derivative);
 
 // The covariance of a and b and its length derivative l d/dl, or nothing where the closed form
 // does not apply (profiles, reciprocal maps, two point masses, lengths or pieces at the ends of

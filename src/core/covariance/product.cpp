@@ -192,6 +192,26 @@ Result<double> entry(const ProductCovariance& product, const Side& a, std::size_
     return acc;
 }
 
+// Both sides' box sides, where a call has one dimension of boxes under a Matern kernel without
+// weights or factor: the moments of each box are formed once, not once per entry.
+struct BoxSides {
+    std::vector<BoxSide> a, b;
+};
+
+std::optional<BoxSides> box_sides(const ProductCovariance& product, const Atoms& a, const Atoms& b) {
+    if (product.dims.size() != 1 || a.weights[0] || b.weights[0] || product.dims[0].factor()) return std::nullopt;
+    const Covariance1d& c = product.dims[0];
+    GammaMoments cache;
+    BoxSides sides;
+    for (const auto& [atoms, out] : {std::pair{&a, &sides.a}, std::pair{&b, &sides.b}})
+        for (const Element& e : atoms->spaces[0]->elements()) {
+            const auto side = box_side(c, e, false, cache);
+            if (!side) return std::nullopt;
+            out->push_back(*side);
+        }
+    return sides;
+}
+
 }  // namespace
 
 Result<std::size_t> len(const Atoms& atoms, std::size_t dimensions) {
@@ -237,8 +257,16 @@ Status matrix(const ProductCovariance& product, const Atoms& a, const Norms& nor
         if (symmetric) mirror_upper(out, rows);
         return success();
     }
+    const std::optional<BoxSides> boxes = box_sides(product, a, b);
     SPANLET_TRY_STATUS(covariance_rows(rows, [&](std::size_t i, Scratch& scratch) -> Status {
         for (std::size_t j = symmetric ? i : 0; j < cols; ++j) {
+            if (boxes)
+                if (const auto vd = box_pair_covariance(product.dims[0], boxes->a[i], boxes->b[j], false)) {
+                    // As `entry` gives it.
+                    out[i * cols + j] =
+                        vd->first == 0.0 ? 0.0 : product.variance * (vd->first / (norms_a[0][i] * norms_b[0][j]));
+                    continue;
+                }
             SPANLET_TRY(k, entry(product, sa, i, sb, j, scratch));
             out[i * cols + j] = k;
         }
