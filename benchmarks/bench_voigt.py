@@ -1,5 +1,5 @@
-"""Voigt line shapes: evaluate against scipy.special.voigt_profile, and Voigt x B-spline inner
-products per stored entry.
+"""Voigt line shapes: evaluate against scipy.special.voigt_profile; Voigt x B-spline inner products
+and pixels x Voigt measurement matrices per stored entry, also in units of one evaluated value.
 
 Evaluate: a Voigt space (cutoff 10) at sorted points; the peer evaluates voigt_profile, normalised
 to peak 1, at the points inside each element's support (the same values the sparse matrix holds).
@@ -8,7 +8,7 @@ to peak 1, at the points inside each element's support (the same values the spar
 import numpy as np
 import scipy.special as sp
 
-from spanlet._spanlet import Space, evaluate, inner_products
+from spanlet._spanlet import Space, evaluate, inner_products, measure
 from timing import median_time
 
 CUTOFF = 10.0
@@ -50,6 +50,13 @@ def run(elements=1000, points=10**6, kernels=10**4, repeats=5):
     per_value = value_time / len(values[2])
     print(f"  evaluate, per stored value  {per_value * 1e9:10.1f} ns")
     print(f"  entry / value               {gram_time / entries / per_value:10.1f} (goal <= 12)")
+
+    # Pixels half a sigma wide against the same lines, as a line fit measures them.
+    pixels = Space.boxes(np.linspace(0.0, 1.0, 10 * kernels + 1))
+    pixel_time, w = median_time(lambda: measure(pixels, voigts, "integral"), max(1, repeats // 2))
+    print(f"pixels x Voigt measure: {len(pixels)} pixels, {len(w[2])} stored entries")
+    print(f"  per stored entry            {pixel_time / len(w[2]) * 1e9:10.1f} ns")
+    print(f"  entry / value               {pixel_time / len(w[2]) / per_value:10.1f} (goal <= 12)")
     return ours, theirs
 
 
