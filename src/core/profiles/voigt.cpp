@@ -153,12 +153,13 @@ double Voigt::hwhm() const {
 double Voigt::step(double r) const {
     // Set by the 8-point rule's accuracy, which stays at rounding level relative to the values
     // on the step: a sigma for the Gaussian core (a step's error grows with r * step / sigma^2,
-    // hence the shortening beyond 4 sigma), longer as gamma smooths the line; beyond six sigma
-    // the Lorentzian tail's, whose nearest singular behaviour lies about r + gamma away. The
-    // Lorentzian terms keep their fraction 0.3: knot intervals short against a step take the
-    // 4-point rule (SHORT_REMAINDER), whose error grows fast with the step.
+    // hence the shortening beyond 4 sigma), longer as gamma smooths the line; beyond tail_start
+    // the Lorentzian tail's, whose nearest singular behaviour lies about r + gamma away (0.4 of
+    // that keeps the rule's error below 1e-16 of the value; the Gaussian part's larger relative
+    // error there is weighed by its share, under 1e-3 gamma / sigma at tail_start and falling as
+    // exp(-r^2 / (2 sigma^2)), while the core term still holds the steps near tail_start).
     const double core = sigma * std::fmin(1.0, 4.0 * sigma / r) + 0.3 * gamma;
-    return std::fmax(core, 0.3 * gamma + 0.3 * std::fmax(r - 6.0 * sigma, 0.0));
+    return std::fmax(core, 0.3 * gamma + 0.4 * std::fmax(r - tail_start, 0.0));
 }
 
 VoigtPeak Voigt::peak_terms(std::span<const Parameter> parameters, bool series) const {

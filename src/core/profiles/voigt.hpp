@@ -2,6 +2,7 @@
 // half width gamma, as the real part of the Faddeeva function, scaled to 1 at its center.
 #pragma once
 
+#include <cmath>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +27,10 @@ struct VoigtPeak {
 
 struct Voigt {
     double sigma, gamma, inv_peak;
+    // Where the steps may follow the Lorentzian tail: the Gaussian part there is below about 1e-3
+    // gamma / sigma of its peak relative to the tail, sqrt(2 ln(1 + 1000 sigma / gamma)) sigma, at
+    // most 40 sigma (gamma far below sigma).
+    double tail_start = sigma * std::fmin(std::sqrt(2.0 * std::log1p(1e3 * sigma / gamma)), 40.0);
 
     double value(double x) const;
     double d_dt(double x) const;
