@@ -56,26 +56,30 @@ FarSums far_sums(Cplx z) {
     return {s, u};
 }
 
-// rho = S / (1 + S) and e = U / (1 + S).
-Cplx far_rho(Cplx z) {
-    const FarSums f = far_sums(z);
-    return div(f.s, 1.0 + f.s);
+// rho = S / (1 + S) and e = U / (1 + S), from one pass over the series for every derivative at z.
+Cplx far_rho(Cplx z, VoigtFar& far) {
+    if (!far.formed) {
+        const FarSums f = far_sums(z);
+        const Cplx rho = div(f.s, 1.0 + f.s), e = div(f.u, 1.0 + f.s);
+        far = VoigtFar{true, {rho.real(), rho.imag()}, {e.real(), e.imag()}};
+    }
+    return {far.rho.re, far.rho.im};
 }
-Cplx far_e(Cplx z) {
-    const FarSums f = far_sums(z);
-    return div(f.u, 1.0 + f.s);
+Cplx far_e(Cplx z, VoigtFar& far) {
+    far_rho(z, far);
+    return {far.e.re, far.e.im};
 }
 
 // w'(z), given w = w(z).
-Cplx w_slope(Cplx z, Cplx w) {
-    if (far_out(z)) return -2.0 * mul(mul(z, w), far_rho(z));
+Cplx w_slope(Cplx z, Cplx w, VoigtFar& far) {
+    if (far_out(z)) return -2.0 * mul(mul(z, w), far_rho(z, far));
     return -2.0 * mul(z, w) + Cplx(0.0, TWO_OVER_SQRT_PI);
 }
 
 // w(z) e(z), the part of z w'(z) = -w (1 + e) that vanishes in the Lorentzian limit (e ~ 1 / z^2).
-Cplx slope_excess(Cplx z, Cplx w) {
-    if (far_out(z)) return mul(w, far_e(z));
-    return -mul(z, w_slope(z, w)) - w;
+Cplx slope_excess(Cplx z, Cplx w, VoigtFar& far) {
+    if (far_out(z)) return mul(w, far_e(z, far));
+    return -mul(z, w_slope(z, w, far)) - w;
 }
 
 // Re(z w(z)), of which the slope of Re w is -2 times: directly u Re w - v Im w, which keeps all
@@ -83,10 +87,10 @@ Cplx slope_excess(Cplx z, Cplx w) {
 // otherwise growing by a third); beyond SLOPE_SERIES_RADIUS as Re(z w rho) = Re(z w - i / sqrt(pi)),
 // where a near-Lorentzian line's slope would lose all its digits.
 constexpr double SLOPE_SERIES_RADIUS = 32.0;
-double real_z_w(double u, double v, Complex w) {
+double real_z_w(double u, double v, Complex w, VoigtFar& far) {
     const Cplx z(u, v);
     if (std::norm(z) < SLOPE_SERIES_RADIUS * SLOPE_SERIES_RADIUS) return u * w.re - v * w.im;
-    return mul(mul(z, Cplx(w.re, w.im)), far_rho(z)).real();
+    return mul(mul(z, Cplx(w.re, w.im)), far_rho(z, far)).real();
 }
 
 // Near the center (|x'| small, |z| below FAR_RADIUS) both terms of the sigma
@@ -142,7 +146,8 @@ double Voigt::value(double x) const {
 double Voigt::d_dt(double x) const {
     // d/du Re w(u + iv) = Re(-2 z w(z)) = -2 (u Re w - v Im w)
     const double s = sigma * SQRT2, u = x / s, v = gamma / s;
-    return inv_peak * (-2.0 / s) * real_z_w(u, v, faddeeva(u, v));
+    VoigtFar far;
+    return inv_peak * (-2.0 / s) * real_z_w(u, v, faddeeva(u, v), far);
 }
 
 double Voigt::hwhm() const {
@@ -165,12 +170,13 @@ double Voigt::step(double r) const {
 VoigtPeak Voigt::peak_terms(std::span<const Parameter> parameters, bool series) const {
     // The same arguments and operations as the width derivative used to form at every point.
     VoigtPeak t{};
+    VoigtFar far;  // at i y', shared by both terms
     const double yr = gamma / (sigma * SQRT2);
     t.value = faddeeva(0.0, yr).re;
     const Cplx iy(0.0, yr), wy(t.value, 0.0);
     for (const Parameter p : parameters) {
-        if (p == Parameter::Sigma) t.excess = slope_excess(iy, wy).real() / t.value;
-        if (p == Parameter::Gamma) t.slope = w_slope(iy, wy).imag();
+        if (p == Parameter::Sigma) t.excess = slope_excess(iy, wy, far).real() / t.value;
+        if (p == Parameter::Gamma) t.slope = w_slope(iy, wy, far).imag();
     }
     if (series && yr < FAR_RADIUS) peak_derivatives(yr, t.value, t.series);
     return t;
@@ -182,12 +188,14 @@ std::optional<double> Voigt::d_parameter(Parameter parameter, double x) const {
     const double xr = x / y_scale, yr = gamma / y_scale;
     const Parameter one[1] = {parameter};
     const bool near = near_center(xr, yr);
-    return width_slope(parameter, xr, yr, peak_terms(one, near), near ? Complex{} : faddeeva(xr, yr));
+    VoigtFar far;
+    return width_slope(parameter, xr, yr, peak_terms(one, near), near ? Complex{} : faddeeva(xr, yr), far);
 }
 
 bool Voigt::near_center(double xr, double yr) { return std::fabs(xr) < TAYLOR_X && yr < FAR_RADIUS; }
 
-double Voigt::width_slope(Parameter parameter, double xr, double yr, const VoigtPeak& peak, Complex big_w) const {
+double Voigt::width_slope(Parameter parameter, double xr, double yr, const VoigtPeak& peak, Complex big_w,
+                          VoigtFar& far) const {
     // V = Re w(z) / w(i y'), z = (x + i gamma) / (sigma sqrt 2) = x' + i y'. Both z and i y' scale
     // as 1 / sigma and move by i / (sigma sqrt 2) with gamma; the quotient rule's two terms are
     // formed so that their difference keeps its digits towards both limits (see above).
@@ -199,10 +207,10 @@ double Voigt::width_slope(Parameter parameter, double xr, double yr, const Voigt
     const Cplx z(xr, yr), w(big_w.re, big_w.im);
     if (parameter == Parameter::Sigma) {
         // sigma dV/dsigma = -(z d/dz) on both: q (Re(w(z) e(z)) - Re w(z) e(i y'))
-        return inv_peak * (slope_excess(z, w).real() - big_w.re * peak.excess) / sigma;
+        return inv_peak * (slope_excess(z, w, far).real() - big_w.re * peak.excess) / sigma;
     }
     // dV/dgamma = q^2 (-Im w'(z) w(i y') + Re w(z) Im w'(i y')) / (sigma sqrt 2)
-    return inv_peak * inv_peak * (-w_slope(z, w).imag() * peak.value + big_w.re * peak.slope) / y_scale;
+    return inv_peak * inv_peak * (-w_slope(z, w, far).imag() * peak.value + big_w.re * peak.slope) / y_scale;
 }
 
 void Voigt::values_and_derivatives(std::span<const Parameter> parameters, double x, const VoigtPeak& peak,
@@ -210,13 +218,14 @@ void Voigt::values_and_derivatives(std::span<const Parameter> parameters, double
     // The arguments of value, d_dt and d_parameter, so that each result keeps their bits.
     const double s = sigma * SQRT2, u = x / s, v = gamma / s;
     const Complex w = faddeeva(u, v);
+    VoigtFar far;  // the series at z, formed once for all the derivatives asked
     out[0] = inv_peak * w.re;
     for (std::size_t k = 0; k < parameters.size(); ++k) {
         switch (parameters[k]) {
-            case Parameter::Center: out[k + 1] = -(inv_peak * (-2.0 / s) * real_z_w(u, v, w)); break;
-            case Parameter::Scale: out[k + 1] = -x * (inv_peak * (-2.0 / s) * real_z_w(u, v, w)); break;
+            case Parameter::Center: out[k + 1] = -(inv_peak * (-2.0 / s) * real_z_w(u, v, w, far)); break;
+            case Parameter::Scale: out[k + 1] = -x * (inv_peak * (-2.0 / s) * real_z_w(u, v, w, far)); break;
             case Parameter::Sigma:
-            case Parameter::Gamma: out[k + 1] = width_slope(parameters[k], u, v, peak, w); break;
+            case Parameter::Gamma: out[k + 1] = width_slope(parameters[k], u, v, peak, w, far); break;
             default: out[k + 1] = 0.0;
         }
     }

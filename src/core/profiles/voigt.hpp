@@ -25,6 +25,13 @@ struct VoigtPeak {
     double series[SERIES];
 };
 
+// What every derivative at one point far from the center (|z| >= 8) takes from the asymptotic
+// series of w there (see the .cpp): formed on first use, then shared.
+struct VoigtFar {
+    bool formed = false;
+    Complex rho, e;
+};
+
 struct Voigt {
     double sigma, gamma, inv_peak;
     // Where the steps may follow the Lorentzian tail: the Gaussian part there is below about 1e-3
@@ -60,7 +67,8 @@ struct Voigt {
 private:
     static bool near_center(double xr, double yr);
     // The width derivative at x' = xr, given w(x' + i y') (unused near the center).
-    double width_slope(Parameter parameter, double xr, double yr, const VoigtPeak& peak, Complex big_w) const;
+    double width_slope(Parameter parameter, double xr, double yr, const VoigtPeak& peak, Complex big_w,
+                       VoigtFar& far) const;
 };
 
 // The inverse of the unnormalised value at the center, 1 / Re w(i gamma / (sigma sqrt 2)).
