@@ -437,13 +437,15 @@ def test_profile_elements_have_no_derivative():
 
 
 @pytest.mark.parametrize("sigma, gamma", [(1.0, 1e-9), (1.0, 0.1), (1.0, 1.0), (0.3, 1.0), (0.001, 1.0)])
-@pytest.mark.parametrize("spacing", [0.15, 1.1, 4.0])
+@pytest.mark.parametrize("spacing", [0.15, 1.1, 4.0, 20.0])
 def test_voigt_products_at_rounding_level_against_fine_panels(sigma, gamma, spacing):
-    # The integration steps are sized by accuracy; 32 8-point panels per knot interval of scipy's
-    # profile are converged far below the tolerance, in every regime from Gaussian to Lorentzian.
+    # The integration steps are sized by accuracy, and runs of steps share one rule of higher
+    # order; 32 8-point panels per knot interval of scipy's profile are converged far below the
+    # tolerance, in every regime from Gaussian to Lorentzian. Knots 20 widths apart leave whole
+    # tails, whose steps grow with the distance, within one interval.
     from scipy.interpolate import BSpline
     space = Space.voigts(arr(0.0, 1.37), arr(sigma, sigma), arr(gamma, gamma), 12.0)
-    knots = np.arange(-15.0, 16.5, spacing) * max(sigma, gamma)
+    knots = np.arange(-15.0 - 3 * spacing, 16.5 + 3 * spacing, spacing) * max(sigma, gamma)
     got = checked(inner_products(space, Space.bsplines(knots, 3)))
     nodes, weights = np.polynomial.legendre.leggauss(8)
     peak = sp.voigt_profile(0.0, sigma, gamma)
@@ -458,6 +460,50 @@ def test_voigt_products_at_rounding_level_against_fine_panels(sigma, gamma, spac
             inside = (x > knots[j]) & (x < knots[j + 4])
             b = BSpline.basis_element(knots[j:j + 5], extrapolate=False)(x[inside])
             assert abs(got[i, j] - f[inside] @ b) <= 2e-14 * np.abs(got[i]).max(), (i, j)
+
+
+def voigt_slope(t, sigma, gamma):
+    # d/dt Re w(z), z = (t + i gamma) / (sigma sqrt 2), w' = -2 z w + 2i / sqrt(pi); beyond |z| = 8,
+    # where that difference cancels, from the asymptotic series of z w.
+    s = sigma * np.sqrt(2)
+    z = (t + 1j * gamma) / s
+    d = -2 * z * sp.wofz(z) + 2j / np.sqrt(np.pi)
+    far = np.abs(z) > 8
+    q = 1 / (2 * z[far] ** 2)
+    term, total = np.ones_like(q), np.zeros_like(q)
+    for k in range(1, 40):
+        term = term * (2 * k - 1) * q
+        total += term
+    d[far] = -2j / np.sqrt(np.pi) * total
+    return d.real / s
+
+
+@pytest.mark.parametrize("sigma", [1.0, 0.01])
+def test_voigt_center_derivatives_over_long_knot_intervals_against_fine_panels(sigma):
+    # Knots 30 widths apart hold a whole tail in one interval; a rule spanning steps from a width
+    # to ten widths out would lose digits there. The reference: 32 8-point panels per interval of
+    # the slope, plus the cut ends' terms, which move with the center.
+    from scipy.interpolate import BSpline
+    gamma, spacing = 1.0, 30.0
+    space = Space.voigts(arr(0.0, 1.37), arr(sigma, sigma), arr(gamma, gamma), 10.0)
+    knots = np.arange(-4, 5) * spacing
+    got = checked(measure_derivative(space, Space.bsplines(knots, 3), "none", "center")[1])
+    nodes, weights = np.polynomial.legendre.leggauss(8)
+    peak = sp.wofz(1j * gamma / (sigma * np.sqrt(2))).real
+    for i, c in enumerate(space.centers()):
+        lo, hi = space.lower()[i], space.upper()[i]
+        edges = np.unique(np.clip(np.r_[lo, hi, knots, c], lo, hi))
+        panels = np.concatenate([np.linspace(a, b, 33)[:-1] for a, b in zip(edges[:-1], edges[1:])] + [[hi]])
+        mid, half = (panels[1:] + panels[:-1]) / 2, (panels[1:] - panels[:-1]) / 2
+        x = (mid[:, None] + half[:, None] * nodes).ravel()
+        f = -voigt_slope(x - c, sigma, gamma) / peak * np.repeat(half, 8) * np.tile(weights, len(mid))
+        ends = sp.wofz((np.array([lo, hi]) - c + 1j * gamma) / (sigma * np.sqrt(2))).real / peak
+        want = np.zeros(len(knots) - 4)
+        for j in range(len(want)):
+            b = BSpline.basis_element(knots[j:j + 5], extrapolate=False)
+            inside = (x > knots[j]) & (x < knots[j + 4])
+            want[j] = f[inside] @ b(x[inside]) + np.nan_to_num(b(np.array([lo, hi]))) @ (ends * [-1, 1])
+        np.testing.assert_allclose(got[i], want, rtol=0, atol=2e-13 * np.abs(want).max())
 
 
 @pytest.mark.parametrize("sigma", [1e-3, 1e-6])

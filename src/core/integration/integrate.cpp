@@ -122,6 +122,14 @@ bool is_polynomial(const Element& element) {
                       element.kind);
 }
 
+bool takes_runs(std::span<const Element* const> elements) {
+    if (elements.empty() || elements.size() > 2) return false;
+    const std::size_t line = elements.size() == 2 && is_polynomial(*elements[0]) ? 1 : 0;
+    const auto* p = std::get_if<ProfileElement>(&elements[line]->kind);
+    if (!p || !std::holds_alternative<Voigt>(p->profile)) return false;
+    return elements.size() == 1 || is_polynomial(*elements[1 - line]);
+}
+
 std::optional<double> polynomial_integral(const Element& element) {
     return std::visit(Overloaded{
                           [](const Delta&) -> std::optional<double> { return 1.0; },

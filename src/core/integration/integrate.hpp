@@ -58,4 +58,8 @@ double largest_step(const Element& element);
 
 bool is_polynomial(const Element& element);
 
+// Whether adaptive steps over these elements may be taken in runs under one rule of higher order
+// (for_each_step): a Voigt line, alone or times one polynomial element.
+bool takes_runs(std::span<const Element* const> elements);
+
 }  // namespace spanlet

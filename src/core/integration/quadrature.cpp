@@ -46,4 +46,13 @@ const Rule& gl8() {
     return rule;
 }
 
+const Rule& gl(std::size_t n) {
+    static const std::vector<Rule> rules = [] {
+        std::vector<Rule> all;
+        for (std::size_t k = 0; k <= LARGEST_SHARED_RULE; ++k) all.push_back(k == 0 ? Rule{} : gauss_legendre(k));
+        return all;
+    }();
+    return rules[n];
+}
+
 }  // namespace spanlet

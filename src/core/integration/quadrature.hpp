@@ -1,7 +1,8 @@
 // Gauss-Legendre rules on [-1, 1] and their application to one interval.
 //
-// All integration is piecewise Gauss-Legendre with a 4- or an 8-point rule. The two shared rules
-// are built once per process on first use and then read without locks.
+// All integration is piecewise Gauss-Legendre: a 4- or an 8-point rule per step, and for runs of
+// steps over a Voigt line one rule of higher order (adaptive_steps.hpp). The shared rules are built
+// once per process on first use and then read without locks.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +21,9 @@ Rule gauss_legendre(std::size_t n);
 // Shared rules, built on the first call (concurrent first callers wait), never modified.
 const Rule& gl4();
 const Rule& gl8();
+// The n-point rule for 1 <= n <= LARGEST_SHARED_RULE.
+inline constexpr std::size_t LARGEST_SHARED_RULE = 40;
+const Rule& gl(std::size_t n);
 
 // h * sum of w_i f(z, s_i) over [z, z + length], the nodes placed at offsets s_i = h + h x_i from
 // the interval start so that they keep their resolution however far z lies from the origin.
