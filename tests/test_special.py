@@ -45,6 +45,18 @@ def test_faddeeva_against_recorded_references(lo, hi, tol):
     assert np.max(np.abs(w.real - ref.real)[sizable] / np.abs(ref.real[sizable])) <= 10 * tol
 
 
+@pytest.mark.parametrize("y", [0.0, 1e-300, 0.7071, 3.0, 1e6, 1e151, -0.5])
+def test_faddeeva_at_many_points_keeps_the_bits_of_single_points(y):
+    # Runs of points share SIMD lanes; every lane must round as a single point does, whatever the
+    # run's length, including non-finite points and those past the expansion's range.
+    x = np.concatenate([np.linspace(-40, 40, 97), [0.0, -0.0, 1e-300, 1e151, -1e200, np.inf, -np.inf, np.nan]])
+    for n in (1, 3, 4, 5, len(x)):
+        got = t.faddeeva_re_shared_y(x[:n], y)
+        want = t.faddeeva(x[:n], np.full(n, y))[0]
+        same = (got.view(np.int64) == want.view(np.int64)) | (np.isnan(got) & np.isnan(want))  # a NaN's sign is noise
+        assert same.all(), n
+
+
 def test_faddeeva_against_scipy_on_a_wide_grid():
     # scipy's wofz is itself good to about 2.5e-14 relative (mpmath shows it near x = 7.9, y = 4e-6);
     # our own error is an order of magnitude smaller, so the bound is scipy's.

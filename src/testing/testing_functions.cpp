@@ -38,6 +38,20 @@ PyObject* t_faddeeva(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
+// faddeeva_re_shared_y(x, y) -> Re w at x[i] + i y, the points taken together.
+PyObject* t_faddeeva_re_shared_y(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return guarded([&]() -> PyObject* {
+        Arguments<2> a{"faddeeva_re_shared_y", {"x", "y"}};
+        std::vector<double> x;
+        if (!a.read(args, nargs, kw) || !read_vec(a[0], "x", x)) return nullptr;
+        const double y = PyFloat_AsDouble(a[1]);
+        if (y == -1.0 && PyErr_Occurred()) return nullptr;
+        std::vector<double> re(x.size());
+        faddeeva_re(x.data(), y, re.data(), x.size());
+        return vector_array(re);
+    });
+}
+
 // weideman_table() -> (coefficients, scale)
 PyObject* t_weideman_table(PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
@@ -67,6 +81,7 @@ constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef function_test_methods[] = {
     {"faddeeva", as_cfunction(t_faddeeva), FAST, nullptr},
+    {"faddeeva_re_shared_y", as_cfunction(t_faddeeva_re_shared_y), FAST, nullptr},
     {"weideman_table", t_weideman_table, METH_NOARGS, nullptr},
     {"spherical_bessel_over_power", t_spherical_bessel_over_power, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -1,5 +1,6 @@
 #include "core/functions/faddeeva.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -57,9 +58,10 @@ const Weideman& Weideman::get() {
 
 static_assert(Weideman::N % 4 == 0, "the expansion is evaluated as four chains");
 
-Complex faddeeva(double x, double y) noexcept {
-    if (y >= 0.0 && (std::fabs(x) > ASYMPTOTIC || y > ASYMPTOTIC)) return asymptotic(x, y);
-    const Weideman& table = Weideman::get();
+namespace {
+
+// The expansion at one point, where no square can overflow.
+inline Complex weideman(const Weideman& table, double x, double y) noexcept {
     const double d = L + y;
     const double h = x * x + d * d, inv_h = 1.0 / h;
     // Z = (L + iz) / (L - iz)
@@ -87,6 +89,75 @@ Complex faddeeva(double x, double y) noexcept {
     const double g = d * inv_h, q = x * inv_h;
     const double sr = g * g - q * q, si = 2.0 * q * g;
     return {2.0 * (pr * sr - pi * si) + INV_SQRT_PI * g, 2.0 * (pr * si + pi * sr) + INV_SQRT_PI * q};
+}
+
+// Re w at W points, lane by lane the operations of weideman(), so that each lane keeps its bits;
+// written as loops over lanes, which the compiler turns into SIMD instructions.
+template <int W>
+inline void weideman_lanes(const double* coefficients, const double* x, double y, double* re) noexcept {
+    const double d = L + y, e = L - y, dd = d * d;
+    double zr[W], zi[W], g[W], q[W];
+    for (int l = 0; l < W; ++l) {
+        const double inv_h = 1.0 / (x[l] * x[l] + dd);
+        zr[l] = (e * d - x[l] * x[l]) * inv_h;
+        zi[l] = (x[l] * d + x[l] * e) * inv_h;
+        g[l] = d * inv_h;
+        q[l] = x[l] * inv_h;
+    }
+    double wr[W], wi[W], vr[W], vi[W];
+    for (int l = 0; l < W; ++l) {
+        wr[l] = zr[l] * zr[l] - zi[l] * zi[l];
+        wi[l] = 2.0 * zr[l] * zi[l];
+        vr[l] = wr[l] * wr[l] - wi[l] * wi[l];
+        vi[l] = 2.0 * wr[l] * wi[l];
+    }
+    double cr[4][W] = {}, ci[4][W] = {};
+    for (int j = Weideman::N - 4; j >= 0; j -= 4)
+        for (int k = 0; k < 4; ++k)
+            for (int l = 0; l < W; ++l) {
+                const double r = cr[k][l] * vr[l] - ci[k][l] * vi[l] + coefficients[j + k];
+                ci[k][l] = cr[k][l] * vi[l] + ci[k][l] * vr[l];
+                cr[k][l] = r;
+            }
+    for (int l = 0; l < W; ++l) {
+        const double z3r = wr[l] * zr[l] - wi[l] * zi[l], z3i = wr[l] * zi[l] + wi[l] * zr[l];
+        const double pr = cr[0][l] + (zr[l] * cr[1][l] - zi[l] * ci[1][l]) + (wr[l] * cr[2][l] - wi[l] * ci[2][l]) +
+                          (z3r * cr[3][l] - z3i * ci[3][l]);
+        const double pi = ci[0][l] + (zr[l] * ci[1][l] + zi[l] * cr[1][l]) + (wr[l] * ci[2][l] + wi[l] * cr[2][l]) +
+                          (z3r * ci[3][l] + z3i * cr[3][l]);
+        const double sr = g[l] * g[l] - q[l] * q[l], si = 2.0 * q[l] * g[l];
+        re[l] = 2.0 * (pr * sr - pi * si) + INV_SQRT_PI * g[l];
+    }
+}
+
+bool needs_asymptotic(double x, double y) { return y >= 0.0 && (std::fabs(x) > ASYMPTOTIC || y > ASYMPTOTIC); }
+
+}  // namespace
+
+Complex faddeeva(double x, double y) noexcept {
+    if (needs_asymptotic(x, y)) return asymptotic(x, y);
+    return weideman(Weideman::get(), x, y);
+}
+
+// Compiled for AVX2 as well where the compiler can: four points per instruction, with the same
+// roundings (no contraction into fused multiply-adds, which AVX2 alone does not bring).
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void faddeeva_re(const double* x, double y, double* re, std::size_t n) noexcept {
+    constexpr int W = 4;
+    double coefficients[Weideman::N];
+    std::copy(Weideman::get().coefficients.begin(), Weideman::get().coefficients.end(), coefficients);
+    std::size_t i = 0;
+    for (; i + W <= n; i += W) weideman_lanes<W>(coefficients, x + i, y, re + i);
+    if (i < n) {
+        double xs[W] = {}, out[W];
+        std::copy(x + i, x + n, xs);
+        weideman_lanes<W>(coefficients, xs, y, out);
+        std::copy(out, out + (n - i), re + i);
+    }
+    for (i = 0; i < n; ++i)
+        if (needs_asymptotic(x[i], y)) re[i] = asymptotic(x[i], y).re;
 }
 
 }  // namespace spanlet

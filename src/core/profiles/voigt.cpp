@@ -143,6 +143,13 @@ double Voigt::value(double x) const {
     return inv_peak * faddeeva(x / s, gamma / s).re;
 }
 
+void Voigt::values(double* x, double* out, std::size_t n) const {
+    const double s = sigma * SQRT2;
+    for (std::size_t i = 0; i < n; ++i) x[i] = x[i] / s;
+    faddeeva_re(x, gamma / s, out, n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = inv_peak * out[i];
+}
+
 double Voigt::d_dt(double x) const {
     // d/du Re w(u + iv) = Re(-2 z w(z)) = -2 (u Re w - v Im w)
     const double s = sigma * SQRT2, u = x / s, v = gamma / s;
