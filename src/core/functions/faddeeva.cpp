@@ -58,6 +58,13 @@ const Weideman& Weideman::get() {
 
 static_assert(Weideman::N % 4 == 0, "the expansion is evaluated as four chains");
 
+// The kernels below are inlined into the callers that are compiled for several instruction sets.
+#if defined(__GNUC__)
+#define SPANLET_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define SPANLET_ALWAYS_INLINE inline
+#endif
+
 namespace {
 
 // The expansion at one point, where no square can overflow.
@@ -91,10 +98,10 @@ inline Complex weideman(const Weideman& table, double x, double y) noexcept {
     return {2.0 * (pr * sr - pi * si) + INV_SQRT_PI * g, 2.0 * (pr * si + pi * sr) + INV_SQRT_PI * q};
 }
 
-// Re w at W points, lane by lane the operations of weideman(), so that each lane keeps its bits;
-// written as loops over lanes, which the compiler turns into SIMD instructions.
-template <int W>
-inline void weideman_lanes(const double* coefficients, const double* x, double y, double* re) noexcept {
+// w at W points (Re w only without `im`), lane by lane the operations of weideman(), so that each
+// lane keeps its bits; written as loops over lanes, which the compiler turns into SIMD instructions.
+template <int W, bool Imaginary>
+SPANLET_ALWAYS_INLINE void weideman_lanes(const double* coefficients, const double* x, double y, double* re, double* im) noexcept {
     const double d = L + y, e = L - y, dd = d * d;
     double zr[W], zi[W], g[W], q[W];
     for (int l = 0; l < W; ++l) {
@@ -127,6 +134,24 @@ inline void weideman_lanes(const double* coefficients, const double* x, double y
                           (z3r * ci[3][l] + z3i * cr[3][l]);
         const double sr = g[l] * g[l] - q[l] * q[l], si = 2.0 * q[l] * g[l];
         re[l] = 2.0 * (pr * sr - pi * si) + INV_SQRT_PI * g[l];
+        if constexpr (Imaginary) im[l] = 2.0 * (pr * si + pi * sr) + INV_SQRT_PI * q[l];
+    }
+}
+
+// The expansion at n points in groups of W, a last partial group padded with zeros.
+template <bool Imaginary>
+SPANLET_ALWAYS_INLINE void weideman_points(const double* x, double y, double* re, double* im, std::size_t n) noexcept {
+    constexpr int W = 4;
+    double coefficients[Weideman::N];
+    std::copy(Weideman::get().coefficients.begin(), Weideman::get().coefficients.end(), coefficients);
+    std::size_t i = 0;
+    for (; i + W <= n; i += W) weideman_lanes<W, Imaginary>(coefficients, x + i, y, re + i, Imaginary ? im + i : nullptr);
+    if (i < n) {
+        double xs[W] = {}, out_re[W], out_im[W];
+        std::copy(x + i, x + n, xs);
+        weideman_lanes<W, Imaginary>(coefficients, xs, y, out_re, out_im);
+        std::copy(out_re, out_re + (n - i), re + i);
+        if constexpr (Imaginary) std::copy(out_im, out_im + (n - i), im + i);
     }
 }
 
@@ -142,22 +167,27 @@ Complex faddeeva(double x, double y) noexcept {
 // Compiled for AVX2 as well where the compiler can: four points per instruction, with the same
 // roundings (no contraction into fused multiply-adds, which AVX2 alone does not bring).
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
-__attribute__((target_clones("avx2", "default")))
+#define SPANLET_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define SPANLET_SIMD_CLONES
 #endif
+
+SPANLET_SIMD_CLONES
 void faddeeva_re(const double* x, double y, double* re, std::size_t n) noexcept {
-    constexpr int W = 4;
-    double coefficients[Weideman::N];
-    std::copy(Weideman::get().coefficients.begin(), Weideman::get().coefficients.end(), coefficients);
-    std::size_t i = 0;
-    for (; i + W <= n; i += W) weideman_lanes<W>(coefficients, x + i, y, re + i);
-    if (i < n) {
-        double xs[W] = {}, out[W];
-        std::copy(x + i, x + n, xs);
-        weideman_lanes<W>(coefficients, xs, y, out);
-        std::copy(out, out + (n - i), re + i);
-    }
-    for (i = 0; i < n; ++i)
+    weideman_points<false>(x, y, re, nullptr, n);
+    for (std::size_t i = 0; i < n; ++i)
         if (needs_asymptotic(x[i], y)) re[i] = asymptotic(x[i], y).re;
+}
+
+SPANLET_SIMD_CLONES
+void faddeeva(const double* x, double y, double* re, double* im, std::size_t n) noexcept {
+    weideman_points<true>(x, y, re, im, n);
+    for (std::size_t i = 0; i < n; ++i)
+        if (needs_asymptotic(x[i], y)) {
+            const Complex w = asymptotic(x[i], y);
+            re[i] = w.re;
+            im[i] = w.im;
+        }
 }
 
 }  // namespace spanlet

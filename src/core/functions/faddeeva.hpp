@@ -41,5 +41,7 @@ Complex faddeeva(double x, double y) noexcept;
 // Re w(x[i] + iy) for i < n, bit for bit as faddeeva(x[i], y).re: the points run side by side
 // through the same operations (in SIMD lanes where the processor has them).
 void faddeeva_re(const double* x, double y, double* re, std::size_t n) noexcept;
+// w(x[i] + iy) = re[i] + i im[i] for i < n, likewise bit for bit as faddeeva(x[i], y).
+void faddeeva(const double* x, double y, double* re, double* im, std::size_t n) noexcept;
 
 }  // namespace spanlet

@@ -49,7 +49,6 @@ bool profile_row(const Element& kernel, const Space& b, const std::vector<std::u
     row.values.assign(candidates.size(), 0.0);
     row.derivatives.assign(candidates.size() * count, 0.0);
     const ValueWithDerivatives both(p->profile, parameters);
-    const Voigt* voigt = std::get_if<Voigt>(&p->profile);
     const Element* one[1] = {&kernel};
     const Status walked = for_each_adaptive_step(one, std::nullopt, knots, [&](const Rule& rule, double z, double next) {
         const double h = (next - z) * 0.5;
@@ -57,34 +56,18 @@ bool profile_row(const Element& kernel, const Space& b, const std::vector<std::u
         std::vector<double>& at = row.kernel_values;
         at.assign(n * stride, 0.0);
         bool any = false;
-        if (voigt && count == 0) {
-            // The nodes within the support, taken together.
-            std::vector<double>& xs = row.points;
-            xs.clear();
-            std::size_t first = n;
-            for (std::size_t i = 0; i < n; ++i) {
-                const double s = h + h * rule.nodes[i];
-                if (s < p->lower - z || s > p->upper - z) continue;
-                first = std::min(first, i);
-                xs.push_back((z - p->center) + s);
-            }
-            // Nodes ascend, so those inside are consecutive.
-            voigt->values(xs.data(), at.data() + std::min(first, n), xs.size());
-            for (std::size_t i = 0; i < n && !any; ++i) any = at[i] != 0.0;
-        } else {
-            for (std::size_t i = 0; i < n; ++i) {
-                const double s = h + h * rule.nodes[i];
-                if (s < p->lower - z || s > p->upper - z) continue;
-                double* node = at.data() + i * stride;
-                const double x = (z - p->center) + s;
-                if (count == 0) {
-                    node[0] = value(p->profile, x);
-                } else {
-                    both(x, node);
-                }
-                for (std::size_t k = 0; k < stride; ++k) any = any || node[k] != 0.0;
-            }
+        // The nodes within the support (consecutive, as the nodes ascend), evaluated together.
+        std::vector<double>& xs = row.points;
+        xs.clear();
+        std::size_t first = n;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double s = h + h * rule.nodes[i];
+            if (s < p->lower - z || s > p->upper - z) continue;
+            first = std::min(first, i);
+            xs.push_back((z - p->center) + s);
         }
+        if (!xs.empty()) both(xs.data(), at.data() + first * stride, xs.size());
+        for (std::size_t i = 0; i < n * stride && !any; ++i) any = at[i] != 0.0;
         if (!any) return;
         std::vector<double>& slopes = row.kernel_derivatives;
         for (std::size_t c = 0; c < candidates.size(); ++c) {

@@ -72,6 +72,11 @@ void ValueWithDerivatives::operator()(double x, double* out) const {
     }
 }
 
+void ValueWithDerivatives::operator()(const double* x, double* out, std::size_t n) const {
+    if (const auto* v = std::get_if<Voigt>(profile_)) return v->values_and_derivatives(parameters_, x, peak_, out, n);
+    for (std::size_t i = 0; i < n; ++i) (*this)(x[i], out + i * (parameters_.size() + 1));
+}
+
 Status check_positive(std::string_view name, double value) {
     if (std::isfinite(value) && value > 0) return success();
     return Error::invalid(std::string(name) + " must be finite and > 0, got " + decimal(value));

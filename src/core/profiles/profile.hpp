@@ -53,6 +53,8 @@ public:
     ValueWithDerivatives(const Profile& profile, std::span<const Parameter> parameters);
     // out[0] the value at x, out[1 + k] the derivative in parameter k.
     void operator()(double x, double* out) const;
+    // The same at the n offsets x[i], into out + i * (1 + the number of parameters).
+    void operator()(const double* x, double* out, std::size_t n) const;
 
 private:
     const Profile* profile_;

@@ -1,5 +1,6 @@
 #include "core/profiles/voigt.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 
@@ -143,13 +144,6 @@ double Voigt::value(double x) const {
     return inv_peak * faddeeva(x / s, gamma / s).re;
 }
 
-void Voigt::values(double* x, double* out, std::size_t n) const {
-    const double s = sigma * SQRT2;
-    for (std::size_t i = 0; i < n; ++i) x[i] = x[i] / s;
-    faddeeva_re(x, gamma / s, out, n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = inv_peak * out[i];
-}
-
 double Voigt::d_dt(double x) const {
     // d/du Re w(u + iv) = Re(-2 z w(z)) = -2 (u Re w - v Im w)
     const double s = sigma * SQRT2, u = x / s, v = gamma / s;
@@ -224,7 +218,31 @@ void Voigt::values_and_derivatives(std::span<const Parameter> parameters, double
                                    double* out) const {
     // The arguments of value, d_dt and d_parameter, so that each result keeps their bits.
     const double s = sigma * SQRT2, u = x / s, v = gamma / s;
-    const Complex w = faddeeva(u, v);
+    fill(parameters, x, u, v, faddeeva(u, v), peak, out);
+}
+
+void Voigt::values_and_derivatives(std::span<const Parameter> parameters, const double* x, const VoigtPeak& peak,
+                                   double* out, std::size_t n) const {
+    constexpr std::size_t CHUNK = 64;
+    double u[CHUNK], re[CHUNK], im[CHUNK] = {};
+    const double s = sigma * SQRT2, v = gamma / s;
+    const std::size_t stride = parameters.size() + 1;
+    for (std::size_t start = 0; start < n; start += CHUNK) {
+        const std::size_t m = std::min(CHUNK, n - start);
+        for (std::size_t i = 0; i < m; ++i) u[i] = x[start + i] / s;
+        if (parameters.empty()) {
+            faddeeva_re(u, v, re, m);
+        } else {
+            faddeeva(u, v, re, im, m);
+        }
+        for (std::size_t i = 0; i < m; ++i)
+            fill(parameters, x[start + i], u[i], v, Complex{re[i], im[i]}, peak, out + (start + i) * stride);
+    }
+}
+
+void Voigt::fill(std::span<const Parameter> parameters, double x, double u, double v, Complex w, const VoigtPeak& peak,
+                 double* out) const {
+    const double s = sigma * SQRT2;
     VoigtFar far;  // the series at z, formed once for all the derivatives asked
     out[0] = inv_peak * w.re;
     for (std::size_t k = 0; k < parameters.size(); ++k) {

@@ -40,9 +40,6 @@ struct Voigt {
     double tail_start = sigma * std::fmin(std::sqrt(2.0 * std::log1p(1e3 * sigma / gamma)), 40.0);
 
     double value(double x) const;
-    // value(x[i]) into out[i] for i < n, bit for bit, the points taken side by side; x is
-    // overwritten.
-    void values(double* x, double* out, std::size_t n) const;
     double d_dt(double x) const;
     // Olivero and Longbothum's approximation of the full width (about 2e-4 relative), halved.
     double hwhm() const;
@@ -63,12 +60,19 @@ struct Voigt {
     // from peak_terms(parameters, true): each equals the separate function's result bit for bit.
     void values_and_derivatives(std::span<const Parameter> parameters, double x, const VoigtPeak& peak,
                                 double* out) const;
+    // The same at the n offsets x[i] into out[i * (1 + parameters.size()) ...], bit for bit, the
+    // Faddeeva values of the points taken together.
+    void values_and_derivatives(std::span<const Parameter> parameters, const double* x, const VoigtPeak& peak,
+                                double* out, std::size_t n) const;
     // The ends sit at cutoff hwhm, so they move with the derivative of the approximate width.
     std::optional<EndFactors> cutoff_factors(Parameter parameter, double cutoff) const;
     std::string debug() const;
 
 private:
     static bool near_center(double xr, double yr);
+    // out[0] and the derivatives at x, u = x / (sigma sqrt 2), v = gamma / (sigma sqrt 2), w = w(u + iv).
+    void fill(std::span<const Parameter> parameters, double x, double u, double v, Complex w, const VoigtPeak& peak,
+              double* out) const;
     // The width derivative at x' = xr, given w(x' + i y') (unused near the center).
     double width_slope(Parameter parameter, double xr, double yr, const VoigtPeak& peak, Complex big_w,
                        VoigtFar& far) const;
