@@ -436,6 +436,15 @@ def test_profile_elements_have_no_derivative():
         Space.gaussians(arr(0.0), arr(1.0), 3.0).derivative(1)
 
 
+def fine_panels(lo, hi, knots, center):
+    # Nodes and weights of 32 8-point panels per knot interval of [lo, hi], split at the center.
+    nodes, weights = np.polynomial.legendre.leggauss(8)
+    edges = np.unique(np.clip(np.r_[lo, hi, knots, center], lo, hi))
+    panels = np.concatenate([np.linspace(a, b, 33)[:-1] for a, b in zip(edges[:-1], edges[1:])] + [[hi]])
+    mid, half = (panels[1:] + panels[:-1]) / 2, (panels[1:] - panels[:-1]) / 2
+    return (mid[:, None] + half[:, None] * nodes).ravel(), np.repeat(half, 8) * np.tile(weights, len(mid))
+
+
 @pytest.mark.parametrize("sigma, gamma", [(1.0, 1e-9), (1.0, 0.1), (1.0, 1.0), (0.3, 1.0), (0.001, 1.0)])
 @pytest.mark.parametrize("spacing", [0.15, 1.1, 4.0, 20.0])
 def test_voigt_products_at_rounding_level_against_fine_panels(sigma, gamma, spacing):
@@ -447,15 +456,10 @@ def test_voigt_products_at_rounding_level_against_fine_panels(sigma, gamma, spac
     space = Space.voigts(arr(0.0, 1.37), arr(sigma, sigma), arr(gamma, gamma), 12.0)
     knots = np.arange(-15.0 - 3 * spacing, 16.5 + 3 * spacing, spacing) * max(sigma, gamma)
     got = checked(inner_products(space, Space.bsplines(knots, 3)))
-    nodes, weights = np.polynomial.legendre.leggauss(8)
     peak = sp.voigt_profile(0.0, sigma, gamma)
     for i, c in enumerate(space.centers()):
-        lo, hi = space.lower()[i], space.upper()[i]
-        edges = np.unique(np.clip(np.r_[lo, hi, knots, c], lo, hi))
-        panels = np.concatenate([np.linspace(a, b, 33)[:-1] for a, b in zip(edges[:-1], edges[1:])] + [[hi]])
-        mid, half = (panels[1:] + panels[:-1]) / 2, (panels[1:] - panels[:-1]) / 2
-        x = (mid[:, None] + half[:, None] * nodes).ravel()
-        f = sp.voigt_profile(x - c, sigma, gamma) / peak * np.repeat(half, 8) * np.tile(weights, len(mid))
+        x, w = fine_panels(space.lower()[i], space.upper()[i], knots, c)
+        f = sp.voigt_profile(x - c, sigma, gamma) / peak * w
         for j in range(len(knots) - 4):
             inside = (x > knots[j]) & (x < knots[j + 4])
             b = BSpline.basis_element(knots[j:j + 5], extrapolate=False)(x[inside])
@@ -488,15 +492,11 @@ def test_voigt_center_derivatives_over_long_knot_intervals_against_fine_panels(s
     space = Space.voigts(arr(0.0, 1.37), arr(sigma, sigma), arr(gamma, gamma), 10.0)
     knots = np.arange(-4, 5) * spacing
     got = checked(measure_derivative(space, Space.bsplines(knots, 3), "none", "center")[1])
-    nodes, weights = np.polynomial.legendre.leggauss(8)
     peak = sp.wofz(1j * gamma / (sigma * np.sqrt(2))).real
     for i, c in enumerate(space.centers()):
         lo, hi = space.lower()[i], space.upper()[i]
-        edges = np.unique(np.clip(np.r_[lo, hi, knots, c], lo, hi))
-        panels = np.concatenate([np.linspace(a, b, 33)[:-1] for a, b in zip(edges[:-1], edges[1:])] + [[hi]])
-        mid, half = (panels[1:] + panels[:-1]) / 2, (panels[1:] - panels[:-1]) / 2
-        x = (mid[:, None] + half[:, None] * nodes).ravel()
-        f = -voigt_slope(x - c, sigma, gamma) / peak * np.repeat(half, 8) * np.tile(weights, len(mid))
+        x, w = fine_panels(lo, hi, knots, c)
+        f = -voigt_slope(x - c, sigma, gamma) / peak * w
         ends = sp.wofz((np.array([lo, hi]) - c + 1j * gamma) / (sigma * np.sqrt(2))).real / peak
         want = np.zeros(len(knots) - 4)
         for j in range(len(want)):
