@@ -309,6 +309,31 @@ def test_local_bounds_tolerate_nan_sources():
     assert np.isfinite(got[2]).all()
 
 
+@pytest.mark.parametrize("rows", [1, 2, 3, 5])
+@pytest.mark.parametrize("shuffled", [False, True])
+def test_local_bounds_order_zeros_by_sign(rows, shuffled):
+    # A target whose sources are all zeros (NaN aside) is pinned at its bound: -0 exactly when
+    # some source is -0. Shuffled sources take the path without source runs.
+    edges = np.linspace(0.0, 1.0, 201)
+    src, dst = Space.boxes(edges), Space.hats(np.linspace(0.0, 1.0, 21))
+    rng = np.random.default_rng(rows)
+    f = np.where(rng.random((rows, 200)) < np.linspace(0.0, 1.0, rows + 2)[1:-1, None], -0.0, 0.0)
+    f[:, 3::17] = np.nan
+    f[:, 120:160] = rng.integers(1, 4, (rows, 40))  # the bounds bind here and the mass is kept
+    f[:, 30:50] = -0.0
+    order = rng.permutation(200) if shuffled else np.arange(200)
+    p = Projection(src.take(order), dst)
+    got = p.apply_last_axis(f[:, order], "local")
+    cross = p.cross()
+    indptr, indices = cross[0], cross[1]
+    for j in range(rows):
+        for target in range(len(dst)):
+            values = f[j, order][indices[indptr[target]:indptr[target + 1]]]
+            values = values[~np.isnan(values)]
+            if len(values) and np.all(values == 0.0):
+                assert got[j, target] == 0.0 and np.signbit(got[j, target]) == np.signbit(values).any()
+
+
 @pytest.mark.parametrize("dst", [SPACES["cubic"][1], Space.bsplines_periodic(np.linspace(0, 1, 41), 3)],
                          ids=["clamped", "periodic"])
 def test_rows_solved_together_match_one_at_a_time(dst):

@@ -56,105 +56,135 @@ std::size_t half_bandwidth(const Csr& matrix) {
     return b;
 }
 
-// Doubles as unsigned keys in the order of the values, with -0 below +0: sign and magnitude
-// flipped for negatives, the sign bit set for the rest.
-std::uint64_t order_key(double v) {
-    const auto bits = std::bit_cast<std::uint64_t>(v);
-    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+// Two rows' values side by side: the extremes of two rows take one instruction each (minpd and
+// maxpd on x86-64).
+using Pair = double __attribute__((vector_size(16)));
+using PairBits = std::int64_t __attribute__((vector_size(16)));
+
+// The running extremes before any value: nothing seen leaves low above high.
+constexpr Pair NONE_LOW = {INF, INF}, NONE_HIGH = {-INF, -INF};
+
+// low and high widened by v lane by lane, NaN ignored, -0 below +0. The compare-and-select keeps
+// the running value when v is NaN and on ties; a tie of zeros then takes the sign bit of either
+// (low) or of both (high). The tie is taken against the running value before the select, so that
+// the chain from one value to the next is the select and one bitwise operation.
+inline void widen_low(Pair& low, Pair v) {
+    const PairBits tie = std::bit_cast<PairBits>(v) & (v == low);
+    low = v < low ? v : low;
+    low = std::bit_cast<Pair>(std::bit_cast<PairBits>(low) | tie);
 }
 
-double from_order_key(std::uint64_t key) {
-    return std::bit_cast<double>((key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key);
+inline void widen_high(Pair& high, Pair v) {
+    const PairBits tie = (v == high) & ~std::bit_cast<PairBits>(v);
+    high = v > high ? v : high;
+    high = std::bit_cast<Pair>(std::bit_cast<PairBits>(high) & ~tie);
 }
 
-constexpr std::uint64_t NO_LOW = ~std::uint64_t{0}, NO_HIGH = 0;
+// The extremes of many values with the signs of zeros kept aside: the selects alone order -0 and
+// +0 as they come, and the zeros seen settle a zero extreme once at the end. Keeps the chain from
+// one value to the next at one select.
+struct Extremes {
+    static constexpr PairBits SIGN = {std::int64_t{1} << 63, std::int64_t{1} << 63};
+    Pair low = NONE_LOW, high = NONE_HIGH;
+    PairBits negative_zero = {0, 0};  // the sign bit where some -0 came
+    PairBits positive_zero = {0, 0};  // the sign bit where some +0 came
 
-// The extremes of values as order keys, NaN ignored.
-void widen(std::uint64_t& low, std::uint64_t& high, double v) {
-    const std::uint64_t key = order_key(v);
-    const bool nan = v != v;
-    low = std::min(low, nan ? NO_LOW : key);
-    high = std::max(high, nan ? NO_HIGH : key);
-}
-
-void set_range(double& lo, double& hi, std::uint64_t low, std::uint64_t high) {
-    if (low > high) {
-        lo = -INF;
-        hi = INF;
-    } else {
-        lo = from_order_key(low);
-        hi = from_order_key(high);
+    void widen(Pair v) {
+        low = v < low ? v : low;
+        high = v > high ? v : high;
+        const PairBits zero = v == Pair{0.0, 0.0}, bits = std::bit_cast<PairBits>(v);
+        negative_zero |= zero & bits;
+        positive_zero |= zero & ~bits;
     }
+
+    // -0 for a zero low where some -0 came, +0 for a zero high where some +0 came.
+    void settle() {
+        const Pair zero = {0.0, 0.0};
+        low = std::bit_cast<Pair>((std::bit_cast<PairBits>(low) & ~((low == zero) & SIGN)) |
+                                  ((low == zero) & negative_zero & SIGN));
+        high = std::bit_cast<Pair>((std::bit_cast<PairBits>(high) & ~((high == zero) & SIGN)) |
+                                   ((high == zero) & ~positive_zero & SIGN));
+    }
+};
+
+// Lane j of low and high as the bounds of one target: unbounded when nothing (or only NaN)
+// overlaps it.
+void set_range(double& lo, double& hi, Pair low, Pair high, std::size_t j) {
+    const bool none = low[j] > high[j];
+    lo = none ? -INF : low[j];
+    hi = none ? INF : high[j];
 }
 
-// The extremes of each run for K rows at once (row j's at [r * K + j]): the rows share the runs,
-// so the branch that ends a run is taken once for all of them, and their chains of compares
-// interleave.
-template <std::size_t K>
-void run_extremes(const SourceRuns& runs, const double* const* f, std::uint64_t* run_low, std::uint64_t* run_high) {
+// The extremes of each run for 2 P rows at once (pair i of run r at [r * P + i]): the rows share
+// the runs, so the branch that ends a run is taken once for all of them.
+template <std::size_t P>
+void run_extremes(const SourceRuns& runs, const double* const* f, Pair* run_low, Pair* run_high) {
     const std::size_t count = runs.starts.size() - 1;
     for (std::size_t r = 0; r < count; ++r) {
-        std::uint64_t low[K], high[K];
-        for (std::size_t j = 0; j < K; ++j) low[j] = NO_LOW, high[j] = NO_HIGH;
+        Extremes extremes[P];
         for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s)
-            for (std::size_t j = 0; j < K; ++j) widen(low[j], high[j], f[j][s]);
-        for (std::size_t j = 0; j < K; ++j) {
-            run_low[r * K + j] = low[j];
-            run_high[r * K + j] = high[j];
+            for (std::size_t i = 0; i < P; ++i) extremes[i].widen(Pair{f[2 * i][s], f[2 * i + 1][s]});
+        for (std::size_t i = 0; i < P; ++i) {
+            extremes[i].settle();
+            run_low[r * P + i] = extremes[i].low;
+            run_high[r * P + i] = extremes[i].high;
         }
     }
 }
 
-// The bounds of every target for K rows from the extremes of its runs (as run_extremes lays
-// them out), the rows together for the same reason.
-template <std::size_t K>
-void combine_runs(const SourceRuns& runs, std::size_t n, const std::uint64_t* run_low, const std::uint64_t* run_high,
-                  double* lo, double* hi) {
+// The bounds of every target for `rows` rows (at most 2 P) from the extremes of its runs.
+template <std::size_t P>
+void combine_runs(const SourceRuns& runs, std::size_t n, std::size_t rows, const Pair* run_low,
+                  const Pair* run_high, double* lo, double* hi) {
     for (std::size_t p = 0; p < n; ++p) {
-        std::uint64_t low[K], high[K];
-        for (std::size_t j = 0; j < K; ++j) low[j] = NO_LOW, high[j] = NO_HIGH;
+        Pair low[P], high[P];
+        for (std::size_t i = 0; i < P; ++i) low[i] = NONE_LOW, high[i] = NONE_HIGH;
         for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r)
-            for (std::size_t j = 0; j < K; ++j) {
-                low[j] = std::min(low[j], run_low[r * K + j]);
-                high[j] = std::max(high[j], run_high[r * K + j]);
+            for (std::size_t i = 0; i < P; ++i) {
+                widen_low(low[i], run_low[r * P + i]);
+                widen_high(high[i], run_high[r * P + i]);
             }
-        for (std::size_t j = 0; j < K; ++j) set_range(lo[j * n + p], hi[j * n + p], low[j], high[j]);
+        for (std::size_t j = 0; j < rows; ++j) set_range(lo[j * n + p], hi[j * n + p], low[j / 2], high[j / 2], j % 2);
     }
 }
 
-template <std::size_t K>
-void run_bounds(const SourceRuns& runs, std::size_t n, const double* const* f, double* lo, double* hi,
-                std::vector<std::uint64_t>& run_low, std::vector<std::uint64_t>& run_high) {
-    run_low.resize((runs.starts.size() - 1) * K);
+template <std::size_t P>
+void run_bounds(const SourceRuns& runs, std::size_t n, const double* const* f, std::size_t rows, double* lo,
+                double* hi, std::vector<Pair>& run_low, std::vector<Pair>& run_high) {
+    // Rows past the last stand in as copies of it, so that every lane reads a row.
+    const double* padded[2 * P];
+    for (std::size_t j = 0; j < 2 * P; ++j) padded[j] = f[std::min(j, rows - 1)];
+    run_low.resize((runs.starts.size() - 1) * P);
     run_high.resize(run_low.size());
-    run_extremes<K>(runs, f, run_low.data(), run_high.data());
-    combine_runs<K>(runs, n, run_low.data(), run_high.data(), lo, hi);
+    run_extremes<P>(runs, padded, run_low.data(), run_high.data());
+    combine_runs<P>(runs, n, rows, run_low.data(), run_high.data(), lo, hi);
 }
 
 // Local bounds of target p: the range of the source values that overlap it, NaN ignored,
-// -0 below +0; unbounded when nothing (or only NaN) overlaps. Branch-free over the entries:
-// minimum and maximum of order keys. The order of the values does not matter, so with source
-// runs each source is read once and each target combines the extremes of its runs. For `rows`
-// source rows f[j] (at most 4) into lo and hi, row j from j * cross.nrows on.
+// -0 below +0; unbounded when nothing (or only NaN) overlaps. The order of the values does not
+// matter, so with source runs each source is read once and each target combines the extremes of
+// its runs. For `rows` source rows f[j] (at most 4) into lo and hi, row j from j * cross.nrows on.
 void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const* f, std::size_t rows, double* lo,
-                  double* hi, std::vector<std::uint64_t>& run_low, std::vector<std::uint64_t>& run_high) {
+                  double* hi, std::vector<Pair>& run_low, std::vector<Pair>& run_high) {
     const std::size_t n = cross.nrows;
     if (runs.empty()) {
         for (std::size_t j = 0; j < rows; ++j)
             for (std::size_t p = 0; p < n; ++p) {
-                std::uint64_t low = NO_LOW, high = NO_HIGH;
+                Pair low = NONE_LOW, high = NONE_HIGH;
                 const Csr::Row row = cross.row(p);
-                for (std::size_t e = 0; e < row.size; ++e) widen(low, high, f[j][row.indices[e]]);
-                set_range(lo[j * n + p], hi[j * n + p], low, high);
+                for (std::size_t e = 0; e < row.size; ++e) {
+                    const double v = f[j][row.indices[e]];
+                    widen_low(low, Pair{v, v});
+                    widen_high(high, Pair{v, v});
+                }
+                set_range(lo[j * n + p], hi[j * n + p], low, high, 0);
             }
         return;
     }
-    switch (rows) {
-    case 1: run_bounds<1>(runs, n, f, lo, hi, run_low, run_high); break;
-    case 2: run_bounds<2>(runs, n, f, lo, hi, run_low, run_high); break;
-    case 3: run_bounds<3>(runs, n, f, lo, hi, run_low, run_high); break;
-    default: run_bounds<4>(runs, n, f, lo, hi, run_low, run_high); break;
-    }
+    if (rows <= 2)
+        run_bounds<1>(runs, n, f, rows, lo, hi, run_low, run_high);
+    else
+        run_bounds<2>(runs, n, f, rows, lo, hi, run_low, run_high);
 }
 
 constexpr std::size_t NO_BLOCK = ~std::size_t{0};
@@ -163,7 +193,7 @@ constexpr std::size_t NO_BLOCK = ~std::size_t{0};
 struct RefinementBuffers {
     std::vector<double> cross_rows, lo, hi;  // K f and the bounds for a group of rows
     std::vector<double> x0, x, a, b;
-    std::vector<std::uint64_t> run_low, run_high;
+    std::vector<Pair> run_low, run_high;
     std::vector<State> state;
     std::vector<std::int64_t> position;
     std::vector<std::size_t> free;
