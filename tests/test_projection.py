@@ -207,6 +207,29 @@ def test_bounds_binding_in_many_places_give_the_constrained_optimum(degree, boun
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
 
 
+@pytest.mark.parametrize("degree", [0, 1, 3])
+def test_long_stretches_of_equal_local_bounds_give_the_constrained_optimum(degree):
+    # Few jumps between long constant stretches, one of them noisy: most targets see a single
+    # value, in stretches that reach both ends, and the few others settle around them.
+    edges = np.linspace(0.0, 1.0, 2001)
+    breaks = np.linspace(0.0, 1.0, 300)
+    dst = {0: Space.boxes(breaks), 1: Space.hats(breaks)}.get(degree) or Space.bsplines_clamped(breaks, degree)
+    src = Space.boxes(edges)
+    p = Projection(src, dst)
+    rng = np.random.default_rng(degree)
+    f = np.empty((4, 2000))
+    for row in f:
+        cuts = np.sort(rng.choice(np.arange(100, 1900), 5, replace=False))
+        row[:] = rng.integers(-3, 4, 6)[np.searchsorted(cuts, np.arange(2000), side="right")]
+        row[1000:1100] += rng.standard_normal(100)
+    g, y, c, masses = problem(p, src, dst, f)
+    got = p.apply_last_axis(f, "local")
+    for row in range(len(f)):
+        lo, hi = local_bounds(p.cross(), f[row])
+        assert (lo == hi).sum() > len(dst) // 2
+        assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
+
+
 @pytest.mark.parametrize("cutoff, half_bandwidth", [(4.0, 6), (5.5, 8), (7.0, 11)])
 @pytest.mark.parametrize("bounds", [(-1.0, 0.5), "local"])
 def test_wide_bands_give_the_constrained_optimum(cutoff, half_bandwidth, bounds):

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "core/ops/integrals.hpp"
 #include "core/ops/inner_products.hpp"
@@ -18,6 +19,10 @@ namespace spanlet {
 namespace {
 
 constexpr int MAX_ACTIVE_SET_ITERATIONS = 100;
+
+// The shortest stretch of coefficients with equal bounds that the test sweep passes over (beyond
+// the 2 b it still visits): shorter ones cost more to track than to test.
+constexpr std::size_t MIN_PINNED_RUN = 4 * MAX_BLOCK_BANDWIDTH;
 
 enum class State : unsigned char { Free, Lower, Upper };
 
@@ -212,6 +217,9 @@ struct RefinementBuffers {
     std::vector<std::size_t> changes;
     std::vector<double> gx;
     std::vector<unsigned char> recent, hot;
+    // Stretches [first, second) of coefficients with equal bounds, long enough for the test sweep
+    // to pass over.
+    std::vector<std::pair<std::size_t, std::size_t>> pinned_runs;
 };
 
 // The bounded refinement of one row: the least-squares coefficients kept inside their bounds
@@ -236,7 +244,7 @@ public:
             w_.changes.clear();
             w_.changes.reserve(n_);
             w_.gx.resize(n_);
-            w_.recent.assign(n_, 1);  // no product G x is formed yet
+            w_.recent.resize(n_);
             w_.hot.resize(n_);
             w_.free.resize(n_);
         }
@@ -347,21 +355,35 @@ private:
         unsigned char* free_mask = w_.free_mask.data();
         std::size_t* free = w_.free.data();
         const double* c = c_.data();
+        unsigned char* recent = w_.recent.data();
         bool all_pinned = true;
         double m0 = 0.0;       // the integral to keep
         double s_fixed = 0.0;  // c . x over the pinned coefficients, in index order
         std::size_t m = 0;
+        // A coefficient with equal bounds sits at its lower bound from the start and never moves:
+        // the sweeps pass over long stretches of them.
+        std::vector<std::pair<std::size_t, std::size_t>>& runs = w_.pinned_runs;
+        runs.clear();
+        std::size_t run_begin = 0;
         for (std::size_t p = 0; p < n_; ++p) {
             m0 += c[p] * x0[p];
-            all_pinned = all_pinned && lo[p] == hi[p];
-            x[p] = clamp_keeping_nan(x0[p], lo[p], hi[p]);
-            state[p] = x0[p] > hi[p] ? State::Upper : x0[p] < lo[p] ? State::Lower : State::Free;
+            const bool equal = lo[p] == hi[p];
+            all_pinned = all_pinned && equal;
+            x[p] = equal ? lo[p] : clamp_keeping_nan(x0[p], lo[p], hi[p]);
+            state[p] = equal ? State::Lower : x0[p] > hi[p] ? State::Upper : x0[p] < lo[p] ? State::Lower : State::Free;
+            // Every other product G x is yet to be formed.
+            recent[p] = static_cast<unsigned char>(!equal);
             const bool is_free = state[p] == State::Free;
             free_mask[p] = is_free ? 1 : 0;
             free[m] = p;
             m += is_free ? 1 : 0;
             if (!is_free) s_fixed += c[p] * x[p];
+            if (!equal) {
+                if (p - run_begin >= MIN_PINNED_RUN) runs.emplace_back(run_begin, p);
+                run_begin = p + 1;
+            }
         }
+        if (n_ - run_begin >= MIN_PINNED_RUN) runs.emplace_back(run_begin, n_);
         bool fresh = true;  // no block is solved yet
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
             // Without a free coefficient that carries mass the multiplier is undetermined and the
@@ -423,8 +445,23 @@ private:
         bool changed = false;
         double s_next = 0.0;
         std::size_t m_next = 0, window = 0;  // window: hot coefficients within b of p
+        const std::pair<std::size_t, std::size_t>* run = w_.pinned_runs.data();
+        const std::pair<std::size_t, std::size_t>* const runs_end = run + w_.pinned_runs.size();
         for (std::size_t q = 0; q < std::min(b, n); ++q) window += enter(q, lambda, a_free, b_free, state, recent, x, hot);
         for (std::size_t p = 0; p < n; ++p) {
+            if (run != runs_end && run->first == p) {
+                // A stretch with equal bounds, at their lower bound and not recent: their tests
+                // change nothing, and only the coefficients within b outside it enter and leave
+                // the window. Their mass joins the sum in its place.
+                const std::size_t end = run->second;
+                ++run;
+                for (std::size_t q = p; q < end; ++q) s_next += c[q] * lo[q];
+                for (std::size_t q = p > b ? p - b : 0; q < p; ++q) leave(q, state, recent, x, lo, hi, hot, window);
+                for (std::size_t q = end - b; q < std::min(end + b, n); ++q)
+                    window += enter(q, lambda, a_free, b_free, state, recent, x, hot);
+                p = end - 1;
+                continue;
+            }
             if (p + b < n) window += enter(p + b, lambda, a_free, b_free, state, recent, x, hot);
             const State now = state[p];
             State next = State::Lower;  // whatever the gradient when lo == hi
@@ -452,11 +489,7 @@ private:
             free[m_next] = p;
             m_next += is_free ? 1 : 0;
             if (!is_free) s_next += c[p] * (next == State::Upper ? hi[p] : lo[p]);
-            if (p >= b) {
-                const std::size_t q = p - b;
-                window -= hot[q];
-                if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
-            }
+            if (p >= b) leave(p - b, state, recent, x, lo, hi, hot, window);
         }
         for (std::size_t q = n > b ? n - b : 0; q < n; ++q)
             if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
@@ -474,6 +507,14 @@ private:
         if (is_free) x[q] = a[q] - lambda * b[q];
         hot[q] = static_cast<unsigned char>(is_free || recent[q] != 0);
         return hot[q];
+    }
+
+    // Coefficient q as the test sweep moves more than b past it: its hot mark leaves the window,
+    // and if it has just been pinned it takes its bound, as no later test reads it.
+    static void leave(std::size_t q, const State* state, const unsigned char* recent, double* x, const double* lo,
+                      const double* hi, const unsigned char* hot, std::size_t& window) {
+        window -= hot[q];
+        if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
     }
 
     // (G x)[p] from its dense band row g (stored flags in `stored`) in the order of the stored
