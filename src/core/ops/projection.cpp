@@ -197,7 +197,7 @@ constexpr std::size_t NO_BLOCK = ~std::size_t{0};
 // Buffers of the bounded refinement, sized by the target space and reused from row to row.
 struct RefinementBuffers {
     std::vector<double> cross_rows, lo, hi;  // K f and the bounds for a group of rows
-    std::vector<double> x0, x, a, b;
+    std::vector<double> plain, a, b;  // plain: the plain projections of the group
     std::vector<Pair> run_low, run_high;
     std::vector<State> state;
     std::vector<std::int64_t> position;
@@ -234,7 +234,6 @@ public:
                   const std::vector<double>& integrals, const double* lo, const double* hi, RefinementBuffers& buffers)
         : gram_(gram), d_(diagonal), band_(band != nullptr ? band->bandwidth : NO_BLOCK), dense_(band), c_(integrals),
           n_(gram.nrows), lo_(lo), hi_(hi), w_(buffers) {
-        for (auto* v : {&w_.x0, &w_.x}) v->resize(n_);
         w_.state.resize(n_);
         w_.position.resize(n_);
         if (band_ != NO_BLOCK) {
@@ -250,26 +249,26 @@ public:
         }
     }
 
-    // y: the cross products K f; x: the plain projection, replaced by the bounded one.
-    void refine(const double* y, double* x) {
-        std::copy(x, x + n_, w_.x0.begin());
+    // y: the cross products K f; x0: the plain projection; x: the bounded one.
+    void refine(const double* y, const double* x0, double* x) {
+        x0_ = x0;
+        x_ = x;
         if (!(band_ != NO_BLOCK ? active_set_blocks(y) : active_set(y))) fallback();
-        std::copy(w_.x.begin(), w_.x.end(), x);
     }
 
 private:
 
     // Moves coefficients between free and pinned at a bound until the state settles; true with
-    // the solution in w_.x, false when it does not settle (or a free sub-system is singular).
+    // the solution in x_, false when it does not settle (or a free sub-system is singular).
     // For any Gram matrix: a sparse factorisation of each free sub-system.
     bool active_set(const double* y) {
         double m0 = 0.0;
-        for (std::size_t p = 0; p < n_; ++p) m0 += c_[p] * w_.x0[p];
+        for (std::size_t p = 0; p < n_; ++p) m0 += c_[p] * x0_[p];
         bool all_pinned = true;
         for (std::size_t p = 0; p < n_; ++p) {
             all_pinned = all_pinned && lo_[p] == hi_[p];
-            w_.x[p] = clamp_keeping_nan(w_.x0[p], lo_[p], hi_[p]);
-            w_.state[p] = w_.x0[p] > hi_[p] ? State::Upper : w_.x0[p] < lo_[p] ? State::Lower : State::Free;
+            x_[p] = clamp_keeping_nan(x0_[p], lo_[p], hi_[p]);
+            w_.state[p] = x0_[p] > hi_[p] ? State::Upper : x0_[p] < lo_[p] ? State::Lower : State::Free;
         }
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
             // Without a free coefficient that carries mass the multiplier is undetermined and the
@@ -295,7 +294,7 @@ private:
         const State* state = w_.state.data();
         const double* lo = lo_;
         const double* hi = hi_;
-        double* x = w_.x.data();
+        double* x = x_;
         std::int64_t* position = w_.position.data();
         w_.free.resize(n_);
         std::size_t* free = w_.free.data();
@@ -331,7 +330,7 @@ private:
                     w_.sub.indices.push_back(static_cast<std::uint64_t>(w_.position[q]));
                     w_.sub.data.push_back(row.values[e]);
                 } else {
-                    rhs -= row.values[e] * w_.x[q];
+                    rhs -= row.values[e] * x_[q];
                 }
             }
             w_.sub.indptr.push_back(w_.sub.indices.size());
@@ -349,8 +348,8 @@ private:
     bool active_set_blocks(const double* y) {
         const double* lo = lo_;
         const double* hi = hi_;
-        const double* x0 = w_.x0.data();
-        double* x = w_.x.data();
+        const double* x0 = x0_;
+        double* x = x_;
         State* state = w_.state.data();
         unsigned char* free_mask = w_.free_mask.data();
         std::size_t* free = w_.free.data();
@@ -433,7 +432,7 @@ private:
         const unsigned char* stored = dense_->stored.data();
         const double* a_free = w_.blocks.first_solutions();
         const double* b_free = w_.blocks.second_solutions();
-        double* x = w_.x.data();
+        double* x = x_;
         double* gx = w_.gx.data();
         State* state = w_.state.data();
         unsigned char* free_mask = w_.free_mask.data();
@@ -582,7 +581,7 @@ private:
     void assemble_block(const double* y, const std::size_t* members, std::size_t count,
                         const BandBlocks::Block& block, const std::size_t* changes, std::size_t n_changes) {
         const std::size_t b = band_, width = 2 * b + 1;
-        const double* x = w_.x.data();
+        const double* x = x_;
         const unsigned char* free_mask = w_.free_mask.data();
         BandBlocks& blocks = w_.blocks;
         for (std::size_t p = block.begin > b ? block.begin - b : 0; p < block.begin; ++p) blocks.hold(p);
@@ -636,17 +635,17 @@ private:
             s_bb += w_.b[i] * c_[w_.free[i]];
         }
         for (std::size_t p = 0; p < n_; ++p)
-            if (w_.state[p] != State::Free) s_fixed += c_[p] * w_.x[p];
+            if (w_.state[p] != State::Free) s_fixed += c_[p] * x_[p];
         determined_ = !(s_bb == 0.0 || std::isnan(s_bb));
         lambda = determined_ ? (s_ab + s_fixed - m0) / s_bb : 0.0;
-        for (std::size_t i = 0; i < m; ++i) w_.x[w_.free[i]] = w_.a[i] - lambda * w_.b[i];
+        for (std::size_t i = 0; i < m; ++i) x_[w_.free[i]] = w_.a[i] - lambda * w_.b[i];
     }
 
     // The optimality test of every coefficient against its bounds; true when a state changed.
     bool update_states(const double* y, double lambda) {
         const double* lo = lo_;
         const double* hi = hi_;
-        const double* x = w_.x.data();
+        const double* x = x_;
         const double* c = c_.data();
         const double* d = d_.data();
         State* state = w_.state.data();
@@ -682,17 +681,17 @@ private:
     void fallback() {
         double removed = 0.0;
         for (std::size_t p = 0; p < n_; ++p) {
-            w_.x[p] = clamp_keeping_nan(w_.x0[p], lo_[p], hi_[p]);
-            removed += (w_.x0[p] - w_.x[p]) * c_[p];
+            x_[p] = clamp_keeping_nan(x0_[p], lo_[p], hi_[p]);
+            removed += (x0_[p] - x_[p]) * c_[p];
         }
         if (!(removed > 0.0 || removed < 0.0)) return;
         const bool up = removed > 0.0;
         double room = 0.0;
-        for (std::size_t p = 0; p < n_; ++p) room += c_[p] * finite_or_zero(up ? hi_[p] - w_.x[p] : w_.x[p] - lo_[p]);
+        for (std::size_t p = 0; p < n_; ++p) room += c_[p] * finite_or_zero(up ? hi_[p] - x_[p] : x_[p] - lo_[p]);
         if (!(room > 0.0)) return;
         const double t = std::min(std::fabs(removed) / room, 1.0);
         for (std::size_t p = 0; p < n_; ++p)
-            w_.x[p] += up ? t * finite_or_zero(hi_[p] - w_.x[p]) : -t * finite_or_zero(w_.x[p] - lo_[p]);
+            x_[p] += up ? t * finite_or_zero(hi_[p] - x_[p]) : -t * finite_or_zero(x_[p] - lo_[p]);
     }
 
     const Csr& gram_;
@@ -704,6 +703,8 @@ private:
     const double* const lo_;
     const double* const hi_;
     RefinementBuffers& w_;
+    const double* x0_ = nullptr;
+    double* x_ = nullptr;
     bool determined_ = false;
     bool changes_sorted_ = true;
 };
@@ -805,12 +806,12 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
     parallel_for((k + size - 1) / size, [&](std::size_t group, Scratch& scratch) {
         RefinementBuffers& buffers = scratch.job_buffers<RefinementBuffers>();
         const std::size_t first = group * size, count = std::min(size, k - first);
-        for (auto* v : {&buffers.cross_rows, &buffers.lo, &buffers.hi}) v->resize(size * n);
+        for (auto* v : {&buffers.cross_rows, &buffers.plain, &buffers.lo, &buffers.hi}) v->resize(size * n);
         double* rows[MOST];
         const double* sources[MOST];
         for (std::size_t i = 0; i < count; ++i) {
             double* y = buffers.cross_rows.data() + i * n;
-            rows[i] = x.data() + (first + i) * n;
+            rows[i] = buffers.plain.data() + i * n;
             sources[i] = f + (first + i) * m;
             cross_.apply_row(sources[i], y);
             std::copy(y, y + n, rows[i]);
@@ -826,7 +827,7 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
         for (std::size_t i = 0; i < count; ++i) {
             RowRefinement refinement(gram_, gram_diagonal_, band, dst_integrals_, buffers.lo.data() + i * n,
                                      buffers.hi.data() + i * n, buffers);
-            refinement.refine(buffers.cross_rows.data() + i * n, rows[i]);
+            refinement.refine(buffers.cross_rows.data() + i * n, rows[i], x.data() + (first + i) * n);
         }
     });
     return x;
