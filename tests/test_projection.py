@@ -207,6 +207,29 @@ def test_bounds_binding_in_many_places_give_the_constrained_optimum(degree, boun
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
 
 
+@pytest.mark.parametrize("degree", [0, 1, 3])
+def test_long_stretches_of_equal_local_bounds_give_the_constrained_optimum(degree):
+    # Few jumps between long constant stretches, one of them noisy: most targets see a single
+    # value, in stretches that reach both ends, and the few others settle around them.
+    edges = np.linspace(0.0, 1.0, 2001)
+    breaks = np.linspace(0.0, 1.0, 300)
+    dst = {0: Space.boxes(breaks), 1: Space.hats(breaks)}.get(degree) or Space.bsplines_clamped(breaks, degree)
+    src = Space.boxes(edges)
+    p = Projection(src, dst)
+    rng = np.random.default_rng(degree)
+    f = np.empty((4, 2000))
+    for row in f:
+        cuts = np.sort(rng.choice(np.arange(100, 1900), 5, replace=False))
+        row[:] = rng.integers(-3, 4, 6)[np.searchsorted(cuts, np.arange(2000), side="right")]
+        row[1000:1100] += rng.standard_normal(100)
+    g, y, c, masses = problem(p, src, dst, f)
+    got = p.apply_last_axis(f, "local")
+    for row in range(len(f)):
+        lo, hi = local_bounds(p.cross(), f[row])
+        assert (lo == hi).sum() > len(dst) // 2
+        assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
+
+
 @pytest.mark.parametrize("cutoff, half_bandwidth", [(4.0, 6), (5.5, 8), (7.0, 11)])
 @pytest.mark.parametrize("bounds", [(-1.0, 0.5), "local"])
 def test_wide_bands_give_the_constrained_optimum(cutoff, half_bandwidth, bounds):
@@ -307,6 +330,31 @@ def test_local_bounds_tolerate_nan_sources():
     got = p.apply_last_axis(f, "local")
     assert got.shape == (3, len(dst))
     assert np.isfinite(got[2]).all()
+
+
+@pytest.mark.parametrize("rows", [1, 2, 3, 5])
+@pytest.mark.parametrize("shuffled", [False, True])
+def test_local_bounds_order_zeros_by_sign(rows, shuffled):
+    # A target whose sources are all zeros (NaN aside) is pinned at its bound: -0 exactly when
+    # some source is -0. Shuffled sources take the path without source runs.
+    edges = np.linspace(0.0, 1.0, 201)
+    src, dst = Space.boxes(edges), Space.hats(np.linspace(0.0, 1.0, 21))
+    rng = np.random.default_rng(rows)
+    f = np.where(rng.random((rows, 200)) < np.linspace(0.0, 1.0, rows + 2)[1:-1, None], -0.0, 0.0)
+    f[:, 3::17] = np.nan
+    f[:, 120:160] = rng.integers(1, 4, (rows, 40))  # the bounds bind here and the mass is kept
+    f[:, 30:50] = -0.0
+    order = rng.permutation(200) if shuffled else np.arange(200)
+    p = Projection(src.take(order), dst)
+    got = p.apply_last_axis(f[:, order], "local")
+    cross = p.cross()
+    indptr, indices = cross[0], cross[1]
+    for j in range(rows):
+        for target in range(len(dst)):
+            values = f[j, order][indices[indptr[target]:indptr[target + 1]]]
+            values = values[~np.isnan(values)]
+            if len(values) and np.all(values == 0.0):
+                assert got[j, target] == 0.0 and np.signbit(got[j, target]) == np.signbit(values).any()
 
 
 @pytest.mark.parametrize("dst", [SPACES["cubic"][1], Space.bsplines_periodic(np.linspace(0, 1, 41), 3)],

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "core/ops/integrals.hpp"
 #include "core/ops/inner_products.hpp"
@@ -18,6 +19,10 @@ namespace spanlet {
 namespace {
 
 constexpr int MAX_ACTIVE_SET_ITERATIONS = 100;
+
+// The shortest stretch of coefficients with equal bounds that the test sweep passes over (beyond
+// the 2 b it still visits): shorter ones cost more to track than to test.
+constexpr std::size_t MIN_PINNED_RUN = 4 * MAX_BLOCK_BANDWIDTH;
 
 enum class State : unsigned char { Free, Lower, Upper };
 
@@ -56,105 +61,135 @@ std::size_t half_bandwidth(const Csr& matrix) {
     return b;
 }
 
-// Doubles as unsigned keys in the order of the values, with -0 below +0: sign and magnitude
-// flipped for negatives, the sign bit set for the rest.
-std::uint64_t order_key(double v) {
-    const auto bits = std::bit_cast<std::uint64_t>(v);
-    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+// Two rows' values side by side: the extremes of two rows take one instruction each (minpd and
+// maxpd on x86-64).
+using Pair = double __attribute__((vector_size(16)));
+using PairBits = std::int64_t __attribute__((vector_size(16)));
+
+// The running extremes before any value: nothing seen leaves low above high.
+constexpr Pair NONE_LOW = {INF, INF}, NONE_HIGH = {-INF, -INF};
+
+// low and high widened by v lane by lane, NaN ignored, -0 below +0. The compare-and-select keeps
+// the running value when v is NaN and on ties; a tie of zeros then takes the sign bit of either
+// (low) or of both (high). The tie is taken against the running value before the select, so that
+// the chain from one value to the next is the select and one bitwise operation.
+inline void widen_low(Pair& low, Pair v) {
+    const PairBits tie = std::bit_cast<PairBits>(v) & (v == low);
+    low = v < low ? v : low;
+    low = std::bit_cast<Pair>(std::bit_cast<PairBits>(low) | tie);
 }
 
-double from_order_key(std::uint64_t key) {
-    return std::bit_cast<double>((key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key);
+inline void widen_high(Pair& high, Pair v) {
+    const PairBits tie = (v == high) & ~std::bit_cast<PairBits>(v);
+    high = v > high ? v : high;
+    high = std::bit_cast<Pair>(std::bit_cast<PairBits>(high) & ~tie);
 }
 
-constexpr std::uint64_t NO_LOW = ~std::uint64_t{0}, NO_HIGH = 0;
+// The extremes of many values with the signs of zeros kept aside: the selects alone order -0 and
+// +0 as they come, and the zeros seen settle a zero extreme once at the end. Keeps the chain from
+// one value to the next at one select.
+struct Extremes {
+    static constexpr PairBits SIGN = {std::int64_t{1} << 63, std::int64_t{1} << 63};
+    Pair low = NONE_LOW, high = NONE_HIGH;
+    PairBits negative_zero = {0, 0};  // the sign bit where some -0 came
+    PairBits positive_zero = {0, 0};  // the sign bit where some +0 came
 
-// The extremes of values as order keys, NaN ignored.
-void widen(std::uint64_t& low, std::uint64_t& high, double v) {
-    const std::uint64_t key = order_key(v);
-    const bool nan = v != v;
-    low = std::min(low, nan ? NO_LOW : key);
-    high = std::max(high, nan ? NO_HIGH : key);
-}
-
-void set_range(double& lo, double& hi, std::uint64_t low, std::uint64_t high) {
-    if (low > high) {
-        lo = -INF;
-        hi = INF;
-    } else {
-        lo = from_order_key(low);
-        hi = from_order_key(high);
+    void widen(Pair v) {
+        low = v < low ? v : low;
+        high = v > high ? v : high;
+        const PairBits zero = v == Pair{0.0, 0.0}, bits = std::bit_cast<PairBits>(v);
+        negative_zero |= zero & bits;
+        positive_zero |= zero & ~bits;
     }
+
+    // -0 for a zero low where some -0 came, +0 for a zero high where some +0 came.
+    void settle() {
+        const Pair zero = {0.0, 0.0};
+        low = std::bit_cast<Pair>((std::bit_cast<PairBits>(low) & ~((low == zero) & SIGN)) |
+                                  ((low == zero) & negative_zero & SIGN));
+        high = std::bit_cast<Pair>((std::bit_cast<PairBits>(high) & ~((high == zero) & SIGN)) |
+                                   ((high == zero) & ~positive_zero & SIGN));
+    }
+};
+
+// Lane j of low and high as the bounds of one target: unbounded when nothing (or only NaN)
+// overlaps it.
+void set_range(double& lo, double& hi, Pair low, Pair high, std::size_t j) {
+    const bool none = low[j] > high[j];
+    lo = none ? -INF : low[j];
+    hi = none ? INF : high[j];
 }
 
-// The extremes of each run for K rows at once (row j's at [r * K + j]): the rows share the runs,
-// so the branch that ends a run is taken once for all of them, and their chains of compares
-// interleave.
-template <std::size_t K>
-void run_extremes(const SourceRuns& runs, const double* const* f, std::uint64_t* run_low, std::uint64_t* run_high) {
+// The extremes of each run for 2 P rows at once (pair i of run r at [r * P + i]): the rows share
+// the runs, so the branch that ends a run is taken once for all of them.
+template <std::size_t P>
+void run_extremes(const SourceRuns& runs, const double* const* f, Pair* run_low, Pair* run_high) {
     const std::size_t count = runs.starts.size() - 1;
     for (std::size_t r = 0; r < count; ++r) {
-        std::uint64_t low[K], high[K];
-        for (std::size_t j = 0; j < K; ++j) low[j] = NO_LOW, high[j] = NO_HIGH;
+        Extremes extremes[P];
         for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s)
-            for (std::size_t j = 0; j < K; ++j) widen(low[j], high[j], f[j][s]);
-        for (std::size_t j = 0; j < K; ++j) {
-            run_low[r * K + j] = low[j];
-            run_high[r * K + j] = high[j];
+            for (std::size_t i = 0; i < P; ++i) extremes[i].widen(Pair{f[2 * i][s], f[2 * i + 1][s]});
+        for (std::size_t i = 0; i < P; ++i) {
+            extremes[i].settle();
+            run_low[r * P + i] = extremes[i].low;
+            run_high[r * P + i] = extremes[i].high;
         }
     }
 }
 
-// The bounds of every target for K rows from the extremes of its runs (as run_extremes lays
-// them out), the rows together for the same reason.
-template <std::size_t K>
-void combine_runs(const SourceRuns& runs, std::size_t n, const std::uint64_t* run_low, const std::uint64_t* run_high,
-                  double* lo, double* hi) {
+// The bounds of every target for `rows` rows (at most 2 P) from the extremes of its runs.
+template <std::size_t P>
+void combine_runs(const SourceRuns& runs, std::size_t n, std::size_t rows, const Pair* run_low,
+                  const Pair* run_high, double* lo, double* hi) {
     for (std::size_t p = 0; p < n; ++p) {
-        std::uint64_t low[K], high[K];
-        for (std::size_t j = 0; j < K; ++j) low[j] = NO_LOW, high[j] = NO_HIGH;
+        Pair low[P], high[P];
+        for (std::size_t i = 0; i < P; ++i) low[i] = NONE_LOW, high[i] = NONE_HIGH;
         for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r)
-            for (std::size_t j = 0; j < K; ++j) {
-                low[j] = std::min(low[j], run_low[r * K + j]);
-                high[j] = std::max(high[j], run_high[r * K + j]);
+            for (std::size_t i = 0; i < P; ++i) {
+                widen_low(low[i], run_low[r * P + i]);
+                widen_high(high[i], run_high[r * P + i]);
             }
-        for (std::size_t j = 0; j < K; ++j) set_range(lo[j * n + p], hi[j * n + p], low[j], high[j]);
+        for (std::size_t j = 0; j < rows; ++j) set_range(lo[j * n + p], hi[j * n + p], low[j / 2], high[j / 2], j % 2);
     }
 }
 
-template <std::size_t K>
-void run_bounds(const SourceRuns& runs, std::size_t n, const double* const* f, double* lo, double* hi,
-                std::vector<std::uint64_t>& run_low, std::vector<std::uint64_t>& run_high) {
-    run_low.resize((runs.starts.size() - 1) * K);
+template <std::size_t P>
+void run_bounds(const SourceRuns& runs, std::size_t n, const double* const* f, std::size_t rows, double* lo,
+                double* hi, std::vector<Pair>& run_low, std::vector<Pair>& run_high) {
+    // Rows past the last stand in as copies of it, so that every lane reads a row.
+    const double* padded[2 * P];
+    for (std::size_t j = 0; j < 2 * P; ++j) padded[j] = f[std::min(j, rows - 1)];
+    run_low.resize((runs.starts.size() - 1) * P);
     run_high.resize(run_low.size());
-    run_extremes<K>(runs, f, run_low.data(), run_high.data());
-    combine_runs<K>(runs, n, run_low.data(), run_high.data(), lo, hi);
+    run_extremes<P>(runs, padded, run_low.data(), run_high.data());
+    combine_runs<P>(runs, n, rows, run_low.data(), run_high.data(), lo, hi);
 }
 
 // Local bounds of target p: the range of the source values that overlap it, NaN ignored,
-// -0 below +0; unbounded when nothing (or only NaN) overlaps. Branch-free over the entries:
-// minimum and maximum of order keys. The order of the values does not matter, so with source
-// runs each source is read once and each target combines the extremes of its runs. For `rows`
-// source rows f[j] (at most 4) into lo and hi, row j from j * cross.nrows on.
+// -0 below +0; unbounded when nothing (or only NaN) overlaps. The order of the values does not
+// matter, so with source runs each source is read once and each target combines the extremes of
+// its runs. For `rows` source rows f[j] (at most 4) into lo and hi, row j from j * cross.nrows on.
 void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const* f, std::size_t rows, double* lo,
-                  double* hi, std::vector<std::uint64_t>& run_low, std::vector<std::uint64_t>& run_high) {
+                  double* hi, std::vector<Pair>& run_low, std::vector<Pair>& run_high) {
     const std::size_t n = cross.nrows;
     if (runs.empty()) {
         for (std::size_t j = 0; j < rows; ++j)
             for (std::size_t p = 0; p < n; ++p) {
-                std::uint64_t low = NO_LOW, high = NO_HIGH;
+                Pair low = NONE_LOW, high = NONE_HIGH;
                 const Csr::Row row = cross.row(p);
-                for (std::size_t e = 0; e < row.size; ++e) widen(low, high, f[j][row.indices[e]]);
-                set_range(lo[j * n + p], hi[j * n + p], low, high);
+                for (std::size_t e = 0; e < row.size; ++e) {
+                    const double v = f[j][row.indices[e]];
+                    widen_low(low, Pair{v, v});
+                    widen_high(high, Pair{v, v});
+                }
+                set_range(lo[j * n + p], hi[j * n + p], low, high, 0);
             }
         return;
     }
-    switch (rows) {
-    case 1: run_bounds<1>(runs, n, f, lo, hi, run_low, run_high); break;
-    case 2: run_bounds<2>(runs, n, f, lo, hi, run_low, run_high); break;
-    case 3: run_bounds<3>(runs, n, f, lo, hi, run_low, run_high); break;
-    default: run_bounds<4>(runs, n, f, lo, hi, run_low, run_high); break;
-    }
+    if (rows <= 2)
+        run_bounds<1>(runs, n, f, rows, lo, hi, run_low, run_high);
+    else
+        run_bounds<2>(runs, n, f, rows, lo, hi, run_low, run_high);
 }
 
 constexpr std::size_t NO_BLOCK = ~std::size_t{0};
@@ -162,8 +197,8 @@ constexpr std::size_t NO_BLOCK = ~std::size_t{0};
 // Buffers of the bounded refinement, sized by the target space and reused from row to row.
 struct RefinementBuffers {
     std::vector<double> cross_rows, lo, hi;  // K f and the bounds for a group of rows
-    std::vector<double> x0, x, a, b;
-    std::vector<std::uint64_t> run_low, run_high;
+    std::vector<double> plain, a, b;  // plain: the plain projections of the group
+    std::vector<Pair> run_low, run_high;
     std::vector<State> state;
     std::vector<std::int64_t> position;
     std::vector<std::size_t> free;
@@ -182,6 +217,9 @@ struct RefinementBuffers {
     std::vector<std::size_t> changes;
     std::vector<double> gx;
     std::vector<unsigned char> recent, hot;
+    // Stretches [first, second) of coefficients with equal bounds, long enough for the test sweep
+    // to pass over.
+    std::vector<std::pair<std::size_t, std::size_t>> pinned_runs;
 };
 
 // The bounded refinement of one row: the least-squares coefficients kept inside their bounds
@@ -196,7 +234,6 @@ public:
                   const std::vector<double>& integrals, const double* lo, const double* hi, RefinementBuffers& buffers)
         : gram_(gram), d_(diagonal), band_(band != nullptr ? band->bandwidth : NO_BLOCK), dense_(band), c_(integrals),
           n_(gram.nrows), lo_(lo), hi_(hi), w_(buffers) {
-        for (auto* v : {&w_.x0, &w_.x}) v->resize(n_);
         w_.state.resize(n_);
         w_.position.resize(n_);
         if (band_ != NO_BLOCK) {
@@ -206,32 +243,32 @@ public:
             w_.changes.clear();
             w_.changes.reserve(n_);
             w_.gx.resize(n_);
-            w_.recent.assign(n_, 1);  // no product G x is formed yet
+            w_.recent.resize(n_);
             w_.hot.resize(n_);
             w_.free.resize(n_);
         }
     }
 
-    // y: the cross products K f; x: the plain projection, replaced by the bounded one.
-    void refine(const double* y, double* x) {
-        std::copy(x, x + n_, w_.x0.begin());
+    // y: the cross products K f; x0: the plain projection; x: the bounded one.
+    void refine(const double* y, const double* x0, double* x) {
+        x0_ = x0;
+        x_ = x;
         if (!(band_ != NO_BLOCK ? active_set_blocks(y) : active_set(y))) fallback();
-        std::copy(w_.x.begin(), w_.x.end(), x);
     }
 
 private:
 
     // Moves coefficients between free and pinned at a bound until the state settles; true with
-    // the solution in w_.x, false when it does not settle (or a free sub-system is singular).
+    // the solution in x_, false when it does not settle (or a free sub-system is singular).
     // For any Gram matrix: a sparse factorisation of each free sub-system.
     bool active_set(const double* y) {
         double m0 = 0.0;
-        for (std::size_t p = 0; p < n_; ++p) m0 += c_[p] * w_.x0[p];
+        for (std::size_t p = 0; p < n_; ++p) m0 += c_[p] * x0_[p];
         bool all_pinned = true;
         for (std::size_t p = 0; p < n_; ++p) {
             all_pinned = all_pinned && lo_[p] == hi_[p];
-            w_.x[p] = clamp_keeping_nan(w_.x0[p], lo_[p], hi_[p]);
-            w_.state[p] = w_.x0[p] > hi_[p] ? State::Upper : w_.x0[p] < lo_[p] ? State::Lower : State::Free;
+            x_[p] = clamp_keeping_nan(x0_[p], lo_[p], hi_[p]);
+            w_.state[p] = x0_[p] > hi_[p] ? State::Upper : x0_[p] < lo_[p] ? State::Lower : State::Free;
         }
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
             // Without a free coefficient that carries mass the multiplier is undetermined and the
@@ -257,7 +294,7 @@ private:
         const State* state = w_.state.data();
         const double* lo = lo_;
         const double* hi = hi_;
-        double* x = w_.x.data();
+        double* x = x_;
         std::int64_t* position = w_.position.data();
         w_.free.resize(n_);
         std::size_t* free = w_.free.data();
@@ -293,7 +330,7 @@ private:
                     w_.sub.indices.push_back(static_cast<std::uint64_t>(w_.position[q]));
                     w_.sub.data.push_back(row.values[e]);
                 } else {
-                    rhs -= row.values[e] * w_.x[q];
+                    rhs -= row.values[e] * x_[q];
                 }
             }
             w_.sub.indptr.push_back(w_.sub.indices.size());
@@ -311,27 +348,41 @@ private:
     bool active_set_blocks(const double* y) {
         const double* lo = lo_;
         const double* hi = hi_;
-        const double* x0 = w_.x0.data();
-        double* x = w_.x.data();
+        const double* x0 = x0_;
+        double* x = x_;
         State* state = w_.state.data();
         unsigned char* free_mask = w_.free_mask.data();
         std::size_t* free = w_.free.data();
         const double* c = c_.data();
+        unsigned char* recent = w_.recent.data();
         bool all_pinned = true;
         double m0 = 0.0;       // the integral to keep
         double s_fixed = 0.0;  // c . x over the pinned coefficients, in index order
         std::size_t m = 0;
+        // A coefficient with equal bounds sits at its lower bound from the start and never moves:
+        // the sweeps pass over long stretches of them.
+        std::vector<std::pair<std::size_t, std::size_t>>& runs = w_.pinned_runs;
+        runs.clear();
+        std::size_t run_begin = 0;
         for (std::size_t p = 0; p < n_; ++p) {
             m0 += c[p] * x0[p];
-            all_pinned = all_pinned && lo[p] == hi[p];
-            x[p] = clamp_keeping_nan(x0[p], lo[p], hi[p]);
-            state[p] = x0[p] > hi[p] ? State::Upper : x0[p] < lo[p] ? State::Lower : State::Free;
+            const bool equal = lo[p] == hi[p];
+            all_pinned = all_pinned && equal;
+            x[p] = equal ? lo[p] : clamp_keeping_nan(x0[p], lo[p], hi[p]);
+            state[p] = equal ? State::Lower : x0[p] > hi[p] ? State::Upper : x0[p] < lo[p] ? State::Lower : State::Free;
+            // Every other product G x is yet to be formed.
+            recent[p] = static_cast<unsigned char>(!equal);
             const bool is_free = state[p] == State::Free;
             free_mask[p] = is_free ? 1 : 0;
             free[m] = p;
             m += is_free ? 1 : 0;
             if (!is_free) s_fixed += c[p] * x[p];
+            if (!equal) {
+                if (p - run_begin >= MIN_PINNED_RUN) runs.emplace_back(run_begin, p);
+                run_begin = p + 1;
+            }
         }
+        if (n_ - run_begin >= MIN_PINNED_RUN) runs.emplace_back(run_begin, n_);
         bool fresh = true;  // no block is solved yet
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
             // Without a free coefficient that carries mass the multiplier is undetermined and the
@@ -381,7 +432,7 @@ private:
         const unsigned char* stored = dense_->stored.data();
         const double* a_free = w_.blocks.first_solutions();
         const double* b_free = w_.blocks.second_solutions();
-        double* x = w_.x.data();
+        double* x = x_;
         double* gx = w_.gx.data();
         State* state = w_.state.data();
         unsigned char* free_mask = w_.free_mask.data();
@@ -393,8 +444,23 @@ private:
         bool changed = false;
         double s_next = 0.0;
         std::size_t m_next = 0, window = 0;  // window: hot coefficients within b of p
+        const std::pair<std::size_t, std::size_t>* run = w_.pinned_runs.data();
+        const std::pair<std::size_t, std::size_t>* const runs_end = run + w_.pinned_runs.size();
         for (std::size_t q = 0; q < std::min(b, n); ++q) window += enter(q, lambda, a_free, b_free, state, recent, x, hot);
         for (std::size_t p = 0; p < n; ++p) {
+            if (run != runs_end && run->first == p) {
+                // A stretch with equal bounds, at their lower bound and not recent: their tests
+                // change nothing, and only the coefficients within b outside it enter and leave
+                // the window. Their mass joins the sum in its place.
+                const std::size_t end = run->second;
+                ++run;
+                for (std::size_t q = p; q < end; ++q) s_next += c[q] * lo[q];
+                for (std::size_t q = p > b ? p - b : 0; q < p; ++q) leave(q, state, recent, x, lo, hi, hot, window);
+                for (std::size_t q = end - b; q < std::min(end + b, n); ++q)
+                    window += enter(q, lambda, a_free, b_free, state, recent, x, hot);
+                p = end - 1;
+                continue;
+            }
             if (p + b < n) window += enter(p + b, lambda, a_free, b_free, state, recent, x, hot);
             const State now = state[p];
             State next = State::Lower;  // whatever the gradient when lo == hi
@@ -422,11 +488,7 @@ private:
             free[m_next] = p;
             m_next += is_free ? 1 : 0;
             if (!is_free) s_next += c[p] * (next == State::Upper ? hi[p] : lo[p]);
-            if (p >= b) {
-                const std::size_t q = p - b;
-                window -= hot[q];
-                if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
-            }
+            if (p >= b) leave(p - b, state, recent, x, lo, hi, hot, window);
         }
         for (std::size_t q = n > b ? n - b : 0; q < n; ++q)
             if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
@@ -444,6 +506,14 @@ private:
         if (is_free) x[q] = a[q] - lambda * b[q];
         hot[q] = static_cast<unsigned char>(is_free || recent[q] != 0);
         return hot[q];
+    }
+
+    // Coefficient q as the test sweep moves more than b past it: its hot mark leaves the window,
+    // and if it has just been pinned it takes its bound, as no later test reads it.
+    static void leave(std::size_t q, const State* state, const unsigned char* recent, double* x, const double* lo,
+                      const double* hi, const unsigned char* hot, std::size_t& window) {
+        window -= hot[q];
+        if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
     }
 
     // (G x)[p] from its dense band row g (stored flags in `stored`) in the order of the stored
@@ -511,7 +581,7 @@ private:
     void assemble_block(const double* y, const std::size_t* members, std::size_t count,
                         const BandBlocks::Block& block, const std::size_t* changes, std::size_t n_changes) {
         const std::size_t b = band_, width = 2 * b + 1;
-        const double* x = w_.x.data();
+        const double* x = x_;
         const unsigned char* free_mask = w_.free_mask.data();
         BandBlocks& blocks = w_.blocks;
         for (std::size_t p = block.begin > b ? block.begin - b : 0; p < block.begin; ++p) blocks.hold(p);
@@ -565,17 +635,17 @@ private:
             s_bb += w_.b[i] * c_[w_.free[i]];
         }
         for (std::size_t p = 0; p < n_; ++p)
-            if (w_.state[p] != State::Free) s_fixed += c_[p] * w_.x[p];
+            if (w_.state[p] != State::Free) s_fixed += c_[p] * x_[p];
         determined_ = !(s_bb == 0.0 || std::isnan(s_bb));
         lambda = determined_ ? (s_ab + s_fixed - m0) / s_bb : 0.0;
-        for (std::size_t i = 0; i < m; ++i) w_.x[w_.free[i]] = w_.a[i] - lambda * w_.b[i];
+        for (std::size_t i = 0; i < m; ++i) x_[w_.free[i]] = w_.a[i] - lambda * w_.b[i];
     }
 
     // The optimality test of every coefficient against its bounds; true when a state changed.
     bool update_states(const double* y, double lambda) {
         const double* lo = lo_;
         const double* hi = hi_;
-        const double* x = w_.x.data();
+        const double* x = x_;
         const double* c = c_.data();
         const double* d = d_.data();
         State* state = w_.state.data();
@@ -611,17 +681,17 @@ private:
     void fallback() {
         double removed = 0.0;
         for (std::size_t p = 0; p < n_; ++p) {
-            w_.x[p] = clamp_keeping_nan(w_.x0[p], lo_[p], hi_[p]);
-            removed += (w_.x0[p] - w_.x[p]) * c_[p];
+            x_[p] = clamp_keeping_nan(x0_[p], lo_[p], hi_[p]);
+            removed += (x0_[p] - x_[p]) * c_[p];
         }
         if (!(removed > 0.0 || removed < 0.0)) return;
         const bool up = removed > 0.0;
         double room = 0.0;
-        for (std::size_t p = 0; p < n_; ++p) room += c_[p] * finite_or_zero(up ? hi_[p] - w_.x[p] : w_.x[p] - lo_[p]);
+        for (std::size_t p = 0; p < n_; ++p) room += c_[p] * finite_or_zero(up ? hi_[p] - x_[p] : x_[p] - lo_[p]);
         if (!(room > 0.0)) return;
         const double t = std::min(std::fabs(removed) / room, 1.0);
         for (std::size_t p = 0; p < n_; ++p)
-            w_.x[p] += up ? t * finite_or_zero(hi_[p] - w_.x[p]) : -t * finite_or_zero(w_.x[p] - lo_[p]);
+            x_[p] += up ? t * finite_or_zero(hi_[p] - x_[p]) : -t * finite_or_zero(x_[p] - lo_[p]);
     }
 
     const Csr& gram_;
@@ -633,6 +703,8 @@ private:
     const double* const lo_;
     const double* const hi_;
     RefinementBuffers& w_;
+    const double* x0_ = nullptr;
+    double* x_ = nullptr;
     bool determined_ = false;
     bool changes_sorted_ = true;
 };
@@ -734,12 +806,12 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
     parallel_for((k + size - 1) / size, [&](std::size_t group, Scratch& scratch) {
         RefinementBuffers& buffers = scratch.job_buffers<RefinementBuffers>();
         const std::size_t first = group * size, count = std::min(size, k - first);
-        for (auto* v : {&buffers.cross_rows, &buffers.lo, &buffers.hi}) v->resize(size * n);
+        for (auto* v : {&buffers.cross_rows, &buffers.plain, &buffers.lo, &buffers.hi}) v->resize(size * n);
         double* rows[MOST];
         const double* sources[MOST];
         for (std::size_t i = 0; i < count; ++i) {
             double* y = buffers.cross_rows.data() + i * n;
-            rows[i] = x.data() + (first + i) * n;
+            rows[i] = buffers.plain.data() + i * n;
             sources[i] = f + (first + i) * m;
             cross_.apply_row(sources[i], y);
             std::copy(y, y + n, rows[i]);
@@ -755,7 +827,7 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
         for (std::size_t i = 0; i < count; ++i) {
             RowRefinement refinement(gram_, gram_diagonal_, band, dst_integrals_, buffers.lo.data() + i * n,
                                      buffers.hi.data() + i * n, buffers);
-            refinement.refine(buffers.cross_rows.data() + i * n, rows[i]);
+            refinement.refine(buffers.cross_rows.data() + i * n, rows[i], x.data() + (first + i) * n);
         }
     });
     return x;
