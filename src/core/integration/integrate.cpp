@@ -12,6 +12,7 @@
 #include "core/base/overloaded.hpp"
 #include "core/integration/quadrature.hpp"
 #include "core/integration/stepping.hpp"
+#include "core/profiles/profile.hpp"
 #include "core/spaces/space.hpp"
 #include "core/base/constants.hpp"
 
@@ -102,8 +103,40 @@ double exact_product(std::span<const Element* const> elements, const std::vector
     return total;
 }
 
+// stepped_product for a Voigt line alone or times a polynomial element (takes_runs), unweighted:
+// the same steps, nodes and sums, with the line's values at a step's nodes taken together.
+Result<double> line_product(std::span<const Element* const> elements, const std::vector<double>& knots) {
+    const std::size_t line = elements.size() == 2 && is_polynomial(*elements[0]) ? 1 : 0;
+    const ProfileElement& p = std::get<ProfileElement>(elements[line]->kind);
+    const Element* other = elements.size() == 2 ? elements[1 - line] : nullptr;
+    const ValueWithDerivatives values(p.profile, {});
+    double total = 0.0;
+    SPANLET_TRY_STATUS(for_each_adaptive_step(elements, std::nullopt, knots, [&](const Rule& rule, double z, double next) {
+        const double h = (next - z) * 0.5;
+        const std::size_t n = std::min({rule.nodes.size(), rule.weights.size(), LARGEST_SHARED_RULE});
+        // The nodes within the line's support are consecutive, as the nodes ascend.
+        double xs[LARGEST_SHARED_RULE], at[LARGEST_SHARED_RULE] = {};
+        std::size_t first = n, inside = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double s = h + h * rule.nodes[i];
+            if (s < p.lower - z || s > p.upper - z) continue;
+            first = std::min(first, i);
+            xs[inside++] = (z - p.center) + s;
+        }
+        if (inside > 0) values(xs, at + first, inside);
+        double sum = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double product = other ? at[i] * evaluate_local(*other, z, h + h * rule.nodes[i]) : at[i];
+            sum += rule.weights[i] * product;
+        }
+        total += h * sum;
+    }));
+    return total;
+}
+
 Result<double> stepped_product(std::span<const Element* const> elements, CosineWeight omega,
                                 const std::vector<double>& knots) {
+    if (!omega && takes_runs(elements)) return line_product(elements, knots);
     return integrate_adaptively(elements, omega, knots,
                                 [&](double z, double s) { return product_at(elements, z, s); });
 }
