@@ -200,16 +200,8 @@ Result<std::pair<double, double>> profile_with_derivative(const Element& kernel,
         phase.start(z);
         const double h = (next - z) * 0.5;
         const std::size_t n = std::min({rule.nodes.size(), rule.weights.size(), LARGEST_SHARED_RULE});
-        // The kernel at the nodes within its support (consecutive, as the nodes ascend), together.
-        double xs[LARGEST_SHARED_RULE], k[2 * LARGEST_SHARED_RULE] = {};
-        std::size_t first = n, inside = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double s = h + h * rule.nodes[i];
-            if (s < p.lower - z || s > p.upper - z) continue;
-            first = std::min(first, i);
-            xs[inside++] = (z - p.center) + s;
-        }
-        if (inside > 0) both(xs, k + 2 * first, inside);
+        double k[2 * LARGEST_SHARED_RULE] = {};
+        profile_at_nodes(p, both, rule, n, z, h, 2, k);
         double sum_value = 0.0, sum_derivative = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
             const double s = h + h * rule.nodes[i];

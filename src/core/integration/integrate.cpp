@@ -114,16 +114,8 @@ Result<double> line_product(std::span<const Element* const> elements, const std:
     SPANLET_TRY_STATUS(for_each_adaptive_step(elements, std::nullopt, knots, [&](const Rule& rule, double z, double next) {
         const double h = (next - z) * 0.5;
         const std::size_t n = std::min({rule.nodes.size(), rule.weights.size(), LARGEST_SHARED_RULE});
-        // The nodes within the line's support are consecutive, as the nodes ascend.
-        double xs[LARGEST_SHARED_RULE], at[LARGEST_SHARED_RULE] = {};
-        std::size_t first = n, inside = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double s = h + h * rule.nodes[i];
-            if (s < p.lower - z || s > p.upper - z) continue;
-            first = std::min(first, i);
-            xs[inside++] = (z - p.center) + s;
-        }
-        if (inside > 0) values(xs, at + first, inside);
+        double at[LARGEST_SHARED_RULE] = {};
+        profile_at_nodes(p, values, rule, n, z, h, 1, at);
         double sum = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
             const double product = other ? at[i] * evaluate_local(*other, z, h + h * rule.nodes[i]) : at[i];
@@ -153,6 +145,19 @@ bool is_polynomial(const Element& element) {
                           [](const Mapped& m) { return m.kind == MapKind::Affine && is_polynomial(*m.inner); },
                       },
                       element.kind);
+}
+
+void profile_at_nodes(const ProfileElement& p, const ValueWithDerivatives& values, const Rule& rule, std::size_t n,
+                      double z, double h, std::size_t stride, double* out) {
+    double xs[LARGEST_SHARED_RULE];
+    std::size_t first = n, inside = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double s = h + h * rule.nodes[i];
+        if (s < p.lower - z || s > p.upper - z) continue;
+        first = std::min(first, i);
+        xs[inside++] = (z - p.center) + s;
+    }
+    if (inside > 0) values(xs, out + first * stride, inside);
 }
 
 bool takes_runs(std::span<const Element* const> elements) {

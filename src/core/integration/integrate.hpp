@@ -12,6 +12,7 @@
 
 #include "core/elements/element.hpp"
 #include "core/integration/quadrature.hpp"
+#include "core/profiles/profile.hpp"
 
 namespace spanlet {
 
@@ -57,6 +58,13 @@ double step_limit(const Element& element, double t);
 double largest_step(const Element& element);
 
 bool is_polynomial(const Element& element);
+
+// A profile element's values (and derivatives, as `values` gives them: `stride` numbers a node) at
+// the nodes h + h x_i of a step from z, i < n (n at most LARGEST_SHARED_RULE), into out + i * stride;
+// nodes outside its support keep what out holds. The nodes within the support are consecutive
+// and are evaluated together.
+void profile_at_nodes(const ProfileElement& p, const ValueWithDerivatives& values, const Rule& rule, std::size_t n,
+                      double z, double h, std::size_t stride, double* out);
 
 // Whether adaptive steps over these elements may be taken in runs under one rule of higher order
 // (for_each_step): a Voigt line, alone or times one polynomial element.

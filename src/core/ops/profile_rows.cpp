@@ -52,21 +52,11 @@ bool profile_row(const Element& kernel, const Space& b, const std::vector<std::u
     const Element* one[1] = {&kernel};
     const Status walked = for_each_adaptive_step(one, std::nullopt, knots, [&](const Rule& rule, double z, double next) {
         const double h = (next - z) * 0.5;
-        const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
+        const std::size_t n = std::min({rule.nodes.size(), rule.weights.size(), LARGEST_SHARED_RULE});
         std::vector<double>& at = row.kernel_values;
         at.assign(n * stride, 0.0);
         bool any = false;
-        // The nodes within the support (consecutive, as the nodes ascend), evaluated together.
-        std::vector<double>& xs = row.points;
-        xs.clear();
-        std::size_t first = n;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double s = h + h * rule.nodes[i];
-            if (s < p->lower - z || s > p->upper - z) continue;
-            first = std::min(first, i);
-            xs.push_back((z - p->center) + s);
-        }
-        if (!xs.empty()) both(xs.data(), at.data() + first * stride, xs.size());
+        profile_at_nodes(*p, both, rule, n, z, h, stride, at.data());
         for (std::size_t i = 0; i < n * stride && !any; ++i) any = at[i] != 0.0;
         if (!any) return;
         std::vector<double>& slopes = row.kernel_derivatives;

@@ -26,7 +26,6 @@ struct ProfileRow {
     std::vector<Support> supports;
     std::vector<double> kernel_values;       // per node of a step: the value, then the derivatives
     std::vector<double> kernel_derivatives;  // one candidate's derivative sums on a step
-    std::vector<double> points;              // the nodes of a step within the kernel's support
 };
 
 // Fills row for the candidates of b (indices into b) and returns true; false where this does not
