@@ -286,7 +286,7 @@ Status outer_breakpoints(const Covariance1d& c, const Element& a, const Element*
                 return success();
             });
     }
-    std::sort(scratch.knots_a.begin(), scratch.knots_a.end(), total_order_less);
+    std::sort(scratch.knots_a.begin(), scratch.knots_a.end(), TotalOrderLess{});
     scratch.knots_a.erase(std::unique(scratch.knots_a.begin(), scratch.knots_a.end()), scratch.knots_a.end());
     return success();
 }

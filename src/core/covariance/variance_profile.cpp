@@ -58,7 +58,7 @@ std::vector<double> breakpoints(FactorInput factor) {
         points.push_back(s.hi);
         push_knots(e, points, lo, hi);
     }
-    std::sort(points.begin(), points.end(), total_order_less);
+    std::sort(points.begin(), points.end(), TotalOrderLess{});
     points.erase(std::unique(points.begin(), points.end()), points.end());
     return points;
 }

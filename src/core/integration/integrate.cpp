@@ -278,7 +278,7 @@ void sorted_knots(std::span<const Element* const> elements, std::vector<double>&
     knots.push_back(lo);
     knots.push_back(hi);
     for (const Element* e : elements) push_knots(*e, knots, lo, hi);
-    std::sort(knots.begin(), knots.end(), total_order_less);
+    std::sort(knots.begin(), knots.end(), TotalOrderLess{});
     knots.erase(std::unique(knots.begin(), knots.end()), knots.end());
     // A knot interval wider than the largest double is halved, so that every length is finite.
     if (!std::isfinite(knots.back() - knots.front()))

@@ -131,7 +131,7 @@ void side_knots(const Space& space, std::vector<std::uint64_t>& meeting, std::ve
     }
     candidates(space, meeting, lo, hi);
     for (const std::uint64_t i : meeting) element_knots(space.elements()[i], out, lo, hi);
-    sort_unique(out, total_order_less);
+    sort_unique(out, TotalOrderLess{});
 }
 
 // The knot intervals of a block: lo, hi and the knots of both sides between them, merged. As for
@@ -144,7 +144,7 @@ void merge_knots(Buffers& w, double lo, double hi, bool one_side) {
         k.insert(k.end(), w.b_knots.begin(), w.b_knots.end());
     } else {
         std::merge(w.a_knots.begin(), w.a_knots.end(), w.b_knots.begin(), w.b_knots.end(), std::back_inserter(k),
-                   total_order_less);
+                   TotalOrderLess{});
     }
     if (hi > lo) k.push_back(hi);
     k.erase(std::unique(k.begin(), k.end()), k.end());

@@ -27,7 +27,7 @@ void row_knots(const Element& kernel, const Space& b, const std::vector<std::uin
         if (s.lo < c.hi && c.hi < s.hi) knots.push_back(c.hi);
         push_knots(b.elements()[candidates[k]], knots, s.lo, s.hi);
     }
-    std::sort(knots.begin(), knots.end(), total_order_less);
+    std::sort(knots.begin(), knots.end(), TotalOrderLess{});
     knots.erase(std::unique(knots.begin(), knots.end()), knots.end());
 }
 
