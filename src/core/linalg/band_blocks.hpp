@@ -16,7 +16,9 @@
 // contributes exact zeros.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace spanlet {
@@ -38,9 +40,19 @@ public:
     // Sets the inputs of row p: entries[t] = A[p][p - b + t] for t < b (0 for a held column or
     // one before 0), entries[b] = A[p][p], and the two right-hand sides. A caller sets every row
     // of a block from its `from` on, and holds the rows within b of a block, before it solves.
-    void set_row(std::size_t p, const double* entries, double first, double second);
-    // Makes row p a held row: the identity row, right-hand sides and solutions 0.
-    void hold(std::size_t p);
+    // Inline: the refinement sets and holds rows by the thousand per solve.
+    void set_row(std::size_t p, const double* entries, double first, double second) {
+        const std::size_t e = p + bandwidth_, width = bandwidth_ + 1;
+        const bool changed = assign(entries_.data() + e * width, entries, width) | assign(&first_[e], &first, 1) |
+                             assign(&second_[e], &second, 1);
+        dirty_[e] |= static_cast<unsigned char>(changed);
+        held_[e] = 0;
+    }
+    // Makes row p a held row: the identity row, right-hand sides and solutions 0. A row held
+    // since its last hold is left as it is: nothing but set_row writes a held row.
+    void hold(std::size_t p) {
+        if (held_[p + bandwidth_] == 0) hold_row(p);
+    }
 
     // The solutions of row p, and the same as arrays indexed by p for loops over many rows.
     double first_solution(std::size_t p) const { return first_solution_[p + bandwidth_]; }
@@ -60,6 +72,18 @@ public:
     std::size_t bandwidth() const { return bandwidth_; }
 
 private:
+    // Sets `to` from `from` (count values); true when some value changed its bits (a NaN counts
+    // as unchanged only as the same NaN). Branch-free: most rows are compared only to be written.
+    static bool assign(double* to, const double* from, std::size_t count) {
+        std::uint64_t difference = 0;
+        for (std::size_t t = 0; t < count; ++t) {
+            difference |= std::bit_cast<std::uint64_t>(to[t]) ^ std::bit_cast<std::uint64_t>(from[t]);
+            to[t] = from[t];
+        }
+        return difference != 0;
+    }
+    void hold_row(std::size_t p);
+
     template <std::size_t B, bool TRACK>
     bool solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free);
     template <std::size_t B, bool TRACK>
@@ -76,6 +100,9 @@ private:
     // dirty_: the inputs (or the held state) of a row changed since its block was last solved;
     // changed_: its factor or forward substitution changed in this solve (a held row: its hold).
     std::vector<unsigned char> dirty_, changed_;
+    // held_: the row is held and unchanged since (its entries, factor, right-hand sides and
+    // solutions those of the identity and 0).
+    std::vector<unsigned char> held_;
 };
 
 }  // namespace spanlet
