@@ -48,6 +48,33 @@ public:
         dirty_[e] |= static_cast<unsigned char>(changed);
         held_[e] = 0;
     }
+    // Sets rows p .. p + count - 1 as set_row does, row p + i from entries[t * stride + i] for
+    // t <= b and the right-hand sides first[i] and second[i].
+    void set_rows(std::size_t p, std::size_t count, const double* entries, std::size_t stride, const double* first,
+                  const double* second) {
+        // Local pointers: byte stores may alias the vectors' storage.
+        const std::size_t b = bandwidth_, width = b + 1;
+        double* rows = entries_.data() + (p + b) * width;
+        double* to_first = first_.data() + p + b;
+        double* to_second = second_.data() + p + b;
+        unsigned char* dirty = dirty_.data() + p + b;
+        unsigned char* held = held_.data() + p + b;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::uint64_t difference = 0;
+            double* row = rows + i * width;
+            for (std::size_t t = 0; t < width; ++t) {
+                const double v = entries[t * stride + i];
+                difference |= std::bit_cast<std::uint64_t>(row[t]) ^ std::bit_cast<std::uint64_t>(v);
+                row[t] = v;
+            }
+            difference |= std::bit_cast<std::uint64_t>(to_first[i]) ^ std::bit_cast<std::uint64_t>(first[i]);
+            difference |= std::bit_cast<std::uint64_t>(to_second[i]) ^ std::bit_cast<std::uint64_t>(second[i]);
+            to_first[i] = first[i];
+            to_second[i] = second[i];
+            dirty[i] |= static_cast<unsigned char>(difference != 0);
+            held[i] = 0;
+        }
+    }
     // Makes row p a held row: the identity row, right-hand sides and solutions 0. A row held
     // since its last hold is left as it is: nothing but set_row writes a held row.
     void hold(std::size_t p) {

@@ -762,14 +762,21 @@ private:
                 while (next < n_changes && changes[next] + b < p) ++next;
                 if (next == n_changes || changes[next] > p + b) continue;
             }
-            double g[2 * MAX_BLOCK_BANDWIDTH + 1];
-            for (std::size_t t = 0; t < width; ++t) g[t] = slots[t * n_ + p];
-            if (k >= b && k + b < count && members[k + b] - members[k - b] == 2 * b) {
+            const auto interior = [&](std::size_t i) {
+                return i >= b && i + b < count && members[i + b] - members[i - b] == 2 * b;
+            };
+            if (interior(k)) {
                 // Every coefficient within b is free: the band row as it is (an entry that is not
-                // stored holds +0) and y[p] less nothing.
-                blocks.set_row(p, g, y[p], c_[p]);
+                // stored holds +0) and y[p] less nothing, for the consecutive rows like it at once
+                // when every row is set.
+                std::size_t last = k;
+                while (changes == nullptr && last + 1 < count && interior(last + 1)) ++last;
+                blocks.set_rows(p, last + 1 - k, slots + p, n_, y + p, c_.data() + p);
+                k = last;
                 continue;
             }
+            double g[2 * MAX_BLOCK_BANDWIDTH + 1];
+            for (std::size_t t = 0; t < width; ++t) g[t] = slots[t * n_ + p];
             // Branch-free over the band: a term that does not apply subtracts +0, which
             // leaves every value as it was.
             const unsigned char* stored = dense_->stored.data() + p * width;
