@@ -647,21 +647,30 @@ private:
         std::size_t m_next = 0, previous_end = 0;
         // Pinned coefficients that moved take their bound; the free list and the sum.
         const auto settle = [&](std::size_t from, std::size_t to) {
-            for (std::size_t p = from; p < to; ++p) {
-                const State now = state[p];
-                const double bound = now == State::Upper ? hi[p] : lo[p];
-                if (recent[p] != 0) {
-                    if (now != State::Free) x[p] = bound;
-                    if (moved[p] == 0) {
-                        moved[p] = 1;
-                        changes.push_back(p);  // within the capacity of n reserved
+            // The pinned ones' mass is listed first and summed after, so that the chain of
+            // additions runs through them alone.
+            constexpr std::size_t PIECE = 64;
+            double mass[PIECE];
+            for (std::size_t start = from; start < to; start += PIECE) {
+                const std::size_t stop = std::min(start + PIECE, to);
+                std::size_t pinned = 0;
+                for (std::size_t p = start; p < stop; ++p) {
+                    const State now = state[p];
+                    const double bound = now == State::Upper ? hi[p] : lo[p];
+                    if (recent[p] != 0) {
+                        if (now != State::Free) x[p] = bound;
+                        if (moved[p] == 0) {
+                            moved[p] = 1;
+                            changes.push_back(p);  // within the capacity of n reserved
+                        }
                     }
+                    const bool is_free = now == State::Free;
+                    free[m_next] = p;
+                    m_next += is_free ? 1 : 0;
+                    mass[pinned] = c[p] * bound;
+                    pinned += is_free ? 0 : 1;
                 }
-                const bool is_free = now == State::Free;
-                free[m_next] = p;
-                m_next += is_free ? 1 : 0;
-                // +0 for a free one leaves the sum as it was: it starts at +0 and so is never -0.
-                s_next += is_free ? 0.0 : c[p] * bound;
+                for (std::size_t i = 0; i < pinned; ++i) s_next += mass[i];
             }
         };
         const std::size_t interior_begin = b, interior_end = n - std::min(n, b);
