@@ -21,8 +21,8 @@ namespace {
 
 constexpr int MAX_ACTIVE_SET_ITERATIONS = 100;
 
-// The shortest stretch of coefficients with equal bounds that the test sweep passes over (beyond
-// the 2 b it still visits): shorter ones cost more to track than to test.
+// The shortest stretch of coefficients with equal bounds that the test sweep passes over:
+// shorter ones cost more to track than to test.
 constexpr std::size_t MIN_PINNED_RUN = 4 * MAX_BLOCK_BANDWIDTH;
 
 enum class State : unsigned char { Free, Lower, Upper };
