@@ -18,22 +18,13 @@ namespace {
 // links one row to the next, few enough that their live values stay in registers.
 constexpr std::size_t BLOCK_LANES = 4;
 
-// Sets `to` from `from` (count values); true when some value changed its bits (a NaN counts
-// as unchanged only as the same NaN). Branch-free: most rows are compared only to be written.
-bool assign(double* to, const double* from, std::size_t count) {
-    std::uint64_t difference = 0;
-    for (std::size_t t = 0; t < count; ++t) {
-        difference |= std::bit_cast<std::uint64_t>(to[t]) ^ std::bit_cast<std::uint64_t>(from[t]);
-        to[t] = from[t];
-    }
-    return difference != 0;
-}
-
 }  // namespace
 
 void BandBlocks::resize(std::size_t b, std::size_t n) {
-    bandwidth_ = b;
     const std::size_t total = n + 2 * b, width = b + 1;
+    // Rows keep their held marks only where they keep their place.
+    if (b != bandwidth_ || total != held_.size()) held_.assign(total, 0);
+    bandwidth_ = b;
     entries_.resize(total * width);
     factor_.resize(total * width);
     for (auto* v : {&first_, &second_, &first_forward_, &second_forward_, &first_solution_, &second_solution_})
@@ -47,14 +38,7 @@ void BandBlocks::resize(std::size_t b, std::size_t n) {
     }
 }
 
-void BandBlocks::set_row(std::size_t p, const double* entries, double first, double second) {
-    const std::size_t e = p + bandwidth_, width = bandwidth_ + 1;
-    const bool changed = assign(entries_.data() + e * width, entries, width) | assign(&first_[e], &first, 1) |
-                         assign(&second_[e], &second, 1);
-    dirty_[e] |= static_cast<unsigned char>(changed);
-}
-
-void BandBlocks::hold(std::size_t p) {
+void BandBlocks::hold_row(std::size_t p) {
     const std::size_t b = bandwidth_, e = p + b, width = b + 1;
     double identity[MAX_BLOCK_BANDWIDTH + 1] = {};
     identity[b] = 1.0;
@@ -65,6 +49,7 @@ void BandBlocks::hold(std::size_t p) {
         changed = assign(v->data() + e, &zero, 1) || changed;
     dirty_[e] |= static_cast<unsigned char>(changed);
     changed_[e] |= static_cast<unsigned char>(changed);
+    held_[e] = 1;
 }
 
 // One free row of the factor, then of the forward substitution, for each block of a group in

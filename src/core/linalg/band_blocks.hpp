@@ -16,7 +16,9 @@
 // contributes exact zeros.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace spanlet {
@@ -38,9 +40,46 @@ public:
     // Sets the inputs of row p: entries[t] = A[p][p - b + t] for t < b (0 for a held column or
     // one before 0), entries[b] = A[p][p], and the two right-hand sides. A caller sets every row
     // of a block from its `from` on, and holds the rows within b of a block, before it solves.
-    void set_row(std::size_t p, const double* entries, double first, double second);
-    // Makes row p a held row: the identity row, right-hand sides and solutions 0.
-    void hold(std::size_t p);
+    // Inline: the refinement sets and holds rows by the thousand per solve.
+    void set_row(std::size_t p, const double* entries, double first, double second) {
+        const std::size_t e = p + bandwidth_, width = bandwidth_ + 1;
+        const bool changed = assign(entries_.data() + e * width, entries, width) | assign(&first_[e], &first, 1) |
+                             assign(&second_[e], &second, 1);
+        dirty_[e] |= static_cast<unsigned char>(changed);
+        held_[e] = 0;
+    }
+    // Sets rows p .. p + count - 1 as set_row does, row p + i from entries[t * stride + i] for
+    // t <= b and the right-hand sides first[i] and second[i].
+    void set_rows(std::size_t p, std::size_t count, const double* entries, std::size_t stride, const double* first,
+                  const double* second) {
+        // Local pointers: byte stores may alias the vectors' storage.
+        const std::size_t b = bandwidth_, width = b + 1;
+        double* rows = entries_.data() + (p + b) * width;
+        double* to_first = first_.data() + p + b;
+        double* to_second = second_.data() + p + b;
+        unsigned char* dirty = dirty_.data() + p + b;
+        unsigned char* held = held_.data() + p + b;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::uint64_t difference = 0;
+            double* row = rows + i * width;
+            for (std::size_t t = 0; t < width; ++t) {
+                const double v = entries[t * stride + i];
+                difference |= std::bit_cast<std::uint64_t>(row[t]) ^ std::bit_cast<std::uint64_t>(v);
+                row[t] = v;
+            }
+            difference |= std::bit_cast<std::uint64_t>(to_first[i]) ^ std::bit_cast<std::uint64_t>(first[i]);
+            difference |= std::bit_cast<std::uint64_t>(to_second[i]) ^ std::bit_cast<std::uint64_t>(second[i]);
+            to_first[i] = first[i];
+            to_second[i] = second[i];
+            dirty[i] |= static_cast<unsigned char>(difference != 0);
+            held[i] = 0;
+        }
+    }
+    // Makes row p a held row: the identity row, right-hand sides and solutions 0. A row held
+    // since its last hold is left as it is: nothing but set_row writes a held row.
+    void hold(std::size_t p) {
+        if (held_[p + bandwidth_] == 0) hold_row(p);
+    }
 
     // The solutions of row p, and the same as arrays indexed by p for loops over many rows.
     double first_solution(std::size_t p) const { return first_solution_[p + bandwidth_]; }
@@ -60,6 +99,18 @@ public:
     std::size_t bandwidth() const { return bandwidth_; }
 
 private:
+    // Sets `to` from `from` (count values); true when some value changed its bits (a NaN counts
+    // as unchanged only as the same NaN). Branch-free: most rows are compared only to be written.
+    static bool assign(double* to, const double* from, std::size_t count) {
+        std::uint64_t difference = 0;
+        for (std::size_t t = 0; t < count; ++t) {
+            difference |= std::bit_cast<std::uint64_t>(to[t]) ^ std::bit_cast<std::uint64_t>(from[t]);
+            to[t] = from[t];
+        }
+        return difference != 0;
+    }
+    void hold_row(std::size_t p);
+
     template <std::size_t B, bool TRACK>
     bool solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free);
     template <std::size_t B, bool TRACK>
@@ -76,6 +127,9 @@ private:
     // dirty_: the inputs (or the held state) of a row changed since its block was last solved;
     // changed_: its factor or forward substitution changed in this solve (a held row: its hold).
     std::vector<unsigned char> dirty_, changed_;
+    // held_: the row is held and unchanged since (its entries, factor, right-hand sides and
+    // solutions those of the identity and 0).
+    std::vector<unsigned char> held_;
 };
 
 }  // namespace spanlet

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -20,8 +21,8 @@ namespace {
 
 constexpr int MAX_ACTIVE_SET_ITERATIONS = 100;
 
-// The shortest stretch of coefficients with equal bounds that the test sweep passes over (beyond
-// the 2 b it still visits): shorter ones cost more to track than to test.
+// The shortest stretch of coefficients with equal bounds that the test sweep passes over:
+// shorter ones cost more to track than to test.
 constexpr std::size_t MIN_PINNED_RUN = 4 * MAX_BLOCK_BANDWIDTH;
 
 enum class State : unsigned char { Free, Lower, Upper };
@@ -60,6 +61,21 @@ std::size_t half_bandwidth(const Csr& matrix) {
     }
     return b;
 }
+
+// Compiled for AVX2 as well where the compiler can: four lanes per instruction with the
+// same roundings (no contraction into fused multiply-adds, which AVX2 alone does not bring).
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define SPANLET_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define SPANLET_SIMD_CLONES
+#endif
+
+// Four lanes side by side (four rows, or four coefficients of one row); QuadAt reads and writes
+// four doubles at any address of a double (GCC's vector types alias their element type).
+using Quad = double __attribute__((vector_size(32)));
+using QuadAt = double __attribute__((vector_size(32), aligned(8)));
+using QuadBits = std::int64_t __attribute__((vector_size(32)));
+using QuadBytes = unsigned char __attribute__((vector_size(4)));
 
 // Two rows' values side by side: the extremes of two rows take one instruction each (minpd and
 // maxpd on x86-64).
@@ -121,7 +137,8 @@ void set_range(double& lo, double& hi, Pair low, Pair high, std::size_t j) {
 }
 
 // The extremes of each run for 2 P rows at once (pair i of run r at [r * P + i]): the rows share
-// the runs, so the branch that ends a run is taken once for all of them.
+// the runs, so the branch that ends a run is taken once for all of them. More than two rows go
+// through run_extremes_four.
 template <std::size_t P>
 void run_extremes(const SourceRuns& runs, const double* const* f, Pair* run_low, Pair* run_high) {
     const std::size_t count = runs.starts.size() - 1;
@@ -150,6 +167,59 @@ void combine_runs(const SourceRuns& runs, std::size_t n, std::size_t rows, const
                 widen_high(high[i], run_high[r * P + i]);
             }
         for (std::size_t j = 0; j < rows; ++j) set_range(lo[j * n + p], hi[j * n + p], low[j / 2], high[j / 2], j % 2);
+    }
+}
+
+// The extremes of each run for four rows at once (run r at [4 r]): Extremes with all four rows
+// in one vector (two pairs where the processor lacks AVX2), the same selects lane by lane.
+SPANLET_SIMD_CLONES
+void run_extremes_four(const SourceRuns& runs, const double* const* f, double* run_low, double* run_high) {
+    const std::size_t count = runs.starts.size() - 1;
+    constexpr std::int64_t SIGN = std::numeric_limits<std::int64_t>::min();
+    const QuadBits sign = {SIGN, SIGN, SIGN, SIGN};
+    const Quad zero = {};
+    for (std::size_t r = 0; r < count; ++r) {
+        Quad low = {INF, INF, INF, INF}, high = {-INF, -INF, -INF, -INF};
+        QuadBits negative_zero = {}, positive_zero = {};
+        for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s) {
+            const Quad v = {f[0][s], f[1][s], f[2][s], f[3][s]};
+            low = v < low ? v : low;
+            high = v > high ? v : high;
+            const QuadBits is_zero = v == zero, bits = (QuadBits)v;
+            negative_zero |= is_zero & bits;
+            positive_zero |= is_zero & ~bits;
+        }
+        // As Extremes::settle.
+        *reinterpret_cast<QuadAt*>(run_low + 4 * r) =
+            (Quad)((((QuadBits)low) & ~((low == zero) & sign)) | ((low == zero) & negative_zero & sign));
+        *reinterpret_cast<QuadAt*>(run_high + 4 * r) =
+            (Quad)((((QuadBits)high) & ~((high == zero) & sign)) | ((high == zero) & ~positive_zero & sign));
+    }
+}
+
+// The bounds of every target for `rows` rows (at most 4) from the extremes of its runs, as
+// combine_runs with the four rows in one vector.
+SPANLET_SIMD_CLONES
+void combine_runs_four(const SourceRuns& runs, std::size_t n, std::size_t rows, const double* run_low,
+                       const double* run_high, double* lo, double* hi) {
+    for (std::size_t p = 0; p < n; ++p) {
+        Quad low = {INF, INF, INF, INF}, high = {-INF, -INF, -INF, -INF};
+        for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r) {
+            // As widen_low and widen_high.
+            const Quad v = *reinterpret_cast<const QuadAt*>(run_low + 4 * r);
+            const QuadBits low_tie = (QuadBits)v & (v == low);
+            low = v < low ? v : low;
+            low = (Quad)((QuadBits)low | low_tie);
+            const Quad w = *reinterpret_cast<const QuadAt*>(run_high + 4 * r);
+            const QuadBits high_tie = (w == high) & ~(QuadBits)w;
+            high = w > high ? w : high;
+            high = (Quad)((QuadBits)high & ~high_tie);
+        }
+        for (std::size_t j = 0; j < rows; ++j) {
+            const bool none = low[j] > high[j];
+            lo[j * n + p] = none ? -INF : low[j];
+            hi[j * n + p] = none ? INF : high[j];
+        }
     }
 }
 
@@ -186,10 +256,145 @@ void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const*
             }
         return;
     }
-    if (rows <= 2)
+    if (rows <= 2) {
         run_bounds<1>(runs, n, f, rows, lo, hi, run_low, run_high);
-    else
-        run_bounds<2>(runs, n, f, rows, lo, hi, run_low, run_high);
+        return;
+    }
+    // Rows past the last stand in as copies of it, so that every lane reads a row.
+    const double* padded[4];
+    for (std::size_t j = 0; j < 4; ++j) padded[j] = f[std::min(j, rows - 1)];
+    // Two pairs hold the four doubles of a run.
+    run_low.resize((runs.starts.size() - 1) * 2);
+    run_high.resize(run_low.size());
+    double* low = reinterpret_cast<double*>(run_low.data());
+    double* high = reinterpret_cast<double*>(run_high.data());
+    run_extremes_four(runs, padded, low, high);
+    combine_runs_four(runs, n, rows, low, high, lo, hi);
+}
+
+// What the test sweep reads: the bounds, the band by slot (slots[t * n + p] = G[p][p - b + t],
+// 0 where nothing is stored, and whether it is stored at stored[p * (2 b + 1) + t]) and the
+// coefficients as the free ones' new values left them.
+struct SweepInputs {
+    const double* y;
+    const double* c;
+    const double* d;
+    const double* lo;
+    const double* hi;
+    const double* x;
+    const double* slots;
+    const unsigned char* stored;
+    std::size_t n, b;
+    double lambda;
+};
+
+// (G x)[p] in the order of the stored entries: a term that is not stored adds +0 to a sum that
+// starts at +0, which leaves it as it was.
+inline double stored_product(const SweepInputs& in, std::size_t p) {
+    const std::size_t b = in.b, width = 2 * b + 1;
+    const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, in.n + b - p);
+    const unsigned char* stored = in.stored + p * width;
+    double sum = 0.0;
+    for (std::size_t t = t0; t < t1; ++t) sum += stored[t] ? in.slots[t * in.n + p] * in.x[p + t - b] : 0.0;
+    return sum;
+}
+
+// The optimality test of one coefficient, gx = (G x)[p]; with lo == hi it sits at its lower bound
+// whatever the gradient.
+inline State next_state(State now, double y, double gx, double lambda, double c, double d, double x, double lo,
+                        double hi) {
+    if (lo == hi) return State::Lower;
+    const double g = now != State::Free ? y - gx - lambda * c : 0.0;
+    if (g + d * (x - hi) > 0.0) return State::Upper;
+    if (!(g + d * (x - lo) < 0.0)) return State::Free;
+    return State::Lower;
+}
+
+// The test of coefficient p from its product gx: the new state, whether it moved and whether it
+// is free; nonzero when it moved.
+inline unsigned char test_one(const SweepInputs& in, std::size_t p, double gx, State* state, unsigned char* recent,
+                              unsigned char* free_mask) {
+    const State next =
+        next_state(state[p], in.y[p], gx, in.lambda, in.c[p], in.d[p], in.x[p], in.lo[p], in.hi[p]);
+    recent[p] = static_cast<unsigned char>(next != state[p]);
+    free_mask[p] = static_cast<unsigned char>(next == State::Free);
+    state[p] = next;
+    return recent[p];
+}
+
+// Free coefficients in [begin, end) take a - lambda b.
+SPANLET_SIMD_CLONES
+void take_free(const unsigned char* __restrict free_mask, const double* __restrict a, const double* __restrict b,
+               double lambda, double* __restrict x, std::size_t begin, std::size_t end) {
+    const Quad lambdas = {lambda, lambda, lambda, lambda};
+    std::size_t q = begin;
+    for (; q + 4 <= end; q += 4) {
+        QuadBytes bytes;
+        std::memcpy(&bytes, free_mask + q, sizeof bytes);
+        const QuadBits is_free = __builtin_convertvector(bytes, QuadBits) != 0;
+        QuadAt& to = *reinterpret_cast<QuadAt*>(x + q);
+        const Quad value = *reinterpret_cast<const QuadAt*>(a + q) - lambdas * *reinterpret_cast<const QuadAt*>(b + q);
+        to = is_free ? value : to;
+    }
+    for (; q < end; ++q)
+        if (free_mask[q] != 0) x[q] = a[q] - lambda * b[q];
+}
+
+// The tests of coefficients [begin, end), each at least b from either end of the matrix, sixteen
+// at a time. (G x)[p] takes the whole band row in the order of its slots: a slot that holds no
+// entry adds 0 x[q] = +-0 for a finite x[q], which leaves a sum that starts at +0 as it was, so
+// the sum is the stored entries' whenever it comes out finite; a non-finite one is formed again
+// from the stored entries alone. Nonzero when some state moved.
+SPANLET_SIMD_CLONES
+unsigned char test_interior(const SweepInputs& in, std::size_t begin, std::size_t end, State* __restrict state,
+                            unsigned char* __restrict recent, unsigned char* __restrict free_mask) {
+    // Four independent sums keep the adders busy across the chain of a band row.
+    constexpr std::size_t STEP = 16, LANES = STEP / 4;
+    const std::size_t n = in.n, b = in.b, width = 2 * b + 1;
+    const Quad lambda = {in.lambda, in.lambda, in.lambda, in.lambda};
+    const Quad zero = {};
+    const QuadBits one = {1, 1, 1, 1}, two = {2, 2, 2, 2};
+    const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
+    QuadBits moved = {};
+    unsigned char any = 0;
+    std::size_t p = begin;
+    for (; p + STEP <= end; p += STEP) {
+        Quad sum[LANES];
+        for (std::size_t k = 0; k < LANES; ++k) sum[k] = zero;
+        const double* window = in.x + (p - b);  // p >= b
+        const double* slot = in.slots + p;
+        for (std::size_t t = 0; t < width; ++t, slot += n)
+            for (std::size_t k = 0; k < LANES; ++k) sum[k] += at(slot + 4 * k) * at(window + t + 4 * k);
+        QuadBits finite = {-1, -1, -1, -1};
+        for (std::size_t k = 0; k < LANES; ++k) finite &= sum[k] - sum[k] == zero;
+        if (!(finite[0] & finite[1] & finite[2] & finite[3])) {
+            for (std::size_t i = p; i < p + STEP; ++i)
+                any |= test_one(in, i, stored_product(in, i), state, recent, free_mask);
+            continue;
+        }
+        for (std::size_t k = 0; k < LANES; ++k) {
+            const std::size_t i = p + 4 * k;
+            QuadBytes bytes;
+            std::memcpy(&bytes, state + i, sizeof bytes);
+            const QuadBits now = __builtin_convertvector(bytes, QuadBits);
+            const Quad x = at(in.x + i), lo = at(in.lo + i), hi = at(in.hi + i), d = at(in.d + i);
+            const Quad g = now != 0 ? at(in.y + i) - sum[k] - lambda * at(in.c + i) : zero;
+            const QuadBits up = g + d * (x - hi) > zero;
+            const QuadBits down = g + d * (x - lo) < zero;
+            const QuadBits equal = lo == hi;
+            const QuadBits next = ((equal | (~up & down)) & one) | (~equal & up & two);
+            bytes = __builtin_convertvector(next, QuadBytes);
+            std::memcpy(state + i, &bytes, sizeof bytes);
+            bytes = __builtin_convertvector((next != now) & one, QuadBytes);
+            std::memcpy(recent + i, &bytes, sizeof bytes);
+            bytes = __builtin_convertvector((next == 0) & one, QuadBytes);
+            std::memcpy(free_mask + i, &bytes, sizeof bytes);
+            moved |= next != now;
+        }
+    }
+    for (std::size_t k = 0; k < 4; ++k) any |= moved[k] != 0 ? 1 : 0;
+    for (; p < end; ++p) any |= test_one(in, p, stored_product(in, p), state, recent, free_mask);
+    return any;
 }
 
 constexpr std::size_t NO_BLOCK = ~std::size_t{0};
@@ -211,15 +416,12 @@ struct RefinementBuffers {
     std::vector<std::size_t> order;
     std::vector<unsigned char> moved, free_mask;
     // For a narrow band: changes, the coefficients with moved set, ascending unless several tests
-    // ran between two solves; gx[p]: (G x)[p] of a pinned p as its last test formed it;
-    // recent[p]: the state of p changed in the last test; hot: the test's record of which
-    // coefficients were free or recent as it reached them.
+    // ran between two solves; recent[p]: the state of p changed in the last test.
     std::vector<std::size_t> changes;
-    std::vector<double> gx;
-    std::vector<unsigned char> recent, hot;
-    // Stretches [first, second) of coefficients with equal bounds, long enough for the test sweep
-    // to pass over.
-    std::vector<std::pair<std::size_t, std::size_t>> pinned_runs;
+    std::vector<unsigned char> recent;
+    // The stretches [first, second) between those of coefficients with equal bounds long enough
+    // for the test sweep to pass over.
+    std::vector<std::pair<std::size_t, std::size_t>> segments;
 };
 
 // The bounded refinement of one row: the least-squares coefficients kept inside their bounds
@@ -242,9 +444,7 @@ public:
             w_.free_mask.resize(n_);
             w_.changes.clear();
             w_.changes.reserve(n_);
-            w_.gx.resize(n_);
             w_.recent.resize(n_);
-            w_.hot.resize(n_);
             w_.free.resize(n_);
         }
     }
@@ -354,35 +554,36 @@ private:
         unsigned char* free_mask = w_.free_mask.data();
         std::size_t* free = w_.free.data();
         const double* c = c_.data();
-        unsigned char* recent = w_.recent.data();
         bool all_pinned = true;
         double m0 = 0.0;       // the integral to keep
         double s_fixed = 0.0;  // c . x over the pinned coefficients, in index order
         std::size_t m = 0;
         // A coefficient with equal bounds sits at its lower bound from the start and never moves:
         // the sweeps pass over long stretches of them.
-        std::vector<std::pair<std::size_t, std::size_t>>& runs = w_.pinned_runs;
-        runs.clear();
-        std::size_t run_begin = 0;
+        std::vector<std::pair<std::size_t, std::size_t>>& segments = w_.segments;
+        segments.clear();
+        std::size_t run_begin = 0, segment_begin = 0;
         for (std::size_t p = 0; p < n_; ++p) {
             m0 += c[p] * x0[p];
             const bool equal = lo[p] == hi[p];
             all_pinned = all_pinned && equal;
             x[p] = equal ? lo[p] : clamp_keeping_nan(x0[p], lo[p], hi[p]);
             state[p] = equal ? State::Lower : x0[p] > hi[p] ? State::Upper : x0[p] < lo[p] ? State::Lower : State::Free;
-            // Every other product G x is yet to be formed.
-            recent[p] = static_cast<unsigned char>(!equal);
             const bool is_free = state[p] == State::Free;
             free_mask[p] = is_free ? 1 : 0;
             free[m] = p;
             m += is_free ? 1 : 0;
             if (!is_free) s_fixed += c[p] * x[p];
             if (!equal) {
-                if (p - run_begin >= MIN_PINNED_RUN) runs.emplace_back(run_begin, p);
+                if (p - run_begin >= MIN_PINNED_RUN) {
+                    if (segment_begin < run_begin) segments.emplace_back(segment_begin, run_begin);
+                    segment_begin = p;
+                }
                 run_begin = p + 1;
             }
         }
-        if (n_ - run_begin >= MIN_PINNED_RUN) runs.emplace_back(run_begin, n_);
+        const std::size_t segment_end = n_ - run_begin >= MIN_PINNED_RUN ? run_begin : n_;
+        if (segment_begin < segment_end) segments.emplace_back(segment_begin, segment_end);
         bool fresh = true;  // no block is solved yet
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
             // Without a free coefficient that carries mass the multiplier is undetermined and the
@@ -416,115 +617,88 @@ private:
         return determined_ ? (s_ab + s_fixed - m0) / s_bb : 0.0;
     }
 
-    // One sweep over the coefficients: the free ones take a - lambda b (b ahead of the test, which
-    // reads them), then every one takes the optimality test. A pinned coefficient forms (G x)[p]
-    // only when some coefficient within b is free or has just changed state, else its last one
-    // holds exactly. A changed coefficient takes its bound once no later test reads it. Lists the
-    // new free set (m of them) and sums c . x over the new pinned set; true when a state changed.
-    // Every array is reached through a local pointer: byte stores may alias anything else.
+    // One sweep over the coefficients, in passes over short stretches: the free ones take
+    // a - lambda b (b ahead of the tests, which read them), every one takes the optimality test,
+    // and once no later test reads them (b behind) the coefficients just pinned take their bound.
+    // Stretches with equal bounds are passed over: they sit at their lower bound and never move.
+    // Lists the new free set (m of them) and sums c . x over the new pinned set in index order;
+    // true when a state changed. Every array is reached through a local pointer: byte stores may
+    // alias anything else.
     bool test_sweep(const double* y, double lambda, std::size_t& m, double& s_fixed) {
-        const std::size_t b = band_, n = n_, width = 2 * b + 1;
+        // Short enough that a stretch's values stay in the first-level cache from pass to pass.
+        constexpr std::size_t STRETCH = 128;
+        const std::size_t b = band_, n = n_;
         const double* lo = lo_;
         const double* hi = hi_;
         const double* c = c_.data();
-        const double* d = d_.data();
-        const double* band = dense_->values.data();
-        const unsigned char* stored = dense_->stored.data();
         const double* a_free = w_.blocks.first_solutions();
         const double* b_free = w_.blocks.second_solutions();
         double* x = x_;
-        double* gx = w_.gx.data();
         State* state = w_.state.data();
         unsigned char* free_mask = w_.free_mask.data();
         unsigned char* moved = w_.moved.data();
         unsigned char* recent = w_.recent.data();
-        unsigned char* hot = w_.hot.data();
         std::size_t* free = w_.free.data();
-        const bool listed_before = !w_.changes.empty();
-        bool changed = false;
+        std::vector<std::size_t>& changes = w_.changes;
+        const SweepInputs in{y, c, d_.data(), lo, hi, x, dense_->slots.data(), dense_->stored.data(), n, b, lambda};
+        const bool listed_before = !changes.empty();
+        unsigned char changed = 0;
         double s_next = 0.0;
-        std::size_t m_next = 0, window = 0;  // window: hot coefficients within b of p
-        const std::pair<std::size_t, std::size_t>* run = w_.pinned_runs.data();
-        const std::pair<std::size_t, std::size_t>* const runs_end = run + w_.pinned_runs.size();
-        for (std::size_t q = 0; q < std::min(b, n); ++q) window += enter(q, lambda, a_free, b_free, state, recent, x, hot);
-        for (std::size_t p = 0; p < n; ++p) {
-            if (run != runs_end && run->first == p) {
-                // A stretch with equal bounds, at their lower bound and not recent: their tests
-                // change nothing, and only the coefficients within b outside it enter and leave
-                // the window. Their mass joins the sum in its place.
-                const std::size_t end = run->second;
-                ++run;
-                for (std::size_t q = p; q < end; ++q) s_next += c[q] * lo[q];
-                for (std::size_t q = p > b ? p - b : 0; q < p; ++q) leave(q, state, recent, x, lo, hi, hot, window);
-                for (std::size_t q = end - b; q < std::min(end + b, n); ++q)
-                    window += enter(q, lambda, a_free, b_free, state, recent, x, hot);
-                p = end - 1;
-                continue;
-            }
-            if (p + b < n) window += enter(p + b, lambda, a_free, b_free, state, recent, x, hot);
-            const State now = state[p];
-            State next = State::Lower;  // whatever the gradient when lo == hi
-            if (lo[p] != hi[p]) {
-                double g = 0.0;
-                if (now != State::Free) {
-                    if (window != 0) gx[p] = product(p, band + p * width, stored + p * width, x);
-                    g = y[p] - gx[p] - lambda * c[p];
+        std::size_t m_next = 0, previous_end = 0;
+        // Pinned coefficients that moved take their bound; the free list and the sum.
+        const auto settle = [&](std::size_t from, std::size_t to) {
+            // The pinned ones' mass is listed first and summed after, so that the chain of
+            // additions runs through them alone.
+            constexpr std::size_t PIECE = 64;
+            double mass[PIECE];
+            for (std::size_t start = from; start < to; start += PIECE) {
+                const std::size_t stop = std::min(start + PIECE, to);
+                std::size_t pinned = 0;
+                for (std::size_t p = start; p < stop; ++p) {
+                    const State now = state[p];
+                    const double bound = now == State::Upper ? hi[p] : lo[p];
+                    if (recent[p] != 0) {
+                        if (now != State::Free) x[p] = bound;
+                        if (moved[p] == 0) {
+                            moved[p] = 1;
+                            changes.push_back(p);  // within the capacity of n reserved
+                        }
+                    }
+                    const bool is_free = now == State::Free;
+                    free[m_next] = p;
+                    m_next += is_free ? 1 : 0;
+                    mass[pinned] = c[p] * bound;
+                    pinned += is_free ? 0 : 1;
                 }
-                if (g + d[p] * (x[p] - hi[p]) > 0.0)
-                    next = State::Upper;
-                else if (!(g + d[p] * (x[p] - lo[p]) < 0.0))
-                    next = State::Free;
+                for (std::size_t i = 0; i < pinned; ++i) s_next += mass[i];
             }
-            const bool moves = next != now;
-            changed = changed || moves;
-            recent[p] = static_cast<unsigned char>(moves);
-            if (moves && moved[p] == 0) {
-                moved[p] = 1;
-                w_.changes.push_back(p);  // within the capacity of n reserved
+        };
+        const std::size_t interior_begin = b, interior_end = n - std::min(n, b);
+        for (const auto& [begin, end] : w_.segments) {
+            for (std::size_t q = previous_end; q < begin; ++q) s_next += c[q] * lo[q];
+            take_free(free_mask, a_free, b_free, lambda, x, begin, std::min(begin + b, end));
+            std::size_t settled = begin;
+            for (std::size_t s = begin; s < end; s += STRETCH) {
+                const std::size_t e = std::min(s + STRETCH, end);
+                take_free(free_mask, a_free, b_free, lambda, x, std::min(s + b, end), std::min(e + b, end));
+                // Within b of either end of the matrix a product takes only the stored entries.
+                const std::size_t first = std::clamp(interior_begin, s, e), last = std::clamp(interior_end, first, e);
+                for (std::size_t p = s; p < first; ++p)
+                    changed |= test_one(in, p, stored_product(in, p), state, recent, free_mask);
+                if (first < last) changed |= test_interior(in, first, last, state, recent, free_mask);
+                for (std::size_t p = last; p < e; ++p)
+                    changed |= test_one(in, p, stored_product(in, p), state, recent, free_mask);
+                const std::size_t done = e == end ? end : std::max(settled, e > b ? e - b : 0);
+                settle(settled, done);
+                settled = done;
             }
-            state[p] = next;
-            const bool is_free = next == State::Free;
-            free_mask[p] = static_cast<unsigned char>(is_free);
-            free[m_next] = p;
-            m_next += is_free ? 1 : 0;
-            if (!is_free) s_next += c[p] * (next == State::Upper ? hi[p] : lo[p]);
-            if (p >= b) leave(p - b, state, recent, x, lo, hi, hot, window);
+            previous_end = end;
         }
-        for (std::size_t q = n > b ? n - b : 0; q < n; ++q)
-            if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
-        if (listed_before && changed) changes_sorted_ = false;
+        for (std::size_t q = previous_end; q < n; ++q) s_next += c[q] * lo[q];
+        if (listed_before && changed != 0) changes_sorted_ = false;
         m = m_next;
         s_fixed = s_next;
-        return changed;
-    }
-
-    // Coefficient q as the test sweep comes within b of it: a free one takes a - lambda b. 1 when
-    // it is free or has just changed state (its neighbours' products must be formed again).
-    static unsigned char enter(std::size_t q, double lambda, const double* a, const double* b, const State* state,
-                               const unsigned char* recent, double* x, unsigned char* hot) {
-        const bool is_free = state[q] == State::Free;
-        if (is_free) x[q] = a[q] - lambda * b[q];
-        hot[q] = static_cast<unsigned char>(is_free || recent[q] != 0);
-        return hot[q];
-    }
-
-    // Coefficient q as the test sweep moves more than b past it: its hot mark leaves the window,
-    // and if it has just been pinned it takes its bound, as no later test reads it.
-    static void leave(std::size_t q, const State* state, const unsigned char* recent, double* x, const double* lo,
-                      const double* hi, const unsigned char* hot, std::size_t& window) {
-        window -= hot[q];
-        if (recent[q] != 0 && state[q] != State::Free) x[q] = state[q] == State::Upper ? hi[q] : lo[q];
-    }
-
-    // (G x)[p] from its dense band row g (stored flags in `stored`) in the order of the stored
-    // entries: a term that is not stored adds +0 to a sum that starts at +0, which leaves it as
-    // it was.
-    double product(std::size_t p, const double* g, const unsigned char* stored, const double* x) const {
-        const std::size_t b = band_, width = 2 * b + 1;
-        const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
-        double sum = 0.0;
-        for (std::size_t t = t0; t < t1; ++t) sum += stored[t] ? g[t] * x[p + t - b] : 0.0;
-        return sum;
+        return changed != 0;
     }
 
     // Solves G_FF a = y_F - G_FP x_P and G_FF b = c_F for the free set (its m coefficients in
@@ -588,7 +762,7 @@ private:
         for (std::size_t p = block.end; p < std::min(n_, block.end + b); ++p) blocks.hold(p);
         for (std::size_t k = 0; k + 1 < count; ++k)
             for (std::size_t p = members[k] + 1; p < members[k + 1]; ++p) blocks.hold(p);
-        const double* values = dense_->values.data();
+        const double* slots = dense_->slots.data();
         std::size_t next = 0;  // the first change that can reach p or a later member
         for (std::size_t k = 0; k < count; ++k) {
             const std::size_t p = members[k];
@@ -597,13 +771,21 @@ private:
                 while (next < n_changes && changes[next] + b < p) ++next;
                 if (next == n_changes || changes[next] > p + b) continue;
             }
-            const double* g = values + p * width;
-            if (k >= b && k + b < count && members[k + b] - members[k - b] == 2 * b) {
+            const auto interior = [&](std::size_t i) {
+                return i >= b && i + b < count && members[i + b] - members[i - b] == 2 * b;
+            };
+            if (interior(k)) {
                 // Every coefficient within b is free: the band row as it is (an entry that is not
-                // stored holds +0) and y[p] less nothing.
-                blocks.set_row(p, g, y[p], c_[p]);
+                // stored holds +0) and y[p] less nothing, for the consecutive rows like it at once
+                // when every row is set.
+                std::size_t last = k;
+                while (changes == nullptr && last + 1 < count && interior(last + 1)) ++last;
+                blocks.set_rows(p, last + 1 - k, slots + p, n_, y + p, c_.data() + p);
+                k = last;
                 continue;
             }
+            double g[2 * MAX_BLOCK_BANDWIDTH + 1];
+            for (std::size_t t = 0; t < width; ++t) g[t] = slots[t * n_ + p];
             // Branch-free over the band: a term that does not apply subtracts +0, which
             // leaves every value as it was.
             const unsigned char* stored = dense_->stored.data() + p * width;
@@ -713,15 +895,15 @@ private:
 
 DenseBand DenseBand::of(const Csr& matrix, std::size_t b) {
     DenseBand band;
-    const std::size_t width = 2 * b + 1;
+    const std::size_t n = matrix.nrows, width = 2 * b + 1;
     band.bandwidth = b;
-    band.values.assign(matrix.nrows * width, 0.0);
-    band.stored.assign(matrix.nrows * width, 0);
-    for (std::size_t p = 0; p < matrix.nrows; ++p) {
+    band.slots.assign(n * width, 0.0);
+    band.stored.assign(n * width, 0);
+    for (std::size_t p = 0; p < n; ++p) {
         const Csr::Row row = matrix.row(p);
         for (std::size_t e = 0; e < row.size; ++e) {
             const std::size_t t = row.indices[e] + b - p;
-            band.values[p * width + t] = row.values[e];
+            band.slots[t * n + p] = row.values[e];
             band.stored[p * width + t] = 1;
         }
     }
@@ -817,16 +999,19 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
             std::copy(y, y + n, rows[i]);
         }
         gram_factor_.solve_in_place(rows, count);
-        if (bounds.kind == ProjectionBounds::Kind::Local) {
+        // Range bounds are the same for every row: one copy serves the group and stays in cache.
+        const bool local = bounds.kind == ProjectionBounds::Kind::Local;
+        if (local) {
             local_bounds(cross_, source_runs_, sources, count, buffers.lo.data(), buffers.hi.data(), buffers.run_low,
                          buffers.run_high);
         } else {
-            std::fill(buffers.lo.begin(), buffers.lo.end(), bounds.lo);
-            std::fill(buffers.hi.begin(), buffers.hi.end(), bounds.hi);
+            std::fill(buffers.lo.begin(), buffers.lo.begin() + static_cast<std::ptrdiff_t>(n), bounds.lo);
+            std::fill(buffers.hi.begin(), buffers.hi.begin() + static_cast<std::ptrdiff_t>(n), bounds.hi);
         }
         for (std::size_t i = 0; i < count; ++i) {
-            RowRefinement refinement(gram_, gram_diagonal_, band, dst_integrals_, buffers.lo.data() + i * n,
-                                     buffers.hi.data() + i * n, buffers);
+            const std::size_t row = local ? i * n : 0;
+            RowRefinement refinement(gram_, gram_diagonal_, band, dst_integrals_, buffers.lo.data() + row,
+                                     buffers.hi.data() + row, buffers);
             refinement.refine(buffers.cross_rows.data() + i * n, rows[i], x.data() + (first + i) * n);
         }
     });

@@ -28,11 +28,13 @@ struct SourceRuns {
     bool empty() const { return starts.empty(); }
 };
 
-// A Gram matrix of half-bandwidth b as a dense band: row p holds G[p][p - b + t] in slot
-// t <= 2 b and whether that entry is stored (0 and not stored outside the matrix).
+// A Gram matrix of half-bandwidth b as a dense band, slot by slot: slots[t * n + p] holds
+// G[p][p - b + t] for t <= 2 b (0 where nothing is stored, outside the matrix included), so that
+// loops over many rows read each slot in order, and stored[p * (2 b + 1) + t] whether that entry
+// is stored.
 struct DenseBand {
     std::size_t bandwidth = 0;
-    std::vector<double> values;
+    std::vector<double> slots;
     std::vector<unsigned char> stored;
 
     static DenseBand of(const Csr& matrix, std::size_t b);
