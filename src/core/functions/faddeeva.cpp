@@ -4,6 +4,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "core/base/simd.hpp"
+
 namespace spanlet {
 
 namespace {
@@ -57,13 +59,6 @@ const Weideman& Weideman::get() {
 }
 
 static_assert(Weideman::N % 4 == 0, "the expansion is evaluated as four chains");
-
-// The kernels below are inlined into the callers that are compiled for several instruction sets.
-#if defined(__GNUC__)
-#define SPANLET_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define SPANLET_ALWAYS_INLINE inline
-#endif
 
 namespace {
 
@@ -164,15 +159,7 @@ Complex faddeeva(double x, double y) noexcept {
     return weideman(Weideman::get(), x, y);
 }
 
-// Compiled for AVX2 as well where the compiler and the C library can (the clone is chosen at load
-// time): four points per instruction, with the same roundings (no contraction into fused
-// multiply-adds, which AVX2 alone does not bring).
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
-#define SPANLET_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define SPANLET_SIMD_CLONES
-#endif
-
+// Four points per instruction where the processor has AVX2 (core/base/simd.hpp).
 SPANLET_SIMD_CLONES
 void faddeeva_re(const double* x, double y, double* re, std::size_t n) noexcept {
     weideman_points<false>(x, y, re, nullptr, n);

@@ -14,6 +14,7 @@
 #include "core/linalg/solve.hpp"
 #include "core/base/pool.hpp"
 #include "core/base/constants.hpp"
+#include "core/base/simd.hpp"
 
 namespace spanlet {
 
@@ -62,13 +63,7 @@ std::size_t half_bandwidth(const Csr& matrix) {
     return b;
 }
 
-// Compiled for AVX2 as well where the compiler can: four lanes per instruction with the
-// same roundings (no contraction into fused multiply-adds, which AVX2 alone does not bring).
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
-#define SPANLET_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define SPANLET_SIMD_CLONES
-#endif
+// Four lanes per instruction where the processor has AVX2 (core/base/simd.hpp).
 
 // Four lanes side by side (four rows, or four coefficients of one row); QuadAt reads and writes
 // four doubles at any address of a double (GCC's vector types alias their element type).

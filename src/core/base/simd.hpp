@@ -1,0 +1,25 @@
+// Kernels built for more than one instruction set.
+//
+// SPANLET_SIMD_CLONES compiles a function for AVX2 as well as for the baseline, the clone being
+// chosen when the library loads: with GCC on x86-64 and glibc, which resolves the choice, and not
+// under AddressSanitizer. The clones perform the same operations in the same order and round
+// alike: AVX2 alone brings no fused multiply-adds, and ISO C++ mode does not contract.
+//
+// SPANLET_ALWAYS_INLINE marks the kernels a cloned function calls: inlined into each clone, they
+// are compiled for its instruction set rather than once for the baseline.
+#pragma once
+
+#include <cstddef>  // on glibc, defines __GLIBC__
+
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__GLIBC__) && \
+    !defined(__SANITIZE_ADDRESS__)
+#define SPANLET_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define SPANLET_SIMD_CLONES
+#endif
+
+#if defined(__GNUC__)
+#define SPANLET_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define SPANLET_ALWAYS_INLINE inline
+#endif
