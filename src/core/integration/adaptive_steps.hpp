@@ -30,8 +30,9 @@ inline const Rule& run_rule(double m) {
 // takes the 4-point rule, every other step the 8-point rule. With `runs`, consecutive steps within
 // an interval are passed as one (start, end) under run_rule instead, a run closing at the
 // interval's end, once it spans RUN_STEPS steps or before a step whose limit would leave
-// RUN_LIMIT_RATIO; a run of a single step is taken as without runs. Fails on an infinite interval end, beyond the budget (which counts steps, not
-// runs), or with the first failing call when step returns a Status.
+// RUN_LIMIT_RATIO; a run of a single step is taken as without runs. Fails on an infinite
+// interval end, beyond the budget (which counts steps, not runs), or with the first failing call
+// when step returns a Status.
 template <class Limit, class Step>
 Status for_each_step(const std::vector<double>& knots, bool short_rule, Limit&& limit, Step&& step,
                      bool runs = false) {
