@@ -62,41 +62,17 @@ static_assert(Weideman::N % 4 == 0, "the expansion is evaluated as four chains")
 
 namespace {
 
-// The expansion at one point, where no square can overflow.
-inline Complex weideman(const Weideman& table, double x, double y) noexcept {
-    const double d = L + y;
-    const double h = x * x + d * d, inv_h = 1.0 / h;
-    // Z = (L + iz) / (L - iz)
-    const double zr = ((L - y) * d - x * x) * inv_h;
-    const double zi = (x * d + x * (L - y)) * inv_h;
-    // P(Z) = P0(Z^4) + Z P1(Z^4) + Z^2 P2(Z^4) + Z^3 P3(Z^4), P_k holding the coefficients j = k mod 4:
-    // four independent Horner chains of 10 steps run side by side, where one chain of 40 waits on
-    // each step's product. |Z| <= 1 in the upper half-plane, so every chain stays as well
-    // conditioned as the single one.
-    const double wr = zr * zr - zi * zi, wi = 2.0 * zr * zi;  // Z^2
-    const double vr = wr * wr - wi * wi, vi = 2.0 * wr * wi;  // Z^4
-    double chain_r[4] = {0.0, 0.0, 0.0, 0.0}, chain_i[4] = {0.0, 0.0, 0.0, 0.0};
-    for (int j = Weideman::N - 4; j >= 0; j -= 4)
-        for (int k = 0; k < 4; ++k) {
-            const double r = chain_r[k] * vr - chain_i[k] * vi + table.coefficients[j + k];
-            chain_i[k] = chain_r[k] * vi + chain_i[k] * vr;
-            chain_r[k] = r;
-        }
-    const double z3r = wr * zr - wi * zi, z3i = wr * zi + wi * zr;  // Z^3
-    const double pr = chain_r[0] + (zr * chain_r[1] - zi * chain_i[1]) + (wr * chain_r[2] - wi * chain_i[2]) +
-                      (z3r * chain_r[3] - z3i * chain_i[3]);
-    const double pi = chain_i[0] + (zr * chain_i[1] + zi * chain_r[1]) + (wr * chain_i[2] + wi * chain_r[2]) +
-                      (z3r * chain_i[3] + z3i * chain_r[3]);
-    // 1 / (L - iz) = g + iq and its square.
-    const double g = d * inv_h, q = x * inv_h;
-    const double sr = g * g - q * q, si = 2.0 * q * g;
-    return {2.0 * (pr * sr - pi * si) + INV_SQRT_PI * g, 2.0 * (pr * si + pi * sr) + INV_SQRT_PI * q};
-}
-
-// w at W points (Re w only without `im`), lane by lane the operations of weideman(), so that each
-// lane keeps its bits; written as loops over lanes, which the compiler turns into SIMD instructions.
+// w at W points (Re w only without `im`), where no square can overflow; written as loops over
+// lanes, which the compiler turns into SIMD instructions. Each lane performs the operations of a
+// single point (W = 1) and so keeps its bits.
+//
+// Z = (L + iz) / (L - iz); P(Z) = P0(Z^4) + Z P1(Z^4) + Z^2 P2(Z^4) + Z^3 P3(Z^4), P_k holding the
+// coefficients j = k mod 4: four independent Horner chains of 10 steps run side by side, where one
+// chain of 40 waits on each step's product. |Z| <= 1 in the upper half-plane, so every chain stays
+// as well conditioned as the single one. 1 / (L - iz) = g + iq.
 template <int W, bool Imaginary>
-SPANLET_ALWAYS_INLINE void weideman_lanes(const double* coefficients, const double* x, double y, double* re, double* im) noexcept {
+SPANLET_ALWAYS_INLINE void weideman_lanes(const double* coefficients, const double* x, double y, double* re,
+                                          double* im) noexcept {
     const double d = L + y, e = L - y, dd = d * d;
     double zr[W], zi[W], g[W], q[W];
     for (int l = 0; l < W; ++l) {
@@ -156,7 +132,9 @@ bool needs_asymptotic(double x, double y) { return y >= 0.0 && (std::fabs(x) > A
 
 Complex faddeeva(double x, double y) noexcept {
     if (needs_asymptotic(x, y)) return asymptotic(x, y);
-    return weideman(Weideman::get(), x, y);
+    Complex w;
+    weideman_lanes<1, true>(Weideman::get().coefficients.data(), &x, y, &w.re, &w.im);
+    return w;
 }
 
 // Four points per instruction where the processor has AVX2 (core/base/simd.hpp).

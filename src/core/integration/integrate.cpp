@@ -149,13 +149,18 @@ bool is_polynomial(const Element& element) {
 
 void profile_at_nodes(const ProfileElement& p, const ValueWithDerivatives& values, const Rule& rule, std::size_t n,
                       double z, double h, std::size_t stride, double* out) {
-    double xs[LARGEST_SHARED_RULE];
-    std::size_t first = n, inside = 0;
+    constexpr std::size_t BATCH = 64;
+    double xs[BATCH];
+    std::size_t first = 0, inside = 0;  // the batch's first node, and its length
     for (std::size_t i = 0; i < n; ++i) {
         const double s = h + h * rule.nodes[i];
         if (s < p.lower - z || s > p.upper - z) continue;
-        first = std::min(first, i);
+        if (inside == 0) first = i;
         xs[inside++] = (z - p.center) + s;
+        if (inside == BATCH) {
+            values(xs, out + first * stride, inside);
+            inside = 0;
+        }
     }
     if (inside > 0) values(xs, out + first * stride, inside);
 }

@@ -60,9 +60,8 @@ double largest_step(const Element& element);
 bool is_polynomial(const Element& element);
 
 // A profile element's values (and derivatives, as `values` gives them: `stride` numbers a node) at
-// the nodes h + h x_i of a step from z, i < n (n at most LARGEST_SHARED_RULE), into out + i * stride;
-// nodes outside its support keep what out holds. The nodes within the support are consecutive
-// and are evaluated together.
+// the nodes h + h x_i of a step from z, i < n, into out + i * stride; nodes outside its support
+// keep what out holds. The nodes within the support are consecutive and are evaluated together.
 void profile_at_nodes(const ProfileElement& p, const ValueWithDerivatives& values, const Rule& rule, std::size_t n,
                       double z, double h, std::size_t stride, double* out);
 

@@ -52,7 +52,7 @@ bool profile_row(const Element& kernel, const Space& b, const std::vector<std::u
     const Element* one[1] = {&kernel};
     const Status walked = for_each_adaptive_step(one, std::nullopt, knots, [&](const Rule& rule, double z, double next) {
         const double h = (next - z) * 0.5;
-        const std::size_t n = std::min({rule.nodes.size(), rule.weights.size(), LARGEST_SHARED_RULE});
+        const std::size_t n = std::min(rule.nodes.size(), rule.weights.size());
         std::vector<double>& at = row.kernel_values;
         at.assign(n * stride, 0.0);
         bool any = false;
