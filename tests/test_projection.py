@@ -207,6 +207,25 @@ def test_bounds_binding_in_many_places_give_the_constrained_optimum(degree, boun
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
 
 
+@pytest.mark.parametrize("seed", [26, 38, 99])
+def test_rows_whose_clamped_start_cycles_reach_the_constrained_optimum(seed):
+    # Steps onto coarse cubics whose active set, started from the clamped plain projection,
+    # cycles (and fell back to clamping); started where the integral moves the coefficients it
+    # settles at the optimum.
+    rng = np.random.default_rng(seed)
+    src = Space.hats(np.sort(np.concatenate([[0.0, 1.0], rng.uniform(0.0, 1.0, 60)])))
+    dst = Space.bsplines_clamped(np.linspace(0.0, 1.0, int(rng.integers(8, 30))), int(rng.integers(1, 4)))
+    f = np.floor(4.0 * np.sin(rng.uniform(5.0, 40.0) * np.linspace(0.0, 1.0, len(src)) + rng.uniform(0.0, 6.0, (4, 1))))
+    p = Projection(src, dst)
+    g, y, c, masses = problem(p, src, dst, f)
+    got = p.apply_last_axis(f, (-1.0, 2.5))
+    lo, hi = np.full(len(dst), -1.0), np.full(len(dst), 2.5)
+    reachable = (lo @ c < masses) & (masses < hi @ c)
+    assert reachable.sum() >= 3
+    for row in np.flatnonzero(reachable):
+        assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
+
+
 @pytest.mark.parametrize("degree", [0, 1, 3])
 def test_long_stretches_of_equal_local_bounds_give_the_constrained_optimum(degree):
     # Few jumps between long constant stretches, one of them noisy: most targets see a single

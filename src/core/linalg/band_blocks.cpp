@@ -52,6 +52,17 @@ void BandBlocks::hold_row(std::size_t p) {
     held_[e] = 1;
 }
 
+void BandBlocks::copy_rows(std::size_t p, std::size_t count, const double* entries, std::size_t stride,
+                           const double* first, const double* second) {
+    const std::size_t b = bandwidth_, width = b + 1;
+    double* rows = entries_.data() + (p + b) * width;
+    for (std::size_t i = 0; i < count; ++i)
+        for (std::size_t t = 0; t < width; ++t) rows[i * width + t] = entries[t * stride + i];
+    std::copy(first, first + count, first_.data() + p + b);
+    std::copy(second, second + count, second_.data() + p + b);
+    std::fill(held_.data() + p + b, held_.data() + p + b + count, 0);
+}
+
 // One free row of the factor, then of the forward substitution, for each block of a group in
 // turn; then the backward substitution the same way. A held row has 1 in slot b and zeros
 // elsewhere, so every product that reaches it is an exact 0. A lane that has seen B rows in a

@@ -49,9 +49,14 @@ public:
         held_[e] = 0;
     }
     // Sets rows p .. p + count - 1 as set_row does, row p + i from entries[t * stride + i] for
-    // t <= b and the right-hand sides first[i] and second[i].
+    // t <= b and the right-hand sides first[i] and second[i]. Without `compare` the rows are not
+    // marked as changed: for a solve that computes every row (fresh).
     void set_rows(std::size_t p, std::size_t count, const double* entries, std::size_t stride, const double* first,
-                  const double* second) {
+                  const double* second, bool compare) {
+        if (!compare) {
+            copy_rows(p, count, entries, stride, first, second);
+            return;
+        }
         // Local pointers: byte stores may alias the vectors' storage.
         const std::size_t b = bandwidth_, width = b + 1;
         double* rows = entries_.data() + (p + b) * width;
@@ -110,6 +115,8 @@ private:
         return difference != 0;
     }
     void hold_row(std::size_t p);
+    void copy_rows(std::size_t p, std::size_t count, const double* entries, std::size_t stride, const double* first,
+                   const double* second);
 
     template <std::size_t B, bool TRACK>
     bool solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free);

@@ -37,6 +37,7 @@ double clamp_keeping_nan(double v, double lo, double hi) {
 // hi - x (or x - lo) where a non-finite difference counts as 0.
 double finite_or_zero(double v) { return std::isfinite(v) ? v : 0.0; }
 
+
 // The stored diagonal entries of a Gram matrix, 1 where none is stored (a unit scale for the
 // optimality test).
 std::vector<double> stored_diagonal(const Csr& gram) {
@@ -267,6 +268,60 @@ void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const*
     combine_runs_four(runs, n, rows, low, high, lo, hi);
 }
 
+// The integral c . x0 of the plain projection, summed in index order (it sets the multiplier of
+// the answer), and, as estimates in partial sums, the integral c . clamp(x0) of the plain
+// projection clamped to the bounds and its slope in the multiplier lambda when x0 moves to
+// x0 - lambda u; eight coefficients at a time.
+struct ClampedMass {
+    double plain = 0.0, mass = 0.0, slope = 0.0;
+};
+
+SPANLET_SIMD_CLONES
+ClampedMass clamped_mass(std::size_t n, const double* x0, const double* u, const double* c, const double* lo,
+                         const double* hi) {
+    const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
+    const Quad zero = {};
+    Quad mass[2] = {zero, zero}, slope[2] = {zero, zero};
+    double plain = 0.0;
+    std::size_t p = 0;
+    for (; p + 8 <= n; p += 8)
+        for (std::size_t k = 0; k < 2; ++k) {
+            const std::size_t i = p + 4 * k;
+            const Quad v = at(x0 + i), low = at(lo + i), high = at(hi + i);
+            const QuadBits below = v < low, above = v > high;
+            const Quad clamped = below ? low : above ? high : v;
+            mass[k] += at(c + i) * clamped;
+            slope[k] -= (below | above) != 0 ? zero : at(c + i) * at(u + i);
+            for (std::size_t j = 0; j < 4; ++j) plain += c[i + j] * x0[i + j];
+        }
+    ClampedMass total;
+    total.plain = plain;
+    for (std::size_t k = 0; k < 2; ++k)
+        for (std::size_t j = 0; j < 4; ++j) total.mass += mass[k][j], total.slope += slope[k][j];
+    for (; p < n; ++p) {
+        const bool below = x0[p] < lo[p], above = x0[p] > hi[p];
+        total.plain += c[p] * x0[p];
+        total.mass += c[p] * (below ? lo[p] : above ? hi[p] : x0[p]);
+        total.slope -= below || above ? 0.0 : c[p] * u[p];
+    }
+    return total;
+}
+
+// Where the multiplier of the bounded answer lies, roughly: one Newton step from 0 towards the
+// lambda whose x0 - lambda u, with u = G^-1 c the plain projection's answer to the multiplier,
+// keeps the integral m0 once clamped to the bounds. The active set starts from the states of that
+// vector: the coefficients that the integral pushes off (or onto) their bounds start free (or
+// pinned), where the clamped plain projection would take an iteration, and a long solve, to find
+// them. 0 (the clamped plain projection) when clamping keeps the integral or the step is not
+// finite; whatever it returns, the iterations decide the answer. Sets m0 to c . x0.
+double predicted_multiplier(std::size_t n, const double* x0, const double* u, const double* c, const double* lo,
+                            const double* hi, double& m0) {
+    const ClampedMass at = clamped_mass(n, x0, u, c, lo, hi);
+    m0 = at.plain;
+    const double lambda = (at.mass - m0) / -at.slope;
+    return at.slope < 0.0 && std::isfinite(lambda) ? lambda : 0.0;
+}
+
 // What the test sweep reads: the bounds, the band by slot (slots[t * n + p] = G[p][p - b + t],
 // 0 where nothing is stored, and whether it is stored at stored[p * (2 b + 1) + t]) and the
 // coefficients as the free ones' new values left them.
@@ -356,9 +411,14 @@ unsigned char test_interior(const SweepInputs& in, std::size_t begin, std::size_
     for (; p + STEP <= end; p += STEP) {
         Quad sum[LANES];
         for (std::size_t k = 0; k < LANES; ++k) sum[k] = zero;
+        // A free coefficient's test reads no product: sixteen free ones take none.
+        std::uint64_t states[STEP / 8];
+        std::memcpy(states, state + p, sizeof states);
+        static_assert(static_cast<unsigned char>(State::Free) == 0);
+        const bool all_free = (states[0] | states[1]) == 0;
         const double* window = in.x + (p - b);  // p >= b
         const double* slot = in.slots + p;
-        for (std::size_t t = 0; t < width; ++t, slot += n)
+        for (std::size_t t = 0; t < width && !all_free; ++t, slot += n)
             for (std::size_t k = 0; k < LANES; ++k) sum[k] += at(slot + 4 * k) * at(window + t + 4 * k);
         QuadBits finite = {-1, -1, -1, -1};
         for (std::size_t k = 0; k < LANES; ++k) finite &= sum[k] - sum[k] == zero;
@@ -390,6 +450,52 @@ unsigned char test_interior(const SweepInputs& in, std::size_t begin, std::size_
     for (std::size_t k = 0; k < 4; ++k) any |= moved[k] != 0 ? 1 : 0;
     for (; p < end; ++p) any |= test_one(in, p, stored_product(in, p), state, recent, free_mask);
     return any;
+}
+
+// Whether 64 coefficients are all free and none moved in the last test.
+inline bool quiet_and_free(const State* state, const unsigned char* recent) {
+    std::uint64_t states[8], moved[8];
+    std::memcpy(states, state, sizeof states);
+    std::memcpy(moved, recent, sizeof moved);
+    std::uint64_t any = 0;
+    for (std::size_t i = 0; i < 8; ++i) any |= states[i] | moved[i];
+    return any == 0;
+}
+
+// The start of the active set for a narrow band: a coefficient with equal bounds at its lower
+// bound (where it stays), one whose start value x0 - lambda u (x0 itself when lambda is 0) lies
+// beyond a bound at that bound, the others free; x takes the bounds of the pinned ones and x0
+// elsewhere. Four coefficients at a time, as test_interior.
+SPANLET_SIMD_CLONES
+void start_states(std::size_t n, const double* __restrict x0, const double* __restrict u, double lambda,
+                  const double* __restrict lo, const double* __restrict hi, State* __restrict state,
+                  unsigned char* __restrict free_mask, double* __restrict x) {
+    const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
+    const Quad lambdas = {lambda, lambda, lambda, lambda};
+    const QuadBits one = {1, 1, 1, 1}, two = {2, 2, 2, 2};
+    const bool shifted = lambda != 0.0;
+    std::size_t p = 0;
+    for (; p + 4 <= n; p += 4) {
+        const Quad v = at(x0 + p), low = at(lo + p), high = at(hi + p);
+        const Quad start = shifted ? v - lambdas * at(u + p) : v;
+        const QuadBits equal = low == high, up = start > high, down = start < low;
+        const QuadBits next = ((equal | (~up & down)) & one) | (~equal & up & two);
+        *reinterpret_cast<QuadAt*>(x + p) = next == two ? high : next == one ? low : v;
+        QuadBytes bytes = __builtin_convertvector(next, QuadBytes);
+        std::memcpy(state + p, &bytes, sizeof bytes);
+        bytes = __builtin_convertvector((next == 0) & one, QuadBytes);
+        std::memcpy(free_mask + p, &bytes, sizeof bytes);
+    }
+    for (; p < n; ++p) {
+        const double start = shifted ? x0[p] - lambda * u[p] : x0[p];
+        const State next = lo[p] == hi[p] ? State::Lower
+                           : start > hi[p] ? State::Upper
+                           : start < lo[p] ? State::Lower
+                                           : State::Free;
+        state[p] = next;
+        x[p] = next == State::Upper ? hi[p] : next == State::Lower ? lo[p] : x0[p];
+        free_mask[p] = next == State::Free ? 1 : 0;
+    }
 }
 
 constexpr std::size_t NO_BLOCK = ~std::size_t{0};
@@ -427,10 +533,12 @@ public:
     // band: the Gram matrix as a dense band when its half-bandwidth is at most MAX_BLOCK_BANDWIDTH,
     // else null.
     // lo, hi: the bounds of the coefficients.
+    // response: G^-1 c, the plain projection's answer to the integral multiplier.
     RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const DenseBand* band,
-                  const std::vector<double>& integrals, const double* lo, const double* hi, RefinementBuffers& buffers)
+                  const std::vector<double>& integrals, const std::vector<double>& response, const double* lo,
+                  const double* hi, RefinementBuffers& buffers)
         : gram_(gram), d_(diagonal), band_(band != nullptr ? band->bandwidth : NO_BLOCK), dense_(band), c_(integrals),
-          n_(gram.nrows), lo_(lo), hi_(hi), w_(buffers) {
+          u_(response), n_(gram.nrows), lo_(lo), hi_(hi), w_(buffers) {
         w_.state.resize(n_);
         w_.position.resize(n_);
         if (band_ != NO_BLOCK) {
@@ -444,26 +552,46 @@ public:
         }
     }
 
-    // y: the cross products K f; x0: the plain projection; x: the bounded one.
+    // y: the cross products K f; x0: the plain projection; x: the bounded one. The active set
+    // starts from the states the predicted multiplier gives, and again from the clamped plain
+    // projection's should that not settle.
     void refine(const double* y, const double* x0, double* x) {
         x0_ = x0;
         x_ = x;
-        if (!(band_ != NO_BLOCK ? active_set_blocks(y) : active_set(y))) fallback();
+        double m0 = 0.0;  // the integral to keep
+        const double lambda = predicted_multiplier(n_, x0, u_.data(), c_.data(), lo_, hi_, m0);
+        if (!(lambda != 0.0 && settle_from(y, m0, lambda)) && !settle_from(y, m0, 0.0)) fallback();
     }
 
 private:
+    // The active set from the states of x0 - lambda u.
+    bool settle_from(const double* y, double m0, double lambda) {
+        if (band_ == NO_BLOCK) return active_set(y, m0, lambda);
+        // Nothing is kept from an earlier start.
+        w_.blocks.resize(band_, n_);
+        for (std::size_t q : w_.changes) w_.moved[q] = 0;
+        w_.changes.clear();
+        changes_sorted_ = true;
+        return active_set_blocks(y, m0, lambda);
+    }
+
+    // Coefficient p starts at the bound that x0_p - lambda u_p lies beyond, else free.
+    State start_state(std::size_t p, double lambda) const {
+        const double start = lambda != 0.0 ? x0_[p] - lambda * u_[p] : x0_[p];
+        return start > hi_[p] ? State::Upper : start < lo_[p] ? State::Lower : State::Free;
+    }
 
     // Moves coefficients between free and pinned at a bound until the state settles; true with
     // the solution in x_, false when it does not settle (or a free sub-system is singular).
     // For any Gram matrix: a sparse factorisation of each free sub-system.
-    bool active_set(const double* y) {
-        double m0 = 0.0;
-        for (std::size_t p = 0; p < n_; ++p) m0 += c_[p] * x0_[p];
+    // m0: the integral to keep; lambda: the multiplier that sets the start states.
+    bool active_set(const double* y, double m0, double lambda) {
         bool all_pinned = true;
         for (std::size_t p = 0; p < n_; ++p) {
             all_pinned = all_pinned && lo_[p] == hi_[p];
-            x_[p] = clamp_keeping_nan(x0_[p], lo_[p], hi_[p]);
-            w_.state[p] = x0_[p] > hi_[p] ? State::Upper : x0_[p] < lo_[p] ? State::Lower : State::Free;
+            const State now = start_state(p, lambda);
+            x_[p] = now == State::Upper ? hi_[p] : now == State::Lower ? lo_[p] : x0_[p];
+            w_.state[p] = now;
         }
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
             // Without a free coefficient that carries mass the multiplier is undetermined and the
@@ -540,7 +668,7 @@ private:
     // The active set for a Gram matrix of half-bandwidth b <= MAX_BLOCK_BANDWIDTH: the same states
     // and values as active_set, with the per-coefficient passes fused into one test sweep per
     // iteration and the solves confined to the free blocks near a change.
-    bool active_set_blocks(const double* y) {
+    bool active_set_blocks(const double* y, double m0, double lambda0) {
         const double* lo = lo_;
         const double* hi = hi_;
         const double* x0 = x0_;
@@ -550,7 +678,6 @@ private:
         std::size_t* free = w_.free.data();
         const double* c = c_.data();
         bool all_pinned = true;
-        double m0 = 0.0;       // the integral to keep
         double s_fixed = 0.0;  // c . x over the pinned coefficients, in index order
         std::size_t m = 0;
         // A coefficient with equal bounds sits at its lower bound from the start and never moves:
@@ -558,14 +685,11 @@ private:
         std::vector<std::pair<std::size_t, std::size_t>>& segments = w_.segments;
         segments.clear();
         std::size_t run_begin = 0, segment_begin = 0;
+        start_states(n_, x0, u_.data(), lambda0, lo, hi, state, free_mask, x);
         for (std::size_t p = 0; p < n_; ++p) {
-            m0 += c[p] * x0[p];
             const bool equal = lo[p] == hi[p];
             all_pinned = all_pinned && equal;
-            x[p] = equal ? lo[p] : clamp_keeping_nan(x0[p], lo[p], hi[p]);
-            state[p] = equal ? State::Lower : x0[p] > hi[p] ? State::Upper : x0[p] < lo[p] ? State::Lower : State::Free;
             const bool is_free = state[p] == State::Free;
-            free_mask[p] = is_free ? 1 : 0;
             free[m] = p;
             m += is_free ? 1 : 0;
             if (!is_free) s_fixed += c[p] * x[p];
@@ -648,6 +772,10 @@ private:
             double mass[PIECE];
             for (std::size_t start = from; start < to; start += PIECE) {
                 const std::size_t stop = std::min(start + PIECE, to);
+                if (stop - start == PIECE && quiet_and_free(state + start, recent + start)) {
+                    for (std::size_t p = start; p < stop; ++p) free[m_next++] = p;
+                    continue;
+                }
                 std::size_t pinned = 0;
                 for (std::size_t p = start; p < stop; ++p) {
                     const State now = state[p];
@@ -775,7 +903,7 @@ private:
                 // when every row is set.
                 std::size_t last = k;
                 while (changes == nullptr && last + 1 < count && interior(last + 1)) ++last;
-                blocks.set_rows(p, last + 1 - k, slots + p, n_, y + p, c_.data() + p);
+                blocks.set_rows(p, last + 1 - k, slots + p, n_, y + p, c_.data() + p, changes != nullptr);
                 k = last;
                 continue;
             }
@@ -876,6 +1004,7 @@ private:
     const std::size_t band_;
     const DenseBand* dense_;
     const std::vector<double>& c_;
+    const std::vector<double>& u_;
     const std::size_t n_;
     const double* const lo_;
     const double* const hi_;
@@ -947,7 +1076,10 @@ Projection::Projection(Csr gram, BandedCholesky factor, Csr cross, std::vector<d
       gram_factor_(std::move(factor)),
       cross_(std::move(cross)),
       dst_integrals_(std::move(dst_integrals)),
-      source_runs_(SourceRuns::of(cross_)) {}
+      multiplier_response_(dst_integrals_),
+      source_runs_(SourceRuns::of(cross_)) {
+    gram_factor_.solve_in_place(multiplier_response_.data());
+}
 
 Result<Projection> Projection::make(const Space& src, const Space& dst, CosineWeight omega) {
     SPANLET_TRY(gram, inner_products(dst, dst, omega));
@@ -1005,7 +1137,7 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
         }
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t row = local ? i * n : 0;
-            RowRefinement refinement(gram_, gram_diagonal_, band, dst_integrals_, buffers.lo.data() + row,
+            RowRefinement refinement(gram_, gram_diagonal_, band, dst_integrals_, multiplier_response_, buffers.lo.data() + row,
                                      buffers.hi.data() + row, buffers);
             refinement.refine(buffers.cross_rows.data() + i * n, rows[i], x.data() + (first + i) * n);
         }

@@ -67,6 +67,7 @@ private:
     BandedCholesky gram_factor_;
     Csr cross_;
     std::vector<double> dst_integrals_;
+    std::vector<double> multiplier_response_;  // G^-1 dst_integrals_: how the plain projection answers the multiplier
     SourceRuns source_runs_;
 };
 
