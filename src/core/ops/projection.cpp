@@ -268,10 +268,9 @@ void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const*
     combine_runs_four(runs, n, rows, low, high, lo, hi);
 }
 
-// The integral c . x0 of the plain projection, summed in index order (it sets the multiplier of
-// the answer), and, as estimates in partial sums, the integral c . clamp(x0) of the plain
-// projection clamped to the bounds and its slope in the multiplier lambda when x0 moves to
-// x0 - lambda u; eight coefficients at a time.
+// The integral c . x0 of the plain projection, the integral c . clamp(x0) of the plain projection
+// clamped to the bounds, and the latter's slope in the multiplier lambda when x0 moves to
+// x0 - lambda u; eight coefficients at a time, in eight partial sums each (a fixed order).
 struct ClampedMass {
     double plain = 0.0, mass = 0.0, slope = 0.0;
 };
@@ -282,7 +281,7 @@ ClampedMass clamped_mass(std::size_t n, const double* x0, const double* u, const
     const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
     const Quad zero = {};
     Quad mass[2] = {zero, zero}, slope[2] = {zero, zero};
-    double plain = 0.0;
+    Quad plain[2] = {zero, zero};
     std::size_t p = 0;
     for (; p + 8 <= n; p += 8)
         for (std::size_t k = 0; k < 2; ++k) {
@@ -292,12 +291,12 @@ ClampedMass clamped_mass(std::size_t n, const double* x0, const double* u, const
             const Quad clamped = below ? low : above ? high : v;
             mass[k] += at(c + i) * clamped;
             slope[k] -= (below | above) != 0 ? zero : at(c + i) * at(u + i);
-            for (std::size_t j = 0; j < 4; ++j) plain += c[i + j] * x0[i + j];
+            plain[k] += at(c + i) * v;
         }
     ClampedMass total;
-    total.plain = plain;
     for (std::size_t k = 0; k < 2; ++k)
-        for (std::size_t j = 0; j < 4; ++j) total.mass += mass[k][j], total.slope += slope[k][j];
+        for (std::size_t j = 0; j < 4; ++j)
+            total.plain += plain[k][j], total.mass += mass[k][j], total.slope += slope[k][j];
     for (; p < n; ++p) {
         const bool below = x0[p] < lo[p], above = x0[p] > hi[p];
         total.plain += c[p] * x0[p];
@@ -452,6 +451,17 @@ unsigned char test_interior(const SweepInputs& in, std::size_t begin, std::size_
     return any;
 }
 
+// The sum of v[0 .. count - 1] in four interleaved partial sums, combined at the end: a fixed
+// order (the same bits for the same values) without one long chain of additions.
+inline double interleaved_sum(const double* v, std::size_t count) {
+    double part[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4)
+        for (std::size_t k = 0; k < 4; ++k) part[k] += v[i + k];
+    for (; i < count; ++i) part[i - (count & ~std::size_t{3})] += v[i];
+    return (part[0] + part[1]) + (part[2] + part[3]);
+}
+
 // Whether 64 coefficients are all free and none moved in the last test.
 inline bool quiet_and_free(const State* state, const unsigned char* recent) {
     std::uint64_t states[8], moved[8];
@@ -523,6 +533,9 @@ struct RefinementBuffers {
     // The stretches [first, second) between those of coefficients with equal bounds long enough
     // for the test sweep to pass over.
     std::vector<std::pair<std::size_t, std::size_t>> segments;
+    // The mass c . lo of the stretches before each segment and after the last, which never
+    // changes; and room for the terms of a sum.
+    std::vector<double> gap_mass, terms;
 };
 
 // The bounded refinement of one row: the least-squares coefficients kept inside their bounds
@@ -678,7 +691,6 @@ private:
         std::size_t* free = w_.free.data();
         const double* c = c_.data();
         bool all_pinned = true;
-        double s_fixed = 0.0;  // c . x over the pinned coefficients, in index order
         std::size_t m = 0;
         // A coefficient with equal bounds sits at its lower bound from the start and never moves:
         // the sweeps pass over long stretches of them.
@@ -686,13 +698,15 @@ private:
         segments.clear();
         std::size_t run_begin = 0, segment_begin = 0;
         start_states(n_, x0, u_.data(), lambda0, lo, hi, state, free_mask, x);
+        w_.terms.resize(n_);
+        double* terms = w_.terms.data();
         for (std::size_t p = 0; p < n_; ++p) {
             const bool equal = lo[p] == hi[p];
             all_pinned = all_pinned && equal;
             const bool is_free = state[p] == State::Free;
             free[m] = p;
             m += is_free ? 1 : 0;
-            if (!is_free) s_fixed += c[p] * x[p];
+            terms[p] = is_free ? 0.0 : c[p] * x[p];
             if (!equal) {
                 if (p - run_begin >= MIN_PINNED_RUN) {
                     if (segment_begin < run_begin) segments.emplace_back(segment_begin, run_begin);
@@ -703,6 +717,19 @@ private:
         }
         const std::size_t segment_end = n_ - run_begin >= MIN_PINNED_RUN ? run_begin : n_;
         if (segment_begin < segment_end) segments.emplace_back(segment_begin, segment_end);
+        // c . x over the pinned coefficients (+0 adds nothing to a sum that starts at +0).
+        double s_fixed = interleaved_sum(terms, n_);
+        w_.gap_mass.clear();
+        std::size_t gap = 0;
+        const auto add_gap = [&](std::size_t end) {
+            for (std::size_t q = gap; q < end; ++q) terms[q] = c[q] * lo[q];
+            w_.gap_mass.push_back(interleaved_sum(terms + gap, end - gap));
+        };
+        for (const auto& [begin, end] : segments) {
+            add_gap(begin);
+            gap = end;
+        }
+        add_gap(n_);
         bool fresh = true;  // no block is solved yet
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
             // Without a free coefficient that carries mass the multiplier is undetermined and the
@@ -725,13 +752,23 @@ private:
     double multiplier(std::size_t m, double m0, double s_fixed) {
         const std::size_t* free = w_.free.data();
         const double* c = c_.data();
-        const BandBlocks& blocks = w_.blocks;
-        double s_ab = 0.0, s_bb = 0.0;
-        for (std::size_t i = 0; i < m; ++i) {
-            const std::size_t p = free[i];
-            s_ab += blocks.first_solution(p) * c[p];
-            s_bb += blocks.second_solution(p) * c[p];
+        const double* a = w_.blocks.first_solutions();
+        const double* b = w_.blocks.second_solutions();
+        // In four interleaved sums each, as interleaved_sum.
+        double ab[4] = {0.0, 0.0, 0.0, 0.0}, bb[4] = {0.0, 0.0, 0.0, 0.0};
+        std::size_t i = 0;
+        for (; i + 4 <= m; i += 4)
+            for (std::size_t k = 0; k < 4; ++k) {
+                const std::size_t p = free[i + k];
+                ab[k] += a[p] * c[p];
+                bb[k] += b[p] * c[p];
+            }
+        for (std::size_t k = 0; i + k < m; ++k) {
+            const std::size_t p = free[i + k];
+            ab[k] += a[p] * c[p];
+            bb[k] += b[p] * c[p];
         }
+        const double s_ab = (ab[0] + ab[1]) + (ab[2] + ab[3]), s_bb = (bb[0] + bb[1]) + (bb[2] + bb[3]);
         determined_ = !(s_bb == 0.0 || std::isnan(s_bb));
         return determined_ ? (s_ab + s_fixed - m0) / s_bb : 0.0;
     }
@@ -763,11 +800,10 @@ private:
         const bool listed_before = !changes.empty();
         unsigned char changed = 0;
         double s_next = 0.0;
-        std::size_t m_next = 0, previous_end = 0;
+        std::size_t m_next = 0;
         // Pinned coefficients that moved take their bound; the free list and the sum.
         const auto settle = [&](std::size_t from, std::size_t to) {
-            // The pinned ones' mass is listed first and summed after, so that the chain of
-            // additions runs through them alone.
+            // The pinned ones' mass is listed first and summed after, in interleaved sums.
             constexpr std::size_t PIECE = 64;
             double mass[PIECE];
             for (std::size_t start = from; start < to; start += PIECE) {
@@ -793,12 +829,13 @@ private:
                     mass[pinned] = c[p] * bound;
                     pinned += is_free ? 0 : 1;
                 }
-                for (std::size_t i = 0; i < pinned; ++i) s_next += mass[i];
+                s_next += interleaved_sum(mass, pinned);
             }
         };
         const std::size_t interior_begin = b, interior_end = n - std::min(n, b);
+        const double* gap_mass = w_.gap_mass.data();
         for (const auto& [begin, end] : w_.segments) {
-            for (std::size_t q = previous_end; q < begin; ++q) s_next += c[q] * lo[q];
+            s_next += *gap_mass++;
             take_free(free_mask, a_free, b_free, lambda, x, begin, std::min(begin + b, end));
             std::size_t settled = begin;
             for (std::size_t s = begin; s < end; s += STRETCH) {
@@ -815,9 +852,8 @@ private:
                 settle(settled, done);
                 settled = done;
             }
-            previous_end = end;
         }
-        for (std::size_t q = previous_end; q < n; ++q) s_next += c[q] * lo[q];
+        s_next += *gap_mass;
         if (listed_before && changed != 0) changes_sorted_ = false;
         m = m_next;
         s_fixed = s_next;
