@@ -472,6 +472,23 @@ inline bool quiet_and_free(const State* state, const unsigned char* recent) {
     return any == 0;
 }
 
+// The end of the stretch of v (ascending) that starts at `from`: the first k > from with k == count
+// or v[k] - v[k - 1] > most. Four steps at a time.
+SPANLET_SIMD_CLONES
+std::size_t stretch_end(const std::size_t* v, std::size_t from, std::size_t count, std::size_t most) {
+    using Steps = std::uint64_t __attribute__((vector_size(32), aligned(8)));
+    static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
+    const auto at = [](const std::size_t* p) -> const Steps& { return *reinterpret_cast<const Steps*>(p); };
+    const Steps limit = {most, most, most, most};
+    std::size_t k = from + 1;
+    for (; k + 4 <= count; k += 4) {
+        const Steps over = at(v + k) - at(v + k - 1) > limit;
+        if ((over[0] | over[1] | over[2] | over[3]) != 0) break;
+    }
+    while (k < count && v[k] - v[k - 1] <= most) ++k;
+    return k;
+}
+
 // The start of the active set for a narrow band: a coefficient with equal bounds at its lower
 // bound (where it stays), one whose start value x0 - lambda u (x0 itself when lambda is 0) lies
 // beyond a bound at that bound, the others free; x takes the bounds of the pinned ones and x0
@@ -878,8 +895,7 @@ private:
         w_.block_list.clear();
         std::size_t j = 0;  // the first change that can reach the current block or a later one
         for (std::size_t i = 0; i < m;) {
-            std::size_t last = i;
-            while (last + 1 < m && free[last + 1] - free[last] <= b) ++last;
+            const std::size_t last = stretch_end(free, i, m, b) - 1;
             BandBlocks::Block block{free[i], free[last] + 1, free[last] + 1};
             if (fresh) {
                 block.from = block.begin;
@@ -913,58 +929,74 @@ private:
     // the block first), only those within b of a change, as no other row's inputs can differ.
     void assemble_block(const double* y, const std::size_t* members, std::size_t count,
                         const BandBlocks::Block& block, const std::size_t* changes, std::size_t n_changes) {
-        const std::size_t b = band_, width = 2 * b + 1;
-        const double* x = x_;
-        const unsigned char* free_mask = w_.free_mask.data();
+        const std::size_t b = band_;
         BandBlocks& blocks = w_.blocks;
         for (std::size_t p = block.begin > b ? block.begin - b : 0; p < block.begin; ++p) blocks.hold(p);
         for (std::size_t p = block.end; p < std::min(n_, block.end + b); ++p) blocks.hold(p);
-        for (std::size_t k = 0; k + 1 < count; ++k)
-            for (std::size_t p = members[k] + 1; p < members[k + 1]; ++p) blocks.hold(p);
-        const double* slots = dense_->slots.data();
-        std::size_t next = 0;  // the first change that can reach p or a later member
-        for (std::size_t k = 0; k < count; ++k) {
-            const std::size_t p = members[k];
-            if (p < block.from) continue;
-            if (changes != nullptr) {
-                while (next < n_changes && changes[next] + b < p) ++next;
-                if (next == n_changes || changes[next] > p + b) continue;
+        // The members fall into runs of consecutive coefficients; the gaps between runs are held.
+        // Row k of a run [k0, k1) has every coefficient within b free (and reads the band row as it
+        // is) exactly when k0 + b <= k < k1 - b.
+        for (std::size_t k = 0; k < count;) {
+            const std::size_t end = stretch_end(members, k, count, 1);
+            if (changes == nullptr) {
+                // Every row is set: the inner rows of the run at once.
+                const std::size_t inner = std::min(k + b, end), outer = std::max(inner, end > b ? end - b : 0);
+                for (std::size_t i = k; i < inner; ++i) set_row(y, members[i]);
+                if (inner < outer)
+                    blocks.set_rows(members[inner], outer - inner, dense_->slots.data() + members[inner], n_,
+                                    y + members[inner], c_.data() + members[inner], false);
+                for (std::size_t i = outer; i < end; ++i) set_row(y, members[i]);
             }
-            const auto interior = [&](std::size_t i) {
-                return i >= b && i + b < count && members[i + b] - members[i - b] == 2 * b;
-            };
-            if (interior(k)) {
-                // Every coefficient within b is free: the band row as it is (an entry that is not
-                // stored holds +0) and y[p] less nothing, for the consecutive rows like it at once
-                // when every row is set.
-                std::size_t last = k;
-                while (changes == nullptr && last + 1 < count && interior(last + 1)) ++last;
-                blocks.set_rows(p, last + 1 - k, slots + p, n_, y + p, c_.data() + p, changes != nullptr);
-                k = last;
-                continue;
-            }
-            double g[2 * MAX_BLOCK_BANDWIDTH + 1];
-            for (std::size_t t = 0; t < width; ++t) g[t] = slots[t * n_ + p];
-            // Branch-free over the band: a term that does not apply subtracts +0, which
-            // leaves every value as it was.
-            const unsigned char* stored = dense_->stored.data() + p * width;
-            const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
-            double row[MAX_BLOCK_BANDWIDTH + 1];
-            double rhs = y[p];
-            for (std::size_t t = 0; t < t0; ++t) row[t] = 0.0;
-            for (std::size_t t = t0; t < b; ++t) {
-                const std::size_t q = p + t - b;
-                const bool is_free = free_mask[q] != 0;
-                row[t] = is_free && stored[t] ? g[t] : 0.0;
-                rhs -= !is_free && stored[t] ? g[t] * x[q] : 0.0;
-            }
-            row[b] = g[b];
-            for (std::size_t t = b + 1; t < t1; ++t) {
-                const std::size_t q = p + t - b;
-                rhs -= free_mask[q] == 0 && stored[t] ? g[t] * x[q] : 0.0;
-            }
-            blocks.set_row(p, row, rhs, c_[p]);
+            if (end < count)
+                for (std::size_t p = members[end - 1] + 1; p < members[end]; ++p) blocks.hold(p);
+            k = end;
         }
+        if (changes == nullptr) return;
+        // Only the rows within b of a change (from block.from on) can differ: for each change in
+        // turn, the members near it not set for an earlier one.
+        std::size_t k = static_cast<std::size_t>(std::lower_bound(members, members + count, block.from) - members);
+        for (std::size_t j = 0; j < n_changes && k < count; ++j) {
+            const std::size_t lowest = changes[j] > b ? changes[j] - b : 0;
+            if (members[k] < lowest)
+                k = static_cast<std::size_t>(std::lower_bound(members + k, members + count, lowest) - members);
+            for (; k < count && members[k] <= changes[j] + b; ++k) {
+                const bool inner = k >= b && k + b < count && members[k + b] - members[k - b] == 2 * b;
+                if (inner)
+                    blocks.set_rows(members[k], 1, dense_->slots.data() + members[k], n_, y + members[k],
+                                    c_.data() + members[k], true);
+                else
+                    set_row(y, members[k]);
+            }
+        }
+    }
+
+    // Sets row p of the blocks from its band row, with the terms of pinned coefficients moved to
+    // the right-hand side. Branch-free over the band: a term that does not apply subtracts +0,
+    // which leaves every value as it was.
+    void set_row(const double* y, std::size_t p) {
+        const std::size_t b = band_, width = 2 * b + 1;
+        const double* x = x_;
+        const unsigned char* free_mask = w_.free_mask.data();
+        const double* slots = dense_->slots.data();
+        double g[2 * MAX_BLOCK_BANDWIDTH + 1];
+        for (std::size_t t = 0; t < width; ++t) g[t] = slots[t * n_ + p];
+        const unsigned char* stored = dense_->stored.data() + p * width;
+        const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
+        double row[MAX_BLOCK_BANDWIDTH + 1];
+        double rhs = y[p];
+        for (std::size_t t = 0; t < t0; ++t) row[t] = 0.0;
+        for (std::size_t t = t0; t < b; ++t) {
+            const std::size_t q = p + t - b;
+            const bool is_free = free_mask[q] != 0;
+            row[t] = is_free && stored[t] ? g[t] : 0.0;
+            rhs -= !is_free && stored[t] ? g[t] * x[q] : 0.0;
+        }
+        row[b] = g[b];
+        for (std::size_t t = b + 1; t < t1; ++t) {
+            const std::size_t q = p + t - b;
+            rhs -= free_mask[q] == 0 && stored[t] ? g[t] * x[q] : 0.0;
+        }
+        w_.blocks.set_row(p, row, rhs, c_[p]);
     }
 
     // Sets the free coefficients to a - lambda b with lambda chosen to keep the integral m0.
