@@ -462,6 +462,13 @@ inline double interleaved_sum(const double* v, std::size_t count) {
     return (part[0] + part[1]) + (part[2] + part[3]);
 }
 
+// Whether the bounds of eight coefficients are all equal.
+inline bool equal_bounds(const double* lo, const double* hi) {
+    const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
+    const QuadBits equal = (at(lo) == at(hi)) & (at(lo + 4) == at(hi + 4));
+    return (equal[0] & equal[1] & equal[2] & equal[3]) != 0;
+}
+
 // Whether 64 coefficients are all free and none moved in the last test.
 inline bool quiet_and_free(const State* state, const unsigned char* recent) {
     std::uint64_t states[8], moved[8];
@@ -718,6 +725,12 @@ private:
         w_.terms.resize(n_);
         double* terms = w_.terms.data();
         for (std::size_t p = 0; p < n_; ++p) {
+            // Eight with equal bounds at once: pinned at their lower bound, in a stretch.
+            if (p % 8 == 0 && p + 8 <= n_ && equal_bounds(lo + p, hi + p)) {
+                for (std::size_t i = p; i < p + 8; ++i) terms[i] = c[i] * x[i];
+                p += 7;
+                continue;
+            }
             const bool equal = lo[p] == hi[p];
             all_pinned = all_pinned && equal;
             const bool is_free = state[p] == State::Free;
@@ -738,10 +751,8 @@ private:
         double s_fixed = interleaved_sum(terms, n_);
         w_.gap_mass.clear();
         std::size_t gap = 0;
-        const auto add_gap = [&](std::size_t end) {
-            for (std::size_t q = gap; q < end; ++q) terms[q] = c[q] * lo[q];
-            w_.gap_mass.push_back(interleaved_sum(terms + gap, end - gap));
-        };
+        // The gaps hold coefficients with equal bounds, whose terms are c lo already.
+        const auto add_gap = [&](std::size_t end) { w_.gap_mass.push_back(interleaved_sum(terms + gap, end - gap)); };
         for (const auto& [begin, end] : segments) {
             add_gap(begin);
             gap = end;
