@@ -72,6 +72,8 @@ using Quad = double __attribute__((vector_size(32)));
 using QuadAt = double __attribute__((vector_size(32), aligned(8)));
 using QuadBits = std::int64_t __attribute__((vector_size(32)));
 using QuadBytes = unsigned char __attribute__((vector_size(4)));
+using Words = std::uint32_t __attribute__((vector_size(16)));
+using Bytes16 = unsigned char __attribute__((vector_size(16)));
 
 // Two rows' values side by side: the extremes of two rows take one instruction each (minpd and
 // maxpd on x86-64).
@@ -437,11 +439,15 @@ unsigned char test_interior(const SweepInputs& in, std::size_t begin, std::size_
             const QuadBits down = g + d * (x - lo) < zero;
             const QuadBits equal = lo == hi;
             const QuadBits next = ((equal | (~up & down)) & one) | (~equal & up & two);
-            bytes = __builtin_convertvector(next, QuadBytes);
+            // The state, whether it moved and whether it is free in the low three bytes of each
+            // lane, narrowed once and spread to the three arrays.
+            const QuadBits packed = next | (((next != now) & one) << 8) | (((next == 0) & one) << 16);
+            const Bytes16 narrow = reinterpret_cast<Bytes16>(__builtin_convertvector(packed, Words));
+            bytes = __builtin_shufflevector(narrow, narrow, 0, 4, 8, 12);
             std::memcpy(state + i, &bytes, sizeof bytes);
-            bytes = __builtin_convertvector((next != now) & one, QuadBytes);
+            bytes = __builtin_shufflevector(narrow, narrow, 1, 5, 9, 13);
             std::memcpy(recent + i, &bytes, sizeof bytes);
-            bytes = __builtin_convertvector((next == 0) & one, QuadBytes);
+            bytes = __builtin_shufflevector(narrow, narrow, 2, 6, 10, 14);
             std::memcpy(free_mask + i, &bytes, sizeof bytes);
             moved |= next != now;
         }
@@ -515,9 +521,12 @@ void start_states(std::size_t n, const double* __restrict x0, const double* __re
         const QuadBits equal = low == high, up = start > high, down = start < low;
         const QuadBits next = ((equal | (~up & down)) & one) | (~equal & up & two);
         *reinterpret_cast<QuadAt*>(x + p) = next == two ? high : next == one ? low : v;
-        QuadBytes bytes = __builtin_convertvector(next, QuadBytes);
+        // As in test_interior: narrowed once, spread to the two arrays.
+        const QuadBits packed = next | (((next == 0) & one) << 8);
+        const Bytes16 narrow = reinterpret_cast<Bytes16>(__builtin_convertvector(packed, Words));
+        QuadBytes bytes = __builtin_shufflevector(narrow, narrow, 0, 4, 8, 12);
         std::memcpy(state + p, &bytes, sizeof bytes);
-        bytes = __builtin_convertvector((next == 0) & one, QuadBytes);
+        bytes = __builtin_shufflevector(narrow, narrow, 1, 5, 9, 13);
         std::memcpy(free_mask + p, &bytes, sizeof bytes);
     }
     for (; p < n; ++p) {
