@@ -468,11 +468,38 @@ inline double interleaved_sum(const double* v, std::size_t count) {
     return (part[0] + part[1]) + (part[2] + part[3]);
 }
 
-// Whether the bounds of eight coefficients are all equal.
-inline bool equal_bounds(const double* lo, const double* hi) {
+// Which of eight coefficients have equal bounds, bit i for coefficient i.
+inline unsigned equal_bounds(const double* lo, const double* hi) {
     const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
-    const QuadBits equal = (at(lo) == at(hi)) & (at(lo + 4) == at(hi + 4));
-    return (equal[0] & equal[1] & equal[2] & equal[3]) != 0;
+    const QuadBits first = at(lo) == at(hi), second = at(lo + 4) == at(hi + 4);
+    unsigned bits = 0;
+    for (unsigned i = 0; i < 4; ++i) bits |= static_cast<unsigned>(first[i] & 1) << i | static_cast<unsigned>(second[i] & 1) << (i + 4);
+    return bits;
+}
+
+// Lists the free coefficients (free_mask set) in ascending order; returns how many.
+inline std::size_t list_free(const unsigned char* free_mask, std::size_t n, std::size_t* free) {
+    constexpr std::uint64_t ALL = 0x0101010101010101;
+    std::size_t m = 0, p = 0;
+    for (; p + 8 <= n; p += 8) {
+        std::uint64_t bytes;
+        std::memcpy(&bytes, free_mask + p, sizeof bytes);
+        if (bytes == 0) continue;
+        if (bytes == ALL) {
+            for (std::size_t i = 0; i < 8; ++i) free[m + i] = p + i;
+            m += 8;
+            continue;
+        }
+        for (std::size_t i = p; i < p + 8; ++i) {
+            free[m] = i;
+            m += free_mask[i];
+        }
+    }
+    for (; p < n; ++p) {
+        free[m] = p;
+        m += free_mask[p];
+    }
+    return m;
 }
 
 // Whether 64 coefficients are all free and none moved in the last test.
@@ -505,11 +532,13 @@ std::size_t stretch_end(const std::size_t* v, std::size_t from, std::size_t coun
 // The start of the active set for a narrow band: a coefficient with equal bounds at its lower
 // bound (where it stays), one whose start value x0 - lambda u (x0 itself when lambda is 0) lies
 // beyond a bound at that bound, the others free; x takes the bounds of the pinned ones and x0
-// elsewhere. Four coefficients at a time, as test_interior.
+// elsewhere; terms takes c x of the pinned ones and +0 for the free. Four coefficients at a time, as
+// test_interior.
 SPANLET_SIMD_CLONES
 void start_states(std::size_t n, const double* __restrict x0, const double* __restrict u, double lambda,
-                  const double* __restrict lo, const double* __restrict hi, State* __restrict state,
-                  unsigned char* __restrict free_mask, double* __restrict x) {
+                  const double* __restrict lo, const double* __restrict hi, const double* __restrict c,
+                  State* __restrict state, unsigned char* __restrict free_mask, double* __restrict x,
+                  double* __restrict terms) {
     const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
     const Quad lambdas = {lambda, lambda, lambda, lambda};
     const QuadBits one = {1, 1, 1, 1}, two = {2, 2, 2, 2};
@@ -520,7 +549,9 @@ void start_states(std::size_t n, const double* __restrict x0, const double* __re
         const Quad start = shifted ? v - lambdas * at(u + p) : v;
         const QuadBits equal = low == high, up = start > high, down = start < low;
         const QuadBits next = ((equal | (~up & down)) & one) | (~equal & up & two);
-        *reinterpret_cast<QuadAt*>(x + p) = next == two ? high : next == one ? low : v;
+        const Quad value = next == two ? high : next == one ? low : v;
+        *reinterpret_cast<QuadAt*>(x + p) = value;
+        *reinterpret_cast<QuadAt*>(terms + p) = next == 0 ? Quad{} : at(c + p) * value;
         // As in test_interior: narrowed once, spread to the two arrays.
         const QuadBits packed = next | (((next == 0) & one) << 8);
         const Bytes16 narrow = reinterpret_cast<Bytes16>(__builtin_convertvector(packed, Words));
@@ -538,6 +569,7 @@ void start_states(std::size_t n, const double* __restrict x0, const double* __re
         state[p] = next;
         x[p] = next == State::Upper ? hi[p] : next == State::Lower ? lo[p] : x0[p];
         free_mask[p] = next == State::Free ? 1 : 0;
+        terms[p] = next == State::Free ? 0.0 : c[p] * x[p];
     }
 }
 
@@ -730,22 +762,32 @@ private:
         std::vector<std::pair<std::size_t, std::size_t>>& segments = w_.segments;
         segments.clear();
         std::size_t run_begin = 0, segment_begin = 0;
-        start_states(n_, x0, u_.data(), lambda0, lo, hi, state, free_mask, x);
         w_.terms.resize(n_);
         double* terms = w_.terms.data();
+        start_states(n_, x0, u_.data(), lambda0, lo, hi, c, state, free_mask, x, terms);
+        m = list_free(free_mask, n_, free);
         for (std::size_t p = 0; p < n_; ++p) {
-            // Eight with equal bounds at once: pinned at their lower bound, in a stretch.
-            if (p % 8 == 0 && p + 8 <= n_ && equal_bounds(lo + p, hi + p)) {
-                for (std::size_t i = p; i < p + 8; ++i) terms[i] = c[i] * x[i];
-                p += 7;
-                continue;
+            // Eight with equal bounds, or eight without, at once.
+            if (p % 8 == 0 && p + 8 <= n_) {
+                const unsigned equal = equal_bounds(lo + p, hi + p);
+                if (equal == 0xff) {
+                    p += 7;
+                    continue;
+                }
+                if (equal == 0) {
+                    // As the single steps below: the first may end a stretch, the others cannot.
+                    all_pinned = false;
+                    if (p - run_begin >= MIN_PINNED_RUN) {
+                        if (segment_begin < run_begin) segments.emplace_back(segment_begin, run_begin);
+                        segment_begin = p;
+                    }
+                    run_begin = p + 8;
+                    p += 7;
+                    continue;
+                }
             }
             const bool equal = lo[p] == hi[p];
             all_pinned = all_pinned && equal;
-            const bool is_free = state[p] == State::Free;
-            free[m] = p;
-            m += is_free ? 1 : 0;
-            terms[p] = is_free ? 0.0 : c[p] * x[p];
             if (!equal) {
                 if (p - run_begin >= MIN_PINNED_RUN) {
                     if (segment_begin < run_begin) segments.emplace_back(segment_begin, run_begin);
