@@ -15,8 +15,9 @@ namespace spanlet {
 namespace {
 
 // Blocks stepped together: enough independent chains to cover the latency of the division that
-// links one row to the next, few enough that their live values stay in registers.
-constexpr std::size_t BLOCK_LANES = 4;
+// links one row to the next, even when a few long blocks outlast the others (the free set of a
+// row often falls into fewer blocks than this).
+constexpr std::size_t BLOCK_LANES = 8;
 
 }  // namespace
 

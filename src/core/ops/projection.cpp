@@ -645,11 +645,14 @@ private:
     // The active set from the states of x0 - lambda u.
     bool settle_from(const double* y, double m0, double lambda) {
         if (band_ == NO_BLOCK) return active_set(y, m0, lambda);
-        // Nothing is kept from an earlier start.
-        w_.blocks.resize(band_, n_);
-        for (std::size_t q : w_.changes) w_.moved[q] = 0;
-        w_.changes.clear();
-        changes_sorted_ = true;
+        if (started_) {
+            // Nothing is kept from an earlier start.
+            w_.blocks.resize(band_, n_);
+            for (std::size_t q : w_.changes) w_.moved[q] = 0;
+            w_.changes.clear();
+            changes_sorted_ = true;
+        }
+        started_ = true;
         return active_set_blocks(y, m0, lambda);
     }
 
@@ -1143,6 +1146,7 @@ private:
     double* x_ = nullptr;
     bool determined_ = false;
     bool changes_sorted_ = true;
+    bool started_ = false;  // the active set ran from some start
 };
 
 }  // namespace
