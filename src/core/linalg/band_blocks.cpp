@@ -19,6 +19,19 @@ namespace {
 // row often falls into fewer blocks than this).
 constexpr std::size_t BLOCK_LANES = 8;
 
+// Rows i .. i + 3 of four columns (column t at from + t * stride) as four rows of four at `to`.
+void transpose_four(const double* from, std::size_t stride, double* to) {
+    using Quad = double __attribute__((vector_size(32), aligned(8)));
+    const Quad c0 = *reinterpret_cast<const Quad*>(from), c1 = *reinterpret_cast<const Quad*>(from + stride),
+               c2 = *reinterpret_cast<const Quad*>(from + 2 * stride), c3 = *reinterpret_cast<const Quad*>(from + 3 * stride);
+    const Quad low01 = __builtin_shufflevector(c0, c1, 0, 4, 2, 6), high01 = __builtin_shufflevector(c0, c1, 1, 5, 3, 7);
+    const Quad low23 = __builtin_shufflevector(c2, c3, 0, 4, 2, 6), high23 = __builtin_shufflevector(c2, c3, 1, 5, 3, 7);
+    *reinterpret_cast<Quad*>(to) = __builtin_shufflevector(low01, low23, 0, 1, 4, 5);
+    *reinterpret_cast<Quad*>(to + 4) = __builtin_shufflevector(high01, high23, 0, 1, 4, 5);
+    *reinterpret_cast<Quad*>(to + 8) = __builtin_shufflevector(low01, low23, 2, 3, 6, 7);
+    *reinterpret_cast<Quad*>(to + 12) = __builtin_shufflevector(high01, high23, 2, 3, 6, 7);
+}
+
 }  // namespace
 
 void BandBlocks::resize(std::size_t b, std::size_t n) {
@@ -57,7 +70,10 @@ void BandBlocks::copy_rows(std::size_t p, std::size_t count, const double* entri
                            const double* first, const double* second) {
     const std::size_t b = bandwidth_, width = b + 1;
     double* rows = entries_.data() + (p + b) * width;
-    for (std::size_t i = 0; i < count; ++i)
+    std::size_t i = 0;
+    if (width == 4)  // cubic B-splines: four rows at a time, transposed in registers
+        for (; i + 4 <= count; i += 4) transpose_four(entries + i, stride, rows + i * width);
+    for (; i < count; ++i)
         for (std::size_t t = 0; t < width; ++t) rows[i * width + t] = entries[t * stride + i];
     std::copy(first, first + count, first_.data() + p + b);
     std::copy(second, second + count, second_.data() + p + b);

@@ -468,13 +468,15 @@ inline double interleaved_sum(const double* v, std::size_t count) {
     return (part[0] + part[1]) + (part[2] + part[3]);
 }
 
-// Which of eight coefficients have equal bounds, bit i for coefficient i.
-inline unsigned equal_bounds(const double* lo, const double* hi) {
+// Whether all, none or some of eight coefficients have equal bounds.
+enum class Equal { All, None, Some };
+
+inline Equal equal_bounds(const double* lo, const double* hi) {
     const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
     const QuadBits first = at(lo) == at(hi), second = at(lo + 4) == at(hi + 4);
-    unsigned bits = 0;
-    for (unsigned i = 0; i < 4; ++i) bits |= static_cast<unsigned>(first[i] & 1) << i | static_cast<unsigned>(second[i] & 1) << (i + 4);
-    return bits;
+    const QuadBits all = first & second, any = first | second;
+    if ((all[0] & all[1] & all[2] & all[3]) != 0) return Equal::All;
+    return (any[0] | any[1] | any[2] | any[3]) == 0 ? Equal::None : Equal::Some;
 }
 
 // Lists the free coefficients (free_mask set) in ascending order; returns how many.
@@ -772,12 +774,12 @@ private:
         for (std::size_t p = 0; p < n_; ++p) {
             // Eight with equal bounds, or eight without, at once.
             if (p % 8 == 0 && p + 8 <= n_) {
-                const unsigned equal = equal_bounds(lo + p, hi + p);
-                if (equal == 0xff) {
+                const Equal equal = equal_bounds(lo + p, hi + p);
+                if (equal == Equal::All) {
                     p += 7;
                     continue;
                 }
-                if (equal == 0) {
+                if (equal == Equal::None) {
                     // As the single steps below: the first may end a stretch, the others cannot.
                     all_pinned = false;
                     if (p - run_begin >= MIN_PINNED_RUN) {
