@@ -38,6 +38,7 @@ void BandBlocks::resize(std::size_t b, std::size_t n) {
     const std::size_t total = n + 2 * b, width = b + 1;
     // Rows keep their held marks only where they keep their place.
     if (b != bandwidth_ || total != held_.size()) held_.assign(total, 0);
+    banded_.assign(total, 0);
     bandwidth_ = b;
     entries_.resize(total * width);
     factor_.resize(total * width);
@@ -64,6 +65,7 @@ void BandBlocks::hold_row(std::size_t p) {
     dirty_[e] |= static_cast<unsigned char>(changed);
     changed_[e] |= static_cast<unsigned char>(changed);
     held_[e] = 1;
+    banded_[e] = 0;
 }
 
 void BandBlocks::copy_rows(std::size_t p, std::size_t count, const double* entries, std::size_t stride,
@@ -78,6 +80,7 @@ void BandBlocks::copy_rows(std::size_t p, std::size_t count, const double* entri
     std::copy(first, first + count, first_.data() + p + b);
     std::copy(second, second + count, second_.data() + p + b);
     std::fill(held_.data() + p + b, held_.data() + p + b + count, 0);
+    std::fill(banded_.data() + p + b, banded_.data() + p + b + count, 1);
 }
 
 // One free row of the factor, then of the forward substitution, for each block of a group in
@@ -100,12 +103,17 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
     const unsigned char* dirty = dirty_.data();
     unsigned char* changed = changed_.data();
     const unsigned char* is_free = free - B;
+    const unsigned char* banded = banded_.data();
+    const double* reference = reference_;
     std::size_t next[BLOCK_LANES], end[BLOCK_LANES], quiet[BLOCK_LANES];
+    // Without TRACK: how many rows in a row up to the current one came out as the reference's.
+    std::size_t same[BLOCK_LANES];
     std::size_t active = 0;
     for (std::size_t k = 0; k < lanes; ++k) {
         next[k] = group[k]->from + B;
         end[k] = group[k]->end + B;
         quiet[k] = 0;
+        same[k] = 0;
         active += next[k] < end[k] ? 1 : 0;
     }
     while (active > 0)
@@ -123,6 +131,20 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
             active -= next[k] == end[k] ? 1 : 0;
             if (!is_free[i]) {
                 quiet[k] = changed[i] != 0 ? 0 : quiet[k] + 1;
+                same[k] = 0;
+                continue;
+            }
+            if (!TRACK && reference != nullptr && same[k] >= B && banded[i] != 0) {
+                // The reference's row, as factoring would give it: only the substitution.
+                const double* l = reference + i * W;
+                double u1 = r1[i], u2 = r2[i];
+                for (std::size_t q = 0; q < B; ++q) {
+                    u1 -= l[q] * y1[i - B + q];
+                    u2 -= l[q] * y2[i - B + q];
+                }
+                for (std::size_t t = 0; t < W; ++t) factor[i * W + t] = l[t];
+                y1[i] = u1;
+                y2[i] = u2;
                 continue;
             }
             // L D L^T without square roots, which would lengthen the chain from row to row:
@@ -156,6 +178,13 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
                 for (std::size_t t = 0; t < W; ++t) factor[i * W + t] = l[t];
                 y1[i] = u1;
                 y2[i] = u2;
+                if (reference != nullptr) {
+                    std::uint64_t difference = 0;
+                    for (std::size_t t = 0; t < W; ++t)
+                        difference |= std::bit_cast<std::uint64_t>(l[t]) ^
+                                      std::bit_cast<std::uint64_t>(reference[i * W + t]);
+                    same[k] = difference == 0 ? same[k] + 1 : 0;
+                }
             }
         }
     std::size_t begin[BLOCK_LANES];

@@ -37,6 +37,15 @@ public:
     // before: the next solve computes every row of its blocks.
     void resize(std::size_t b, std::size_t n);
 
+    // The factor of the whole band with every unknown free (by stored row, as factor_rows()
+    // returns it), or null. A solve that computes every row copies a row of it in place of
+    // factoring once the B rows before came out as its rows and the row's entries are the
+    // band's (rows set with set_rows): the factor of a row depends on those alone, so the copy has
+    // the bits the factoring would give. Long runs of free unknowns then cost their forward and
+    // backward substitution only.
+    void set_reference(const double* factor_rows) { reference_ = factor_rows; }
+    const std::vector<double>& factor_rows() const { return factor_; }
+
     // Sets the inputs of row p: entries[t] = A[p][p - b + t] for t < b (0 for a held column or
     // one before 0), entries[b] = A[p][p], and the two right-hand sides. A caller sets every row
     // of a block from its `from` on, and holds the rows within b of a block, before it solves.
@@ -47,6 +56,7 @@ public:
                              assign(&second_[e], &second, 1);
         dirty_[e] |= static_cast<unsigned char>(changed);
         held_[e] = 0;
+        banded_[e] = 0;
     }
     // Sets rows p .. p + count - 1 as set_row does, row p + i from entries[t * stride + i] for
     // t <= b and the right-hand sides first[i] and second[i]. Without `compare` the rows are not
@@ -64,6 +74,7 @@ public:
         double* to_second = second_.data() + p + b;
         unsigned char* dirty = dirty_.data() + p + b;
         unsigned char* held = held_.data() + p + b;
+        unsigned char* banded = banded_.data() + p + b;
         for (std::size_t i = 0; i < count; ++i) {
             std::uint64_t difference = 0;
             double* row = rows + i * width;
@@ -78,6 +89,7 @@ public:
             to_second[i] = second[i];
             dirty[i] |= static_cast<unsigned char>(difference != 0);
             held[i] = 0;
+            banded[i] = 1;
         }
     }
     // Makes row p a held row: the identity row, right-hand sides and solutions 0. A row held
@@ -137,6 +149,9 @@ private:
     // held_: the row is held and unchanged since (its entries, factor, right-hand sides and
     // solutions those of the identity and 0).
     std::vector<unsigned char> held_;
+    // banded_: the row's entries are the band's, set by set_rows; reference_: see set_reference.
+    std::vector<unsigned char> banded_;
+    const double* reference_ = nullptr;
 };
 
 }  // namespace spanlet

@@ -623,6 +623,7 @@ public:
         w_.position.resize(n_);
         if (band_ != NO_BLOCK) {
             w_.blocks.resize(band_, n_);
+            w_.blocks.set_reference(band->factor_rows.empty() ? nullptr : band->factor_rows.data());
             w_.moved.assign(n_, 0);
             w_.free_mask.resize(n_);
             w_.changes.clear();
@@ -1167,6 +1168,16 @@ DenseBand DenseBand::of(const Csr& matrix, std::size_t b) {
             band.stored[p * width + t] = 1;
         }
     }
+    if (n == 0) return band;
+    // Every unknown free, rows from the band, right-hand sides 0.
+    BandBlocks whole;
+    whole.resize(b, n);
+    const std::vector<double> zeros(n, 0.0);
+    whole.set_rows(0, n, band.slots.data(), n, zeros.data(), zeros.data(), false);
+    const std::vector<unsigned char> free(n, 1);
+    std::vector<std::size_t> order;
+    if (whole.factor_and_solve({BandBlocks::Block{0, n, 0}}, free.data(), order, true))
+        band.factor_rows = whole.factor_rows();
     return band;
 }
 

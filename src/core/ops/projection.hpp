@@ -36,6 +36,9 @@ struct DenseBand {
     std::size_t bandwidth = 0;
     std::vector<double> slots;
     std::vector<unsigned char> stored;
+    // The L D L^T factor of the whole band, rows as BandBlocks keeps them (empty where it fails):
+    // the reference of the bounded refinement's solves.
+    std::vector<double> factor_rows;
 
     static DenseBand of(const Csr& matrix, std::size_t b);
 };
