@@ -83,12 +83,147 @@ void BandBlocks::copy_rows(std::size_t p, std::size_t count, const double* entri
     std::fill(banded_.data() + p + b, banded_.data() + p + b + count, 1);
 }
 
-// One free row of the factor, then of the forward substitution, for each block of a group in
-// turn; then the backward substitution the same way. A held row has 1 in slot b and zeros
-// elsewhere, so every product that reaches it is an exact 0. A lane that has seen B rows in a
-// row come out unchanged passes on to its next dirty row (forward) or the next row that reads a
-// changed one (backward).
-template <std::size_t B, bool TRACK>
+namespace {
+
+// Row i of L D L^T (L unit lower triangular) without square roots, which would lengthen the
+// chain from row to row, into l: w[o] = L[i][m] D[m] for m = i - B + o, then L[i][m] = w[o] / D[m]
+// in slot o and D[i] = A[i][i] - sum_o w[o] L[i][m], kept as 1 / D[i] in slot B. a: the row's
+// entries; factor: the rows by stored row. False when the pivot fails the singularity test
+// (strict and relative; a NaN pivot fails it).
+template <std::size_t B>
+inline bool factor_row(const double* a, const double* factor, std::size_t i, double* l) {
+    constexpr std::size_t W = B + 1;
+    double w[B + 1];
+    for (std::size_t t = 0; t < W; ++t) l[t] = a[t];
+    for (std::size_t o = 0; o < B; ++o) {
+        const double* above = factor + (i - B + o) * W + (B - o);
+        double v = l[o];
+        for (std::size_t q = 0; q < o; ++q) v -= w[q] * above[q];
+        w[o] = v;
+        l[o] = v * above[o];
+    }
+    double pivot = l[B];
+    for (std::size_t q = 0; q < B; ++q) pivot -= w[q] * l[q];
+    if (!(pivot > 1e-13 * std::fabs(a[B]))) return false;
+    l[B] = 1.0 / pivot;
+    return true;
+}
+
+// Row i of the forward substitution L z = r, from the row's factor l.
+template <std::size_t B>
+inline double forward_row(const double* l, double r, const double* z, std::size_t i) {
+    for (std::size_t q = 0; q < B; ++q) r -= l[q] * z[i - B + q];
+    return r;
+}
+
+// Row i of the backward substitution, from the forward value z[i]: L[i + o][i] sits in slot
+// B - o of row i + o.
+template <std::size_t B>
+inline double backward_row(const double* factor, const double* z, const double* x, std::size_t i) {
+    constexpr std::size_t W = B + 1;
+    double v = z[i] * factor[i * W + B];
+    for (std::size_t o = B; o >= 1; --o) v -= factor[(i + o) * W + (B - o)] * x[i + o];
+    return v;
+}
+
+}  // namespace
+
+// Every row of a group of blocks: one free row of the factor and forward substitution for each
+// block in turn, then the backward substitution the same way. The blocks step together for as
+// many rows as the shortest has left, without a test per row, then the finished ones leave the
+// group. A held row has 1 in slot b and zeros elsewhere, so every product that reaches it is an
+// exact 0; it keeps what it holds. A row of the reference is copied where it applies (see
+// set_reference).
+template <std::size_t B>
+bool BandBlocks::solve_fresh(const Block* const* group, std::size_t lanes, const unsigned char* free) {
+    constexpr std::size_t W = B + 1;
+    const double* entries = entries_.data();
+    double* factor = factor_.data();
+    // Indexed by stored row, p + B.
+    const double* r1 = first_.data();
+    const double* r2 = second_.data();
+    double* y1 = first_forward_.data();
+    double* y2 = second_forward_.data();
+    double* x1 = first_solution_.data();
+    double* x2 = second_solution_.data();
+    const unsigned char* is_free = free - B;
+    const unsigned char* banded = banded_.data();
+    const double* reference = reference_;
+    std::size_t next[BLOCK_LANES], end[BLOCK_LANES], lane[BLOCK_LANES];
+    std::size_t same[BLOCK_LANES];  // rows in a row up to the current one that came out as the reference's
+    // Steps the live lanes (lane[0 .. live - 1]) by `step` until one is done, then drops those
+    // done (at its end, by `done`); false when `step` fails.
+    const auto run = [&](std::size_t live, auto remaining, auto step) {
+        while (live > 0) {
+            std::size_t span = remaining(lane[0]);
+            for (std::size_t j = 1; j < live; ++j) span = std::min(span, remaining(lane[j]));
+            for (std::size_t s = 0; s < span; ++s)
+                for (std::size_t j = 0; j < live; ++j)
+                    if (!step(lane[j])) return false;
+            std::size_t kept = 0;
+            for (std::size_t j = 0; j < live; ++j)
+                if (remaining(lane[j]) > 0) lane[kept++] = lane[j];
+            live = kept;
+        }
+        return true;
+    };
+    std::size_t live = 0;
+    for (std::size_t k = 0; k < lanes; ++k) {
+        next[k] = group[k]->from + B;
+        end[k] = group[k]->end + B;
+        same[k] = 0;
+        if (next[k] < end[k]) lane[live++] = k;
+    }
+    const bool factored = run(live, [&](std::size_t k) { return end[k] - next[k]; }, [&](std::size_t k) {
+        const std::size_t i = next[k]++;
+        if (!is_free[i]) {
+            same[k] = 0;
+            return true;
+        }
+        if (reference != nullptr && same[k] >= B && banded[i] != 0) {
+            // The reference's row, as factoring would give it: only the substitution.
+            const double* l = reference + i * W;
+            for (std::size_t t = 0; t < W; ++t) factor[i * W + t] = l[t];
+            y1[i] = forward_row<B>(l, r1[i], y1, i);
+            y2[i] = forward_row<B>(l, r2[i], y2, i);
+            return true;
+        }
+        double l[W];
+        if (!factor_row<B>(entries + i * W, factor, i, l)) return false;
+        for (std::size_t t = 0; t < W; ++t) factor[i * W + t] = l[t];
+        y1[i] = forward_row<B>(l, r1[i], y1, i);
+        y2[i] = forward_row<B>(l, r2[i], y2, i);
+        if (reference != nullptr) {
+            std::uint64_t difference = 0;
+            for (std::size_t t = 0; t < W; ++t)
+                difference |= std::bit_cast<std::uint64_t>(l[t]) ^ std::bit_cast<std::uint64_t>(reference[i * W + t]);
+            same[k] = difference == 0 ? same[k] + 1 : 0;
+        }
+        return true;
+    });
+    if (!factored) return false;
+    std::size_t begin[BLOCK_LANES];
+    live = 0;
+    for (std::size_t k = 0; k < lanes; ++k) {
+        begin[k] = group[k]->begin + B;
+        next[k] = group[k]->end + B;  // one past the next row
+        if (next[k] > begin[k]) lane[live++] = k;
+    }
+    return run(live, [&](std::size_t k) { return next[k] - begin[k]; }, [&](std::size_t k) {
+        const std::size_t i = --next[k];
+        if (is_free[i]) {
+            x1[i] = backward_row<B>(factor, y1, x1, i);
+            x2[i] = backward_row<B>(factor, y2, x2, i);
+        }
+        return true;
+    });
+}
+
+// The rows of a group of blocks that can differ from the last solve: one free row of the factor,
+// then of the forward substitution, for each block of a group in turn; then the backward
+// substitution the same way. A lane that has seen B rows in a row come out unchanged passes on to
+// its next dirty row (forward) or the next row that reads a changed one (backward).
+template <std::size_t B>
 bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free) {
     constexpr std::size_t W = B + 1;
     const double* entries = entries_.data();
@@ -103,24 +238,19 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
     const unsigned char* dirty = dirty_.data();
     unsigned char* changed = changed_.data();
     const unsigned char* is_free = free - B;
-    const unsigned char* banded = banded_.data();
-    const double* reference = reference_;
     std::size_t next[BLOCK_LANES], end[BLOCK_LANES], quiet[BLOCK_LANES];
-    // Without TRACK: how many rows in a row up to the current one came out as the reference's.
-    std::size_t same[BLOCK_LANES];
     std::size_t active = 0;
     for (std::size_t k = 0; k < lanes; ++k) {
         next[k] = group[k]->from + B;
         end[k] = group[k]->end + B;
         quiet[k] = 0;
-        same[k] = 0;
         active += next[k] < end[k] ? 1 : 0;
     }
     while (active > 0)
         for (std::size_t k = 0; k < lanes; ++k) {
             std::size_t i = next[k];
             if (i >= end[k]) continue;
-            if (TRACK && quiet[k] >= B && dirty[i] == 0) {
+            if (quiet[k] >= B && dirty[i] == 0) {
                 // Rows i onwards come out as they are until the next dirty one.
                 while (i < end[k] && dirty[i] == 0) ++i;
                 next[k] = i;
@@ -131,61 +261,14 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
             active -= next[k] == end[k] ? 1 : 0;
             if (!is_free[i]) {
                 quiet[k] = changed[i] != 0 ? 0 : quiet[k] + 1;
-                same[k] = 0;
                 continue;
             }
-            if (!TRACK && reference != nullptr && same[k] >= B && banded[i] != 0) {
-                // The reference's row, as factoring would give it: only the substitution.
-                const double* l = reference + i * W;
-                double u1 = r1[i], u2 = r2[i];
-                for (std::size_t q = 0; q < B; ++q) {
-                    u1 -= l[q] * y1[i - B + q];
-                    u2 -= l[q] * y2[i - B + q];
-                }
-                for (std::size_t t = 0; t < W; ++t) factor[i * W + t] = l[t];
-                y1[i] = u1;
-                y2[i] = u2;
-                continue;
-            }
-            // L D L^T without square roots, which would lengthen the chain from row to row:
-            // w[o] = L[i][m] D[m] for m = i - B + o, then L[i][m] = w[o] / D[m] and
-            // D[i] = A[i][i] - sum_o w[o] L[i][m].
-            const double* a = entries + i * W;
-            double l[W], w[B + 1];
-            for (std::size_t t = 0; t < W; ++t) l[t] = a[t];
-            for (std::size_t o = 0; o < B; ++o) {
-                const double* above = factor + (i - B + o) * W + (B - o);
-                double v = l[o];
-                for (std::size_t q = 0; q < o; ++q) v -= w[q] * above[q];
-                w[o] = v;
-                l[o] = v * above[o];
-            }
-            double pivot = l[B];
-            for (std::size_t q = 0; q < B; ++q) pivot -= w[q] * l[q];
-            // Strict and relative; a NaN pivot fails it.
-            if (!(pivot > 1e-13 * std::fabs(a[B]))) return false;
-            l[B] = 1.0 / pivot;
-            double u1 = r1[i], u2 = r2[i];
-            for (std::size_t q = 0; q < B; ++q) {
-                u1 -= l[q] * y1[i - B + q];
-                u2 -= l[q] * y2[i - B + q];
-            }
-            if constexpr (TRACK) {
-                const bool moved = assign(factor + i * W, l, W) | assign(y1 + i, &u1, 1) | assign(y2 + i, &u2, 1);
-                changed[i] = static_cast<unsigned char>(moved);
-                quiet[k] = moved ? 0 : quiet[k] + 1;
-            } else {
-                for (std::size_t t = 0; t < W; ++t) factor[i * W + t] = l[t];
-                y1[i] = u1;
-                y2[i] = u2;
-                if (reference != nullptr) {
-                    std::uint64_t difference = 0;
-                    for (std::size_t t = 0; t < W; ++t)
-                        difference |= std::bit_cast<std::uint64_t>(l[t]) ^
-                                      std::bit_cast<std::uint64_t>(reference[i * W + t]);
-                    same[k] = difference == 0 ? same[k] + 1 : 0;
-                }
-            }
+            double l[W];
+            if (!factor_row<B>(entries + i * W, factor, i, l)) return false;
+            const double u1 = forward_row<B>(l, r1[i], y1, i), u2 = forward_row<B>(l, r2[i], y2, i);
+            const bool moved = assign(factor + i * W, l, W) | assign(y1 + i, &u1, 1) | assign(y2 + i, &u2, 1);
+            changed[i] = static_cast<unsigned char>(moved);
+            quiet[k] = moved ? 0 : quiet[k] + 1;
         }
     std::size_t begin[BLOCK_LANES];
     for (std::size_t k = 0; k < lanes; ++k) {
@@ -200,7 +283,7 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
             if (i == begin[k]) continue;
             --i;
             // x[i] reads rows i .. i + B of the factor and forward substitution.
-            bool reads_change = !TRACK;
+            bool reads_change = false;
             for (std::size_t o = 0; o <= B && !reads_change; ++o) reads_change = changed[i + o] != 0;
             if (quiet[k] >= B && !reads_change) {
                 // Rows down to the next changed one come out as they are.
@@ -217,21 +300,9 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
                 quiet[k] = changed[i] != 0 ? 0 : quiet[k] + 1;
                 continue;
             }
-            const double inverse = factor[i * W + B];
-            double v1 = y1[i] * inverse, v2 = y2[i] * inverse;
-            // L[i + o][i] sits in slot B - o of row i + o.
-            for (std::size_t o = B; o >= 1; --o) {
-                const double l = factor[(i + o) * W + (B - o)];
-                v1 -= l * x1[i + o];
-                v2 -= l * x2[i + o];
-            }
-            if constexpr (TRACK) {
-                const bool moved = assign(x1 + i, &v1, 1) | assign(x2 + i, &v2, 1);
-                quiet[k] = moved ? 0 : quiet[k] + 1;
-            } else {
-                x1[i] = v1;
-                x2[i] = v2;
-            }
+            const double v1 = backward_row<B>(factor, y1, x1, i), v2 = backward_row<B>(factor, y2, x2, i);
+            const bool moved = assign(x1 + i, &v1, 1) | assign(x2 + i, &v2, 1);
+            quiet[k] = moved ? 0 : quiet[k] + 1;
         }
     return true;
 }
@@ -260,7 +331,7 @@ bool BandBlocks::solve_all(const std::vector<Block>& blocks, const std::vector<s
     for (std::size_t g = 0; g < order.size(); g += BLOCK_LANES) {
         const std::size_t lanes = std::min(BLOCK_LANES, order.size() - g);
         for (std::size_t k = 0; k < lanes; ++k) group[k] = &blocks[order[g + k]];
-        if (!solve_group<B, TRACK>(group, lanes, free)) return false;
+        if (!(TRACK ? solve_group<B>(group, lanes, free) : solve_fresh<B>(group, lanes, free))) return false;
     }
     return true;
 }

@@ -130,8 +130,10 @@ private:
     void copy_rows(std::size_t p, std::size_t count, const double* entries, std::size_t stride, const double* first,
                    const double* second);
 
-    template <std::size_t B, bool TRACK>
+    template <std::size_t B>
     bool solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free);
+    template <std::size_t B>
+    bool solve_fresh(const Block* const* group, std::size_t lanes, const unsigned char* free);
     template <std::size_t B, bool TRACK>
     bool solve_all(const std::vector<Block>& blocks, const std::vector<std::size_t>& order, const unsigned char* free);
     template <bool TRACK>
