@@ -614,11 +614,12 @@ public:
     // else null.
     // lo, hi: the bounds of the coefficients.
     // response: G^-1 c, the plain projection's answer to the integral multiplier.
+    // uniform: every coefficient has the same bounds.
     RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const DenseBand* band,
                   const std::vector<double>& integrals, const std::vector<double>& response, const double* lo,
-                  const double* hi, RefinementBuffers& buffers)
+                  const double* hi, bool uniform, RefinementBuffers& buffers)
         : gram_(gram), d_(diagonal), band_(band != nullptr ? band->bandwidth : NO_BLOCK), dense_(band), c_(integrals),
-          u_(response), n_(gram.nrows), lo_(lo), hi_(hi), w_(buffers) {
+          u_(response), n_(gram.nrows), lo_(lo), hi_(hi), uniform_(uniform), w_(buffers) {
         w_.state.resize(n_);
         w_.position.resize(n_);
         if (band_ != NO_BLOCK) {
@@ -772,7 +773,12 @@ private:
         double* terms = w_.terms.data();
         start_states(n_, x0, u_.data(), lambda0, lo, hi, c, state, free_mask, x, terms);
         m = list_free(free_mask, n_, free);
-        for (std::size_t p = 0; p < n_; ++p) {
+        if (uniform_ && n_ > 0 && lo[0] != hi[0]) {
+            // No bounds are equal: one segment of everything, as the loop below would find.
+            all_pinned = false;
+            run_begin = n_;
+        }
+        for (std::size_t p = run_begin; p < n_; ++p) {
             // Eight with equal bounds, or eight without, at once.
             if (p % 8 == 0 && p + 8 <= n_) {
                 const Equal equal = equal_bounds(lo + p, hi + p);
@@ -1144,6 +1150,7 @@ private:
     const std::size_t n_;
     const double* const lo_;
     const double* const hi_;
+    const bool uniform_;
     RefinementBuffers& w_;
     const double* x0_ = nullptr;
     double* x_ = nullptr;
@@ -1284,8 +1291,8 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
         }
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t row = local ? i * n : 0;
-            RowRefinement refinement(gram_, gram_diagonal_, band, dst_integrals_, multiplier_response_, buffers.lo.data() + row,
-                                     buffers.hi.data() + row, buffers);
+            RowRefinement refinement(gram_, gram_diagonal_, band, dst_integrals_, multiplier_response_,
+                                     buffers.lo.data() + row, buffers.hi.data() + row, !local, buffers);
             refinement.refine(buffers.cross_rows.data() + i * n, rows[i], x.data() + (first + i) * n);
         }
     });
