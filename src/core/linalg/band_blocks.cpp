@@ -22,10 +22,12 @@ constexpr std::size_t BLOCK_LANES = 8;
 // Rows i .. i + 3 of four columns (column t at from + t * stride) as four rows of four at `to`.
 void transpose_four(const double* from, std::size_t stride, double* to) {
     using Quad = double __attribute__((vector_size(32), aligned(8)));
-    const Quad c0 = *reinterpret_cast<const Quad*>(from), c1 = *reinterpret_cast<const Quad*>(from + stride),
-               c2 = *reinterpret_cast<const Quad*>(from + 2 * stride), c3 = *reinterpret_cast<const Quad*>(from + 3 * stride);
-    const Quad low01 = __builtin_shufflevector(c0, c1, 0, 4, 2, 6), high01 = __builtin_shufflevector(c0, c1, 1, 5, 3, 7);
-    const Quad low23 = __builtin_shufflevector(c2, c3, 0, 4, 2, 6), high23 = __builtin_shufflevector(c2, c3, 1, 5, 3, 7);
+    const auto column = [&](std::size_t t) -> const Quad& { return *reinterpret_cast<const Quad*>(from + t * stride); };
+    const Quad c0 = column(0), c1 = column(1), c2 = column(2), c3 = column(3);
+    const Quad low01 = __builtin_shufflevector(c0, c1, 0, 4, 2, 6);
+    const Quad high01 = __builtin_shufflevector(c0, c1, 1, 5, 3, 7);
+    const Quad low23 = __builtin_shufflevector(c2, c3, 0, 4, 2, 6);
+    const Quad high23 = __builtin_shufflevector(c2, c3, 1, 5, 3, 7);
     *reinterpret_cast<Quad*>(to) = __builtin_shufflevector(low01, low23, 0, 1, 4, 5);
     *reinterpret_cast<Quad*>(to + 4) = __builtin_shufflevector(high01, high23, 0, 1, 4, 5);
     *reinterpret_cast<Quad*>(to + 8) = __builtin_shufflevector(low01, low23, 2, 3, 6, 7);

@@ -37,7 +37,6 @@ double clamp_keeping_nan(double v, double lo, double hi) {
 // hi - x (or x - lo) where a non-finite difference counts as 0.
 double finite_or_zero(double v) { return std::isfinite(v) ? v : 0.0; }
 
-
 // The stored diagonal entries of a Gram matrix, 1 where none is stored (a unit scale for the
 // optimality test).
 std::vector<double> stored_diagonal(const Csr& gram) {
