@@ -226,6 +226,22 @@ def test_rows_whose_clamped_start_cycles_reach_the_constrained_optimum(seed):
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
 
 
+@pytest.mark.parametrize("bounds", ["local", (-3.0, 3.0)])
+def test_long_rows_keep_the_integral_to_rounding(bounds):
+    # Thousands of coefficients, most of them pinned: the integral is kept to a few units of
+    # rounding of its terms, where one long chain of additions would lose two digits.
+    edges = np.linspace(0.0, 1.0, 20001)
+    dst = Space.bsplines_clamped(np.linspace(0.0, 1.0, 3998), 3)
+    p = Projection(Space.boxes(edges), dst)
+    centers = 0.5 * (edges[1:] + edges[:-1])
+    f = np.floor(4.0 * np.sin(20.0 * centers + np.linspace(0.0, 6.0, 6)[:, None]))
+    c = dst.integrals()
+    plain, got = p.apply_last_axis(f), p.apply_last_axis(f, bounds)
+    for row in range(len(f)):
+        scale = np.abs(c) @ np.abs(got[row])
+        assert abs(c @ got[row] - c @ plain[row]) <= 1e-15 * scale
+
+
 @pytest.mark.parametrize("degree", [0, 1, 3])
 def test_long_stretches_of_equal_local_bounds_give_the_constrained_optimum(degree):
     # Few jumps between long constant stretches, one of them noisy: most targets see a single
