@@ -167,8 +167,19 @@ void combine_runs(const SourceRuns& runs, std::size_t n, std::size_t rows, const
     }
 }
 
-// The extremes of each run for four rows at once (run r at [4 r]): Extremes with all four rows
-// in one vector (two pairs where the processor lacks AVX2), the same selects lane by lane.
+// A double's bits as a signed integer in the order of the values, -0 just below +0 (NaN aside):
+// a negative value's magnitude bits flipped. Its own inverse.
+// In place, by reference: a vector passed by value would take a different calling convention
+// in the instruction-set clones.
+inline void ordered_key(QuadBits& bits) {
+    constexpr std::int64_t MAGNITUDE = std::numeric_limits<std::int64_t>::max();
+    const QuadBits magnitude = {MAGNITUDE, MAGNITUDE, MAGNITUDE, MAGNITUDE};
+    bits ^= (bits >> 63) & magnitude;
+}
+
+// The extremes of each run for four rows at once (run r at [4 r]), as ordered keys: Extremes with
+// all four rows in one vector (two pairs where the processor lacks AVX2), the same selects lane by
+// lane.
 SPANLET_SIMD_CLONES
 void run_extremes_four(const SourceRuns& runs, const double* const* f, double* run_low, double* run_high) {
     const std::size_t count = runs.starts.size() - 1;
@@ -186,36 +197,43 @@ void run_extremes_four(const SourceRuns& runs, const double* const* f, double* r
             negative_zero |= is_zero & bits;
             positive_zero |= is_zero & ~bits;
         }
-        // As Extremes::settle.
-        *reinterpret_cast<QuadAt*>(run_low + 4 * r) =
-            (Quad)((((QuadBits)low) & ~((low == zero) & sign)) | ((low == zero) & negative_zero & sign));
-        *reinterpret_cast<QuadAt*>(run_high + 4 * r) =
-            (Quad)((((QuadBits)high) & ~((high == zero) & sign)) | ((high == zero) & ~positive_zero & sign));
+        // As Extremes::settle, then as ordered keys.
+        QuadBits low_key = (((QuadBits)low) & ~((low == zero) & sign)) | ((low == zero) & negative_zero & sign);
+        QuadBits high_key = (((QuadBits)high) & ~((high == zero) & sign)) | ((high == zero) & ~positive_zero & sign);
+        ordered_key(low_key);
+        ordered_key(high_key);
+        *reinterpret_cast<QuadAt*>(run_low + 4 * r) = (Quad)low_key;
+        *reinterpret_cast<QuadAt*>(run_high + 4 * r) = (Quad)high_key;
     }
 }
 
 // The bounds of every target for `rows` rows (at most 4) from the extremes of its runs, as
-// combine_runs with the four rows in one vector.
+// combine_runs with the four rows in one vector: on ordered keys the extremes with -0 below +0
+// are an integer minimum and maximum.
 SPANLET_SIMD_CLONES
 void combine_runs_four(const SourceRuns& runs, std::size_t n, std::size_t rows, const double* run_low,
                        const double* run_high, double* lo, double* hi) {
+    const Quad none_low = {INF, INF, INF, INF}, none_high = {-INF, -INF, -INF, -INF};
+    QuadBits start_low = (QuadBits)none_low, start_high = (QuadBits)none_high;
+    ordered_key(start_low);
+    ordered_key(start_high);
     for (std::size_t p = 0; p < n; ++p) {
-        Quad low = {INF, INF, INF, INF}, high = {-INF, -INF, -INF, -INF};
+        // As widen_low and widen_high: the least and the greatest key, -0 below +0.
+        QuadBits low_key = start_low, high_key = start_high;
         for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r) {
-            // As widen_low and widen_high.
-            const Quad v = *reinterpret_cast<const QuadAt*>(run_low + 4 * r);
-            const QuadBits low_tie = (QuadBits)v & (v == low);
-            low = v < low ? v : low;
-            low = (Quad)((QuadBits)low | low_tie);
-            const Quad w = *reinterpret_cast<const QuadAt*>(run_high + 4 * r);
-            const QuadBits high_tie = (w == high) & ~(QuadBits)w;
-            high = w > high ? w : high;
-            high = (Quad)((QuadBits)high & ~high_tie);
+            const QuadBits v = (QuadBits) * reinterpret_cast<const QuadAt*>(run_low + 4 * r);
+            low_key = v < low_key ? v : low_key;
+            const QuadBits w = (QuadBits) * reinterpret_cast<const QuadAt*>(run_high + 4 * r);
+            high_key = w > high_key ? w : high_key;
         }
+        ordered_key(low_key);
+        ordered_key(high_key);
+        const Quad low = (Quad)low_key, high = (Quad)high_key;
+        const QuadBits none = low > high;
+        const Quad bounded_low = none ? none_high : low, bounded_high = none ? none_low : high;
         for (std::size_t j = 0; j < rows; ++j) {
-            const bool none = low[j] > high[j];
-            lo[j * n + p] = none ? -INF : low[j];
-            hi[j * n + p] = none ? INF : high[j];
+            lo[j * n + p] = bounded_low[j];
+            hi[j * n + p] = bounded_high[j];
         }
     }
 }
