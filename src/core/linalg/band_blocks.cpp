@@ -139,15 +139,7 @@ inline double backward_row(const double* factor, const double* z, const double* 
 template <std::size_t B>
 bool BandBlocks::solve_fresh(const Block* const* group, std::size_t lanes, const unsigned char* free) {
     constexpr std::size_t W = B + 1;
-    const double* entries = entries_.data();
-    double* factor = factor_.data();
-    // Indexed by stored row, p + B.
-    const double* r1 = first_.data();
-    const double* r2 = second_.data();
-    double* y1 = first_forward_.data();
-    double* y2 = second_forward_.data();
-    double* x1 = first_solution_.data();
-    double* x2 = second_solution_.data();
+    const auto [entries, factor, r1, r2, y1, y2, x1, x2] = arrays();
     const unsigned char* is_free = free - B;
     const unsigned char* banded = banded_.data();
     const double* reference = reference_;
@@ -228,15 +220,7 @@ bool BandBlocks::solve_fresh(const Block* const* group, std::size_t lanes, const
 template <std::size_t B>
 bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free) {
     constexpr std::size_t W = B + 1;
-    const double* entries = entries_.data();
-    double* factor = factor_.data();
-    // Indexed by stored row, p + B.
-    const double* r1 = first_.data();
-    const double* r2 = second_.data();
-    double* y1 = first_forward_.data();
-    double* y2 = second_forward_.data();
-    double* x1 = first_solution_.data();
-    double* x2 = second_solution_.data();
+    const auto [entries, factor, r1, r2, y1, y2, x1, x2] = arrays();
     const unsigned char* dirty = dirty_.data();
     unsigned char* changed = changed_.data();
     const unsigned char* is_free = free - B;

@@ -127,6 +127,18 @@ private:
         return difference != 0;
     }
     void hold_row(std::size_t p);
+    // The arrays the solves read and write, by stored row p + b, as local pointers (byte stores
+    // may alias the vectors' storage).
+    struct Arrays {
+        const double* entries;
+        double* factor;
+        const double *first, *second;
+        double *first_forward, *second_forward, *first_solution, *second_solution;
+    };
+    Arrays arrays() {
+        return {entries_.data(),        factor_.data(),         first_.data(),           second_.data(),
+                first_forward_.data(), second_forward_.data(), first_solution_.data(), second_solution_.data()};
+    }
     void copy_rows(std::size_t p, std::size_t count, const double* entries, std::size_t stride, const double* first,
                    const double* second);
 
