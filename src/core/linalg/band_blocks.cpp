@@ -19,19 +19,22 @@ namespace {
 // row often falls into fewer blocks than this).
 constexpr std::size_t BLOCK_LANES = 8;
 
-// Rows i .. i + 3 of four columns (column t at from + t * stride) as four rows of four at `to`.
-void transpose_four(const double* from, std::size_t stride, double* to) {
-    using Quad = double __attribute__((vector_size(32), aligned(8)));
-    const auto column = [&](std::size_t t) -> const Quad& { return *reinterpret_cast<const Quad*>(from + t * stride); };
-    const Quad c0 = column(0), c1 = column(1), c2 = column(2), c3 = column(3);
-    const Quad low01 = __builtin_shufflevector(c0, c1, 0, 4, 2, 6);
-    const Quad high01 = __builtin_shufflevector(c0, c1, 1, 5, 3, 7);
-    const Quad low23 = __builtin_shufflevector(c2, c3, 0, 4, 2, 6);
-    const Quad high23 = __builtin_shufflevector(c2, c3, 1, 5, 3, 7);
-    *reinterpret_cast<Quad*>(to) = __builtin_shufflevector(low01, low23, 0, 1, 4, 5);
-    *reinterpret_cast<Quad*>(to + 4) = __builtin_shufflevector(high01, high23, 0, 1, 4, 5);
-    *reinterpret_cast<Quad*>(to + 8) = __builtin_shufflevector(low01, low23, 2, 3, 6, 7);
-    *reinterpret_cast<Quad*>(to + 12) = __builtin_shufflevector(high01, high23, 2, 3, 6, 7);
+// Rows i and i + 1 of `width` columns (column t at from + t * stride) as two rows at `to`, two
+// columns at a time: plain 16-byte loads, unpacks and stores on any x86-64, where wider vectors
+// built for the baseline go through the stack.
+void transpose_two(const double* from, std::size_t stride, std::size_t width, double* to) {
+    using Pair = double __attribute__((vector_size(16), aligned(8)));
+    const auto column = [&](std::size_t t) -> const Pair& { return *reinterpret_cast<const Pair*>(from + t * stride); };
+    std::size_t t = 0;
+    for (; t + 2 <= width; t += 2) {
+        const Pair a = column(t), c = column(t + 1);
+        *reinterpret_cast<Pair*>(to + t) = __builtin_shufflevector(a, c, 0, 2);
+        *reinterpret_cast<Pair*>(to + width + t) = __builtin_shufflevector(a, c, 1, 3);
+    }
+    if (t < width) {
+        to[t] = from[t * stride];
+        to[width + t] = from[t * stride + 1];
+    }
 }
 
 }  // namespace
@@ -75,8 +78,7 @@ void BandBlocks::copy_rows(std::size_t p, std::size_t count, const double* entri
     const std::size_t b = bandwidth_, width = b + 1;
     double* rows = entries_.data() + (p + b) * width;
     std::size_t i = 0;
-    if (width == 4)  // cubic B-splines: four rows at a time, transposed in registers
-        for (; i + 4 <= count; i += 4) transpose_four(entries + i, stride, rows + i * width);
+    for (; i + 2 <= count; i += 2) transpose_two(entries + i, stride, width, rows + i * width);
     for (; i < count; ++i)
         for (std::size_t t = 0; t < width; ++t) rows[i * width + t] = entries[t * stride + i];
     std::copy(first, first + count, first_.data() + p + b);
