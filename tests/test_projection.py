@@ -265,6 +265,27 @@ def test_long_stretches_of_equal_local_bounds_give_the_constrained_optimum(degre
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
 
 
+@pytest.mark.parametrize("rows", [1, 3, 4])
+@pytest.mark.parametrize("shuffled", [False, True])
+def test_local_bounds_of_many_targets_are_those_of_their_sources(rows, shuffled):
+    # Hundreds of targets, whose bounds are gathered range by range alongside the cross products;
+    # shuffled targets reach for their sources' runs out of order.
+    edges = np.linspace(0.0, 1.0, 3001)
+    dst = Space.hats(np.linspace(0.0, 1.0, 700))
+    if shuffled:
+        dst = dst.take(np.random.default_rng(3).permutation(len(dst)))
+    src = Space.boxes(edges)
+    p = Projection(src, dst)
+    centers = 0.5 * (edges[1:] + edges[:-1])
+    f = np.floor(4.0 * np.sin(37.0 * centers + np.linspace(0.0, 6.0, rows)[:, None]))
+    g, y, c, masses = problem(p, src, dst, f)
+    got = p.apply_last_axis(f, "local")
+    for row in range(rows):
+        lo, hi = local_bounds(p.cross(), f[row])
+        assert ((got[row] == lo) | (got[row] == hi)).sum() > 100
+        assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
+
+
 @pytest.mark.parametrize("cutoff, half_bandwidth", [(4.0, 6), (5.5, 8), (7.0, 11)])
 @pytest.mark.parametrize("bounds", [(-1.0, 0.5), "local"])
 def test_wide_bands_give_the_constrained_optimum(cutoff, half_bandwidth, bounds):

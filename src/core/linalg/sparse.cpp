@@ -272,8 +272,8 @@ std::vector<double> Csr::apply_last_axis(const double* x, std::size_t k, std::si
     return y;
 }
 
-void Csr::apply_row(const double* x, double* y) const {
-    for (std::uint64_t i = 0; i < nrows; ++i) {
+void Csr::apply_row(const double* x, double* y, std::size_t begin, std::size_t end) const {
+    for (std::uint64_t i = begin; i < end; ++i) {
         const Row entries = row(i);
         double sum = EMPTY_SUM;
         for (std::size_t e = 0; e < entries.size; ++e) sum += entries.values[e] * x[entries.indices[e]];

@@ -54,8 +54,10 @@ struct Csr {
     // the rows that hold it; exact zeros are left out.
     Csr gram_columns() const;
 
-    // y = A x for one row x of ncols values into y (nrows values).
-    void apply_row(const double* x, double* y) const;
+    // y = A x for one row x of ncols values into y (nrows values); or rows [begin, end) of it
+    // only, into y[begin .. end - 1].
+    void apply_row(const double* x, double* y) const { apply_row(x, y, 0, nrows); }
+    void apply_row(const double* x, double* y, std::size_t begin, std::size_t end) const;
 
     // y = x A^T for k rows of ncols values: row r of x starts at x + r * row_stride and row r of
     // the k x nrows row-major result holds the matrix applied to it. Rows run on the pool.

@@ -133,13 +133,13 @@ void set_range(double& lo, double& hi, Pair low, Pair high, std::size_t j) {
     hi = none ? INF : high[j];
 }
 
-// The extremes of each run for 2 P rows at once (pair i of run r at [r * P + i]): the rows share
-// the runs, so the branch that ends a run is taken once for all of them. More than two rows go
-// through run_extremes_four.
+// The extremes of runs [first, last) for 2 P rows at once (pair i of run r at [r * P + i]): the
+// rows share the runs, so the branch that ends a run is taken once for all of them. More than two
+// rows go through run_extremes_four.
 template <std::size_t P>
-void run_extremes(const SourceRuns& runs, const double* const* f, Pair* run_low, Pair* run_high) {
-    const std::size_t count = runs.starts.size() - 1;
-    for (std::size_t r = 0; r < count; ++r) {
+void run_extremes(const SourceRuns& runs, std::size_t first, std::size_t last, const double* const* f, Pair* run_low,
+                  Pair* run_high) {
+    for (std::size_t r = first; r < last; ++r) {
         Extremes extremes[P];
         for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s)
             for (std::size_t i = 0; i < P; ++i) extremes[i].widen(Pair{f[2 * i][s], f[2 * i + 1][s]});
@@ -151,11 +151,12 @@ void run_extremes(const SourceRuns& runs, const double* const* f, Pair* run_low,
     }
 }
 
-// The bounds of every target for `rows` rows (at most 2 P) from the extremes of its runs.
+// The bounds of targets [first, last) for `rows` rows (at most 2 P) from the extremes of their
+// runs.
 template <std::size_t P>
-void combine_runs(const SourceRuns& runs, std::size_t n, std::size_t rows, const Pair* run_low,
-                  const Pair* run_high, double* lo, double* hi) {
-    for (std::size_t p = 0; p < n; ++p) {
+void combine_runs(const SourceRuns& runs, std::size_t n, std::size_t first, std::size_t last, std::size_t rows,
+                  const Pair* run_low, const Pair* run_high, double* lo, double* hi) {
+    for (std::size_t p = first; p < last; ++p) {
         Pair low[P], high[P];
         for (std::size_t i = 0; i < P; ++i) low[i] = NONE_LOW, high[i] = NONE_HIGH;
         for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r)
@@ -177,16 +178,16 @@ inline void ordered_key(QuadBits& bits) {
     bits ^= (bits >> 63) & magnitude;
 }
 
-// The extremes of each run for four rows at once (run r at [4 r]), as ordered keys: Extremes with
-// all four rows in one vector (two pairs where the processor lacks AVX2), the same selects lane by
-// lane.
+// The extremes of runs [first, last) for four rows at once (run r at [4 r]), as ordered keys:
+// Extremes with all four rows in one vector (two pairs where the processor lacks AVX2), the same
+// selects lane by lane.
 SPANLET_SIMD_CLONES
-void run_extremes_four(const SourceRuns& runs, const double* const* f, double* run_low, double* run_high) {
-    const std::size_t count = runs.starts.size() - 1;
+void run_extremes_four(const SourceRuns& runs, std::size_t first, std::size_t last, const double* const* f,
+                       double* run_low, double* run_high) {
     constexpr std::int64_t SIGN = std::numeric_limits<std::int64_t>::min();
     const QuadBits sign = {SIGN, SIGN, SIGN, SIGN};
     const Quad zero = {};
-    for (std::size_t r = 0; r < count; ++r) {
+    for (std::size_t r = first; r < last; ++r) {
         Quad low = {INF, INF, INF, INF}, high = {-INF, -INF, -INF, -INF};
         QuadBits negative_zero = {}, positive_zero = {};
         for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s) {
@@ -207,17 +208,17 @@ void run_extremes_four(const SourceRuns& runs, const double* const* f, double* r
     }
 }
 
-// The bounds of every target for `rows` rows (at most 4) from the extremes of its runs, as
-// combine_runs with the four rows in one vector: on ordered keys the extremes with -0 below +0
+// The bounds of targets [first, last) for `rows` rows (at most 4) from the extremes of their runs,
+// as combine_runs with the four rows in one vector: on ordered keys the extremes with -0 below +0
 // are an integer minimum and maximum.
 SPANLET_SIMD_CLONES
-void combine_runs_four(const SourceRuns& runs, std::size_t n, std::size_t rows, const double* run_low,
-                       const double* run_high, double* lo, double* hi) {
+void combine_runs_four(const SourceRuns& runs, std::size_t n, std::size_t first, std::size_t last, std::size_t rows,
+                       const double* run_low, const double* run_high, double* lo, double* hi) {
     const Quad none_low = {INF, INF, INF, INF}, none_high = {-INF, -INF, -INF, -INF};
     QuadBits start_low = (QuadBits)none_low, start_high = (QuadBits)none_high;
     ordered_key(start_low);
     ordered_key(start_high);
-    for (std::size_t p = 0; p < n; ++p) {
+    for (std::size_t p = first; p < last; ++p) {
         // As widen_low and widen_high: the least and the greatest key, -0 below +0.
         QuadBits low_key = start_low, high_key = start_high;
         for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r) {
@@ -238,28 +239,44 @@ void combine_runs_four(const SourceRuns& runs, std::size_t n, std::size_t rows, 
     }
 }
 
+// The runs that targets [first, last) combine and that are not yet in run_low and run_high:
+// [done, the greatest end), after which done is that end. Runs are kept from one range of targets
+// to the next, and each run's extremes come out the same whichever range first needs them.
+std::pair<std::size_t, std::size_t> runs_needed(const SourceRuns& runs, std::size_t first, std::size_t last,
+                                                std::size_t& done) {
+    const std::size_t from = done;
+    for (std::size_t p = first; p < last; ++p) done = std::max<std::size_t>(done, runs.end[p]);
+    return {from, done};
+}
+
 template <std::size_t P>
-void run_bounds(const SourceRuns& runs, std::size_t n, const double* const* f, std::size_t rows, double* lo,
-                double* hi, std::vector<Pair>& run_low, std::vector<Pair>& run_high) {
+void run_bounds(const SourceRuns& runs, std::size_t n, std::size_t first, std::size_t last, const double* const* f,
+                std::size_t rows, double* lo, double* hi, std::size_t& runs_done, std::vector<Pair>& run_low,
+                std::vector<Pair>& run_high) {
     // Rows past the last stand in as copies of it, so that every lane reads a row.
     const double* padded[2 * P];
     for (std::size_t j = 0; j < 2 * P; ++j) padded[j] = f[std::min(j, rows - 1)];
     run_low.resize((runs.starts.size() - 1) * P);
     run_high.resize(run_low.size());
-    run_extremes<P>(runs, padded, run_low.data(), run_high.data());
-    combine_runs<P>(runs, n, rows, run_low.data(), run_high.data(), lo, hi);
+    const auto [from, to] = runs_needed(runs, first, last, runs_done);
+    run_extremes<P>(runs, from, to, padded, run_low.data(), run_high.data());
+    combine_runs<P>(runs, n, first, last, rows, run_low.data(), run_high.data(), lo, hi);
 }
 
 // Local bounds of target p: the range of the source values that overlap it, NaN ignored,
 // -0 below +0; unbounded when nothing (or only NaN) overlaps. The order of the values does not
 // matter, so with source runs each source is read once and each target combines the extremes of
-// its runs. For `rows` source rows f[j] (at most 4) into lo and hi, row j from j * cross.nrows on.
-void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const* f, std::size_t rows, double* lo,
-                  double* hi, std::vector<Pair>& run_low, std::vector<Pair>& run_high) {
+// its runs. For `rows` source rows f[j] (at most 4), targets [first, last), into lo and hi, row j
+// from j * cross.nrows on. Ranges of targets taken in ascending order share the runs' extremes
+// through runs_done (0 before the first range) and the run buffers, so that the bounds can follow
+// the cross products range by range, while the sources those read are in cache.
+void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const* f, std::size_t rows,
+                  std::size_t first, std::size_t last, double* lo, double* hi, std::size_t& runs_done,
+                  std::vector<Pair>& run_low, std::vector<Pair>& run_high) {
     const std::size_t n = cross.nrows;
     if (runs.empty()) {
         for (std::size_t j = 0; j < rows; ++j)
-            for (std::size_t p = 0; p < n; ++p) {
+            for (std::size_t p = first; p < last; ++p) {
                 Pair low = NONE_LOW, high = NONE_HIGH;
                 const Csr::Row row = cross.row(p);
                 for (std::size_t e = 0; e < row.size; ++e) {
@@ -272,7 +289,7 @@ void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const*
         return;
     }
     if (rows <= 2) {
-        run_bounds<1>(runs, n, f, rows, lo, hi, run_low, run_high);
+        run_bounds<1>(runs, n, first, last, f, rows, lo, hi, runs_done, run_low, run_high);
         return;
     }
     // Rows past the last stand in as copies of it, so that every lane reads a row.
@@ -283,8 +300,9 @@ void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const*
     run_high.resize(run_low.size());
     double* low = reinterpret_cast<double*>(run_low.data());
     double* high = reinterpret_cast<double*>(run_high.data());
-    run_extremes_four(runs, padded, low, high);
-    combine_runs_four(runs, n, rows, low, high, lo, hi);
+    const auto [from, to] = runs_needed(runs, first, last, runs_done);
+    run_extremes_four(runs, from, to, padded, low, high);
+    combine_runs_four(runs, n, first, last, rows, low, high, lo, hi);
 }
 
 // The integral c . x0 of the plain projection, the integral c . clamp(x0) of the plain projection
@@ -1304,19 +1322,28 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
         double* rows[MOST];
         const double* sources[MOST];
         for (std::size_t i = 0; i < count; ++i) {
-            double* y = buffers.cross_rows.data() + i * n;
             rows[i] = buffers.plain.data() + i * n;
             sources[i] = f + (first + i) * m;
-            cross_.apply_row(sources[i], y);
+        }
+        // The cross products by ranges of targets, each range's local bounds after them, while
+        // the sources they read are in cache.
+        const bool local = bounds.kind == ProjectionBounds::Kind::Local;
+        constexpr std::size_t TARGETS = 256;
+        std::size_t runs_done = 0;
+        for (std::size_t begin = 0; begin < n; begin += TARGETS) {
+            const std::size_t end = std::min(n, begin + TARGETS);
+            for (std::size_t i = 0; i < count; ++i) cross_.apply_row(sources[i], buffers.cross_rows.data() + i * n, begin, end);
+            if (local)
+                local_bounds(cross_, source_runs_, sources, count, begin, end, buffers.lo.data(), buffers.hi.data(),
+                             runs_done, buffers.run_low, buffers.run_high);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            const double* y = buffers.cross_rows.data() + i * n;
             std::copy(y, y + n, rows[i]);
         }
         gram_factor_.solve_in_place(rows, count);
         // Range bounds are the same for every row: one copy serves the group and stays in cache.
-        const bool local = bounds.kind == ProjectionBounds::Kind::Local;
-        if (local) {
-            local_bounds(cross_, source_runs_, sources, count, buffers.lo.data(), buffers.hi.data(), buffers.run_low,
-                         buffers.run_high);
-        } else {
+        if (!local) {
             std::fill(buffers.lo.begin(), buffers.lo.begin() + static_cast<std::ptrdiff_t>(n), bounds.lo);
             std::fill(buffers.hi.begin(), buffers.hi.begin() + static_cast<std::ptrdiff_t>(n), bounds.hi);
         }
