@@ -268,16 +268,52 @@ double Csr::trace() const {
 std::vector<double> Csr::apply_last_axis(const double* x, std::size_t k, std::size_t row_stride) const {
     // x must have exactly ncols columns; callers check the shape before coming here.
     std::vector<double> y(checked_product(k, nrows), 0.0);
-    parallel_for(k, [&](std::size_t r, Scratch&) { apply_row(x + r * row_stride, y.data() + r * nrows); });
+    // Groups of rows share the reads of the entries; single rows when groups would leave workers
+    // idle.
+    constexpr std::size_t MOST = 4;
+    const std::size_t size = k >= MOST * worker_count() ? MOST : 1;
+    parallel_for((k + size - 1) / size, [&](std::size_t group, Scratch&) {
+        const std::size_t first = group * size, count = std::min(size, k - first);
+        const double* rows[MOST];
+        double* results[MOST];
+        for (std::size_t r = 0; r < count; ++r) {
+            rows[r] = x + (first + r) * row_stride;
+            results[r] = y.data() + (first + r) * nrows;
+        }
+        apply_rows(rows, results, count, 0, nrows);
+    });
     return y;
 }
 
-void Csr::apply_row(const double* x, double* y, std::size_t begin, std::size_t end) const {
-    for (std::uint64_t i = begin; i < end; ++i) {
-        const Row entries = row(i);
-        double sum = EMPTY_SUM;
-        for (std::size_t e = 0; e < entries.size; ++e) sum += entries.values[e] * x[entries.indices[e]];
-        y[i] = sum;
+namespace {
+
+template <std::size_t R>
+void apply_rows_of(const Csr& a, const double* const* x, double* const* y, std::size_t begin, std::size_t end) {
+    const double* rows[R];
+    for (std::size_t r = 0; r < R; ++r) rows[r] = x[r];
+    for (std::size_t i = begin; i < end; ++i) {
+        const Csr::Row entries = a.row(i);
+        double sum[R];
+        for (std::size_t r = 0; r < R; ++r) sum[r] = EMPTY_SUM;
+        for (std::size_t e = 0; e < entries.size; ++e) {
+            const double value = entries.values[e];
+            const std::uint64_t column = entries.indices[e];
+            for (std::size_t r = 0; r < R; ++r) sum[r] += value * rows[r][column];
+        }
+        for (std::size_t r = 0; r < R; ++r) y[r][i] = sum[r];
+    }
+}
+
+}  // namespace
+
+void Csr::apply_rows(const double* const* x, double* const* y, std::size_t count, std::size_t begin,
+                     std::size_t end) const {
+    switch (count) {
+    case 1: apply_rows_of<1>(*this, x, y, begin, end); break;
+    case 2: apply_rows_of<2>(*this, x, y, begin, end); break;
+    case 3: apply_rows_of<3>(*this, x, y, begin, end); break;
+    case 4: apply_rows_of<4>(*this, x, y, begin, end); break;
+    default: break;
     }
 }
 

@@ -54,10 +54,13 @@ struct Csr {
     // the rows that hold it; exact zeros are left out.
     Csr gram_columns() const;
 
-    // y = A x for one row x of ncols values into y (nrows values); or rows [begin, end) of it
-    // only, into y[begin .. end - 1].
-    void apply_row(const double* x, double* y) const { apply_row(x, y, 0, nrows); }
-    void apply_row(const double* x, double* y, std::size_t begin, std::size_t end) const;
+    // y = A x for one row x of ncols values into y (nrows values).
+    void apply_row(const double* x, double* y) const { apply_rows(&x, &y, 1, 0, nrows); }
+    // y[r] = A x[r] for `count` (at most 4) rows x[r] of ncols values, rows [begin, end) of A only,
+    // into y[r][begin .. end - 1]: each row's sums as apply_row forms them, with the rows' chains
+    // of additions side by side and each entry read once for all of them.
+    void apply_rows(const double* const* x, double* const* y, std::size_t count, std::size_t begin,
+                    std::size_t end) const;
 
     // y = x A^T for k rows of ncols values: row r of x starts at x + r * row_stride and row r of
     // the k x nrows row-major result holds the matrix applied to it. Rows run on the pool.

@@ -1321,9 +1321,11 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
         for (auto* v : {&buffers.cross_rows, &buffers.plain, &buffers.lo, &buffers.hi}) v->resize(size * n);
         double* rows[MOST];
         const double* sources[MOST];
+        double* products[MOST];
         for (std::size_t i = 0; i < count; ++i) {
             rows[i] = buffers.plain.data() + i * n;
             sources[i] = f + (first + i) * m;
+            products[i] = buffers.cross_rows.data() + i * n;
         }
         // The cross products by ranges of targets, each range's local bounds after them, while
         // the sources they read are in cache.
@@ -1332,7 +1334,7 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
         std::size_t runs_done = 0;
         for (std::size_t begin = 0; begin < n; begin += TARGETS) {
             const std::size_t end = std::min(n, begin + TARGETS);
-            for (std::size_t i = 0; i < count; ++i) cross_.apply_row(sources[i], buffers.cross_rows.data() + i * n, begin, end);
+            cross_.apply_rows(sources, products, count, begin, end);
             if (local)
                 local_bounds(cross_, source_runs_, sources, count, begin, end, buffers.lo.data(), buffers.hi.data(),
                              runs_done, buffers.run_low, buffers.run_high);
