@@ -19,24 +19,6 @@ namespace {
 // row often falls into fewer blocks than this).
 constexpr std::size_t BLOCK_LANES = 8;
 
-// Rows i and i + 1 of `width` columns (column t at from + t * stride) as two rows at `to`, two
-// columns at a time: plain 16-byte loads, unpacks and stores on any x86-64, where wider vectors
-// built for the baseline go through the stack.
-void transpose_two(const double* from, std::size_t stride, std::size_t width, double* to) {
-    using Pair = double __attribute__((vector_size(16), aligned(8)));
-    const auto column = [&](std::size_t t) -> const Pair& { return *reinterpret_cast<const Pair*>(from + t * stride); };
-    std::size_t t = 0;
-    for (; t + 2 <= width; t += 2) {
-        const Pair a = column(t), c = column(t + 1);
-        *reinterpret_cast<Pair*>(to + t) = __builtin_shufflevector(a, c, 0, 2);
-        *reinterpret_cast<Pair*>(to + width + t) = __builtin_shufflevector(a, c, 1, 3);
-    }
-    if (t < width) {
-        to[t] = from[t * stride];
-        to[width + t] = from[t * stride + 1];
-    }
-}
-
 }  // namespace
 
 void BandBlocks::resize(std::size_t b, std::size_t n) {
@@ -73,18 +55,12 @@ void BandBlocks::hold_row(std::size_t p) {
     banded_[e] = 0;
 }
 
-void BandBlocks::copy_rows(std::size_t p, std::size_t count, const double* entries, std::size_t stride,
-                           const double* first, const double* second) {
-    const std::size_t b = bandwidth_, width = b + 1;
-    double* rows = entries_.data() + (p + b) * width;
-    std::size_t i = 0;
-    for (; i + 2 <= count; i += 2) transpose_two(entries + i, stride, width, rows + i * width);
-    for (; i < count; ++i)
-        for (std::size_t t = 0; t < width; ++t) rows[i * width + t] = entries[t * stride + i];
-    std::copy(first, first + count, first_.data() + p + b);
-    std::copy(second, second + count, second_.data() + p + b);
-    std::fill(held_.data() + p + b, held_.data() + p + b + count, 0);
-    std::fill(banded_.data() + p + b, banded_.data() + p + b + count, 1);
+void BandBlocks::copy_band_rows(std::size_t p, std::size_t count, const double* first, const double* second) {
+    const std::size_t e = p + bandwidth_;
+    std::copy(first, first + count, first_.data() + e);
+    std::copy(second, second + count, second_.data() + e);
+    std::fill(held_.data() + e, held_.data() + e + count, 0);
+    std::fill(banded_.data() + e, banded_.data() + e + count, 1);
 }
 
 namespace {
@@ -184,8 +160,8 @@ bool BandBlocks::solve_fresh(const Block* const* group, std::size_t lanes, const
             y2[i] = forward_row<B>(l, r2[i], y2, i);
             return true;
         }
-        double l[W];
-        if (!factor_row<B>(entries + i * W, factor, i, l)) return false;
+        double l[W], a[W];
+        if (!factor_row<B>(row_entries<B>(i, a), factor, i, l)) return false;
         for (std::size_t t = 0; t < W; ++t) factor[i * W + t] = l[t];
         y1[i] = forward_row<B>(l, r1[i], y1, i);
         y2[i] = forward_row<B>(l, r2[i], y2, i);
@@ -251,8 +227,8 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
                 quiet[k] = changed[i] != 0 ? 0 : quiet[k] + 1;
                 continue;
             }
-            double l[W];
-            if (!factor_row<B>(entries + i * W, factor, i, l)) return false;
+            double l[W], a[W];
+            if (!factor_row<B>(row_entries<B>(i, a), factor, i, l)) return false;
             const double u1 = forward_row<B>(l, r1[i], y1, i), u2 = forward_row<B>(l, r2[i], y2, i);
             const bool moved = assign(factor + i * W, l, W) | assign(y1 + i, &u1, 1) | assign(y2 + i, &u2, 1);
             changed[i] = static_cast<unsigned char>(moved);

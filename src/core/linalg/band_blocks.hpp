@@ -37,13 +37,18 @@ public:
     // before: the next solve computes every row of its blocks.
     void resize(std::size_t b, std::size_t n);
 
-    // The factor of the whole band with every unknown free (by stored row, as factor_rows()
-    // returns it), or null. A solve that computes every row copies a row of it in place of
-    // factoring once the B rows before came out as its rows and the row's entries are the
-    // band's (rows set with set_rows): the factor of a row depends on those alone, so the copy has
-    // the bits the factoring would give. Long runs of free unknowns then cost their forward and
-    // backward substitution only.
-    void set_reference(const double* factor_rows) { reference_ = factor_rows; }
+    // The band that rows set with set_band_rows take their entries from, by slot: slots[t * n + p]
+    // = A[p][p - b + t] for t <= b (0 for a column before 0), n as given to resize; they are read
+    // where a row is factored, never copied. And the factor of the whole band with every unknown
+    // free (by stored row, as factor_rows() returns it), or null: a solve that computes every row
+    // copies a row of it in place of factoring once the B rows before came out as its rows and
+    // the row is the band's. The factor of a row depends on those alone, so the copy has the bits
+    // the factoring would give. Long runs of free unknowns then cost their forward and backward
+    // substitution only. Both must outlive the solves.
+    void set_band(const double* slots, const double* factor_rows) {
+        band_ = slots;
+        reference_ = factor_rows;
+    }
     const std::vector<double>& factor_rows() const { return factor_; }
 
     // Sets the inputs of row p: entries[t] = A[p][p - b + t] for t < b (0 for a held column or
@@ -58,31 +63,24 @@ public:
         held_[e] = 0;
         banded_[e] = 0;
     }
-    // Sets rows p .. p + count - 1 as set_row does, row p + i from entries[t * stride + i] for
-    // t <= b and the right-hand sides first[i] and second[i]. Without `compare` the rows are not
-    // marked as changed: for a solve that computes every row (fresh).
-    void set_rows(std::size_t p, std::size_t count, const double* entries, std::size_t stride, const double* first,
-                  const double* second, bool compare) {
+    // Sets rows p .. p + count - 1 as set_row does, with the band's entries (set_band) and the
+    // right-hand sides first[i] and second[i]. Without `compare` the rows are not marked as
+    // changed: for a solve that computes every row (fresh).
+    void set_band_rows(std::size_t p, std::size_t count, const double* first, const double* second, bool compare) {
         if (!compare) {
-            copy_rows(p, count, entries, stride, first, second);
+            copy_band_rows(p, count, first, second);
             return;
         }
-        // Local pointers: byte stores may alias the vectors' storage.
-        const std::size_t b = bandwidth_, width = b + 1;
-        double* rows = entries_.data() + (p + b) * width;
-        double* to_first = first_.data() + p + b;
-        double* to_second = second_.data() + p + b;
-        unsigned char* dirty = dirty_.data() + p + b;
-        unsigned char* held = held_.data() + p + b;
-        unsigned char* banded = banded_.data() + p + b;
+        // Local pointers: byte stores may alias the vectors' storage. A row that was the band's
+        // keeps its entries.
+        const std::size_t e = p + bandwidth_;
+        double* to_first = first_.data() + e;
+        double* to_second = second_.data() + e;
+        unsigned char* dirty = dirty_.data() + e;
+        unsigned char* held = held_.data() + e;
+        unsigned char* banded = banded_.data() + e;
         for (std::size_t i = 0; i < count; ++i) {
-            std::uint64_t difference = 0;
-            double* row = rows + i * width;
-            for (std::size_t t = 0; t < width; ++t) {
-                const double v = entries[t * stride + i];
-                difference |= std::bit_cast<std::uint64_t>(row[t]) ^ std::bit_cast<std::uint64_t>(v);
-                row[t] = v;
-            }
+            std::uint64_t difference = banded[i] == 0 ? 1 : 0;
             difference |= std::bit_cast<std::uint64_t>(to_first[i]) ^ std::bit_cast<std::uint64_t>(first[i]);
             difference |= std::bit_cast<std::uint64_t>(to_second[i]) ^ std::bit_cast<std::uint64_t>(second[i]);
             to_first[i] = first[i];
@@ -139,8 +137,15 @@ private:
         return {entries_.data(),        factor_.data(),         first_.data(),           second_.data(),
                 first_forward_.data(), second_forward_.data(), first_solution_.data(), second_solution_.data()};
     }
-    void copy_rows(std::size_t p, std::size_t count, const double* entries, std::size_t stride, const double* first,
-                   const double* second);
+    void copy_band_rows(std::size_t p, std::size_t count, const double* first, const double* second);
+    // The entries of stored row i: the band's (gathered into `buffer`) for a row set from it.
+    template <std::size_t B>
+    const double* row_entries(std::size_t i, double* buffer) const {
+        if (banded_[i] == 0) return entries_.data() + i * (B + 1);
+        const std::size_t n = held_.size() - 2 * B, p = i - B;
+        for (std::size_t t = 0; t <= B; ++t) buffer[t] = band_[t * n + p];
+        return buffer;
+    }
 
     template <std::size_t B>
     bool solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free);
@@ -163,8 +168,10 @@ private:
     // held_: the row is held and unchanged since (its entries, factor, right-hand sides and
     // solutions those of the identity and 0).
     std::vector<unsigned char> held_;
-    // banded_: the row's entries are the band's, set by set_rows; reference_: see set_reference.
+    // banded_: the row is the band's, set by set_band_rows (its entries_ are not kept); band_ and
+    // reference_: see set_band.
     std::vector<unsigned char> banded_;
+    const double* band_ = nullptr;
     const double* reference_ = nullptr;
 };
 

@@ -673,7 +673,7 @@ public:
         w_.position.resize(n_);
         if (band_ != NO_BLOCK) {
             w_.blocks.resize(band_, n_);
-            w_.blocks.set_reference(band->factor_rows.empty() ? nullptr : band->factor_rows.data());
+            w_.blocks.set_band(band->slots.data(), band->factor_rows.empty() ? nullptr : band->factor_rows.data());
             w_.moved.assign(n_, 0);
             w_.free_mask.resize(n_);
             w_.changes.clear();
@@ -1066,8 +1066,8 @@ private:
                 const std::size_t inner = std::min(k + b, end), outer = std::max(inner, end > b ? end - b : 0);
                 for (std::size_t i = k; i < inner; ++i) set_row(y, members[i]);
                 if (inner < outer)
-                    blocks.set_rows(members[inner], outer - inner, dense_->slots.data() + members[inner], n_,
-                                    y + members[inner], c_.data() + members[inner], false);
+                    blocks.set_band_rows(members[inner], outer - inner, y + members[inner], c_.data() + members[inner],
+                                         false);
                 for (std::size_t i = outer; i < end; ++i) set_row(y, members[i]);
             }
             if (end < count)
@@ -1085,8 +1085,7 @@ private:
             for (; k < count && members[k] <= changes[j] + b; ++k) {
                 const bool inner = k >= b && k + b < count && members[k + b] - members[k - b] == 2 * b;
                 if (inner)
-                    blocks.set_rows(members[k], 1, dense_->slots.data() + members[k], n_, y + members[k],
-                                    c_.data() + members[k], true);
+                    blocks.set_band_rows(members[k], 1, y + members[k], c_.data() + members[k], true);
                 else
                     set_row(y, members[k]);
             }
@@ -1229,7 +1228,8 @@ DenseBand DenseBand::of(const Csr& matrix, std::size_t b) {
     BandBlocks whole;
     whole.resize(b, n);
     const std::vector<double> zeros(n, 0.0);
-    whole.set_rows(0, n, band.slots.data(), n, zeros.data(), zeros.data(), false);
+    whole.set_band(band.slots.data(), nullptr);
+    whole.set_band_rows(0, n, zeros.data(), zeros.data(), false);
     const std::vector<unsigned char> free(n, 1);
     std::vector<std::size_t> order;
     if (whole.factor_and_solve({BandBlocks::Block{0, n, 0}}, free.data(), order, true))
