@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 // Fixed short sums in a fixed order; vectorised reductions only slow them down.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -155,7 +156,7 @@ bool BandBlocks::solve_fresh(const Block* const* group, std::size_t lanes, const
         if (reference != nullptr && same[k] >= B && banded[i] != 0) {
             // The reference's row, as factoring would give it: only the substitution.
             const double* l = reference + i * W;
-            for (std::size_t t = 0; t < W; ++t) factor[i * W + t] = l[t];
+            std::memcpy(factor + i * W, l, sizeof(double) * W);
             y1[i] = forward_row<B>(l, r1[i], y1, i);
             y2[i] = forward_row<B>(l, r2[i], y2, i);
             return true;

@@ -415,9 +415,11 @@ void take_free(const unsigned char* __restrict free_mask, const double* __restri
     const Quad lambdas = {lambda, lambda, lambda, lambda};
     std::size_t q = begin;
     for (; q + 4 <= end; q += 4) {
-        QuadBytes bytes;
-        std::memcpy(&bytes, free_mask + q, sizeof bytes);
-        const QuadBits is_free = __builtin_convertvector(bytes, QuadBits) != 0;
+        // The four mask bytes in one word, each tested in its own lane.
+        std::uint32_t word;
+        std::memcpy(&word, free_mask + q, sizeof word);
+        const QuadBits words = {word, word, word, word}, byte = {0xFF, 0xFF00, 0xFF0000, 0xFF000000};
+        const QuadBits is_free = (words & byte) != 0;
         QuadAt& to = *reinterpret_cast<QuadAt*>(x + q);
         const Quad value = *reinterpret_cast<const QuadAt*>(a + q) - lambdas * *reinterpret_cast<const QuadAt*>(b + q);
         to = is_free ? value : to;
