@@ -565,15 +565,19 @@ inline bool quiet_and_free(const State* state, const unsigned char* recent) {
     return any == 0;
 }
 
-// The end of the stretch of v (ascending) that starts at `from`: the first k > from with k == count
-// or v[k] - v[k - 1] > most. Four steps at a time.
+// The end of the stretch of v (strictly ascending) that starts at `from`: the first k > from with
+// k == count or v[k] - v[k - 1] > most. Sixteen steps at once where their sum shows that none can
+// be over (every step is at least 1, so one over most makes the sum at least most + 16), then
+// four at a time.
 SPANLET_SIMD_CLONES
 std::size_t stretch_end(const std::size_t* v, std::size_t from, std::size_t count, std::size_t most) {
     using Steps = std::uint64_t __attribute__((vector_size(32), aligned(8)));
     static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
     const auto at = [](const std::size_t* p) -> const Steps& { return *reinterpret_cast<const Steps*>(p); };
     const Steps limit = {most, most, most, most};
+    constexpr std::size_t MANY = 16;
     std::size_t k = from + 1;
+    while (k + MANY <= count && v[k + MANY - 1] - v[k - 1] < most + MANY) k += MANY;
     for (; k + 4 <= count; k += 4) {
         const Steps over = at(v + k) - at(v + k - 1) > limit;
         if ((over[0] | over[1] | over[2] | over[3]) != 0) break;
