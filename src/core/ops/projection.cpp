@@ -481,9 +481,12 @@ unsigned char test_interior(const SweepInputs& in, std::size_t begin, std::size_
         }
         for (std::size_t k = 0; k < LANES; ++k) {
             const std::size_t i = p + 4 * k;
+            // The four state bytes in one word, each shifted down into its own lane.
+            std::uint32_t word;
+            std::memcpy(&word, state + i, sizeof word);
+            const QuadBits words = {word, word, word, word}, shift = {0, 8, 16, 24};
+            const QuadBits now = (words >> shift) & 0xFF;
             QuadBytes bytes;
-            std::memcpy(&bytes, state + i, sizeof bytes);
-            const QuadBits now = __builtin_convertvector(bytes, QuadBits);
             const Quad x = at(in.x + i), lo = at(in.lo + i), hi = at(in.hi + i), d = at(in.d + i);
             const Quad g = now != 0 ? at(in.y + i) - sum[k] - lambda * at(in.c + i) : zero;
             const QuadBits up = g + d * (x - hi) > zero;
