@@ -187,17 +187,31 @@ void run_extremes_four(const SourceRuns& runs, std::size_t first, std::size_t la
     constexpr std::int64_t SIGN = std::numeric_limits<std::int64_t>::min();
     const QuadBits sign = {SIGN, SIGN, SIGN, SIGN};
     const Quad zero = {};
+    const auto load = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
     for (std::size_t r = first; r < last; ++r) {
         Quad low = {INF, INF, INF, INF}, high = {-INF, -INF, -INF, -INF};
         QuadBits negative_zero = {}, positive_zero = {};
-        for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s) {
-            const Quad v = {f[0][s], f[1][s], f[2][s], f[3][s]};
+        const auto widen = [&](const Quad& v) {
             low = v < low ? v : low;
             high = v > high ? v : high;
             const QuadBits is_zero = v == zero, bits = (QuadBits)v;
             negative_zero |= is_zero & bits;
             positive_zero |= is_zero & ~bits;
+        };
+        std::uint64_t s = runs.starts[r];
+        const std::uint64_t end = runs.starts[r + 1];
+        // Four sources of the four rows at a time, transposed in registers: the same values in
+        // the same order as one source at a time.
+        for (; s + 4 <= end; s += 4) {
+            const Quad r0 = load(f[0] + s), r1 = load(f[1] + s), r2 = load(f[2] + s), r3 = load(f[3] + s);
+            const Quad t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6), t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
+            const Quad t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6), t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
+            widen(__builtin_shufflevector(t0, t2, 0, 1, 4, 5));
+            widen(__builtin_shufflevector(t1, t3, 0, 1, 4, 5));
+            widen(__builtin_shufflevector(t0, t2, 2, 3, 6, 7));
+            widen(__builtin_shufflevector(t1, t3, 2, 3, 6, 7));
         }
+        for (; s < end; ++s) widen(Quad{f[0][s], f[1][s], f[2][s], f[3][s]});
         // As Extremes::settle, then as ordered keys.
         QuadBits low_key = (((QuadBits)low) & ~((low == zero) & sign)) | ((low == zero) & negative_zero & sign);
         QuadBits high_key = (((QuadBits)high) & ~((high == zero) & sign)) | ((high == zero) & ~positive_zero & sign);
