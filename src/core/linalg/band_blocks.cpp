@@ -15,9 +15,9 @@ namespace spanlet {
 
 namespace {
 
-// Blocks stepped together: enough independent chains to cover the latency of the division that
-// links one row to the next, even when a few long blocks outlast the others (the free set of a
-// row often falls into fewer blocks than this).
+// Blocks stepped together by a tracked solve: enough independent chains to cover the latency of
+// the division that links one row to the next, even when a few long blocks outlast the others
+// (the free set of a row often falls into fewer blocks than this).
 constexpr std::size_t BLOCK_LANES = 8;
 
 }  // namespace
@@ -109,12 +109,12 @@ inline double backward_row(const double* factor, const double* z, const double* 
 
 }  // namespace
 
-// Every row of a group of blocks: one free row of the factor and forward substitution for each
-// block in turn, then the backward substitution the same way. The blocks step together for as
-// many rows as the shortest has left, without a test per row, then the finished ones leave the
-// group. A held row has 1 in slot b and zeros elsewhere, so every product that reaches it is an
-// exact 0; it keeps what it holds. A row of the reference is copied where it applies (see
-// set_reference).
+// Every row of a group of blocks, one block after the other: its factor and forward substitution
+// row by row, then its backward substitution. A held row has 1 in slot b and zeros elsewhere, so
+// every product that reaches it is an exact 0; it keeps what it holds. A row of the reference is
+// copied where it applies (see set_band): most rows of a long block then cost only their
+// substitutions, whose chains from row to row are short enough that one block at a time keeps
+// the arithmetic units as busy as several in lockstep would, without the steps between them.
 template <std::size_t B>
 bool BandBlocks::solve_fresh(const Block* const* group, std::size_t lanes, const unsigned char* free) {
     constexpr std::size_t W = B + 1;
@@ -122,74 +122,41 @@ bool BandBlocks::solve_fresh(const Block* const* group, std::size_t lanes, const
     const unsigned char* is_free = free - B;
     const unsigned char* banded = banded_.data();
     const double* reference = reference_;
-    std::size_t next[BLOCK_LANES], end[BLOCK_LANES], lane[BLOCK_LANES];
-    std::size_t same[BLOCK_LANES];  // rows in a row up to the current one that came out as the reference's
-    // Steps the live lanes (lane[0 .. live - 1]) by `step` until one is done, then drops those
-    // done (at its end, by `done`); false when `step` fails.
-    const auto run = [&](std::size_t live, auto remaining, auto step) {
-        while (live > 0) {
-            std::size_t span = remaining(lane[0]);
-            for (std::size_t j = 1; j < live; ++j) span = std::min(span, remaining(lane[j]));
-            for (std::size_t s = 0; s < span; ++s)
-                for (std::size_t j = 0; j < live; ++j)
-                    if (!step(lane[j])) return false;
-            std::size_t kept = 0;
-            for (std::size_t j = 0; j < live; ++j)
-                if (remaining(lane[j]) > 0) lane[kept++] = lane[j];
-            live = kept;
-        }
-        return true;
-    };
-    std::size_t live = 0;
     for (std::size_t k = 0; k < lanes; ++k) {
-        next[k] = group[k]->from + B;
-        end[k] = group[k]->end + B;
-        same[k] = 0;
-        if (next[k] < end[k]) lane[live++] = k;
-    }
-    const bool factored = run(live, [&](std::size_t k) { return end[k] - next[k]; }, [&](std::size_t k) {
-        const std::size_t i = next[k]++;
-        if (!is_free[i]) {
-            same[k] = 0;
-            return true;
-        }
-        if (reference != nullptr && same[k] >= B && banded[i] != 0) {
-            // The reference's row, as factoring would give it: only the substitution.
-            const double* l = reference + i * W;
+        const std::size_t begin = group[k]->begin + B, end = group[k]->end + B;
+        std::size_t same = 0;  // rows in a row up to the current one that came out as the reference's
+        for (std::size_t i = group[k]->from + B; i < end; ++i) {
+            if (!is_free[i]) {
+                same = 0;
+                continue;
+            }
+            if (reference != nullptr && same >= B && banded[i] != 0) {
+                // The reference's row, as factoring would give it: only the substitution.
+                const double* l = reference + i * W;
+                std::memcpy(factor + i * W, l, sizeof(double) * W);
+                y1[i] = forward_row<B>(l, r1[i], y1, i);
+                y2[i] = forward_row<B>(l, r2[i], y2, i);
+                continue;
+            }
+            double l[W], a[W];
+            if (!factor_row<B>(row_entries<B>(i, a), factor, i, l)) return false;
             std::memcpy(factor + i * W, l, sizeof(double) * W);
             y1[i] = forward_row<B>(l, r1[i], y1, i);
             y2[i] = forward_row<B>(l, r2[i], y2, i);
-            return true;
+            if (reference != nullptr) {
+                std::uint64_t difference = 0;
+                for (std::size_t t = 0; t < W; ++t)
+                    difference |= std::bit_cast<std::uint64_t>(l[t]) ^ std::bit_cast<std::uint64_t>(reference[i * W + t]);
+                same = difference == 0 ? same + 1 : 0;
+            }
         }
-        double l[W], a[W];
-        if (!factor_row<B>(row_entries<B>(i, a), factor, i, l)) return false;
-        for (std::size_t t = 0; t < W; ++t) factor[i * W + t] = l[t];
-        y1[i] = forward_row<B>(l, r1[i], y1, i);
-        y2[i] = forward_row<B>(l, r2[i], y2, i);
-        if (reference != nullptr) {
-            std::uint64_t difference = 0;
-            for (std::size_t t = 0; t < W; ++t)
-                difference |= std::bit_cast<std::uint64_t>(l[t]) ^ std::bit_cast<std::uint64_t>(reference[i * W + t]);
-            same[k] = difference == 0 ? same[k] + 1 : 0;
-        }
-        return true;
-    });
-    if (!factored) return false;
-    std::size_t begin[BLOCK_LANES];
-    live = 0;
-    for (std::size_t k = 0; k < lanes; ++k) {
-        begin[k] = group[k]->begin + B;
-        next[k] = group[k]->end + B;  // one past the next row
-        if (next[k] > begin[k]) lane[live++] = k;
+        for (std::size_t i = end; i-- > begin;)
+            if (is_free[i]) {
+                x1[i] = backward_row<B>(factor, y1, x1, i);
+                x2[i] = backward_row<B>(factor, y2, x2, i);
+            }
     }
-    return run(live, [&](std::size_t k) { return next[k] - begin[k]; }, [&](std::size_t k) {
-        const std::size_t i = --next[k];
-        if (is_free[i]) {
-            x1[i] = backward_row<B>(factor, y1, x1, i);
-            x2[i] = backward_row<B>(factor, y2, x2, i);
-        }
-        return true;
-    });
+    return true;
 }
 
 // The rows of a group of blocks that can differ from the last solve: one free row of the factor,

@@ -10,10 +10,12 @@
 // one would too, and is left as it is; the backward substitution likewise from the other end.
 // A change near each end of a long block costs the rows near the ends, not the whole block.
 //
-// A band factor is a chain: every row waits for the division of the row before. Blocks that share no entry have independent chains, so stepping a few of them in
-// lockstep keeps the arithmetic units busy where one block alone would wait on latency. Each
-// block gets exactly the operations of its own solve, whatever it is grouped with; a held row
-// contributes exact zeros.
+// A band factor is a chain: every row waits for the division of the row before. Blocks that
+// share no entry have independent chains, so a solve that tracks changes steps a few of them in
+// lockstep, which keeps the arithmetic units busy where one block alone would wait on latency. A
+// fresh solve copies most rows of a long block from the whole band's factor (set_band) and goes
+// block by block: its substitutions alone wait little. Each block gets exactly the operations of
+// its own solve, whatever it is grouped with; a held row contributes exact zeros.
 #pragma once
 
 #include <bit>
