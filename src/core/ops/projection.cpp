@@ -181,7 +181,7 @@ inline void ordered_key(QuadBits& bits) {
 // The extremes of runs [first, last) for four rows at once (run r at [4 r]), as ordered keys:
 // Extremes with all four rows in one vector (two pairs where the processor lacks AVX2), the same
 // selects lane by lane.
-SPANLET_SIMD_CLONES
+SPANLET_SIMD_CLONES_WIDE
 void run_extremes_four(const SourceRuns& runs, std::size_t first, std::size_t last, const double* const* f,
                        double* run_low, double* run_high) {
     constexpr std::int64_t SIGN = std::numeric_limits<std::int64_t>::min();
@@ -225,7 +225,7 @@ void run_extremes_four(const SourceRuns& runs, std::size_t first, std::size_t la
 // The bounds of targets [first, last) for `rows` rows (at most 4) from the extremes of their runs,
 // as combine_runs with the four rows in one vector: on ordered keys the extremes with -0 below +0
 // are an integer minimum and maximum.
-SPANLET_SIMD_CLONES
+SPANLET_SIMD_CLONES_WIDE
 void combine_runs_four(const SourceRuns& runs, std::size_t n, std::size_t first, std::size_t last, std::size_t rows,
                        const double* run_low, const double* run_high, double* lo, double* hi) {
     const Quad none_low = {INF, INF, INF, INF}, none_high = {-INF, -INF, -INF, -INF};
