@@ -138,8 +138,8 @@ bool BandBlocks::solve_fresh(const Block* const* group, std::size_t lanes, const
                 y2[i] = forward_row<B>(l, r2[i], y2, i);
                 continue;
             }
-            double l[W], a[W];
-            if (!factor_row<B>(row_entries<B>(i, a), factor, i, l)) return false;
+            double l[W];
+            if (!factor_row<B>(row_entries<B>(i), factor, i, l)) return false;
             std::memcpy(factor + i * W, l, sizeof(double) * W);
             y1[i] = forward_row<B>(l, r1[i], y1, i);
             y2[i] = forward_row<B>(l, r2[i], y2, i);
@@ -195,8 +195,8 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
                 quiet[k] = changed[i] != 0 ? 0 : quiet[k] + 1;
                 continue;
             }
-            double l[W], a[W];
-            if (!factor_row<B>(row_entries<B>(i, a), factor, i, l)) return false;
+            double l[W];
+            if (!factor_row<B>(row_entries<B>(i), factor, i, l)) return false;
             const double u1 = forward_row<B>(l, r1[i], y1, i), u2 = forward_row<B>(l, r2[i], y2, i);
             const bool moved = assign(factor + i * W, l, W) | assign(y1 + i, &u1, 1) | assign(y2 + i, &u2, 1);
             changed[i] = static_cast<unsigned char>(moved);

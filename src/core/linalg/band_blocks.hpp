@@ -39,16 +39,16 @@ public:
     // before: the next solve computes every row of its blocks.
     void resize(std::size_t b, std::size_t n);
 
-    // The band that rows set with set_band_rows take their entries from, by slot: slots[t * n + p]
-    // = A[p][p - b + t] for t <= b (0 for a column before 0), n as given to resize; they are read
+    // The band that rows set with set_band_rows take their entries from, row by row:
+    // rows[p * (2 b + 1) + t] = A[p][p - b + t] for t <= b (0 for a column before 0); they are read
     // where a row is factored, never copied. And the factor of the whole band with every unknown
     // free (by stored row, as factor_rows() returns it), or null: a solve that computes every row
     // copies a row of it in place of factoring once the B rows before came out as its rows and
     // the row is the band's. The factor of a row depends on those alone, so the copy has the bits
     // the factoring would give. Long runs of free unknowns then cost their forward and backward
     // substitution only. Both must outlive the solves.
-    void set_band(const double* slots, const double* factor_rows) {
-        band_ = slots;
+    void set_band(const double* rows, const double* factor_rows) {
+        band_ = rows;
         reference_ = factor_rows;
     }
     const std::vector<double>& factor_rows() const { return factor_; }
@@ -140,13 +140,10 @@ private:
                 first_forward_.data(), second_forward_.data(), first_solution_.data(), second_solution_.data()};
     }
     void copy_band_rows(std::size_t p, std::size_t count, const double* first, const double* second);
-    // The entries of stored row i: the band's (gathered into `buffer`) for a row set from it.
+    // The entries of stored row i: the band's for a row set from it.
     template <std::size_t B>
-    const double* row_entries(std::size_t i, double* buffer) const {
-        if (banded_[i] == 0) return entries_.data() + i * (B + 1);
-        const std::size_t n = held_.size() - 2 * B, p = i - B;
-        for (std::size_t t = 0; t <= B; ++t) buffer[t] = band_[t * n + p];
-        return buffer;
+    const double* row_entries(std::size_t i) const {
+        return banded_[i] == 0 ? entries_.data() + i * (B + 1) : band_ + (i - B) * (2 * B + 1);
     }
 
     template <std::size_t B>

@@ -696,7 +696,7 @@ public:
         w_.position.resize(n_);
         if (band_ != NO_BLOCK) {
             w_.blocks.resize(band_, n_);
-            w_.blocks.set_band(band->slots.data(), band->factor_rows.empty() ? nullptr : band->factor_rows.data());
+            w_.blocks.set_band(band->rows.data(), band->factor_rows.empty() ? nullptr : band->factor_rows.data());
             w_.moved.assign(n_, 0);
             w_.free_mask.resize(n_);
             w_.changes.clear();
@@ -1122,9 +1122,7 @@ private:
         const std::size_t b = band_, width = 2 * b + 1;
         const double* x = x_;
         const unsigned char* free_mask = w_.free_mask.data();
-        const double* slots = dense_->slots.data();
-        double g[2 * MAX_BLOCK_BANDWIDTH + 1];
-        for (std::size_t t = 0; t < width; ++t) g[t] = slots[t * n_ + p];
+        const double* g = dense_->rows.data() + p * width;
         const unsigned char* stored = dense_->stored.data() + p * width;
         const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, n_ + b - p);
         double row[MAX_BLOCK_BANDWIDTH + 1];
@@ -1237,12 +1235,14 @@ DenseBand DenseBand::of(const Csr& matrix, std::size_t b) {
     const std::size_t n = matrix.nrows, width = 2 * b + 1;
     band.bandwidth = b;
     band.slots.assign(n * width, 0.0);
+    band.rows.assign(n * width, 0.0);
     band.stored.assign(n * width, 0);
     for (std::size_t p = 0; p < n; ++p) {
         const Csr::Row row = matrix.row(p);
         for (std::size_t e = 0; e < row.size; ++e) {
             const std::size_t t = row.indices[e] + b - p;
             band.slots[t * n + p] = row.values[e];
+            band.rows[p * width + t] = row.values[e];
             band.stored[p * width + t] = 1;
         }
     }
@@ -1251,7 +1251,7 @@ DenseBand DenseBand::of(const Csr& matrix, std::size_t b) {
     BandBlocks whole;
     whole.resize(b, n);
     const std::vector<double> zeros(n, 0.0);
-    whole.set_band(band.slots.data(), nullptr);
+    whole.set_band(band.rows.data(), nullptr);
     whole.set_band_rows(0, n, zeros.data(), zeros.data(), false);
     const std::vector<unsigned char> free(n, 1);
     std::vector<std::size_t> order;

@@ -30,11 +30,11 @@ struct SourceRuns {
 
 // A Gram matrix of half-bandwidth b as a dense band, slot by slot: slots[t * n + p] holds
 // G[p][p - b + t] for t <= 2 b (0 where nothing is stored, outside the matrix included), so that
-// loops over many rows read each slot in order, and stored[p * (2 b + 1) + t] whether that entry
-// is stored.
+// loops over many rows read each slot in order; rows[p * (2 b + 1) + t] the same row by row, for
+// work on single rows; and stored[p * (2 b + 1) + t] whether that entry is stored.
 struct DenseBand {
     std::size_t bandwidth = 0;
-    std::vector<double> slots;
+    std::vector<double> slots, rows;
     std::vector<unsigned char> stored;
     // The L D L^T factor of the whole band, rows as BandBlocks keeps them (empty where it fails):
     // the reference of the bounded refinement's solves.
