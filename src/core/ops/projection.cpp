@@ -372,6 +372,40 @@ double predicted_multiplier(std::size_t n, const double* x0, const double* u, co
     return at.slope < 0.0 && std::isfinite(lambda) ? lambda : 0.0;
 }
 
+// The sums a . c and b . c over the m coefficients listed in `free`, in four interleaved partial
+// sums each, as interleaved_sum: position i of the list goes to sum i mod 4. Four listed
+// coefficients that follow one another are read as one vector each, which puts each in the
+// same sum.
+struct MultiplierSums {
+    double ab = 0.0, bb = 0.0;
+};
+
+SPANLET_SIMD_CLONES
+MultiplierSums multiplier_sums(const std::size_t* free, std::size_t m, const double* a, const double* b,
+                               const double* c) {
+    const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
+    Quad ab = {}, bb = {};
+    std::size_t i = 0;
+    for (; i + 4 <= m; i += 4) {
+        const std::size_t p = free[i];
+        if (free[i + 3] - p == 3) {
+            ab += at(a + p) * at(c + p);
+            bb += at(b + p) * at(c + p);
+            continue;
+        }
+        const std::size_t q = free[i + 1], r = free[i + 2], s = free[i + 3];
+        const Quad cs = {c[p], c[q], c[r], c[s]};
+        ab += Quad{a[p], a[q], a[r], a[s]} * cs;
+        bb += Quad{b[p], b[q], b[r], b[s]} * cs;
+    }
+    for (std::size_t k = 0; i + k < m; ++k) {
+        const std::size_t p = free[i + k];
+        ab[k] += a[p] * c[p];
+        bb[k] += b[p] * c[p];
+    }
+    return {(ab[0] + ab[1]) + (ab[2] + ab[3]), (bb[0] + bb[1]) + (bb[2] + bb[3])};
+}
+
 // What the test sweep reads: the bounds, the band by slot (slots[t * n + p] = G[p][p - b + t],
 // 0 where nothing is stored, and whether it is stored at stored[p * (2 b + 1) + t]) and the
 // coefficients as the free ones' new values left them.
@@ -913,25 +947,9 @@ private:
 
     // lambda with a - lambda b over the m free coefficients keeping the integral m0.
     double multiplier(std::size_t m, double m0, double s_fixed) {
-        const std::size_t* free = w_.free.data();
-        const double* c = c_.data();
-        const double* a = w_.blocks.first_solutions();
-        const double* b = w_.blocks.second_solutions();
-        // In four interleaved sums each, as interleaved_sum.
-        double ab[4] = {0.0, 0.0, 0.0, 0.0}, bb[4] = {0.0, 0.0, 0.0, 0.0};
-        std::size_t i = 0;
-        for (; i + 4 <= m; i += 4)
-            for (std::size_t k = 0; k < 4; ++k) {
-                const std::size_t p = free[i + k];
-                ab[k] += a[p] * c[p];
-                bb[k] += b[p] * c[p];
-            }
-        for (std::size_t k = 0; i + k < m; ++k) {
-            const std::size_t p = free[i + k];
-            ab[k] += a[p] * c[p];
-            bb[k] += b[p] * c[p];
-        }
-        const double s_ab = (ab[0] + ab[1]) + (ab[2] + ab[3]), s_bb = (bb[0] + bb[1]) + (bb[2] + bb[3]);
+        const MultiplierSums sums = multiplier_sums(w_.free.data(), m, w_.blocks.first_solutions(),
+                                                    w_.blocks.second_solutions(), c_.data());
+        const double s_ab = sums.ab, s_bb = sums.bb;
         determined_ = !(s_bb == 0.0 || std::isnan(s_bb));
         return determined_ ? (s_ab + s_fixed - m0) / s_bb : 0.0;
     }
@@ -1047,14 +1065,13 @@ private:
                 block.from = block.begin;
             } else {
                 while (j < n_moved && moved[j] + b < free[i]) ++j;
-                // The first member within b of a change: members and changes both ascend.
-                for (std::size_t k = i, jj = j; k <= last && jj < n_moved;) {
-                    if (moved[jj] + b < free[k]) {
-                        ++jj;
-                    } else if (moved[jj] > free[k] + b) {
-                        ++k;
-                    } else {
-                        block.from = free[k];
+                // The first member within b of a change: members and changes both ascend, so the
+                // first change with a member within b has the first such member.
+                for (std::size_t jj = j; jj < n_moved && moved[jj] <= free[last] + b; ++jj) {
+                    const std::size_t lowest = moved[jj] > b ? moved[jj] - b : 0;
+                    const std::size_t* k = std::lower_bound(free + i, free + last + 1, lowest);
+                    if (k != free + last + 1 && *k <= moved[jj] + b) {
+                        block.from = *k;
                         break;
                     }
                 }
