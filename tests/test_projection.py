@@ -554,3 +554,29 @@ def test_signatures_and_docstring():
     assert Projection.apply_last_axis.__doc__.splitlines()[-2:] == [
         "Projects each row of f, shape (k, n_src), returning (k, n_dst). `bounds` is None,",
         '"local", or (lo, hi).']
+
+
+@pytest.mark.parametrize("b", [1, 3])
+@pytest.mark.parametrize("symmetric", [True, False])
+def test_dense_band_slots_read_every_entry(b, symmetric):
+    # The sweeps read slot t of row p as G[p][p - b + t]. A matrix equal to its transpose bit for
+    # bit keeps the lower slots only and reads the upper ones from them; any other keeps them all.
+    import _spanlet_tests as t
+    n = 40
+    rng = np.random.default_rng(b)
+    lower = np.tril(np.triu(rng.standard_normal((n, n)), -b))
+    g = lower + np.tril(lower, -1).T
+    g[5, 5 - b] = 0.0  # not stored: reads as 0
+    g[5 - b, 5] = 0.0 if symmetric else 0.5  # stored on one side only
+    if not symmetric:
+        g[20, 20 + b] += 1e-3  # stored on both sides, unequal
+    rows, cols = np.nonzero(g)
+    indptr = np.searchsorted(rows, np.arange(n + 1))
+    slots, kept = t.dense_band_slots((indptr, cols, g[rows, cols], (n, n)), b)
+    assert kept == (b + 1 if symmetric else 2 * b + 1)
+    want = np.zeros((n, 2 * b + 1))
+    for p in range(n):
+        for s in range(2 * b + 1):
+            if 0 <= p - b + s < n:
+                want[p, s] = g[p, p - b + s]
+    np.testing.assert_array_equal(slots, want)

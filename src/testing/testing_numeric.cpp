@@ -1,4 +1,5 @@
-// Test entry points for quadrature rules, the worker pool, Csr and BandedCholesky.
+// Test entry points for quadrature rules, the worker pool, Csr, BandedCholesky and the dense band
+// of the bounded projection.
 //
 // A sparse matrix is passed as its Python form (indptr, indices, data, (nrows, ncols)) and
 // checked here, since the core trusts its producers. Factors (and, for timing, prebuilt
@@ -16,6 +17,7 @@
 #include "core/base/pool.hpp"
 #include "core/integration/quadrature.hpp"
 #include "core/linalg/sparse.hpp"
+#include "core/ops/projection.hpp"
 #include "python/args.hpp"
 #include "python/arrays.hpp"
 #include "python/csr_parts.hpp"
@@ -162,6 +164,27 @@ PyObject* t_csr_transpose(PyObject*, PyObject* arg) {
         Csr storage;
         const Csr* m = csr_argument(arg, storage);
         return m == nullptr ? nullptr : csr_parts(m->transpose());
+    });
+}
+
+// dense_band_slots(matrix, b) -> (slots, kept): slots[p, t] = the dense band's slot t of row p,
+// read as the sweeps read it, and the number of slots it stores.
+PyObject* t_dense_band_slots(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return guarded([&]() -> PyObject* {
+        Arguments<2> a{"dense_band_slots", {"matrix", "b"}};
+        Csr storage;
+        std::uint64_t b;
+        if (!a.read(args, nargs, kw) || !to_u64(a[1], "b", b)) return nullptr;
+        const Csr* m = csr_argument(a[0], storage);
+        if (m == nullptr) return nullptr;
+        const DenseBand band = DenseBand::of(*m, b);
+        const std::size_t n = m->nrows, width = 2 * b + 1, length = n + b;
+        std::vector<double> slots(n * width);
+        for (std::size_t p = 0; p < n; ++p)
+            for (std::size_t t = 0; t < width; ++t) slots[p * width + t] = band.slots[band.slot_at[t] + p];
+        PyRef values(array2(slots, n, width));
+        if (!values) return nullptr;
+        return Py_BuildValue("(OK)", values.get(), static_cast<unsigned long long>(length == 0 ? 0 : band.slots.size() / length));
     });
 }
 
@@ -373,6 +396,7 @@ PyMethodDef numeric_test_methods[] = {
     {"csr_handle", t_csr_handle, METH_O, nullptr},
     {"csr_transpose", t_csr_transpose, METH_O, nullptr},
     {"csr_to_dense", t_csr_to_dense, METH_O, nullptr},
+    {"dense_band_slots", as_cfunction(t_dense_band_slots), FAST, nullptr},
     {"csr_gram_columns", t_csr_gram_columns, METH_O, nullptr},
     {"csr_apply_last_axis", as_cfunction(t_csr_apply_last_axis), FAST, nullptr},
     {"banded_factor", t_banded_factor, METH_O, nullptr},

@@ -406,7 +406,7 @@ MultiplierSums multiplier_sums(const std::size_t* free, std::size_t m, const dou
     return {(ab[0] + ab[1]) + (ab[2] + ab[3]), (bb[0] + bb[1]) + (bb[2] + bb[3])};
 }
 
-// What the test sweep reads: the bounds, the band by slot (slots[t * n + p] = G[p][p - b + t],
+// What the test sweep reads: the bounds, the band by slot (slots[slot_at[t] + p] = G[p][p - b + t],
 // 0 where nothing is stored, and whether it is stored at stored[p * (2 b + 1) + t]) and the
 // coefficients as the free ones' new values left them.
 struct SweepInputs {
@@ -417,6 +417,7 @@ struct SweepInputs {
     const double* hi;
     const double* x;
     const double* slots;
+    const std::size_t* slot_at;
     const unsigned char* stored;
     std::size_t n, b;
     double lambda;
@@ -429,7 +430,7 @@ inline double stored_product(const SweepInputs& in, std::size_t p) {
     const std::size_t t0 = p < b ? b - p : 0, t1 = std::min(width, in.n + b - p);
     const unsigned char* stored = in.stored + p * width;
     double sum = 0.0;
-    for (std::size_t t = t0; t < t1; ++t) sum += stored[t] ? in.slots[t * in.n + p] * in.x[p + t - b] : 0.0;
+    for (std::size_t t = t0; t < t1; ++t) sum += stored[t] ? in.slots[in.slot_at[t] + p] * in.x[p + t - b] : 0.0;
     return sum;
 }
 
@@ -486,7 +487,7 @@ unsigned char test_interior(const SweepInputs& in, std::size_t begin, std::size_
                             unsigned char* __restrict recent, unsigned char* __restrict free_mask) {
     // Four independent sums keep the adders busy across the chain of a band row.
     constexpr std::size_t STEP = 16, LANES = STEP / 4;
-    const std::size_t n = in.n, b = in.b, width = 2 * b + 1;
+    const std::size_t b = in.b, width = 2 * b + 1;
     const Quad lambda = {in.lambda, in.lambda, in.lambda, in.lambda};
     const Quad zero = {};
     const QuadBits one = {1, 1, 1, 1}, two = {2, 2, 2, 2};
@@ -517,9 +518,10 @@ unsigned char test_interior(const SweepInputs& in, std::size_t begin, std::size_
             }
         }
         const double* window = in.x + (p - b);  // p >= b
-        const double* slot = in.slots + p;
-        for (std::size_t t = 0; t < width && !all_free; ++t, slot += n)
+        for (std::size_t t = 0; t < width && !all_free; ++t) {
+            const double* slot = in.slots + in.slot_at[t] + p;
             for (std::size_t k = 0; k < LANES; ++k) sum[k] += at(slot + 4 * k) * at(window + t + 4 * k);
+        }
         QuadBits finite = {-1, -1, -1, -1};
         for (std::size_t k = 0; k < LANES; ++k) finite &= sum[k] - sum[k] == zero;
         if (!(finite[0] & finite[1] & finite[2] & finite[3])) {
@@ -977,7 +979,8 @@ private:
         unsigned char* recent = w_.recent.data();
         std::size_t* free = w_.free.data();
         std::vector<std::size_t>& changes = w_.changes;
-        const SweepInputs in{y, c, d_.data(), lo, hi, x, dense_->slots.data(), dense_->stored.data(), n, b, lambda};
+        const SweepInputs in{y,  c, d_.data(), lo, hi, x, dense_->slots.data(), dense_->slot_at.data(),
+                             dense_->stored.data(), n, b, lambda};
         const bool listed_before = !changes.empty();
         unsigned char changed = 0;
         double s_next = 0.0;
@@ -1251,18 +1254,34 @@ DenseBand DenseBand::of(const Csr& matrix, std::size_t b) {
     DenseBand band;
     const std::size_t n = matrix.nrows, width = 2 * b + 1;
     band.bandwidth = b;
-    band.slots.assign(n * width, 0.0);
     band.rows.assign(n * width, 0.0);
     band.stored.assign(n * width, 0);
     for (std::size_t p = 0; p < n; ++p) {
         const Csr::Row row = matrix.row(p);
         for (std::size_t e = 0; e < row.size; ++e) {
             const std::size_t t = row.indices[e] + b - p;
-            band.slots[t * n + p] = row.values[e];
             band.rows[p * width + t] = row.values[e];
             band.stored[p * width + t] = 1;
         }
     }
+    // Slot t > b of row p is slot 2 b - t of row q = p - b + t: equal bits and storage throughout
+    // let the lower slots serve both.
+    bool symmetric = true;
+    for (std::size_t p = 0; p < n && symmetric; ++p)
+        for (std::size_t t = b + 1; t < width && p + t - b < n; ++t) {
+            const std::size_t q = p + t - b, mirror = q * width + 2 * b - t;
+            symmetric = symmetric && band.stored[p * width + t] == band.stored[mirror] &&
+                        std::bit_cast<std::uint64_t>(band.rows[p * width + t]) ==
+                            std::bit_cast<std::uint64_t>(band.rows[mirror]);
+        }
+    // Each slot has b zeros after row n - 1, which the shifted reads of the upper slots reach.
+    const std::size_t length = n + b, kept = symmetric ? b + 1 : width;
+    band.slot_at.resize(width);
+    for (std::size_t t = 0; t < width; ++t)
+        band.slot_at[t] = t < kept ? t * length : (2 * b - t) * length + (t - b);
+    band.slots.assign(kept * length, 0.0);
+    for (std::size_t t = 0; t < kept; ++t)
+        for (std::size_t p = 0; p < n; ++p) band.slots[t * length + p] = band.rows[p * width + t];
     if (n == 0) return band;
     // Every unknown free, rows from the band, right-hand sides 0.
     BandBlocks whole;

@@ -28,13 +28,16 @@ struct SourceRuns {
     bool empty() const { return starts.empty(); }
 };
 
-// A Gram matrix of half-bandwidth b as a dense band, slot by slot: slots[t * n + p] holds
+// A Gram matrix of half-bandwidth b as a dense band, slot by slot: slots[slot_at[t] + p] holds
 // G[p][p - b + t] for t <= 2 b (0 where nothing is stored, outside the matrix included), so that
 // loops over many rows read each slot in order; rows[p * (2 b + 1) + t] the same row by row, for
-// work on single rows; and stored[p * (2 b + 1) + t] whether that entry is stored.
+// work on single rows; and stored[p * (2 b + 1) + t] whether that entry is stored. A matrix that
+// equals its transpose bit for bit keeps the slots t <= b only: slot t > b is slot 2 b - t read
+// t - b places on (G[p][q] = G[q][p]), which makes the slots the sweeps stream half as long.
 struct DenseBand {
     std::size_t bandwidth = 0;
     std::vector<double> slots, rows;
+    std::vector<std::size_t> slot_at;
     std::vector<unsigned char> stored;
     // The L D L^T factor of the whole band, rows as BandBlocks keeps them (empty where it fails):
     // the reference of the bounded refinement's solves.
