@@ -9,6 +9,10 @@
 // maximum take one instruction where AVX2 takes two. It brings fused multiply-adds too, so it is
 // kept to kernels of exact operations: comparisons, selects and integer arithmetic.
 //
+// SPANLET_FMA_CLONES compiles a function for x86-64-v3 as well as for the baseline, for kernels
+// that call std::fma: one instruction there, a library call (with the same correctly rounded
+// result) elsewhere.
+//
 // SPANLET_ALWAYS_INLINE marks the kernels a cloned function calls: inlined into each clone, they
 // are compiled for its instruction set rather than once for the baseline.
 #pragma once
@@ -19,9 +23,11 @@
     !defined(__SANITIZE_ADDRESS__)
 #define SPANLET_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
 #define SPANLET_SIMD_CLONES_WIDE __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#define SPANLET_FMA_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define SPANLET_SIMD_CLONES
 #define SPANLET_SIMD_CLONES_WIDE
+#define SPANLET_FMA_CLONES
 #endif
 
 #if defined(__GNUC__)

@@ -1,5 +1,7 @@
 #include "core/linalg/band_blocks.hpp"
 
+#include "core/base/simd.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -72,7 +74,7 @@ namespace {
 // entries; factor: the rows by stored row. False when the pivot fails the singularity test
 // (strict and relative; a NaN pivot fails it).
 template <std::size_t B>
-inline bool factor_row(const double* a, const double* factor, std::size_t i, double* l) {
+SPANLET_ALWAYS_INLINE bool factor_row(const double* a, const double* factor, std::size_t i, double* l) {
     constexpr std::size_t W = B + 1;
     double w[B + 1];
     for (std::size_t t = 0; t < W; ++t) l[t] = a[t];
@@ -90,20 +92,21 @@ inline bool factor_row(const double* a, const double* factor, std::size_t i, dou
     return true;
 }
 
-// Row i of the forward substitution L z = r, from the row's factor l.
+// Row i of the forward substitution L z = r, from the row's factor l, in fused multiply-adds:
+// each step of the chain from one row to the next rounds once.
 template <std::size_t B>
-inline double forward_row(const double* l, double r, const double* z, std::size_t i) {
-    for (std::size_t q = 0; q < B; ++q) r -= l[q] * z[i - B + q];
+SPANLET_ALWAYS_INLINE double forward_row(const double* l, double r, const double* z, std::size_t i) {
+    for (std::size_t q = 0; q < B; ++q) r = std::fma(-l[q], z[i - B + q], r);
     return r;
 }
 
 // Row i of the backward substitution, from the forward value z[i]: L[i + o][i] sits in slot
 // B - o of row i + o.
 template <std::size_t B>
-inline double backward_row(const double* factor, const double* z, const double* x, std::size_t i) {
+SPANLET_ALWAYS_INLINE double backward_row(const double* factor, const double* z, const double* x, std::size_t i) {
     constexpr std::size_t W = B + 1;
     double v = z[i] * factor[i * W + B];
-    for (std::size_t o = B; o >= 1; --o) v -= factor[(i + o) * W + (B - o)] * x[i + o];
+    for (std::size_t o = B; o >= 1; --o) v = std::fma(-factor[(i + o) * W + (B - o)], x[i + o], v);
     return v;
 }
 
@@ -116,7 +119,7 @@ inline double backward_row(const double* factor, const double* z, const double* 
 // substitutions, whose chains from row to row are short enough that one block at a time keeps
 // the arithmetic units as busy as several in lockstep would, without the steps between them.
 template <std::size_t B>
-bool BandBlocks::solve_fresh(const Block* const* group, std::size_t lanes, const unsigned char* free) {
+SPANLET_ALWAYS_INLINE bool BandBlocks::solve_fresh(const Block* const* group, std::size_t lanes, const unsigned char* free) {
     constexpr std::size_t W = B + 1;
     const auto [entries, factor, r1, r2, y1, y2, x1, x2] = arrays();
     const unsigned char* is_free = free - B;
@@ -164,7 +167,7 @@ bool BandBlocks::solve_fresh(const Block* const* group, std::size_t lanes, const
 // substitution the same way. A lane that has seen B rows in a row come out unchanged passes on to
 // its next dirty row (forward) or the next row that reads a changed one (backward).
 template <std::size_t B>
-bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free) {
+SPANLET_ALWAYS_INLINE bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free) {
     constexpr std::size_t W = B + 1;
     const auto [entries, factor, r1, r2, y1, y2, x1, x2] = arrays();
     const unsigned char* dirty = dirty_.data();
@@ -239,25 +242,8 @@ bool BandBlocks::solve_group(const Block* const* group, std::size_t lanes, const
     return true;
 }
 
-template <bool TRACK>
-bool BandBlocks::solve_all_at(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
-                              const unsigned char* free) {
-    switch (bandwidth_) {
-    case 0: return solve_all<0, TRACK>(blocks, order, free);
-    case 1: return solve_all<1, TRACK>(blocks, order, free);
-    case 2: return solve_all<2, TRACK>(blocks, order, free);
-    case 3: return solve_all<3, TRACK>(blocks, order, free);
-    case 4: return solve_all<4, TRACK>(blocks, order, free);
-    case 5: return solve_all<5, TRACK>(blocks, order, free);
-    case 6: return solve_all<6, TRACK>(blocks, order, free);
-    case 7: return solve_all<7, TRACK>(blocks, order, free);
-    case 8: return solve_all<8, TRACK>(blocks, order, free);
-    default: return false;
-    }
-}
-
 template <std::size_t B, bool TRACK>
-bool BandBlocks::solve_all(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
+SPANLET_ALWAYS_INLINE bool BandBlocks::solve_all(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
                            const unsigned char* free) {
     const Block* group[BLOCK_LANES];
     for (std::size_t g = 0; g < order.size(); g += BLOCK_LANES) {
@@ -266,6 +252,40 @@ bool BandBlocks::solve_all(const std::vector<Block>& blocks, const std::vector<s
         if (!(TRACK ? solve_group<B>(group, lanes, free) : solve_fresh<B>(group, lanes, free))) return false;
     }
     return true;
+}
+
+SPANLET_FMA_CLONES
+bool BandBlocks::solve_all_fresh(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
+                             const unsigned char* free) {
+    switch (bandwidth_) {
+    case 0: return solve_all<0, false>(blocks, order, free);
+    case 1: return solve_all<1, false>(blocks, order, free);
+    case 2: return solve_all<2, false>(blocks, order, free);
+    case 3: return solve_all<3, false>(blocks, order, free);
+    case 4: return solve_all<4, false>(blocks, order, free);
+    case 5: return solve_all<5, false>(blocks, order, free);
+    case 6: return solve_all<6, false>(blocks, order, free);
+    case 7: return solve_all<7, false>(blocks, order, free);
+    case 8: return solve_all<8, false>(blocks, order, free);
+    default: return false;
+    }
+}
+
+SPANLET_FMA_CLONES
+bool BandBlocks::solve_all_tracked(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
+                             const unsigned char* free) {
+    switch (bandwidth_) {
+    case 0: return solve_all<0, true>(blocks, order, free);
+    case 1: return solve_all<1, true>(blocks, order, free);
+    case 2: return solve_all<2, true>(blocks, order, free);
+    case 3: return solve_all<3, true>(blocks, order, free);
+    case 4: return solve_all<4, true>(blocks, order, free);
+    case 5: return solve_all<5, true>(blocks, order, free);
+    case 6: return solve_all<6, true>(blocks, order, free);
+    case 7: return solve_all<7, true>(blocks, order, free);
+    case 8: return solve_all<8, true>(blocks, order, free);
+    default: return false;
+    }
 }
 
 bool BandBlocks::factor_and_solve(const std::vector<Block>& blocks, const unsigned char* free,
@@ -278,7 +298,7 @@ bool BandBlocks::factor_and_solve(const std::vector<Block>& blocks, const unsign
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
         return blocks[a].end - blocks[a].from > blocks[c].end - blocks[c].from;
     });
-    bool solved = fresh ? solve_all_at<false>(blocks, order, free) : solve_all_at<true>(blocks, order, free);
+    bool solved = fresh ? solve_all_fresh(blocks, order, free) : solve_all_tracked(blocks, order, free);
     if (!solved) {
         // Rows are left half done: nothing is kept for the next solve.
         std::fill(dirty_.begin(), dirty_.end(), 1);

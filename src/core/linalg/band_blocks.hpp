@@ -152,8 +152,13 @@ private:
     bool solve_fresh(const Block* const* group, std::size_t lanes, const unsigned char* free);
     template <std::size_t B, bool TRACK>
     bool solve_all(const std::vector<Block>& blocks, const std::vector<std::size_t>& order, const unsigned char* free);
-    template <bool TRACK>
-    bool solve_all_at(const std::vector<Block>& blocks, const std::vector<std::size_t>& order, const unsigned char* free);
+    // Every block of `order`, fresh or tracked, at the band's width: the kernels above are inlined
+    // into these, which are built for each instruction set (the substitutions take fused
+    // multiply-adds).
+    bool solve_all_fresh(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
+                         const unsigned char* free);
+    bool solve_all_tracked(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
+                           const unsigned char* free);
 
     std::size_t bandwidth_ = 0;
     // By stored row p + b: b held rows before row 0 and after row n - 1 stand for the rows
