@@ -308,11 +308,12 @@ void apply_rows_of(const Csr& a, const double* const* x, double* const* y, std::
 
 void Csr::apply_rows(const double* const* x, double* const* y, std::size_t count, std::size_t begin,
                      std::size_t end) const {
+    // Four rows at a time, then the rest together.
+    for (; count >= 4; count -= 4, x += 4, y += 4) apply_rows_of<4>(*this, x, y, begin, end);
     switch (count) {
     case 1: apply_rows_of<1>(*this, x, y, begin, end); break;
     case 2: apply_rows_of<2>(*this, x, y, begin, end); break;
     case 3: apply_rows_of<3>(*this, x, y, begin, end); break;
-    case 4: apply_rows_of<4>(*this, x, y, begin, end); break;
     default: break;
     }
 }

@@ -56,9 +56,9 @@ struct Csr {
 
     // y = A x for one row x of ncols values into y (nrows values).
     void apply_row(const double* x, double* y) const { apply_rows(&x, &y, 1, 0, nrows); }
-    // y[r] = A x[r] for `count` (at most 4) rows x[r] of ncols values, rows [begin, end) of A only,
-    // into y[r][begin .. end - 1]: each row's sums as apply_row forms them, with the rows' chains
-    // of additions side by side and each entry read once for all of them.
+    // y[r] = A x[r] for `count` rows x[r] of ncols values, rows [begin, end) of A only, into
+    // y[r][begin .. end - 1]: each row's sums as apply_row forms them, with the chains of additions
+    // of up to four rows side by side and each entry read once for all of them.
     void apply_rows(const double* const* x, double* const* y, std::size_t count, std::size_t begin,
                     std::size_t end) const;
 
