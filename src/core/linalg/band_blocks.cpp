@@ -242,48 +242,31 @@ SPANLET_ALWAYS_INLINE bool BandBlocks::solve_group(const Block* const* group, st
     return true;
 }
 
-template <std::size_t B, bool TRACK>
+template <std::size_t B>
 SPANLET_ALWAYS_INLINE bool BandBlocks::solve_all(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
-                           const unsigned char* free) {
+                                                 const unsigned char* free, bool fresh) {
     const Block* group[BLOCK_LANES];
     for (std::size_t g = 0; g < order.size(); g += BLOCK_LANES) {
         const std::size_t lanes = std::min(BLOCK_LANES, order.size() - g);
         for (std::size_t k = 0; k < lanes; ++k) group[k] = &blocks[order[g + k]];
-        if (!(TRACK ? solve_group<B>(group, lanes, free) : solve_fresh<B>(group, lanes, free))) return false;
+        if (!(fresh ? solve_fresh<B>(group, lanes, free) : solve_group<B>(group, lanes, free))) return false;
     }
     return true;
 }
 
 SPANLET_FMA_CLONES
-bool BandBlocks::solve_all_fresh(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
-                             const unsigned char* free) {
+bool BandBlocks::solve_blocks(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
+                              const unsigned char* free, bool fresh) {
     switch (bandwidth_) {
-    case 0: return solve_all<0, false>(blocks, order, free);
-    case 1: return solve_all<1, false>(blocks, order, free);
-    case 2: return solve_all<2, false>(blocks, order, free);
-    case 3: return solve_all<3, false>(blocks, order, free);
-    case 4: return solve_all<4, false>(blocks, order, free);
-    case 5: return solve_all<5, false>(blocks, order, free);
-    case 6: return solve_all<6, false>(blocks, order, free);
-    case 7: return solve_all<7, false>(blocks, order, free);
-    case 8: return solve_all<8, false>(blocks, order, free);
-    default: return false;
-    }
-}
-
-SPANLET_FMA_CLONES
-bool BandBlocks::solve_all_tracked(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
-                             const unsigned char* free) {
-    switch (bandwidth_) {
-    case 0: return solve_all<0, true>(blocks, order, free);
-    case 1: return solve_all<1, true>(blocks, order, free);
-    case 2: return solve_all<2, true>(blocks, order, free);
-    case 3: return solve_all<3, true>(blocks, order, free);
-    case 4: return solve_all<4, true>(blocks, order, free);
-    case 5: return solve_all<5, true>(blocks, order, free);
-    case 6: return solve_all<6, true>(blocks, order, free);
-    case 7: return solve_all<7, true>(blocks, order, free);
-    case 8: return solve_all<8, true>(blocks, order, free);
+    case 0: return solve_all<0>(blocks, order, free, fresh);
+    case 1: return solve_all<1>(blocks, order, free, fresh);
+    case 2: return solve_all<2>(blocks, order, free, fresh);
+    case 3: return solve_all<3>(blocks, order, free, fresh);
+    case 4: return solve_all<4>(blocks, order, free, fresh);
+    case 5: return solve_all<5>(blocks, order, free, fresh);
+    case 6: return solve_all<6>(blocks, order, free, fresh);
+    case 7: return solve_all<7>(blocks, order, free, fresh);
+    case 8: return solve_all<8>(blocks, order, free, fresh);
     default: return false;
     }
 }
@@ -298,7 +281,7 @@ bool BandBlocks::factor_and_solve(const std::vector<Block>& blocks, const unsign
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
         return blocks[a].end - blocks[a].from > blocks[c].end - blocks[c].from;
     });
-    bool solved = fresh ? solve_all_fresh(blocks, order, free) : solve_all_tracked(blocks, order, free);
+    const bool solved = solve_blocks(blocks, order, free, fresh);
     if (!solved) {
         // Rows are left half done: nothing is kept for the next solve.
         std::fill(dirty_.begin(), dirty_.end(), 1);

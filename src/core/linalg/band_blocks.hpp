@@ -150,15 +150,14 @@ private:
     bool solve_group(const Block* const* group, std::size_t lanes, const unsigned char* free);
     template <std::size_t B>
     bool solve_fresh(const Block* const* group, std::size_t lanes, const unsigned char* free);
-    template <std::size_t B, bool TRACK>
-    bool solve_all(const std::vector<Block>& blocks, const std::vector<std::size_t>& order, const unsigned char* free);
+    template <std::size_t B>
+    bool solve_all(const std::vector<Block>& blocks, const std::vector<std::size_t>& order, const unsigned char* free,
+                   bool fresh);
     // Every block of `order`, fresh or tracked, at the band's width: the kernels above are inlined
-    // into these, which are built for each instruction set (the substitutions take fused
+    // into it, and it is built for each instruction set (the substitutions take fused
     // multiply-adds).
-    bool solve_all_fresh(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
-                         const unsigned char* free);
-    bool solve_all_tracked(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
-                           const unsigned char* free);
+    bool solve_blocks(const std::vector<Block>& blocks, const std::vector<std::size_t>& order,
+                      const unsigned char* free, bool fresh);
 
     std::size_t bandwidth_ = 0;
     // By stored row p + b: b held rows before row 0 and after row n - 1 stand for the rows
