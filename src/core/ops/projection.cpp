@@ -477,85 +477,95 @@ void take_free(const unsigned char* __restrict free_mask, const double* __restri
         if (free_mask[q] != 0) x[q] = a[q] - lambda * b[q];
 }
 
-// The tests of coefficients [begin, end), each at least b from either end of the matrix, sixteen
-// at a time. (G x)[p] takes the whole band row in the order of its slots: a slot that holds no
-// entry adds 0 x[q] = +-0 for a finite x[q], which leaves a sum that starts at +0 as it was, so
-// the sum is the stored entries' whenever it comes out finite; a non-finite one is formed again
-// from the stored entries alone. Nonzero when some state moved.
-SPANLET_SIMD_CLONES
-unsigned char test_interior(const SweepInputs& in, std::size_t begin, std::size_t end, State* __restrict state,
-                            unsigned char* __restrict recent, unsigned char* __restrict free_mask) {
-    // Four independent sums keep the adders busy across the chain of a band row.
-    constexpr std::size_t STEP = 16, LANES = STEP / 4;
+// The tests of the 4 L coefficients from p, each at least b from either end of the matrix, as
+// test_interior describes them; `moved` gathers the lanes whose state moved. Nonzero when a state
+// moved in the tests of a sum that came out non-finite.
+template <std::size_t L>
+SPANLET_ALWAYS_INLINE unsigned char test_group(const SweepInputs& in, std::size_t p, State* __restrict state,
+                                               unsigned char* __restrict recent, unsigned char* __restrict free_mask,
+                                               QuadBits& moved) {
+    constexpr std::size_t STEP = 4 * L;
     const std::size_t b = in.b, width = 2 * b + 1;
     const Quad lambda = {in.lambda, in.lambda, in.lambda, in.lambda};
     const Quad zero = {};
     const QuadBits one = {1, 1, 1, 1}, two = {2, 2, 2, 2};
     const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
+    Quad sum[L];
+    for (std::size_t k = 0; k < L; ++k) sum[k] = zero;
+    // A free coefficient's test reads no product: a group of free ones takes none.
+    std::uint32_t states[L];
+    std::memcpy(states, state + p, sizeof states);
+    static_assert(static_cast<unsigned char>(State::Free) == 0);
+    std::uint32_t pinned = 0;
+    for (std::size_t k = 0; k < L; ++k) pinned |= states[k];
+    const bool all_free = pinned == 0;
+    if (all_free) {
+        // With g = 0 the tests read x, its bounds and d alone: when all of them stay free, only
+        // `recent` changes.
+        QuadBits leaves = {};
+        for (std::size_t k = 0; k < L; ++k) {
+            const std::size_t i = p + 4 * k;
+            const Quad x = at(in.x + i), lo = at(in.lo + i), hi = at(in.hi + i), d = at(in.d + i);
+            leaves |= (lo == hi) | (d * (x - hi) > zero) | (d * (x - lo) < zero);
+        }
+        if ((leaves[0] | leaves[1] | leaves[2] | leaves[3]) == 0) {
+            std::memset(recent + p, 0, STEP);
+            return 0;
+        }
+    }
+    const double* window = in.x + (p - b);  // p >= b
+    for (std::size_t t = 0; t < width && !all_free; ++t) {
+        const double* slot = in.slots + in.slot_at[t] + p;
+        for (std::size_t k = 0; k < L; ++k) sum[k] += at(slot + 4 * k) * at(window + t + 4 * k);
+    }
+    QuadBits finite = {-1, -1, -1, -1};
+    for (std::size_t k = 0; k < L; ++k) finite &= sum[k] - sum[k] == zero;
+    if (!(finite[0] & finite[1] & finite[2] & finite[3])) {
+        unsigned char any = 0;
+        for (std::size_t i = p; i < p + STEP; ++i) any |= test_one(in, i, stored_product(in, i), state, recent, free_mask);
+        return any;
+    }
+    for (std::size_t k = 0; k < L; ++k) {
+        const std::size_t i = p + 4 * k;
+        // The four state bytes in one word, each shifted down into its own lane.
+        const QuadBits words = {states[k], states[k], states[k], states[k]}, shift = {0, 8, 16, 24};
+        const QuadBits now = (words >> shift) & 0xFF;
+        QuadBytes bytes;
+        const Quad x = at(in.x + i), lo = at(in.lo + i), hi = at(in.hi + i), d = at(in.d + i);
+        const Quad g = now != 0 ? at(in.y + i) - sum[k] - lambda * at(in.c + i) : zero;
+        const QuadBits up = g + d * (x - hi) > zero;
+        const QuadBits down = g + d * (x - lo) < zero;
+        const QuadBits equal = lo == hi;
+        const QuadBits next = ((equal | (~up & down)) & one) | (~equal & up & two);
+        // The state, whether it moved and whether it is free in the low three bytes of each lane,
+        // narrowed once and spread to the three arrays.
+        const QuadBits packed = next | (((next != now) & one) << 8) | (((next == 0) & one) << 16);
+        const Bytes16 narrow = reinterpret_cast<Bytes16>(__builtin_convertvector(packed, Words));
+        bytes = __builtin_shufflevector(narrow, narrow, 0, 4, 8, 12);
+        std::memcpy(state + i, &bytes, sizeof bytes);
+        bytes = __builtin_shufflevector(narrow, narrow, 1, 5, 9, 13);
+        std::memcpy(recent + i, &bytes, sizeof bytes);
+        bytes = __builtin_shufflevector(narrow, narrow, 2, 6, 10, 14);
+        std::memcpy(free_mask + i, &bytes, sizeof bytes);
+        moved |= next != now;
+    }
+    return 0;
+}
+
+// The tests of coefficients [begin, end), each at least b from either end of the matrix, sixteen
+// at a time, then four. (G x)[p] takes the whole band row in the order of its slots: a slot that
+// holds no entry adds 0 x[q] = +-0 for a finite x[q], which leaves a sum that starts at +0 as it
+// was, so the sum is the stored entries' whenever it comes out finite; a non-finite one is formed
+// again from the stored entries alone. Four independent sums keep the adders busy across the chain
+// of a band row. Nonzero when some state moved.
+SPANLET_SIMD_CLONES
+unsigned char test_interior(const SweepInputs& in, std::size_t begin, std::size_t end, State* __restrict state,
+                            unsigned char* __restrict recent, unsigned char* __restrict free_mask) {
     QuadBits moved = {};
     unsigned char any = 0;
     std::size_t p = begin;
-    for (; p + STEP <= end; p += STEP) {
-        Quad sum[LANES];
-        for (std::size_t k = 0; k < LANES; ++k) sum[k] = zero;
-        // A free coefficient's test reads no product: sixteen free ones take none.
-        std::uint64_t states[STEP / 8];
-        std::memcpy(states, state + p, sizeof states);
-        static_assert(static_cast<unsigned char>(State::Free) == 0);
-        const bool all_free = (states[0] | states[1]) == 0;
-        if (all_free) {
-            // With g = 0 the tests read x, its bounds and d alone: when all sixteen stay free,
-            // only `recent` changes.
-            QuadBits leaves = {};
-            for (std::size_t k = 0; k < LANES; ++k) {
-                const std::size_t i = p + 4 * k;
-                const Quad x = at(in.x + i), lo = at(in.lo + i), hi = at(in.hi + i), d = at(in.d + i);
-                leaves |= (lo == hi) | (d * (x - hi) > zero) | (d * (x - lo) < zero);
-            }
-            if ((leaves[0] | leaves[1] | leaves[2] | leaves[3]) == 0) {
-                std::memset(recent + p, 0, STEP);
-                continue;
-            }
-        }
-        const double* window = in.x + (p - b);  // p >= b
-        for (std::size_t t = 0; t < width && !all_free; ++t) {
-            const double* slot = in.slots + in.slot_at[t] + p;
-            for (std::size_t k = 0; k < LANES; ++k) sum[k] += at(slot + 4 * k) * at(window + t + 4 * k);
-        }
-        QuadBits finite = {-1, -1, -1, -1};
-        for (std::size_t k = 0; k < LANES; ++k) finite &= sum[k] - sum[k] == zero;
-        if (!(finite[0] & finite[1] & finite[2] & finite[3])) {
-            for (std::size_t i = p; i < p + STEP; ++i)
-                any |= test_one(in, i, stored_product(in, i), state, recent, free_mask);
-            continue;
-        }
-        for (std::size_t k = 0; k < LANES; ++k) {
-            const std::size_t i = p + 4 * k;
-            // The four state bytes in one word, each shifted down into its own lane.
-            std::uint32_t word;
-            std::memcpy(&word, state + i, sizeof word);
-            const QuadBits words = {word, word, word, word}, shift = {0, 8, 16, 24};
-            const QuadBits now = (words >> shift) & 0xFF;
-            QuadBytes bytes;
-            const Quad x = at(in.x + i), lo = at(in.lo + i), hi = at(in.hi + i), d = at(in.d + i);
-            const Quad g = now != 0 ? at(in.y + i) - sum[k] - lambda * at(in.c + i) : zero;
-            const QuadBits up = g + d * (x - hi) > zero;
-            const QuadBits down = g + d * (x - lo) < zero;
-            const QuadBits equal = lo == hi;
-            const QuadBits next = ((equal | (~up & down)) & one) | (~equal & up & two);
-            // The state, whether it moved and whether it is free in the low three bytes of each
-            // lane, narrowed once and spread to the three arrays.
-            const QuadBits packed = next | (((next != now) & one) << 8) | (((next == 0) & one) << 16);
-            const Bytes16 narrow = reinterpret_cast<Bytes16>(__builtin_convertvector(packed, Words));
-            bytes = __builtin_shufflevector(narrow, narrow, 0, 4, 8, 12);
-            std::memcpy(state + i, &bytes, sizeof bytes);
-            bytes = __builtin_shufflevector(narrow, narrow, 1, 5, 9, 13);
-            std::memcpy(recent + i, &bytes, sizeof bytes);
-            bytes = __builtin_shufflevector(narrow, narrow, 2, 6, 10, 14);
-            std::memcpy(free_mask + i, &bytes, sizeof bytes);
-            moved |= next != now;
-        }
-    }
+    for (; p + 16 <= end; p += 16) any |= test_group<4>(in, p, state, recent, free_mask, moved);
+    for (; p + 4 <= end; p += 4) any |= test_group<1>(in, p, state, recent, free_mask, moved);
     for (std::size_t k = 0; k < 4; ++k) any |= moved[k] != 0 ? 1 : 0;
     for (; p < end; ++p) any |= test_one(in, p, stored_product(in, p), state, recent, free_mask);
     return any;
