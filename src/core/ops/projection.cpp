@@ -989,7 +989,7 @@ private:
         unsigned char* recent = w_.recent.data();
         std::size_t* free = w_.free.data();
         std::vector<std::size_t>& changes = w_.changes;
-        const SweepInputs in{y,  c, d_.data(), lo, hi, x, dense_->slots.data(), dense_->slot_at.data(),
+        const SweepInputs in{y, c, d_.data(), lo, hi, x, dense_->slots.data(), dense_->slot_at.data(),
                              dense_->stored.data(), n, b, lambda};
         const bool listed_before = !changes.empty();
         unsigned char changed = 0;
@@ -1408,10 +1408,7 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
                 local_bounds(cross_, source_runs_, sources, count, begin, end, buffers.lo.data(), buffers.hi.data(),
                              runs_done, buffers.run_low, buffers.run_high);
         }
-        for (std::size_t i = 0; i < count; ++i) {
-            const double* y = buffers.cross_rows.data() + i * n;
-            std::copy(y, y + n, rows[i]);
-        }
+        for (std::size_t i = 0; i < count; ++i) std::copy(products[i], products[i] + n, rows[i]);
         gram_factor_.solve_in_place(rows, count);
         // Range bounds are the same for every row: one copy serves the group and stays in cache.
         if (!local) {
