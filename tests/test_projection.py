@@ -286,6 +286,40 @@ def test_local_bounds_of_many_targets_are_those_of_their_sources(rows, shuffled)
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
 
 
+@pytest.mark.parametrize("rows", [1, 2, 3, 37])
+def test_local_bounds_take_the_sources_that_straddle_knots(rows):
+    # Boxes whose edges fall on some knots and between others: a box across a knot starts some
+    # targets' sources and ends others', and carries a value of its own; a box that ends on a
+    # knot ends targets' sources with nothing across. Many rows go four at a time.
+    knots = np.linspace(0.0, 1.0, 41)
+    rng = np.random.default_rng(rows)
+    inside = np.concatenate([np.linspace(a, b, 7)[1:-1] + rng.uniform(-0.004, 0.004, 5) for a, b in
+                             zip(knots[:-1], knots[1:])])
+    edges = np.sort(np.concatenate([knots[::2], inside, knots[1::2] + 0.002]))
+    src = Space.boxes(edges)
+    for dst in (Space.bsplines_clamped(knots, 3), Space.hats(knots)):
+        p = Projection(src, dst)
+        centers = 0.5 * (edges[1:] + edges[:-1])
+        f = np.floor(3.0 * np.sin(4.0 * centers + np.linspace(0.0, 5.0, rows)[:, None]))
+        across = np.searchsorted(edges, knots[1::2] + 0.001)[::3] - 1  # boxes across odd knots
+        f[:, across] = rng.integers(-4, 5, (rows, len(across)))
+        f[-1, across[::4]] = -0.0
+        g, y, c, masses = problem(p, src, dst, f)
+        got = p.apply_last_axis(f, "local")
+        indptr, indices = p.cross()[0], p.cross()[1]
+        pinned_count = 0
+        for row in range(rows):
+            lo, hi = local_bounds(p.cross(), f[row])
+            pinned = lo == hi
+            pinned_count += pinned.sum()
+            assert np.array_equal(got[row][pinned], lo[pinned])
+            for target in np.flatnonzero(pinned & (lo == 0.0)):  # -0 exactly when some source is -0
+                values = f[row][indices[indptr[target]:indptr[target + 1]]]
+                assert np.signbit(got[row][target]) == np.signbit(values).any()
+            assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
+        assert pinned_count > 2 * rows
+
+
 @pytest.mark.parametrize("cutoff, half_bandwidth", [(4.0, 6), (5.5, 8), (7.0, 11)])
 @pytest.mark.parametrize("bounds", [(-1.0, 0.5), "local"])
 def test_wide_bands_give_the_constrained_optimum(cutoff, half_bandwidth, bounds):

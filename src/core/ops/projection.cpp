@@ -133,20 +133,41 @@ void set_range(double& lo, double& hi, Pair low, Pair high, std::size_t j) {
     hi = none ? INF : high[j];
 }
 
+// The extremes of the runs of a group of rows (SourceRuns), kept from one range of targets to
+// the next: each run's least and greatest value, and its first source's value alone (as the
+// extremes of that one value), by pairs of rows; two pairs per run hold four rows, as ordered
+// keys.
+struct RunExtremes {
+    std::vector<Pair> low, high, head_low, head_high;
+
+    void resize(std::size_t size) {
+        for (auto* v : {&low, &high, &head_low, &head_high}) v->resize(size);
+    }
+};
+
+// One value as its own extremes: nothing (low above high) where it is NaN.
+inline void single_extremes(Pair v, Pair& low, Pair& high) {
+    const PairBits nan = v != v;
+    low = nan ? NONE_LOW : v;
+    high = nan ? NONE_HIGH : v;
+}
+
 // The extremes of runs [first, last) for 2 P rows at once (pair i of run r at [r * P + i]): the
 // rows share the runs, so the branch that ends a run is taken once for all of them. More than two
 // rows go through run_extremes_four.
 template <std::size_t P>
-void run_extremes(const SourceRuns& runs, std::size_t first, std::size_t last, const double* const* f, Pair* run_low,
-                  Pair* run_high) {
+void run_extremes(const SourceRuns& runs, std::size_t first, std::size_t last, const double* const* f,
+                  RunExtremes& out) {
     for (std::size_t r = first; r < last; ++r) {
         Extremes extremes[P];
         for (std::uint64_t s = runs.starts[r]; s < runs.starts[r + 1]; ++s)
             for (std::size_t i = 0; i < P; ++i) extremes[i].widen(Pair{f[2 * i][s], f[2 * i + 1][s]});
+        const std::uint64_t head = runs.starts[r];
         for (std::size_t i = 0; i < P; ++i) {
             extremes[i].settle();
-            run_low[r * P + i] = extremes[i].low;
-            run_high[r * P + i] = extremes[i].high;
+            out.low[r * P + i] = extremes[i].low;
+            out.high[r * P + i] = extremes[i].high;
+            single_extremes(Pair{f[2 * i][head], f[2 * i + 1][head]}, out.head_low[r * P + i], out.head_high[r * P + i]);
         }
     }
 }
@@ -155,14 +176,19 @@ void run_extremes(const SourceRuns& runs, std::size_t first, std::size_t last, c
 // runs.
 template <std::size_t P>
 void combine_runs(const SourceRuns& runs, std::size_t n, std::size_t first, std::size_t last, std::size_t rows,
-                  const Pair* run_low, const Pair* run_high, double* lo, double* hi) {
+                  const RunExtremes& in, double* lo, double* hi) {
     for (std::size_t p = first; p < last; ++p) {
         Pair low[P], high[P];
         for (std::size_t i = 0; i < P; ++i) low[i] = NONE_LOW, high[i] = NONE_HIGH;
         for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r)
             for (std::size_t i = 0; i < P; ++i) {
-                widen_low(low[i], run_low[r * P + i]);
-                widen_high(high[i], run_high[r * P + i]);
+                widen_low(low[i], in.low[r * P + i]);
+                widen_high(high[i], in.high[r * P + i]);
+            }
+        if (runs.head[p] != 0)
+            for (std::size_t i = 0; i < P; ++i) {
+                widen_low(low[i], in.head_low[runs.end[p] * P + i]);
+                widen_high(high[i], in.head_high[runs.end[p] * P + i]);
             }
         for (std::size_t j = 0; j < rows; ++j) set_range(lo[j * n + p], hi[j * n + p], low[j / 2], high[j / 2], j % 2);
     }
@@ -183,98 +209,149 @@ inline void ordered_key(QuadBits& bits) {
 // selects lane by lane.
 SPANLET_SIMD_CLONES_WIDE
 void run_extremes_four(const SourceRuns& runs, std::size_t first, std::size_t last, const double* const* f,
-                       double* run_low, double* run_high) {
+                       double* run_low, double* run_high, double* head_low, double* head_high) {
     constexpr std::int64_t SIGN = std::numeric_limits<std::int64_t>::min();
     const QuadBits sign = {SIGN, SIGN, SIGN, SIGN};
-    const Quad zero = {};
+    const Quad zero = {}, none_low = {INF, INF, INF, INF}, none_high = -none_low;
     const auto load = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
+    const auto store = [](double* at, const QuadBits& key) { *reinterpret_cast<QuadAt*>(at) = (Quad)key; };
     for (std::size_t r = first; r < last; ++r) {
-        Quad low = {INF, INF, INF, INF}, high = {-INF, -INF, -INF, -INF};
+        // Two chains of selects, joined at the end of the run: the order of the values does not
+        // matter, nor does a value coming twice.
+        Quad low = none_low, high = none_high, other_low = low, other_high = high, head;
         QuadBits negative_zero = {}, positive_zero = {};
-        const auto widen = [&](const Quad& v) {
-            low = v < low ? v : low;
-            high = v > high ? v : high;
+        const auto widen = [&](const Quad& v, Quad& least, Quad& greatest) {
+            least = v < least ? v : least;
+            greatest = v > greatest ? v : greatest;
             const QuadBits is_zero = v == zero, bits = (QuadBits)v;
             negative_zero |= is_zero & bits;
             positive_zero |= is_zero & ~bits;
         };
-        std::uint64_t s = runs.starts[r];
-        const std::uint64_t end = runs.starts[r + 1];
-        // Four sources of the four rows at a time, transposed in registers: the same values in
-        // the same order as one source at a time.
-        for (; s + 4 <= end; s += 4) {
+        // Four sources of the four rows, transposed in registers; the first source's values to
+        // head where the four are the run's first.
+        const auto four = [&](std::uint64_t s, bool first_four) {
             const Quad r0 = load(f[0] + s), r1 = load(f[1] + s), r2 = load(f[2] + s), r3 = load(f[3] + s);
             const Quad t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6), t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
             const Quad t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6), t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
-            widen(__builtin_shufflevector(t0, t2, 0, 1, 4, 5));
-            widen(__builtin_shufflevector(t1, t3, 0, 1, 4, 5));
-            widen(__builtin_shufflevector(t0, t2, 2, 3, 6, 7));
-            widen(__builtin_shufflevector(t1, t3, 2, 3, 6, 7));
+            const Quad v0 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+            if (first_four) head = v0;
+            widen(v0, low, high);
+            widen(__builtin_shufflevector(t1, t3, 0, 1, 4, 5), other_low, other_high);
+            widen(__builtin_shufflevector(t0, t2, 2, 3, 6, 7), low, high);
+            widen(__builtin_shufflevector(t1, t3, 2, 3, 6, 7), other_low, other_high);
+        };
+        std::uint64_t s = runs.starts[r];
+        const std::uint64_t end = runs.starts[r + 1];
+        if (end - s >= 4) {
+            // Where the run's length is not a multiple of four, the last four overlap the four
+            // before.
+            const std::uint64_t last_four = end - 4;
+            four(s, true);
+            for (s += 4; s < end; s += 4) four(s < last_four ? s : last_four, false);
+            low = other_low < low ? other_low : low;
+            high = other_high > high ? other_high : high;
+        } else {
+            head = Quad{f[0][s], f[1][s], f[2][s], f[3][s]};
+            widen(head, low, high);
+            for (++s; s < end; ++s) widen(Quad{f[0][s], f[1][s], f[2][s], f[3][s]}, low, high);
         }
-        for (; s < end; ++s) widen(Quad{f[0][s], f[1][s], f[2][s], f[3][s]});
         // As Extremes::settle, then as ordered keys.
         QuadBits low_key = (((QuadBits)low) & ~((low == zero) & sign)) | ((low == zero) & negative_zero & sign);
         QuadBits high_key = (((QuadBits)high) & ~((high == zero) & sign)) | ((high == zero) & ~positive_zero & sign);
-        ordered_key(low_key);
-        ordered_key(high_key);
-        *reinterpret_cast<QuadAt*>(run_low + 4 * r) = (Quad)low_key;
-        *reinterpret_cast<QuadAt*>(run_high + 4 * r) = (Quad)high_key;
+        // The first source alone, as single_extremes.
+        const QuadBits nan = head != head;
+        QuadBits head_low_key = (QuadBits)(nan ? none_low : head), head_high_key = (QuadBits)(nan ? none_high : head);
+        for (QuadBits* key : {&low_key, &high_key, &head_low_key, &head_high_key}) ordered_key(*key);
+        store(run_low + 4 * r, low_key);
+        store(run_high + 4 * r, high_key);
+        store(head_low + 4 * r, head_low_key);
+        store(head_high + 4 * r, head_high_key);
     }
+}
+
+// Four vectors transposed: lane j of vector i to lane i of vector j.
+inline void transpose_four(Quad& a, Quad& b, Quad& c, Quad& d) {
+    const Quad t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6), t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
+    const Quad t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6), t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+    a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    b = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    c = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
 // The bounds of targets [first, last) for `rows` rows (at most 4) from the extremes of their runs,
 // as combine_runs with the four rows in one vector: on ordered keys the extremes with -0 below +0
-// are an integer minimum and maximum.
+// are an integer minimum and maximum. With four rows, four targets at a time, transposed to
+// store each row's four bounds at once.
 SPANLET_SIMD_CLONES_WIDE
 void combine_runs_four(const SourceRuns& runs, std::size_t n, std::size_t first, std::size_t last, std::size_t rows,
-                       const double* run_low, const double* run_high, double* lo, double* hi) {
-    const Quad none_low = {INF, INF, INF, INF}, none_high = {-INF, -INF, -INF, -INF};
+                       const double* run_low, const double* run_high, const double* head_low, const double* head_high,
+                       double* lo, double* hi) {
+    const Quad none_low = {INF, INF, INF, INF}, none_high = -none_low;
     QuadBits start_low = (QuadBits)none_low, start_high = (QuadBits)none_high;
     ordered_key(start_low);
     ordered_key(start_high);
-    for (std::size_t p = first; p < last; ++p) {
+    const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
+    // Target p's bounds for the four rows.
+    const auto bounds = [&](std::size_t p, Quad& bounded_low, Quad& bounded_high) {
         // As widen_low and widen_high: the least and the greatest key, -0 below +0.
         QuadBits low_key = start_low, high_key = start_high;
-        for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r) {
-            const QuadBits v = (QuadBits) * reinterpret_cast<const QuadAt*>(run_low + 4 * r);
+        const auto widen = [&](const Quad& low_run, const Quad& high_run) {
+            const QuadBits v = (QuadBits)low_run, w = (QuadBits)high_run;
             low_key = v < low_key ? v : low_key;
-            const QuadBits w = (QuadBits) * reinterpret_cast<const QuadAt*>(run_high + 4 * r);
             high_key = w > high_key ? w : high_key;
-        }
+        };
+        for (std::uint64_t r = runs.begin[p]; r < runs.end[p]; ++r) widen(at(run_low + 4 * r), at(run_high + 4 * r));
+        if (runs.head[p] != 0) widen(at(head_low + 4 * runs.end[p]), at(head_high + 4 * runs.end[p]));
         ordered_key(low_key);
         ordered_key(high_key);
         const Quad low = (Quad)low_key, high = (Quad)high_key;
         const QuadBits none = low > high;
-        const Quad bounded_low = none ? none_high : low, bounded_high = none ? none_low : high;
+        bounded_low = none ? none_high : low;
+        bounded_high = none ? none_low : high;
+    };
+    std::size_t p = first;
+    if (rows == 4)
+        for (; p + 4 <= last; p += 4) {
+            Quad low[4], high[4];
+            for (std::size_t k = 0; k < 4; ++k) bounds(p + k, low[k], high[k]);
+            transpose_four(low[0], low[1], low[2], low[3]);
+            transpose_four(high[0], high[1], high[2], high[3]);
+            for (std::size_t j = 0; j < 4; ++j) {
+                *reinterpret_cast<QuadAt*>(lo + j * n + p) = low[j];
+                *reinterpret_cast<QuadAt*>(hi + j * n + p) = high[j];
+            }
+        }
+    for (; p < last; ++p) {
+        Quad low, high;
+        bounds(p, low, high);
         for (std::size_t j = 0; j < rows; ++j) {
-            lo[j * n + p] = bounded_low[j];
-            hi[j * n + p] = bounded_high[j];
+            lo[j * n + p] = low[j];
+            hi[j * n + p] = high[j];
         }
     }
 }
 
-// The runs that targets [first, last) combine and that are not yet in run_low and run_high:
+// The runs that targets [first, last) combine and that are not yet in the run extremes:
 // [done, the greatest end), after which done is that end. Runs are kept from one range of targets
 // to the next, and each run's extremes come out the same whichever range first needs them.
 std::pair<std::size_t, std::size_t> runs_needed(const SourceRuns& runs, std::size_t first, std::size_t last,
                                                 std::size_t& done) {
     const std::size_t from = done;
-    for (std::size_t p = first; p < last; ++p) done = std::max<std::size_t>(done, runs.end[p]);
+    for (std::size_t p = first; p < last; ++p) done = std::max<std::size_t>(done, runs.end[p] + runs.head[p]);
     return {from, done};
 }
 
 template <std::size_t P>
 void run_bounds(const SourceRuns& runs, std::size_t n, std::size_t first, std::size_t last, const double* const* f,
-                std::size_t rows, double* lo, double* hi, std::size_t& runs_done, std::vector<Pair>& run_low,
-                std::vector<Pair>& run_high) {
+                std::size_t rows, double* lo, double* hi, std::size_t& runs_done, RunExtremes& extremes) {
     // Rows past the last stand in as copies of it, so that every lane reads a row.
     const double* padded[2 * P];
     for (std::size_t j = 0; j < 2 * P; ++j) padded[j] = f[std::min(j, rows - 1)];
-    run_low.resize((runs.starts.size() - 1) * P);
-    run_high.resize(run_low.size());
+    extremes.resize((runs.starts.size() - 1) * P);
     const auto [from, to] = runs_needed(runs, first, last, runs_done);
-    run_extremes<P>(runs, from, to, padded, run_low.data(), run_high.data());
-    combine_runs<P>(runs, n, first, last, rows, run_low.data(), run_high.data(), lo, hi);
+    run_extremes<P>(runs, from, to, padded, extremes);
+    combine_runs<P>(runs, n, first, last, rows, extremes, lo, hi);
 }
 
 // Local bounds of target p: the range of the source values that overlap it, NaN ignored,
@@ -282,11 +359,11 @@ void run_bounds(const SourceRuns& runs, std::size_t n, std::size_t first, std::s
 // matter, so with source runs each source is read once and each target combines the extremes of
 // its runs. For `rows` source rows f[j] (at most 4), targets [first, last), into lo and hi, row j
 // from j * cross.nrows on. Ranges of targets taken in ascending order share the runs' extremes
-// through runs_done (0 before the first range) and the run buffers, so that the bounds can follow
+// through runs_done (0 before the first range) and `extremes`, so that the bounds can follow
 // the cross products range by range, while the sources those read are in cache.
 void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const* f, std::size_t rows,
                   std::size_t first, std::size_t last, double* lo, double* hi, std::size_t& runs_done,
-                  std::vector<Pair>& run_low, std::vector<Pair>& run_high) {
+                  RunExtremes& extremes) {
     const std::size_t n = cross.nrows;
     if (runs.empty()) {
         for (std::size_t j = 0; j < rows; ++j)
@@ -303,20 +380,20 @@ void local_bounds(const Csr& cross, const SourceRuns& runs, const double* const*
         return;
     }
     if (rows <= 2) {
-        run_bounds<1>(runs, n, first, last, f, rows, lo, hi, runs_done, run_low, run_high);
+        run_bounds<1>(runs, n, first, last, f, rows, lo, hi, runs_done, extremes);
         return;
     }
     // Rows past the last stand in as copies of it, so that every lane reads a row.
     const double* padded[4];
     for (std::size_t j = 0; j < 4; ++j) padded[j] = f[std::min(j, rows - 1)];
     // Two pairs hold the four doubles of a run.
-    run_low.resize((runs.starts.size() - 1) * 2);
-    run_high.resize(run_low.size());
-    double* low = reinterpret_cast<double*>(run_low.data());
-    double* high = reinterpret_cast<double*>(run_high.data());
+    extremes.resize((runs.starts.size() - 1) * 2);
+    const auto as_doubles = [](std::vector<Pair>& v) { return reinterpret_cast<double*>(v.data()); };
+    double *low = as_doubles(extremes.low), *high = as_doubles(extremes.high);
+    double *head_low = as_doubles(extremes.head_low), *head_high = as_doubles(extremes.head_high);
     const auto [from, to] = runs_needed(runs, first, last, runs_done);
-    run_extremes_four(runs, from, to, padded, low, high);
-    combine_runs_four(runs, n, first, last, rows, low, high, lo, hi);
+    run_extremes_four(runs, from, to, padded, low, high, head_low, head_high);
+    combine_runs_four(runs, n, first, last, rows, low, high, head_low, head_high, lo, hi);
 }
 
 // The integral c . x0 of the plain projection, the integral c . clamp(x0) of the plain projection
@@ -699,7 +776,7 @@ constexpr std::size_t NO_BLOCK = ~std::size_t{0};
 struct RefinementBuffers {
     std::vector<double> cross_rows, lo, hi;  // K f and the bounds for a group of rows
     std::vector<double> plain, a, b;  // plain: the plain projections of the group
-    std::vector<Pair> run_low, run_high;
+    RunExtremes run_extremes;
     std::vector<State> state;
     std::vector<std::int64_t> position;
     std::vector<std::size_t> free;
@@ -1309,31 +1386,47 @@ DenseBand DenseBand::of(const Csr& matrix, std::size_t b) {
 SourceRuns SourceRuns::of(const Csr& cross) {
     SourceRuns runs;
     std::vector<std::uint64_t>& cuts = runs.starts;
+    std::uint64_t top = 0;
     for (std::size_t p = 0; p < cross.nrows; ++p) {
         const Csr::Row row = cross.row(p);
         if (row.size == 0) continue;
         // Columns ascend strictly, so the row is one run exactly when its span is its size.
         if (row.indices[row.size - 1] - row.indices[0] + 1 != row.size) return {};
         cuts.push_back(row.indices[0]);
-        cuts.push_back(row.indices[row.size - 1] + 1);
+        top = std::max(top, row.indices[row.size - 1] + 1);
     }
+    if (cuts.empty()) return {};
     std::sort(cuts.begin(), cuts.end());
     cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-    if (cuts.empty()) return {};
-    runs.begin.resize(cross.nrows);
-    runs.end.resize(cross.nrows);
+    const std::vector<std::uint64_t> row_starts = cuts;
+    const auto starts_a_row = [&](std::uint64_t s) {
+        return std::binary_search(row_starts.begin(), row_starts.end(), s);
+    };
+    for (std::size_t p = 0; p < cross.nrows; ++p) {
+        const Csr::Row row = cross.row(p);
+        if (row.size == 0) continue;
+        const std::uint64_t end = row.indices[row.size - 1] + 1;
+        if (!starts_a_row(end) && !starts_a_row(end - 1)) cuts.push_back(end);
+    }
+    cuts.push_back(top);
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    const auto run_at = [&](std::uint64_t s) {
+        return static_cast<std::uint64_t>(std::lower_bound(cuts.begin(), cuts.end(), s) - cuts.begin());
+    };
+    runs.begin.assign(cross.nrows, 0);
+    runs.end.assign(cross.nrows, 0);
+    runs.head.assign(cross.nrows, 0);
     std::size_t references = 0;
     for (std::size_t p = 0; p < cross.nrows; ++p) {
         const Csr::Row row = cross.row(p);
-        std::uint64_t first = 0, last = 0;
-        if (row.size > 0) {
-            first = static_cast<std::uint64_t>(std::lower_bound(cuts.begin(), cuts.end(), row.indices[0]) - cuts.begin());
-            last = static_cast<std::uint64_t>(
-                std::lower_bound(cuts.begin(), cuts.end(), row.indices[row.size - 1] + 1) - cuts.begin());
-        }
-        runs.begin[p] = first;
-        runs.end[p] = last;
-        references += last - first;
+        if (row.size == 0) continue;
+        const std::uint64_t end = row.indices[row.size - 1] + 1, last = run_at(end);
+        const bool head = last == cuts.size() || cuts[last] != end;
+        runs.begin[p] = run_at(row.indices[0]);
+        runs.end[p] = head ? run_at(end - 1) : last;
+        runs.head[p] = head ? 1 : 0;
+        references += runs.end[p] - runs.begin[p] + runs.head[p];
     }
     // Worth it only when the targets read fewer runs than the rows hold entries.
     if (references + cuts.size() > cross.data.size()) return {};
@@ -1406,7 +1499,7 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
             cross_.apply_rows(sources, products, count, begin, end);
             if (local)
                 local_bounds(cross_, source_runs_, sources, count, begin, end, buffers.lo.data(), buffers.hi.data(),
-                             runs_done, buffers.run_low, buffers.run_high);
+                             runs_done, buffers.run_extremes);
         }
         for (std::size_t i = 0; i < count; ++i) std::copy(products[i], products[i] + n, rows[i]);
         gram_factor_.solve_in_place(rows, count);

@@ -19,10 +19,15 @@ struct ProjectionBounds {
 };
 
 // The rows of a cross matrix as unions of elementary runs of source columns, cut where some row
-// starts or ends; empty unless every row is one contiguous run and the runs save reads.
+// starts, and where some row ends unless a run starts there or one source before (that row then
+// takes the first source of the run that goes on past it); empty unless every row is one
+// contiguous run and the runs save reads. Rows that end one source into a run are the rule where
+// each source straddling a knot starts some rows and ends others: a cut after it as well would
+// make it a run of its own, twice the runs for the same sources.
 struct SourceRuns {
     std::vector<std::uint64_t> starts;      // run r covers sources starts[r] .. starts[r + 1] - 1
     std::vector<std::uint64_t> begin, end;  // target p combines runs begin[p] .. end[p] - 1
+    std::vector<unsigned char> head;        // 1: target p also takes source starts[end[p]]
 
     static SourceRuns of(const Csr& cross);
     bool empty() const { return starts.empty(); }
