@@ -659,15 +659,67 @@ inline double interleaved_sum(const double* v, std::size_t count) {
     return (part[0] + part[1]) + (part[2] + part[3]);
 }
 
-// Whether all, none or some of eight coefficients have equal bounds.
-enum class Equal { All, None, Some };
-
-inline Equal equal_bounds(const double* lo, const double* hi) {
+// Bit p of `equal` (64 to a word, from bit 0 of word 0) set where lo[p] == hi[p], for p in
+// [first, last); the other bits kept. Four at a time, while the bounds are in cache.
+SPANLET_SIMD_CLONES
+void mark_equal_bounds(const double* lo, const double* hi, std::size_t first, std::size_t last, std::uint64_t* equal) {
     const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
-    const QuadBits first = at(lo) == at(hi), second = at(lo + 4) == at(hi + 4);
-    const QuadBits all = first & second, any = first | second;
-    if ((all[0] & all[1] & all[2] & all[3]) != 0) return Equal::All;
-    return (any[0] | any[1] | any[2] | any[3]) == 0 ? Equal::None : Equal::Some;
+    for (std::size_t p = first; p < last;) {
+        const std::size_t word = p / 64, stop = std::min(last, (word + 1) * 64);
+        std::uint64_t set = 0, mask = 0;
+        if (p % 64 == 0 && stop - p == 64) {
+            for (std::size_t k = 0; k < 64; k += 4) {
+                const QuadBits same = at(lo + p + k) == at(hi + p + k);
+                const std::uint64_t four = (same[0] & 1) | (same[1] & 2) | (same[2] & 4) | (same[3] & 8);
+                set |= four << k;
+            }
+            mask = ~std::uint64_t{0};
+            p = stop;
+        } else {
+            for (; p < stop; ++p) {
+                const std::uint64_t bit = std::uint64_t{1} << (p % 64);
+                mask |= bit;
+                set |= lo[p] == hi[p] ? bit : 0;
+            }
+        }
+        equal[word] = (equal[word] & ~mask) | set;
+    }
+}
+
+// The first p >= from with bit p of `bits` equal to `value`, or n where there is none below n.
+inline std::size_t next_bit(const std::uint64_t* bits, std::size_t from, std::size_t n, bool value) {
+    if (from >= n) return n;
+    const std::uint64_t flip = value ? 0 : ~std::uint64_t{0};
+    std::size_t word = from / 64;
+    std::uint64_t found = (bits[word] ^ flip) & (~std::uint64_t{0} << (from % 64));
+    while (found == 0) {
+        if (++word * 64 >= n) return n;
+        found = bits[word] ^ flip;
+    }
+    return std::min(n, word * 64 + static_cast<std::size_t>(std::countr_zero(found)));
+}
+
+// The stretches between runs of at least MIN_PINNED_RUN coefficients with equal bounds (bit p of
+// `equal` set), which the test sweeps take while passing over those runs: a coefficient with
+// equal bounds sits at its lower bound from the start and never moves. True when every one of
+// the n coefficients has equal bounds.
+bool sweep_segments(const std::uint64_t* equal, std::size_t n, std::vector<std::pair<std::size_t, std::size_t>>& segments) {
+    segments.clear();
+    bool all_equal = true;
+    std::size_t begin = 0;  // of the segment being gathered
+    for (std::size_t p = 0; p < n;) {
+        const std::size_t run_begin = next_bit(equal, p, n, true);
+        all_equal = all_equal && run_begin == p;
+        if (run_begin == n) break;
+        const std::size_t run_end = next_bit(equal, run_begin, n, false);
+        if (run_end - run_begin >= MIN_PINNED_RUN) {
+            if (begin < run_begin) segments.emplace_back(begin, run_begin);
+            begin = run_end;
+        }
+        p = run_end;
+    }
+    if (begin < n) segments.emplace_back(begin, n);
+    return all_equal;
 }
 
 // Lists the free coefficients (free_mask set) in ascending order; returns how many.
@@ -730,9 +782,9 @@ std::size_t stretch_end(const std::size_t* v, std::size_t from, std::size_t coun
 // bound (where it stays), one whose start value x0 - lambda u (x0 itself when lambda is 0) lies
 // beyond a bound at that bound, the others free; x takes the bounds of the pinned ones and x0
 // elsewhere; terms takes c x of the pinned ones and +0 for the free. Four coefficients at a time, as
-// test_interior.
+// test_interior. Returns the sum of the terms, as interleaved_sum.
 SPANLET_SIMD_CLONES
-void start_states(std::size_t n, const double* __restrict x0, const double* __restrict u, double lambda,
+double start_states(std::size_t n, const double* __restrict x0, const double* __restrict u, double lambda,
                   const double* __restrict lo, const double* __restrict hi, const double* __restrict c,
                   State* __restrict state, unsigned char* __restrict free_mask, double* __restrict x,
                   double* __restrict terms) {
@@ -740,6 +792,7 @@ void start_states(std::size_t n, const double* __restrict x0, const double* __re
     const Quad lambdas = {lambda, lambda, lambda, lambda};
     const QuadBits one = {1, 1, 1, 1}, two = {2, 2, 2, 2};
     const bool shifted = lambda != 0.0;
+    Quad sum = {};  // part k of interleaved_sum in lane k
     std::size_t p = 0;
     for (; p + 4 <= n; p += 4) {
         const Quad v = at(x0 + p), low = at(lo + p), high = at(hi + p);
@@ -748,7 +801,9 @@ void start_states(std::size_t n, const double* __restrict x0, const double* __re
         const QuadBits next = ((equal | (~up & down)) & one) | (~equal & up & two);
         const Quad value = next == two ? high : next == one ? low : v;
         *reinterpret_cast<QuadAt*>(x + p) = value;
-        *reinterpret_cast<QuadAt*>(terms + p) = next == 0 ? Quad{} : at(c + p) * value;
+        const Quad term = next == 0 ? Quad{} : at(c + p) * value;
+        *reinterpret_cast<QuadAt*>(terms + p) = term;
+        sum += term;
         // As in test_interior: narrowed once, spread to the two arrays.
         const QuadBits packed = next | (((next == 0) & one) << 8);
         const Bytes16 narrow = reinterpret_cast<Bytes16>(__builtin_convertvector(packed, Words));
@@ -767,7 +822,9 @@ void start_states(std::size_t n, const double* __restrict x0, const double* __re
         x[p] = next == State::Upper ? hi[p] : next == State::Lower ? lo[p] : x0[p];
         free_mask[p] = next == State::Free ? 1 : 0;
         terms[p] = next == State::Free ? 0.0 : c[p] * x[p];
+        sum[p % 4] += terms[p];
     }
+    return (sum[0] + sum[1]) + (sum[2] + sum[3]);
 }
 
 constexpr std::size_t NO_BLOCK = ~std::size_t{0};
@@ -798,6 +855,9 @@ struct RefinementBuffers {
     // The mass c . lo of the stretches before each segment and after the last, which never
     // changes; and room for the terms of a sum.
     std::vector<double> gap_mass, terms;
+    // Bit p of row j's words: coefficient p of row j has equal bounds (row 0 alone for bounds
+    // that every row shares).
+    std::vector<std::uint64_t> equal;
 };
 
 // The bounded refinement of one row: the least-squares coefficients kept inside their bounds
@@ -809,12 +869,12 @@ public:
     // else null.
     // lo, hi: the bounds of the coefficients.
     // response: G^-1 c, the plain projection's answer to the integral multiplier.
-    // uniform: every coefficient has the same bounds.
+    // equal: bit p (64 to a word) set where lo[p] == hi[p], as mark_equal_bounds; read with a band.
     RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const DenseBand* band,
                   const std::vector<double>& integrals, const std::vector<double>& response, const double* lo,
-                  const double* hi, bool uniform, RefinementBuffers& buffers)
+                  const double* hi, const std::uint64_t* equal, RefinementBuffers& buffers)
         : gram_(gram), d_(diagonal), band_(band != nullptr ? band->bandwidth : NO_BLOCK), dense_(band), c_(integrals),
-          u_(response), n_(gram.nrows), lo_(lo), hi_(hi), uniform_(uniform), w_(buffers) {
+          u_(response), n_(gram.nrows), lo_(lo), hi_(hi), equal_(equal), w_(buffers) {
         w_.state.resize(n_);
         w_.position.resize(n_);
         if (band_ != NO_BLOCK) {
@@ -957,56 +1017,13 @@ private:
         unsigned char* free_mask = w_.free_mask.data();
         std::size_t* free = w_.free.data();
         const double* c = c_.data();
-        bool all_pinned = true;
-        std::size_t m = 0;
-        // A coefficient with equal bounds sits at its lower bound from the start and never moves:
-        // the sweeps pass over long stretches of them.
         std::vector<std::pair<std::size_t, std::size_t>>& segments = w_.segments;
-        segments.clear();
-        std::size_t run_begin = 0, segment_begin = 0;
+        const bool all_pinned = sweep_segments(equal_, n_, segments);
         w_.terms.resize(n_);
         double* terms = w_.terms.data();
-        start_states(n_, x0, u_.data(), lambda0, lo, hi, c, state, free_mask, x, terms);
-        m = list_free(free_mask, n_, free);
-        if (uniform_ && n_ > 0 && lo[0] != hi[0]) {
-            // No bounds are equal: one segment of everything, as the loop below would find.
-            all_pinned = false;
-            run_begin = n_;
-        }
-        for (std::size_t p = run_begin; p < n_; ++p) {
-            // Eight with equal bounds, or eight without, at once.
-            if (p % 8 == 0 && p + 8 <= n_) {
-                const Equal equal = equal_bounds(lo + p, hi + p);
-                if (equal == Equal::All) {
-                    p += 7;
-                    continue;
-                }
-                if (equal == Equal::None) {
-                    // As the single steps below: the first may end a stretch, the others cannot.
-                    all_pinned = false;
-                    if (p - run_begin >= MIN_PINNED_RUN) {
-                        if (segment_begin < run_begin) segments.emplace_back(segment_begin, run_begin);
-                        segment_begin = p;
-                    }
-                    run_begin = p + 8;
-                    p += 7;
-                    continue;
-                }
-            }
-            const bool equal = lo[p] == hi[p];
-            all_pinned = all_pinned && equal;
-            if (!equal) {
-                if (p - run_begin >= MIN_PINNED_RUN) {
-                    if (segment_begin < run_begin) segments.emplace_back(segment_begin, run_begin);
-                    segment_begin = p;
-                }
-                run_begin = p + 1;
-            }
-        }
-        const std::size_t segment_end = n_ - run_begin >= MIN_PINNED_RUN ? run_begin : n_;
-        if (segment_begin < segment_end) segments.emplace_back(segment_begin, segment_end);
-        // c . x over the pinned coefficients (+0 adds nothing to a sum that starts at +0).
-        double s_fixed = interleaved_sum(terms, n_);
+        // s_fixed: c . x over the pinned coefficients (+0 adds nothing to a sum that starts at +0).
+        double s_fixed = start_states(n_, x0, u_.data(), lambda0, lo, hi, c, state, free_mask, x, terms);
+        std::size_t m = list_free(free_mask, n_, free);
         w_.gap_mass.clear();
         std::size_t gap = 0;
         // The gaps hold coefficients with equal bounds, whose terms are c lo already.
@@ -1326,7 +1343,7 @@ private:
     const std::size_t n_;
     const double* const lo_;
     const double* const hi_;
-    const bool uniform_;
+    const std::uint64_t* equal_;
     RefinementBuffers& w_;
     const double* x0_ = nullptr;
     double* x_ = nullptr;
@@ -1481,6 +1498,8 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
         RefinementBuffers& buffers = scratch.job_buffers<RefinementBuffers>();
         const std::size_t first = group * size, count = std::min(size, k - first);
         for (auto* v : {&buffers.cross_rows, &buffers.plain, &buffers.lo, &buffers.hi}) v->resize(size * n);
+        const std::size_t words = (n + 63) / 64;
+        buffers.equal.resize(size * words);
         double* rows[MOST];
         const double* sources[MOST];
         double* products[MOST];
@@ -1490,16 +1509,19 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
             products[i] = buffers.cross_rows.data() + i * n;
         }
         // The cross products by ranges of targets, each range's local bounds after them, while
-        // the sources they read are in cache.
+        // the sources they read are in cache, and which of the bounds are equal, while those are.
         const bool local = bounds.kind == ProjectionBounds::Kind::Local;
         constexpr std::size_t TARGETS = 256;
         std::size_t runs_done = 0;
         for (std::size_t begin = 0; begin < n; begin += TARGETS) {
             const std::size_t end = std::min(n, begin + TARGETS);
             cross_.apply_rows(sources, products, count, begin, end);
-            if (local)
-                local_bounds(cross_, source_runs_, sources, count, begin, end, buffers.lo.data(), buffers.hi.data(),
-                             runs_done, buffers.run_extremes);
+            if (!local) continue;
+            local_bounds(cross_, source_runs_, sources, count, begin, end, buffers.lo.data(), buffers.hi.data(),
+                         runs_done, buffers.run_extremes);
+            for (std::size_t i = 0; i < count; ++i)
+                mark_equal_bounds(buffers.lo.data() + i * n, buffers.hi.data() + i * n, begin, end,
+                                  buffers.equal.data() + i * words);
         }
         for (std::size_t i = 0; i < count; ++i) std::copy(products[i], products[i] + n, rows[i]);
         gram_factor_.solve_in_place(rows, count);
@@ -1507,11 +1529,14 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
         if (!local) {
             std::fill(buffers.lo.begin(), buffers.lo.begin() + static_cast<std::ptrdiff_t>(n), bounds.lo);
             std::fill(buffers.hi.begin(), buffers.hi.begin() + static_cast<std::ptrdiff_t>(n), bounds.hi);
+            std::fill(buffers.equal.begin(), buffers.equal.begin() + static_cast<std::ptrdiff_t>(words),
+                      bounds.lo == bounds.hi ? ~std::uint64_t{0} : 0);
         }
         for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t row = local ? i * n : 0;
+            const std::size_t row = local ? i : 0;
             RowRefinement refinement(gram_, gram_diagonal_, band, dst_integrals_, multiplier_response_,
-                                     buffers.lo.data() + row, buffers.hi.data() + row, !local, buffers);
+                                     buffers.lo.data() + row * n, buffers.hi.data() + row * n,
+                                     buffers.equal.data() + row * words, buffers);
             refinement.refine(buffers.cross_rows.data() + i * n, rows[i], x.data() + (first + i) * n);
         }
     });
