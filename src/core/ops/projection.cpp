@@ -668,11 +668,13 @@ void mark_equal_bounds(const double* lo, const double* hi, std::size_t first, st
         const std::size_t word = p / 64, stop = std::min(last, (word + 1) * 64);
         std::uint64_t set = 0, mask = 0;
         if (p % 64 == 0 && stop - p == 64) {
+            // Lane j gathers the bits of p + j, p + j + 4, ...: one vector of bits for the word.
+            QuadBits bits = {}, bit = {1, 2, 4, 8};
             for (std::size_t k = 0; k < 64; k += 4) {
-                const QuadBits same = at(lo + p + k) == at(hi + p + k);
-                const std::uint64_t four = (same[0] & 1) | (same[1] & 2) | (same[2] & 4) | (same[3] & 8);
-                set |= four << k;
+                bits |= (at(lo + p + k) == at(hi + p + k)) & bit;
+                bit <<= 4;
             }
+            set = static_cast<std::uint64_t>(bits[0] | bits[1] | bits[2] | bits[3]);
             mask = ~std::uint64_t{0};
             p = stop;
         } else {
@@ -1508,14 +1510,16 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
             sources[i] = f + (first + i) * m;
             products[i] = buffers.cross_rows.data() + i * n;
         }
-        // The cross products by ranges of targets, each range's local bounds after them, while
-        // the sources they read are in cache, and which of the bounds are equal, while those are.
+        // The cross products by ranges of targets, copied to be solved while in cache; each range's
+        // local bounds after them, while the sources they read are in cache, and which of the
+        // bounds are equal, while those are.
         const bool local = bounds.kind == ProjectionBounds::Kind::Local;
         constexpr std::size_t TARGETS = 256;
         std::size_t runs_done = 0;
         for (std::size_t begin = 0; begin < n; begin += TARGETS) {
             const std::size_t end = std::min(n, begin + TARGETS);
             cross_.apply_rows(sources, products, count, begin, end);
+            for (std::size_t i = 0; i < count; ++i) std::copy(products[i] + begin, products[i] + end, rows[i] + begin);
             if (!local) continue;
             local_bounds(cross_, source_runs_, sources, count, begin, end, buffers.lo.data(), buffers.hi.data(),
                          runs_done, buffers.run_extremes);
@@ -1523,7 +1527,6 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
                 mark_equal_bounds(buffers.lo.data() + i * n, buffers.hi.data() + i * n, begin, end,
                                   buffers.equal.data() + i * words);
         }
-        for (std::size_t i = 0; i < count; ++i) std::copy(products[i], products[i] + n, rows[i]);
         gram_factor_.solve_in_place(rows, count);
         // Range bounds are the same for every row: one copy serves the group and stays in cache.
         if (!local) {
