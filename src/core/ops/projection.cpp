@@ -783,13 +783,14 @@ std::size_t stretch_end(const std::size_t* v, std::size_t from, std::size_t coun
 // The start of the active set for a narrow band: a coefficient with equal bounds at its lower
 // bound (where it stays), one whose start value x0 - lambda u (x0 itself when lambda is 0) lies
 // beyond a bound at that bound, the others free; x takes the bounds of the pinned ones and x0
-// elsewhere; terms takes c x of the pinned ones and +0 for the free. Four coefficients at a time, as
-// test_interior. Returns the sum of the terms, as interleaved_sum.
+// elsewhere; the terms c x are those of the pinned ones and +0 for the free, kept in `terms`
+// unless it is null. Four coefficients at a time, as test_interior. Returns the sum of the terms,
+// as interleaved_sum.
 SPANLET_SIMD_CLONES
 double start_states(std::size_t n, const double* __restrict x0, const double* __restrict u, double lambda,
-                  const double* __restrict lo, const double* __restrict hi, const double* __restrict c,
-                  State* __restrict state, unsigned char* __restrict free_mask, double* __restrict x,
-                  double* __restrict terms) {
+                    const double* __restrict lo, const double* __restrict hi, const double* __restrict c,
+                    State* __restrict state, unsigned char* __restrict free_mask, double* __restrict x,
+                    double* __restrict terms) {
     const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
     const Quad lambdas = {lambda, lambda, lambda, lambda};
     const QuadBits one = {1, 1, 1, 1}, two = {2, 2, 2, 2};
@@ -804,7 +805,7 @@ double start_states(std::size_t n, const double* __restrict x0, const double* __
         const Quad value = next == two ? high : next == one ? low : v;
         *reinterpret_cast<QuadAt*>(x + p) = value;
         const Quad term = next == 0 ? Quad{} : at(c + p) * value;
-        *reinterpret_cast<QuadAt*>(terms + p) = term;
+        if (terms != nullptr) *reinterpret_cast<QuadAt*>(terms + p) = term;
         sum += term;
         // As in test_interior: narrowed once, spread to the two arrays.
         const QuadBits packed = next | (((next == 0) & one) << 8);
@@ -823,8 +824,9 @@ double start_states(std::size_t n, const double* __restrict x0, const double* __
         state[p] = next;
         x[p] = next == State::Upper ? hi[p] : next == State::Lower ? lo[p] : x0[p];
         free_mask[p] = next == State::Free ? 1 : 0;
-        terms[p] = next == State::Free ? 0.0 : c[p] * x[p];
-        sum[p % 4] += terms[p];
+        const double term = next == State::Free ? 0.0 : c[p] * x[p];
+        if (terms != nullptr) terms[p] = term;
+        sum[p % 4] += term;
     }
     return (sum[0] + sum[1]) + (sum[2] + sum[3]);
 }
@@ -1023,8 +1025,12 @@ private:
         const bool all_pinned = sweep_segments(equal_, n_, segments);
         w_.terms.resize(n_);
         double* terms = w_.terms.data();
+        // The terms are read for the gaps between the segments alone.
+        std::size_t in_segments = 0;
+        for (const auto& [begin, end] : segments) in_segments += end - begin;
         // s_fixed: c . x over the pinned coefficients (+0 adds nothing to a sum that starts at +0).
-        double s_fixed = start_states(n_, x0, u_.data(), lambda0, lo, hi, c, state, free_mask, x, terms);
+        double s_fixed = start_states(n_, x0, u_.data(), lambda0, lo, hi, c, state, free_mask, x,
+                                      in_segments < n_ ? terms : nullptr);
         std::size_t m = list_free(free_mask, n_, free);
         w_.gap_mass.clear();
         std::size_t gap = 0;
