@@ -277,6 +277,26 @@ def as_csr(parts):
     return sparse.csr_matrix((data, indices, indptr), shape=shape)
 
 
+def test_kernels_listed_out_of_order_give_the_rows_of_the_ordered_measurement():
+    # Overlapping boxes at random places, listed in random order, partly sorted, or sorted: blocks
+    # of rows are walked in runs that follow one another along the axis, and every entry comes out
+    # the same number whichever run takes it.
+    rng = np.random.default_rng(11)
+    basis = Space.bsplines_clamped(np.linspace(0.0, 1.0, 300), 3)
+    centers = rng.uniform(0.0, 1.0, 4000)
+    order = np.argsort(centers)
+    boxes = Space.rectangles(centers, rng.uniform(0.5, 4.0, 4000) / 300)
+    partly = order.copy()
+    partly[::5] = rng.permutation(partly[::5])
+    want = as_csr(measure(boxes, basis, "integral"))
+    for pick in (order, partly, order[::-1]):
+        got = as_csr(measure(boxes.take(pick), basis, "integral"))
+        expected = want[pick]
+        np.testing.assert_array_equal(got.indptr, expected.indptr)
+        np.testing.assert_array_equal(got.indices, expected.indices)
+        np.testing.assert_array_equal(got.data, expected.data)
+
+
 @pytest.mark.parametrize("order", ["reversed", "shuffled", "every_third", "halves_swapped"])
 def test_rows_in_any_order_are_the_rows_of_the_ordered_gram(order):
     # Blocks of rows whose candidates come out of order, or with gaps between neighbours, are

@@ -307,6 +307,38 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
     w.sums.reserve(size);
 }
 
+// Rows first..end-1 of a against b into `block`, in runs of rows whose supports follow one
+// another along the axis: the interval walk of a run covers the run's span, and rows listed out
+// of order (a shuffled space) would make every block's span the whole axis, its knots and live
+// elements those of every row. A run ends where the next row's support lies before the run's
+// span or starts further past it than the span is long. The entries do not depend on the runs:
+// a pair's knot intervals are those of both spaces inside their common support, whatever run
+// takes the pair, and a pair split between runs of one space is integrated symmetrically.
+void assemble_rows(const Space& a_space, const Space& b, std::size_t first, std::size_t end, Buffers& w,
+                   RowBlock& block, Scratch& scratch) {
+    const std::vector<Element>& a = a_space.elements();
+    RowBlock run;
+    for (std::size_t begin = first; begin < end;) {
+        std::size_t stop = begin + 1;
+        Support span = support(a[begin]);
+        for (; stop < end; ++stop) {
+            const Support next = support(a[stop]);
+            if (next.hi < span.lo || next.lo > span.hi + (span.hi - span.lo)) break;
+            span = {std::min(span.lo, next.lo), std::max(span.hi, next.hi)};
+        }
+        if (begin == first) {
+            assemble_block(a_space, b, begin, stop, w, block, scratch);
+        } else {
+            assemble_block(a_space, b, begin, stop, w, run, scratch);
+            block.row_sizes.insert(block.row_sizes.end(), run.row_sizes.begin(), run.row_sizes.end());
+            block.indices.insert(block.indices.end(), run.indices.begin(), run.indices.end());
+            block.values.insert(block.values.end(), run.values.begin(), run.values.end());
+            block.zeros += run.zeros;
+        }
+        begin = stop;
+    }
+}
+
 bool piecewise_polynomial(const Element& e) {
     if (std::holds_alternative<Delta>(e.kind) || !is_polynomial(e)) return false;
     const Support s = support(e);
@@ -339,7 +371,7 @@ RowBlocks interval_products(const Space& a, const Space& b) {
     RowBlocks rows{std::vector<RowBlock>(split.count()), a.size(), b.size()};
     parallel_for(split.count(), [&](std::size_t t, Scratch& scratch) {
         if (stop_requested()) return;
-        assemble_block(a, b, split.first(t), split.end(t), scratch.job_buffers<Buffers>(), rows.blocks[t], scratch);
+        assemble_rows(a, b, split.first(t), split.end(t), scratch.job_buffers<Buffers>(), rows.blocks[t], scratch);
     });
     return rows;
 }
