@@ -71,8 +71,8 @@ namespace {
 // chain of 40 waits on each step's product. |Z| <= 1 in the upper half-plane, so every chain stays
 // as well conditioned as the single one. 1 / (L - iz) = g + iq.
 template <int W, bool Imaginary>
-SPANLET_ALWAYS_INLINE void weideman_lanes(const double* coefficients, const double* x, double y, double* re,
-                                          double* im) noexcept {
+SPANLET_ALWAYS_INLINE void weideman_lanes(const double* coefficients, const double* x, double y, double* __restrict re,
+                                          double* __restrict im) noexcept {
     const double d = L + y, e = L - y, dd = d * d;
     double zr[W], zi[W], g[W], q[W];
     for (int l = 0; l < W; ++l) {
