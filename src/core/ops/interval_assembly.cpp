@@ -314,17 +314,24 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
 // span or starts further past it than the span is long. The entries do not depend on the runs:
 // a pair's knot intervals are those of both spaces inside their common support, whatever run
 // takes the pair, and a pair split between runs of one space is integrated symmetrically.
-void assemble_rows(const Space& a_space, const Space& b, std::size_t first, std::size_t end, Buffers& w,
+// ordered: a's elements are listed by lower support end, so that a block's span holds its own
+// rows alone, and a block is one run.
+void assemble_rows(const Space& a_space, const Space& b, std::size_t first, std::size_t end, bool ordered, Buffers& w,
                    RowBlock& block, Scratch& scratch) {
-    const std::vector<Element>& a = a_space.elements();
+    if (ordered) {
+        assemble_block(a_space, b, first, end, w, block, scratch);
+        return;
+    }
+    const SupportIndex& index = a_space.index();
     RowBlock run;
     for (std::size_t begin = first; begin < end;) {
         std::size_t stop = begin + 1;
-        Support span = support(a[begin]);
+        double lo = index.lower[begin], hi = index.upper[begin];
         for (; stop < end; ++stop) {
-            const Support next = support(a[stop]);
-            if (next.hi < span.lo || next.lo > span.hi + (span.hi - span.lo)) break;
-            span = {std::min(span.lo, next.lo), std::max(span.hi, next.hi)};
+            const double next_lo = index.lower[stop], next_hi = index.upper[stop];
+            if (next_hi < lo || next_lo > hi + (hi - lo)) break;
+            lo = std::min(lo, next_lo);
+            hi = std::max(hi, next_hi);
         }
         if (begin == first) {
             assemble_block(a_space, b, begin, stop, w, block, scratch);
@@ -337,6 +344,15 @@ void assemble_rows(const Space& a_space, const Space& b, std::size_t first, std:
         }
         begin = stop;
     }
+}
+
+// Whether the space's elements are listed by lower support end, none of them kept apart as wide.
+bool listed_in_order(const Space& space) {
+    const std::vector<std::uint64_t>& order = space.index().order;
+    if (order.size() != space.size()) return false;
+    for (std::size_t k = 0; k < order.size(); ++k)
+        if (order[k] != k) return false;
+    return true;
 }
 
 bool piecewise_polynomial(const Element& e) {
@@ -369,9 +385,11 @@ bool interval_products_apply(const Space& a, const Space& b, CosineWeight omega)
 RowBlocks interval_products(const Space& a, const Space& b) {
     const RowTasks split = RowTasks::blocks(a.size());
     RowBlocks rows{std::vector<RowBlock>(split.count()), a.size(), b.size()};
+    const bool ordered = listed_in_order(a);
     parallel_for(split.count(), [&](std::size_t t, Scratch& scratch) {
         if (stop_requested()) return;
-        assemble_rows(a, b, split.first(t), split.end(t), scratch.job_buffers<Buffers>(), rows.blocks[t], scratch);
+        assemble_rows(a, b, split.first(t), split.end(t), ordered, scratch.job_buffers<Buffers>(), rows.blocks[t],
+                      scratch);
     });
     return rows;
 }
