@@ -204,6 +204,16 @@ inline void ordered_key(QuadBits& bits) {
     bits ^= (bits >> 63) & magnitude;
 }
 
+// Four vectors transposed: lane j of vector i to lane i of vector j.
+inline void transpose_four(Quad& a, Quad& b, Quad& c, Quad& d) {
+    const Quad t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6), t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
+    const Quad t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6), t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+    a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    b = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    c = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
 // The extremes of runs [first, last) for four rows at once (run r at [4 r]), as ordered keys:
 // Extremes with all four rows in one vector (two pairs where the processor lacks AVX2), the same
 // selects lane by lane.
@@ -230,15 +240,13 @@ void run_extremes_four(const SourceRuns& runs, std::size_t first, std::size_t la
         // Four sources of the four rows, transposed in registers; the first source's values to
         // head where the four are the run's first.
         const auto four = [&](std::uint64_t s, bool first_four) {
-            const Quad r0 = load(f[0] + s), r1 = load(f[1] + s), r2 = load(f[2] + s), r3 = load(f[3] + s);
-            const Quad t0 = __builtin_shufflevector(r0, r1, 0, 4, 2, 6), t1 = __builtin_shufflevector(r0, r1, 1, 5, 3, 7);
-            const Quad t2 = __builtin_shufflevector(r2, r3, 0, 4, 2, 6), t3 = __builtin_shufflevector(r2, r3, 1, 5, 3, 7);
-            const Quad v0 = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+            Quad v0 = load(f[0] + s), v1 = load(f[1] + s), v2 = load(f[2] + s), v3 = load(f[3] + s);
+            transpose_four(v0, v1, v2, v3);
             if (first_four) head = v0;
             widen(v0, low, high);
-            widen(__builtin_shufflevector(t1, t3, 0, 1, 4, 5), other_low, other_high);
-            widen(__builtin_shufflevector(t0, t2, 2, 3, 6, 7), low, high);
-            widen(__builtin_shufflevector(t1, t3, 2, 3, 6, 7), other_low, other_high);
+            widen(v1, other_low, other_high);
+            widen(v2, low, high);
+            widen(v3, other_low, other_high);
         };
         std::uint64_t s = runs.starts[r];
         const std::uint64_t end = runs.starts[r + 1];
@@ -267,16 +275,6 @@ void run_extremes_four(const SourceRuns& runs, std::size_t first, std::size_t la
         store(head_low + 4 * r, head_low_key);
         store(head_high + 4 * r, head_high_key);
     }
-}
-
-// Four vectors transposed: lane j of vector i to lane i of vector j.
-inline void transpose_four(Quad& a, Quad& b, Quad& c, Quad& d) {
-    const Quad t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6), t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
-    const Quad t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6), t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
-    a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
-    b = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
-    c = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-    d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
 // The bounds of targets [first, last) for `rows` rows (at most 4) from the extremes of their runs,
