@@ -56,15 +56,17 @@ public:
     // The values at the N offsets s[0..N), each as operator() gives it. When all of them fall on
     // the kept segment (as the nodes of a rule on a knot interval do), the polynomial is evaluated
     // at all in one straight run, which the compiler can interleave.
+    // An element walked from interval to interval meets its next segment on the next interval:
+    // that segment is found from the first node, as operator() would find it there.
     template <std::size_t N>
     void values(const double* s, double* out) {
-        if (shaped_ && segment_) {
+        if (shaped_) {
             double v[N];
-            bool inside = true;
-            for (std::size_t k = 0; k < N; ++k) {
-                v[k] = per_stretch_ != 0.0 ? s[k] * per_stretch_ : s[k] / shaped_->stretch;
-                const double u = u0_ + v[k];
-                inside = inside && segment_->a <= u && u < segment_->b;
+            for (std::size_t k = 0; k < N; ++k) v[k] = per_stretch_ != 0.0 ? s[k] * per_stretch_ : s[k] / shaped_->stretch;
+            bool inside = holds<N>(v);
+            if (!inside) {
+                locate(u0_ + v[0]);
+                inside = holds<N>(v);
             }
             if (inside) {
                 const Segment& g = *segment_;
@@ -79,6 +81,17 @@ public:
     }
 
 private:
+    // Whether the kept segment holds the points u0_ + v[k].
+    template <std::size_t N>
+    bool holds(const double* v) const {
+        if (!segment_) return false;
+        bool inside = true;
+        for (std::size_t k = 0; k < N; ++k) {
+            const double u = u0_ + v[k];
+            inside = inside && segment_->a <= u && u < segment_->b;
+        }
+        return inside;
+    }
     void locate(double u);
     // The kept segment's variable at z_ (as shaped_local forms it).
     double offset_from_knot() const {
