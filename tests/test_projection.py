@@ -320,6 +320,23 @@ def test_local_bounds_take_the_sources_that_straddle_knots(rows):
         assert pinned_count > 2 * rows
 
 
+@pytest.mark.parametrize("seed", [52, 138, 215])
+def test_local_bounds_of_noisy_rows_give_the_constrained_optimum(seed):
+    # Noise on boxes of random widths: free coefficients are pinned, freed and pinned again at the
+    # same bound as the active set goes, which changes the right-hand side of a neighbour back to
+    # what it was two solves before while the solve in between read it from the band.
+    rng = np.random.default_rng(seed)
+    edges = np.sort(np.concatenate([[0.0, 1.0], rng.uniform(0.0, 1.0, 147)]))
+    src, dst = Space.boxes(edges), Space.bsplines_clamped(np.linspace(0.0, 1.0, 111), 3)
+    p = Projection(src, dst)
+    f = rng.normal(0.0, 1.0, (16, len(src)))
+    g, y, c, masses = problem(p, src, dst, f)
+    got = p.apply_last_axis(f, "local")
+    for row in range(len(f)):
+        lo, hi = local_bounds(p.cross(), f[row])
+        assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
+
+
 @pytest.mark.parametrize("cutoff, half_bandwidth", [(4.0, 6), (5.5, 8), (7.0, 11)])
 @pytest.mark.parametrize("bounds", [(-1.0, 0.5), "local"])
 def test_wide_bands_give_the_constrained_optimum(cutoff, half_bandwidth, bounds):

@@ -58,14 +58,6 @@ void BandBlocks::hold_row(std::size_t p) {
     banded_[e] = 0;
 }
 
-void BandBlocks::copy_band_rows(std::size_t p, std::size_t count, const double* first, const double* second) {
-    const std::size_t e = p + bandwidth_;
-    std::copy(first, first + count, first_.data() + e);
-    std::copy(second, second + count, second_.data() + e);
-    std::fill(held_.data() + e, held_.data() + e + count, 0);
-    std::fill(banded_.data() + e, banded_.data() + e + count, 1);
-}
-
 namespace {
 
 // Row i of L D L^T (L unit lower triangular) without square roots, which would lengthen the
@@ -112,11 +104,50 @@ SPANLET_ALWAYS_INLINE double backward_row(const double* factor, const double* z,
 
 }  // namespace
 
+// The last B values of a substitution, kept in registers from row to row: read back from memory,
+// each row would wait for the store of the row before. Forward, v[q] = z[i - B + q] for row i;
+// backward, v[o - 1] = x[i + o].
+template <std::size_t B>
+struct Window {
+    double v[B > 0 ? B : 1];
+
+    SPANLET_ALWAYS_INLINE void load(const double* from) {
+        for (std::size_t q = 0; q < B; ++q) v[q] = from[q];
+    }
+    // forward_row with the window as z[i - B] .. z[i - 1]; then z[i] joins it.
+    SPANLET_ALWAYS_INLINE double forward(const double* l, double r) {
+        for (std::size_t q = 0; q < B; ++q) r = std::fma(-l[q], v[q], r);
+        push_forward(r);
+        return r;
+    }
+    SPANLET_ALWAYS_INLINE void push_forward(double newest) {
+        if constexpr (B > 0) {
+            for (std::size_t q = 0; q + 1 < B; ++q) v[q] = v[q + 1];
+            v[B - 1] = newest;
+        }
+    }
+    // backward_row with the window as x[i + 1] .. x[i + B]; then x[i] joins it.
+    SPANLET_ALWAYS_INLINE double backward(const double* factor, double z, std::size_t i) {
+        constexpr std::size_t W = B + 1;
+        double r = z * factor[i * W + B];
+        for (std::size_t o = B; o >= 1; --o) r = std::fma(-factor[(i + o) * W + (B - o)], v[o - 1], r);
+        push_backward(r);
+        return r;
+    }
+    SPANLET_ALWAYS_INLINE void push_backward(double newest) {
+        if constexpr (B > 0) {
+            for (std::size_t o = B - 1; o >= 1; --o) v[o] = v[o - 1];
+            v[0] = newest;
+        }
+    }
+};
+
 // Every row of a group of blocks, one block after the other: its factor and forward substitution
 // row by row, then its backward substitution. A held row has 1 in slot b and zeros elsewhere, so
 // every product that reaches it is an exact 0; it keeps what it holds. A row of the reference is
 // copied where it applies (see set_band): most rows of a long block then cost only their
-// substitutions, whose chains from row to row are short enough that one block at a time keeps
+// substitutions. Each substitution keeps its last B values in registers (Window), which leaves
+// its chain from row to row one fused multiply-add long, and with it one block at a time keeps
 // the arithmetic units as busy as several in lockstep would, without the steps between them.
 template <std::size_t B>
 SPANLET_ALWAYS_INLINE bool BandBlocks::solve_fresh(const Block* const* group, std::size_t lanes, const unsigned char* free) {
@@ -125,27 +156,34 @@ SPANLET_ALWAYS_INLINE bool BandBlocks::solve_fresh(const Block* const* group, st
     const unsigned char* is_free = free - B;
     const unsigned char* banded = banded_.data();
     const double* reference = reference_;
+    const double* s1 = band_first_;
+    const double* s2 = band_second_;
     for (std::size_t k = 0; k < lanes; ++k) {
-        const std::size_t begin = group[k]->begin + B, end = group[k]->end + B;
+        const std::size_t begin = group[k]->begin + B, end = group[k]->end + B, from = group[k]->from + B;
         std::size_t same = 0;  // rows in a row up to the current one that came out as the reference's
-        for (std::size_t i = group[k]->from + B; i < end; ++i) {
+        Window<B> z1, z2;
+        z1.load(y1 + from - B);
+        z2.load(y2 + from - B);
+        for (std::size_t i = from; i < end; ++i) {
             if (!is_free[i]) {
                 same = 0;
+                z1.push_forward(y1[i]);
+                z2.push_forward(y2[i]);
                 continue;
             }
             if (reference != nullptr && same >= B && banded[i] != 0) {
                 // The reference's row, as factoring would give it: only the substitution.
                 const double* l = reference + i * W;
                 std::memcpy(factor + i * W, l, sizeof(double) * W);
-                y1[i] = forward_row<B>(l, r1[i], y1, i);
-                y2[i] = forward_row<B>(l, r2[i], y2, i);
+                y1[i] = z1.forward(l, s1[i - B]);
+                y2[i] = z2.forward(l, s2[i - B]);
                 continue;
             }
             double l[W];
             if (!factor_row<B>(row_entries<B>(i), factor, i, l)) return false;
             std::memcpy(factor + i * W, l, sizeof(double) * W);
-            y1[i] = forward_row<B>(l, r1[i], y1, i);
-            y2[i] = forward_row<B>(l, r2[i], y2, i);
+            y1[i] = z1.forward(l, row_side<B>(banded, s1, r1, i));
+            y2[i] = z2.forward(l, row_side<B>(banded, s2, r2, i));
             if (reference != nullptr) {
                 std::uint64_t difference = 0;
                 for (std::size_t t = 0; t < W; ++t)
@@ -153,11 +191,18 @@ SPANLET_ALWAYS_INLINE bool BandBlocks::solve_fresh(const Block* const* group, st
                 same = difference == 0 ? same + 1 : 0;
             }
         }
-        for (std::size_t i = end; i-- > begin;)
+        Window<B> w1, w2;
+        w1.load(x1 + end);
+        w2.load(x2 + end);
+        for (std::size_t i = end; i-- > begin;) {
             if (is_free[i]) {
-                x1[i] = backward_row<B>(factor, y1, x1, i);
-                x2[i] = backward_row<B>(factor, y2, x2, i);
+                x1[i] = w1.backward(factor, y1[i], i);
+                x2[i] = w2.backward(factor, y2[i], i);
+            } else {
+                w1.push_backward(x1[i]);
+                w2.push_backward(x2[i]);
             }
+        }
     }
     return true;
 }
@@ -172,6 +217,9 @@ SPANLET_ALWAYS_INLINE bool BandBlocks::solve_group(const Block* const* group, st
     const auto [entries, factor, r1, r2, y1, y2, x1, x2] = arrays();
     const unsigned char* dirty = dirty_.data();
     unsigned char* changed = changed_.data();
+    const unsigned char* banded = banded_.data();
+    const double* s1 = band_first_;
+    const double* s2 = band_second_;
     const unsigned char* is_free = free - B;
     std::size_t next[BLOCK_LANES], end[BLOCK_LANES], quiet[BLOCK_LANES];
     std::size_t active = 0;
@@ -200,7 +248,8 @@ SPANLET_ALWAYS_INLINE bool BandBlocks::solve_group(const Block* const* group, st
             }
             double l[W];
             if (!factor_row<B>(row_entries<B>(i), factor, i, l)) return false;
-            const double u1 = forward_row<B>(l, r1[i], y1, i), u2 = forward_row<B>(l, r2[i], y2, i);
+            const double u1 = forward_row<B>(l, row_side<B>(banded, s1, r1, i), y1, i),
+                         u2 = forward_row<B>(l, row_side<B>(banded, s2, r2, i), y2, i);
             const bool moved = assign(factor + i * W, l, W) | assign(y1 + i, &u1, 1) | assign(y2 + i, &u2, 1);
             changed[i] = static_cast<unsigned char>(moved);
             quiet[k] = moved ? 0 : quiet[k] + 1;

@@ -18,6 +18,7 @@
 // its own solve, whatever it is grouped with; a held row contributes exact zeros.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -51,46 +52,42 @@ public:
         band_ = rows;
         reference_ = factor_rows;
     }
+    // The right-hand sides of the rows set with set_band_rows, by unknown: first[p] and second[p]
+    // for row p, read where a row is solved, never copied. They must outlive the solves and stay
+    // as they are from one solve to the next, which is what lets a row set from the band again
+    // keep its inputs.
+    void set_band_sides(const double* first, const double* second) {
+        band_first_ = first;
+        band_second_ = second;
+    }
     const std::vector<double>& factor_rows() const { return factor_; }
 
     // Sets the inputs of row p: entries[t] = A[p][p - b + t] for t < b (0 for a held column or
     // one before 0), entries[b] = A[p][p], and the two right-hand sides. A caller sets every row
     // of a block from its `from` on, and holds the rows within b of a block, before it solves.
-    // Inline: the refinement sets and holds rows by the thousand per solve.
+    // Inline: the refinement sets and holds rows by the thousand per solve. A row that was the
+    // band's kept neither entries nor right-hand sides here, so it counts as changed.
     void set_row(std::size_t p, const double* entries, double first, double second) {
         const std::size_t e = p + bandwidth_, width = bandwidth_ + 1;
         const bool changed = assign(entries_.data() + e * width, entries, width) | assign(&first_[e], &first, 1) |
                              assign(&second_[e], &second, 1);
-        dirty_[e] |= static_cast<unsigned char>(changed);
+        dirty_[e] |= static_cast<unsigned char>(changed || banded_[e] != 0);
         held_[e] = 0;
         banded_[e] = 0;
     }
-    // Sets rows p .. p + count - 1 as set_row does, with the band's entries (set_band) and the
-    // right-hand sides first[i] and second[i]. Without `compare` the rows are not marked as
-    // changed: for a solve that computes every row (fresh).
-    void set_band_rows(std::size_t p, std::size_t count, const double* first, const double* second, bool compare) {
-        if (!compare) {
-            copy_band_rows(p, count, first, second);
-            return;
-        }
-        // Local pointers: byte stores may alias the vectors' storage. A row that was the band's
-        // keeps its entries.
+    // Sets rows p .. p + count - 1 as set_row does, with the band's entries (set_band) and
+    // right-hand sides (set_band_sides). Without `compare` the rows are not marked as changed: for
+    // a solve that computes every row (fresh). With it, a row that was the band's keeps its inputs.
+    void set_band_rows(std::size_t p, std::size_t count, bool compare) {
+        // Local pointers: byte stores may alias the vectors' storage.
         const std::size_t e = p + bandwidth_;
-        double* to_first = first_.data() + e;
-        double* to_second = second_.data() + e;
         unsigned char* dirty = dirty_.data() + e;
         unsigned char* held = held_.data() + e;
         unsigned char* banded = banded_.data() + e;
-        for (std::size_t i = 0; i < count; ++i) {
-            std::uint64_t difference = banded[i] == 0 ? 1 : 0;
-            difference |= std::bit_cast<std::uint64_t>(to_first[i]) ^ std::bit_cast<std::uint64_t>(first[i]);
-            difference |= std::bit_cast<std::uint64_t>(to_second[i]) ^ std::bit_cast<std::uint64_t>(second[i]);
-            to_first[i] = first[i];
-            to_second[i] = second[i];
-            dirty[i] |= static_cast<unsigned char>(difference != 0);
-            held[i] = 0;
-            banded[i] = 1;
-        }
+        if (compare)
+            for (std::size_t i = 0; i < count; ++i) dirty[i] |= static_cast<unsigned char>(banded[i] == 0);
+        std::fill(held, held + count, 0);
+        std::fill(banded, banded + count, 1);
     }
     // Makes row p a held row: the identity row, right-hand sides and solutions 0. A row held
     // since its last hold is left as it is: nothing but set_row writes a held row.
@@ -139,11 +136,16 @@ private:
         return {entries_.data(),        factor_.data(),         first_.data(),           second_.data(),
                 first_forward_.data(), second_forward_.data(), first_solution_.data(), second_solution_.data()};
     }
-    void copy_band_rows(std::size_t p, std::size_t count, const double* first, const double* second);
     // The entries of stored row i: the band's for a row set from it.
     template <std::size_t B>
     const double* row_entries(std::size_t i) const {
         return banded_[i] == 0 ? entries_.data() + i * (B + 1) : band_ + (i - B) * (2 * B + 1);
+    }
+    // The right-hand sides of stored row i (kept: first_ or second_), the band's for a row set
+    // from it.
+    template <std::size_t B>
+    static double row_side(const unsigned char* banded, const double* band_side, const double* kept, std::size_t i) {
+        return banded[i] != 0 ? band_side[i - B] : kept[i];
     }
 
     template <std::size_t B>
@@ -171,11 +173,13 @@ private:
     // held_: the row is held and unchanged since (its entries, factor, right-hand sides and
     // solutions those of the identity and 0).
     std::vector<unsigned char> held_;
-    // banded_: the row is the band's, set by set_band_rows (its entries_ are not kept); band_ and
-    // reference_: see set_band.
+    // banded_: the row is the band's, set by set_band_rows (its entries_, first_ and second_ are
+    // not kept); band_, reference_, band_first_ and band_second_: see set_band and set_band_sides.
     std::vector<unsigned char> banded_;
     const double* band_ = nullptr;
     const double* reference_ = nullptr;
+    const double* band_first_ = nullptr;
+    const double* band_second_ = nullptr;
 };
 
 }  // namespace spanlet

@@ -897,6 +897,7 @@ public:
     void refine(const double* y, const double* x0, double* x) {
         x0_ = x0;
         x_ = x;
+        if (band_ != NO_BLOCK) w_.blocks.set_band_sides(y, c_.data());
         double m0 = 0.0;  // the integral to keep
         const double lambda = predicted_multiplier(n_, x0, u_.data(), c_.data(), lo_, hi_, m0);
         if (!(lambda != 0.0 && settle_from(y, m0, lambda)) && !settle_from(y, m0, 0.0)) fallback();
@@ -1219,8 +1220,7 @@ private:
                 const std::size_t inner = std::min(k + b, end), outer = std::max(inner, end > b ? end - b : 0);
                 for (std::size_t i = k; i < inner; ++i) set_row(y, members[i]);
                 if (inner < outer)
-                    blocks.set_band_rows(members[inner], outer - inner, y + members[inner], c_.data() + members[inner],
-                                         false);
+                    blocks.set_band_rows(members[inner], outer - inner, false);
                 for (std::size_t i = outer; i < end; ++i) set_row(y, members[i]);
             }
             if (end < count)
@@ -1238,7 +1238,7 @@ private:
             for (; k < count && members[k] <= changes[j] + b; ++k) {
                 const bool inner = k >= b && k + b < count && members[k + b] - members[k - b] == 2 * b;
                 if (inner)
-                    blocks.set_band_rows(members[k], 1, y + members[k], c_.data() + members[k], true);
+                    blocks.set_band_rows(members[k], 1, true);
                 else
                     set_row(y, members[k]);
             }
@@ -1398,7 +1398,8 @@ DenseBand DenseBand::of(const Csr& matrix, std::size_t b) {
     whole.resize(b, n);
     const std::vector<double> zeros(n, 0.0);
     whole.set_band(band.rows.data(), nullptr);
-    whole.set_band_rows(0, n, zeros.data(), zeros.data(), false);
+    whole.set_band_sides(zeros.data(), zeros.data());
+    whole.set_band_rows(0, n, false);
     const std::vector<unsigned char> free(n, 1);
     std::vector<std::size_t> order;
     if (whole.factor_and_solve({BandBlocks::Block{0, n, 0}}, free.data(), order, true))
