@@ -28,6 +28,12 @@ constexpr std::size_t MIN_PINNED_RUN = 4 * MAX_BLOCK_BANDWIDTH;
 
 enum class State : unsigned char { Free, Lower, Upper };
 
+// Bound p of the coefficients at lo[p & mask] and hi[p & mask]. Bounds that every coefficient
+// shares are four copies of one value with mask 0: a vector read at lo + (p & mask) takes them as
+// it takes four coefficients' bounds, and every pass of the refinement reads one cache line
+// instead of streaming two arrays of the target size.
+constexpr std::size_t EACH_BOUND = ~std::size_t{0}, SHARED_BOUND = 0;
+
 double clamp_keeping_nan(double v, double lo, double hi) {
     if (v < lo) return lo;
     if (v > hi) return hi;
@@ -403,7 +409,7 @@ struct ClampedMass {
 
 SPANLET_SIMD_CLONES
 ClampedMass clamped_mass(std::size_t n, const double* x0, const double* u, const double* c, const double* lo,
-                         const double* hi) {
+                         const double* hi, std::size_t mask) {
     const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
     const Quad zero = {};
     Quad mass[2] = {zero, zero}, slope[2] = {zero, zero};
@@ -412,7 +418,7 @@ ClampedMass clamped_mass(std::size_t n, const double* x0, const double* u, const
     for (; p + 8 <= n; p += 8)
         for (std::size_t k = 0; k < 2; ++k) {
             const std::size_t i = p + 4 * k;
-            const Quad v = at(x0 + i), low = at(lo + i), high = at(hi + i);
+            const Quad v = at(x0 + i), low = at(lo + (i & mask)), high = at(hi + (i & mask));
             const QuadBits below = v < low, above = v > high;
             const Quad clamped = below ? low : above ? high : v;
             mass[k] += at(c + i) * clamped;
@@ -424,9 +430,10 @@ ClampedMass clamped_mass(std::size_t n, const double* x0, const double* u, const
         for (std::size_t j = 0; j < 4; ++j)
             total.plain += plain[k][j], total.mass += mass[k][j], total.slope += slope[k][j];
     for (; p < n; ++p) {
-        const bool below = x0[p] < lo[p], above = x0[p] > hi[p];
+        const double low = lo[p & mask], high = hi[p & mask];
+        const bool below = x0[p] < low, above = x0[p] > high;
         total.plain += c[p] * x0[p];
-        total.mass += c[p] * (below ? lo[p] : above ? hi[p] : x0[p]);
+        total.mass += c[p] * (below ? low : above ? high : x0[p]);
         total.slope -= below || above ? 0.0 : c[p] * u[p];
     }
     return total;
@@ -440,8 +447,8 @@ ClampedMass clamped_mass(std::size_t n, const double* x0, const double* u, const
 // them. 0 (the clamped plain projection) when clamping keeps the integral or the step is not
 // finite; whatever it returns, the iterations decide the answer. Sets m0 to c . x0.
 double predicted_multiplier(std::size_t n, const double* x0, const double* u, const double* c, const double* lo,
-                            const double* hi, double& m0) {
-    const ClampedMass at = clamped_mass(n, x0, u, c, lo, hi);
+                            const double* hi, std::size_t mask, double& m0) {
+    const ClampedMass at = clamped_mass(n, x0, u, c, lo, hi, mask);
     m0 = at.plain;
     const double lambda = (at.mass - m0) / -at.slope;
     return at.slope < 0.0 && std::isfinite(lambda) ? lambda : 0.0;
@@ -490,6 +497,7 @@ struct SweepInputs {
     const double* d;
     const double* lo;
     const double* hi;
+    std::size_t mask;  // of the bounds
     const double* x;
     const double* slots;
     const std::size_t* slot_at;
@@ -525,7 +533,7 @@ inline State next_state(State now, double y, double gx, double lambda, double c,
 inline unsigned char test_one(const SweepInputs& in, std::size_t p, double gx, State* state, unsigned char* recent,
                               unsigned char* free_mask) {
     const State next =
-        next_state(state[p], in.y[p], gx, in.lambda, in.c[p], in.d[p], in.x[p], in.lo[p], in.hi[p]);
+        next_state(state[p], in.y[p], gx, in.lambda, in.c[p], in.d[p], in.x[p], in.lo[p & in.mask], in.hi[p & in.mask]);
     recent[p] = static_cast<unsigned char>(next != state[p]);
     free_mask[p] = static_cast<unsigned char>(next == State::Free);
     state[p] = next;
@@ -580,7 +588,8 @@ SPANLET_ALWAYS_INLINE unsigned char test_group(const SweepInputs& in, std::size_
         QuadBits leaves = {};
         for (std::size_t k = 0; k < L; ++k) {
             const std::size_t i = p + 4 * k;
-            const Quad x = at(in.x + i), lo = at(in.lo + i), hi = at(in.hi + i), d = at(in.d + i);
+            const Quad x = at(in.x + i), lo = at(in.lo + (i & in.mask)), hi = at(in.hi + (i & in.mask));
+            const Quad d = at(in.d + i);
             leaves |= (lo == hi) | (d * (x - hi) > zero) | (d * (x - lo) < zero);
         }
         if ((leaves[0] | leaves[1] | leaves[2] | leaves[3]) == 0) {
@@ -606,7 +615,8 @@ SPANLET_ALWAYS_INLINE unsigned char test_group(const SweepInputs& in, std::size_
         const QuadBits words = {states[k], states[k], states[k], states[k]}, shift = {0, 8, 16, 24};
         const QuadBits now = (words >> shift) & 0xFF;
         QuadBytes bytes;
-        const Quad x = at(in.x + i), lo = at(in.lo + i), hi = at(in.hi + i), d = at(in.d + i);
+        const Quad x = at(in.x + i), lo = at(in.lo + (i & in.mask)), hi = at(in.hi + (i & in.mask));
+        const Quad d = at(in.d + i);
         const Quad g = now != 0 ? at(in.y + i) - sum[k] - lambda * at(in.c + i) : zero;
         const QuadBits up = g + d * (x - hi) > zero;
         const QuadBits down = g + d * (x - lo) < zero;
@@ -786,7 +796,7 @@ std::size_t stretch_end(const std::size_t* v, std::size_t from, std::size_t coun
 // as interleaved_sum.
 SPANLET_SIMD_CLONES
 double start_states(std::size_t n, const double* __restrict x0, const double* __restrict u, double lambda,
-                    const double* __restrict lo, const double* __restrict hi, const double* __restrict c,
+                    const double* __restrict lo, const double* __restrict hi, std::size_t mask, const double* __restrict c,
                     State* __restrict state, unsigned char* __restrict free_mask, double* __restrict x,
                     double* __restrict terms) {
     const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
@@ -796,7 +806,7 @@ double start_states(std::size_t n, const double* __restrict x0, const double* __
     Quad sum = {};  // part k of interleaved_sum in lane k
     std::size_t p = 0;
     for (; p + 4 <= n; p += 4) {
-        const Quad v = at(x0 + p), low = at(lo + p), high = at(hi + p);
+        const Quad v = at(x0 + p), low = at(lo + (p & mask)), high = at(hi + (p & mask));
         const Quad start = shifted ? v - lambdas * at(u + p) : v;
         const QuadBits equal = low == high, up = start > high, down = start < low;
         const QuadBits next = ((equal | (~up & down)) & one) | (~equal & up & two);
@@ -815,12 +825,13 @@ double start_states(std::size_t n, const double* __restrict x0, const double* __
     }
     for (; p < n; ++p) {
         const double start = shifted ? x0[p] - lambda * u[p] : x0[p];
-        const State next = lo[p] == hi[p] ? State::Lower
-                           : start > hi[p] ? State::Upper
-                           : start < lo[p] ? State::Lower
-                                           : State::Free;
+        const double low = lo[p & mask], high = hi[p & mask];
+        const State next = low == high   ? State::Lower
+                           : start > high ? State::Upper
+                           : start < low  ? State::Lower
+                                          : State::Free;
         state[p] = next;
-        x[p] = next == State::Upper ? hi[p] : next == State::Lower ? lo[p] : x0[p];
+        x[p] = next == State::Upper ? high : next == State::Lower ? low : x0[p];
         free_mask[p] = next == State::Free ? 1 : 0;
         const double term = next == State::Free ? 0.0 : c[p] * x[p];
         if (terms != nullptr) terms[p] = term;
@@ -869,14 +880,14 @@ class RowRefinement {
 public:
     // band: the Gram matrix as a dense band when its half-bandwidth is at most MAX_BLOCK_BANDWIDTH,
     // else null.
-    // lo, hi: the bounds of the coefficients.
+    // lo, hi, bound_mask: the bounds of the coefficients (EACH_BOUND or SHARED_BOUND).
     // response: G^-1 c, the plain projection's answer to the integral multiplier.
     // equal: bit p (64 to a word) set where lo[p] == hi[p], as mark_equal_bounds; read with a band.
     RowRefinement(const Csr& gram, const std::vector<double>& diagonal, const DenseBand* band,
                   const std::vector<double>& integrals, const std::vector<double>& response, const double* lo,
-                  const double* hi, const std::uint64_t* equal, RefinementBuffers& buffers)
+                  const double* hi, std::size_t bound_mask, const std::uint64_t* equal, RefinementBuffers& buffers)
         : gram_(gram), d_(diagonal), band_(band != nullptr ? band->bandwidth : NO_BLOCK), dense_(band), c_(integrals),
-          u_(response), n_(gram.nrows), lo_(lo), hi_(hi), equal_(equal), w_(buffers) {
+          u_(response), n_(gram.nrows), lo_(lo), hi_(hi), mask_(bound_mask), equal_(equal), w_(buffers) {
         w_.state.resize(n_);
         w_.position.resize(n_);
         if (band_ != NO_BLOCK) {
@@ -899,7 +910,7 @@ public:
         x_ = x;
         if (band_ != NO_BLOCK) w_.blocks.set_band_sides(y, c_.data());
         double m0 = 0.0;  // the integral to keep
-        const double lambda = predicted_multiplier(n_, x0, u_.data(), c_.data(), lo_, hi_, m0);
+        const double lambda = predicted_multiplier(n_, x0, u_.data(), c_.data(), lo_, hi_, mask_, m0);
         if (!(lambda != 0.0 && settle_from(y, m0, lambda)) && !settle_from(y, m0, 0.0)) fallback();
     }
 
@@ -921,7 +932,7 @@ private:
     // Coefficient p starts at the bound that x0_p - lambda u_p lies beyond, else free.
     State start_state(std::size_t p, double lambda) const {
         const double start = lambda != 0.0 ? x0_[p] - lambda * u_[p] : x0_[p];
-        return start > hi_[p] ? State::Upper : start < lo_[p] ? State::Lower : State::Free;
+        return start > hi(p) ? State::Upper : start < lo(p) ? State::Lower : State::Free;
     }
 
     // Moves coefficients between free and pinned at a bound until the state settles; true with
@@ -931,9 +942,9 @@ private:
     bool active_set(const double* y, double m0, double lambda) {
         bool all_pinned = true;
         for (std::size_t p = 0; p < n_; ++p) {
-            all_pinned = all_pinned && lo_[p] == hi_[p];
+            all_pinned = all_pinned && lo(p) == hi(p);
             const State now = start_state(p, lambda);
-            x_[p] = now == State::Upper ? hi_[p] : now == State::Lower ? lo_[p] : x0_[p];
+            x_[p] = now == State::Upper ? hi(p) : now == State::Lower ? lo(p) : x0_[p];
             w_.state[p] = now;
         }
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
@@ -960,14 +971,15 @@ private:
         const State* state = w_.state.data();
         const double* lo = lo_;
         const double* hi = hi_;
+        const std::size_t mask = mask_;
         double* x = x_;
         std::int64_t* position = w_.position.data();
         w_.free.resize(n_);
         std::size_t* free = w_.free.data();
         std::size_t m = 0;
         for (std::size_t p = 0; p < n_; ++p) {
-            if (state[p] == State::Lower) x[p] = lo[p];
-            if (state[p] == State::Upper) x[p] = hi[p];
+            if (state[p] == State::Lower) x[p] = lo[p & mask];
+            if (state[p] == State::Upper) x[p] = hi[p & mask];
             const bool is_free = state[p] == State::Free;
             position[p] = is_free ? static_cast<std::int64_t>(m) : -1;
             free[m] = p;
@@ -1028,7 +1040,7 @@ private:
         std::size_t in_segments = 0;
         for (const auto& [begin, end] : segments) in_segments += end - begin;
         // s_fixed: c . x over the pinned coefficients (+0 adds nothing to a sum that starts at +0).
-        double s_fixed = start_states(n_, x0, u_.data(), lambda0, lo, hi, c, state, free_mask, x,
+        double s_fixed = start_states(n_, x0, u_.data(), lambda0, lo, hi, mask_, c, state, free_mask, x,
                                       in_segments < n_ ? terms : nullptr);
         std::size_t m = list_free(free_mask, n_, free);
         w_.gap_mass.clear();
@@ -1090,7 +1102,8 @@ private:
         unsigned char* recent = w_.recent.data();
         std::size_t* free = w_.free.data();
         std::vector<std::size_t>& changes = w_.changes;
-        const SweepInputs in{y, c, d_.data(), lo, hi, x, dense_->slots.data(), dense_->slot_at.data(),
+        const std::size_t mask = mask_;
+        const SweepInputs in{y, c, d_.data(), lo, hi, mask, x, dense_->slots.data(), dense_->slot_at.data(),
                              dense_->stored.data(), n, b, lambda};
         const bool listed_before = !changes.empty();
         unsigned char changed = 0;
@@ -1110,7 +1123,7 @@ private:
                 std::size_t pinned = 0;
                 for (std::size_t p = start; p < stop; ++p) {
                     const State now = state[p];
-                    const double bound = now == State::Upper ? hi[p] : lo[p];
+                    const double bound = now == State::Upper ? hi[p & mask] : lo[p & mask];
                     if (recent[p] != 0) {
                         if (now != State::Free) x[p] = bound;
                         if (moved[p] == 0) {
@@ -1306,12 +1319,13 @@ private:
                 for (std::uint64_t e = indptr[p]; e < indptr[p + 1]; ++e) gx += values[e] * x[indices[e]];
                 g = y[p] - gx - lambda * c[p];
             }
+            const double low = lo[p & mask_], high = hi[p & mask_];
             State next;
-            if (lo[p] == hi[p])
+            if (low == high)
                 next = State::Lower;
-            else if (g + d[p] * (x[p] - hi[p]) > 0.0)
+            else if (g + d[p] * (x[p] - high) > 0.0)
                 next = State::Upper;
-            else if (g + d[p] * (x[p] - lo[p]) < 0.0)
+            else if (g + d[p] * (x[p] - low) < 0.0)
                 next = State::Lower;
             else
                 next = State::Free;
@@ -1322,22 +1336,25 @@ private:
         return changed;
     }
 
+    double lo(std::size_t p) const { return lo_[p & mask_]; }
+    double hi(std::size_t p) const { return hi_[p & mask_]; }
+
     // Clamps the plain projection, then hands the removed mass to the coefficients that have
     // room for it.
     void fallback() {
         double removed = 0.0;
         for (std::size_t p = 0; p < n_; ++p) {
-            x_[p] = clamp_keeping_nan(x0_[p], lo_[p], hi_[p]);
+            x_[p] = clamp_keeping_nan(x0_[p], lo(p), hi(p));
             removed += (x0_[p] - x_[p]) * c_[p];
         }
         if (!(removed > 0.0 || removed < 0.0)) return;
         const bool up = removed > 0.0;
         double room = 0.0;
-        for (std::size_t p = 0; p < n_; ++p) room += c_[p] * finite_or_zero(up ? hi_[p] - x_[p] : x_[p] - lo_[p]);
+        for (std::size_t p = 0; p < n_; ++p) room += c_[p] * finite_or_zero(up ? hi(p) - x_[p] : x_[p] - lo(p));
         if (!(room > 0.0)) return;
         const double t = std::min(std::fabs(removed) / room, 1.0);
         for (std::size_t p = 0; p < n_; ++p)
-            x_[p] += up ? t * finite_or_zero(hi_[p] - x_[p]) : -t * finite_or_zero(x_[p] - lo_[p]);
+            x_[p] += up ? t * finite_or_zero(hi(p) - x_[p]) : -t * finite_or_zero(x_[p] - lo(p));
     }
 
     const Csr& gram_;
@@ -1349,6 +1366,7 @@ private:
     const std::size_t n_;
     const double* const lo_;
     const double* const hi_;
+    const std::size_t mask_;
     const std::uint64_t* equal_;
     RefinementBuffers& w_;
     const double* x0_ = nullptr;
@@ -1504,7 +1522,10 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
     parallel_for((k + size - 1) / size, [&](std::size_t group, Scratch& scratch) {
         RefinementBuffers& buffers = scratch.job_buffers<RefinementBuffers>();
         const std::size_t first = group * size, count = std::min(size, k - first);
-        for (auto* v : {&buffers.cross_rows, &buffers.plain, &buffers.lo, &buffers.hi}) v->resize(size * n);
+        const bool local = bounds.kind == ProjectionBounds::Kind::Local;
+        for (auto* v : {&buffers.cross_rows, &buffers.plain}) v->resize(size * n);
+        // Four shared bounds where the bounds are a range.
+        for (auto* v : {&buffers.lo, &buffers.hi}) v->resize(local ? size * n : 4);
         const std::size_t words = (n + 63) / 64;
         buffers.equal.resize(size * words);
         double* rows[MOST];
@@ -1518,7 +1539,6 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
         // The cross products by ranges of targets, copied to be solved while in cache; each range's
         // local bounds after them, while the sources they read are in cache, and which of the
         // bounds are equal, while those are.
-        const bool local = bounds.kind == ProjectionBounds::Kind::Local;
         constexpr std::size_t TARGETS = 256;
         std::size_t runs_done = 0;
         for (std::size_t begin = 0; begin < n; begin += TARGETS) {
@@ -1533,10 +1553,11 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
                                   buffers.equal.data() + i * words);
         }
         gram_factor_.solve_in_place(rows, count);
-        // Range bounds are the same for every row: one copy serves the group and stays in cache.
+        // Range bounds are the same for every coefficient of every row: one copy of them
+        // serves the group (SHARED_BOUND).
         if (!local) {
-            std::fill(buffers.lo.begin(), buffers.lo.begin() + static_cast<std::ptrdiff_t>(n), bounds.lo);
-            std::fill(buffers.hi.begin(), buffers.hi.begin() + static_cast<std::ptrdiff_t>(n), bounds.hi);
+            std::fill(buffers.lo.begin(), buffers.lo.begin() + 4, bounds.lo);
+            std::fill(buffers.hi.begin(), buffers.hi.begin() + 4, bounds.hi);
             std::fill(buffers.equal.begin(), buffers.equal.begin() + static_cast<std::ptrdiff_t>(words),
                       bounds.lo == bounds.hi ? ~std::uint64_t{0} : 0);
         }
@@ -1544,7 +1565,7 @@ std::vector<double> Projection::apply_bounded_last_axis(const double* f, std::si
             const std::size_t row = local ? i : 0;
             RowRefinement refinement(gram_, gram_diagonal_, band, dst_integrals_, multiplier_response_,
                                      buffers.lo.data() + row * n, buffers.hi.data() + row * n,
-                                     buffers.equal.data() + row * words, buffers);
+                                     local ? EACH_BOUND : SHARED_BOUND, buffers.equal.data() + row * words, buffers);
             refinement.refine(buffers.cross_rows.data() + i * n, rows[i], x.data() + (first + i) * n);
         }
     });
