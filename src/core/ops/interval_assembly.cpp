@@ -208,13 +208,15 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
     const bool same = &a == &b.elements();
     const std::size_t rows = end - first;
     const SupportIndex& index = b.index();
+    // The index holds every element's support.
+    const SupportIndex& a_index = a_space.index();
     w.candidates.clear();
     w.row_start.assign(1, 0);
     w.a_lo.resize(rows);
     w.a_hi.resize(rows);
     double lo = INFINITY, hi = -INFINITY;
     for (std::size_t r = 0; r < rows; ++r) {
-        const Support s = support(a[first + r]);
+        const Support s{a_index.lower[first + r], a_index.upper[first + r]};
         w.a_lo[r] = s.lo;
         w.a_hi[r] = s.hi;
         lo = std::min(lo, s.lo);
