@@ -580,6 +580,12 @@ class LineFit:
                 f"dof={self.dof}, {sum(len(group) for group in self.lines)} lines)")
 
 
+def _sum_of_squares(r: np.ndarray) -> float:
+    # Not r @ r: on long vectors numpy's BLAS splits the dot product over its own threads, which
+    # then spin for a while after it and take the cores from the native calls that come next.
+    return float(np.einsum("i,i->", r, r))
+
+
 def _inverse(A: Any) -> np.ndarray:
     # Singular when a parameter is not determined by the data: its variance is then infinite. A
     # parameter that no datum sees (a continuum coefficient beyond the data, say) has an empty
@@ -842,7 +848,7 @@ def fit_lines(data: Any, observations: Any, lines: Lines | Sequence[Lines], cont
         if nc:
             model = model + K_plain @ zv[n_free - nc:]
         r = sw * (model - d)
-        cost = 0.5 * (r @ r)
+        cost = 0.5 * _sum_of_squares(r)
         if R is not None:
             cz = zv[n_free - nc:]
             cost += 0.5 * cz @ (R @ cz)
@@ -1039,7 +1045,7 @@ def fit_lines(data: Any, observations: Any, lines: Lines | Sequence[Lines], cont
             break
 
     # Results.
-    chi2 = float(r @ r)
+    chi2 = _sum_of_squares(r)
     scale = 1.0 if absolute else chi2 / dof if dof > 0 else math.nan
     fitted, maps, p = [], [], 0
     for k, (grp, (lines_k, space, pair, T)) in enumerate(zip(groups, state[0])):
