@@ -62,7 +62,8 @@ public:
     void values(const double* s, double* out) {
         if (shaped_) {
             double v[N];
-            for (std::size_t k = 0; k < N; ++k) v[k] = per_stretch_ != 0.0 ? s[k] * per_stretch_ : s[k] / shaped_->stretch;
+            for (std::size_t k = 0; k < N; ++k)
+                v[k] = per_stretch_ != 0.0 ? s[k] * per_stretch_ : s[k] / shaped_->stretch;
             bool inside = holds<N>(v);
             if (!inside) {
                 locate(u0_ + v[0]);

@@ -796,7 +796,8 @@ std::size_t stretch_end(const std::size_t* v, std::size_t from, std::size_t coun
 // as interleaved_sum.
 SPANLET_SIMD_CLONES
 double start_states(std::size_t n, const double* __restrict x0, const double* __restrict u, double lambda,
-                    const double* __restrict lo, const double* __restrict hi, std::size_t mask, const double* __restrict c,
+                    const double* __restrict lo, const double* __restrict hi, std::size_t mask,
+                    const double* __restrict c,
                     State* __restrict state, unsigned char* __restrict free_mask, double* __restrict x,
                     double* __restrict terms) {
     const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
