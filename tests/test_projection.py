@@ -207,6 +207,30 @@ def test_bounds_binding_in_many_places_give_the_constrained_optimum(degree, boun
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
 
 
+@pytest.mark.parametrize("degree", [1, 2, 3])
+@pytest.mark.parametrize("bounds", [(-3.0, 3.0), "local"])
+def test_long_free_runs_give_the_constrained_optimum(degree, bounds):
+    # Slow clipped waves on a thousand targets, pinned where clipped (and ringing next to it): free runs of hundreds of coefficients, long enough
+    # for a solve to take most of their rows from the factor of the whole band.
+    edges = np.linspace(0.0, 1.0, 6001)
+    breaks = np.linspace(0.0, 1.0, 1001 - degree)
+    src = Space.boxes(edges)
+    dst = Space.hats(breaks) if degree == 1 else Space.bsplines_clamped(breaks, degree)
+    p = Projection(src, dst)
+    centers = 0.5 * (edges[1:] + edges[:-1])
+    f = np.clip(4.0 * np.sin(9.0 * centers + np.linspace(0.0, 6.0, 3)[:, None]), -3.0, 3.0)
+    g, y, c, masses = problem(p, src, dst, f)
+    got = p.apply_last_axis(f, bounds)
+    for row in range(len(f)):
+        if bounds == "local":
+            lo, hi = local_bounds(p.cross(), f[row])
+        else:
+            lo, hi = np.full(len(dst), bounds[0]), np.full(len(dst), bounds[1])
+        free = (got[row] > lo) & (got[row] < hi)
+        assert free.sum() > 200 and (got[row] == lo).sum() + (got[row] == hi).sum() > 50
+        assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
+
+
 @pytest.mark.parametrize("seed", [26, 38, 99])
 def test_rows_whose_clamped_start_cycles_reach_the_constrained_optimum(seed):
     # Steps onto coarse cubics whose active set, started from the clamped plain projection,

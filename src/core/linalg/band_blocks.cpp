@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 // Fixed short sums in a fixed order; vectorised reductions only slow them down.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -140,15 +141,77 @@ struct Window {
             v[0] = newest;
         }
     }
+
+    // Row K of B rows taken together, as forward() and backward() with the window turned round
+    // instead of shifted: each row writes its value over the one no later row of the B reads, so
+    // after B rows every value is back where the shifts would have put it. No value moves between
+    // registers, and a move would sit on the chain from one row to the next. Forward, z[i - B + q]
+    // sits in slot (K + q) % B; backward, x[i + o] in slot (o - 1 - K) mod B.
+    template <std::size_t K>
+    SPANLET_ALWAYS_INLINE double forward_turned(const double* l, double r) {
+        for (std::size_t q = 0; q < B; ++q) r = std::fma(-l[q], v[(K + q) % B], r);
+        v[K % B] = r;
+        return r;
+    }
+    template <std::size_t K>
+    SPANLET_ALWAYS_INLINE double backward_turned(const double* factor, double z, std::size_t i) {
+        constexpr std::size_t W = B + 1;
+        double r = z * factor[i * W + B];
+        for (std::size_t o = B; o >= 1; --o) r = std::fma(-factor[(i + o) * W + (B - o)], v[(o - 1 + B - K) % B], r);
+        v[(2 * B - 1 - K) % B] = r;
+        return r;
+    }
 };
+
+// Rows [i, end) of both forward substitutions (stored rows), every one free with the reference's
+// factor row, from the band's right-hand sides: B rows at a time with the windows turned round
+// (Window::forward_turned), the rest one by one.
+template <std::size_t B>
+SPANLET_ALWAYS_INLINE void forward_reference(Window<B>& z1, Window<B>& z2, const double* reference, const double* s1,
+                                             const double* s2, double* y1, double* y2, std::size_t i, std::size_t end) {
+    constexpr std::size_t W = B + 1;
+    if constexpr (B > 0) {
+        for (; i + B <= end; i += B)
+            [&]<std::size_t... K>(std::index_sequence<K...>) {
+                ((y1[i + K] = z1.template forward_turned<K>(reference + (i + K) * W, s1[i + K - B]),
+                  y2[i + K] = z2.template forward_turned<K>(reference + (i + K) * W, s2[i + K - B])),
+                 ...);
+            }(std::make_index_sequence<B>{});
+    }
+    for (; i < end; ++i) {
+        y1[i] = z1.forward(reference + i * W, s1[i - B]);
+        y2[i] = z2.forward(reference + i * W, s2[i - B]);
+    }
+}
+
+// Rows [begin, end) of both backward substitutions, every one free, from the last down: B rows at
+// a time as forward_reference.
+template <std::size_t B>
+SPANLET_ALWAYS_INLINE void backward_free(Window<B>& w1, Window<B>& w2, const double* factor, const double* y1,
+                                         const double* y2, double* x1, double* x2, std::size_t begin, std::size_t end) {
+    std::size_t i = end;
+    if constexpr (B > 0) {
+        for (; i >= begin + B; i -= B)
+            [&]<std::size_t... K>(std::index_sequence<K...>) {
+                ((x1[i - 1 - K] = w1.template backward_turned<K>(factor, y1[i - 1 - K], i - 1 - K),
+                  x2[i - 1 - K] = w2.template backward_turned<K>(factor, y2[i - 1 - K], i - 1 - K)),
+                 ...);
+            }(std::make_index_sequence<B>{});
+    }
+    for (; i-- > begin;) {
+        x1[i] = w1.backward(factor, y1[i], i);
+        x2[i] = w2.backward(factor, y2[i], i);
+    }
+}
 
 // Every row of a group of blocks, one block after the other: its factor and forward substitution
 // row by row, then its backward substitution. A held row has 1 in slot b and zeros elsewhere, so
-// every product that reaches it is an exact 0; it keeps what it holds. A row of the reference is
-// copied where it applies (see set_band): most rows of a long block then cost only their
-// substitutions. Each substitution keeps its last B values in registers (Window), which leaves
-// its chain from row to row one fused multiply-add long, and with it one block at a time keeps
-// the arithmetic units as busy as several in lockstep would, without the steps between them.
+// every product that reaches it is an exact 0; it keeps what it holds. Where the reference's rows
+// apply (see set_band), the forward substitution reads them in place and they are copied after,
+// in one stretch: most rows of a long block then cost only their substitutions. Each substitution
+// keeps its last B values in registers (Window), which leaves its chain from row to row one fused
+// multiply-add long, and with it one block at a time keeps the arithmetic units as busy as several
+// in lockstep would, without the steps between them.
 template <std::size_t B>
 SPANLET_ALWAYS_INLINE bool BandBlocks::solve_fresh(const Block* const* group, std::size_t lanes, const unsigned char* free) {
     constexpr std::size_t W = B + 1;
@@ -172,11 +235,14 @@ SPANLET_ALWAYS_INLINE bool BandBlocks::solve_fresh(const Block* const* group, st
                 continue;
             }
             if (reference != nullptr && same >= B && banded[i] != 0) {
-                // The reference's row, as factoring would give it: only the substitution.
-                const double* l = reference + i * W;
-                std::memcpy(factor + i * W, l, sizeof(double) * W);
-                y1[i] = z1.forward(l, s1[i - B]);
-                y2[i] = z2.forward(l, s2[i - B]);
+                // The reference's rows, as factoring would give them, up to the next row that is
+                // held or not the band's: only their substitutions, their factor rows copied after
+                // in one stretch.
+                std::size_t last = i + 1;
+                while (last < end && is_free[last] != 0 && banded[last] != 0) ++last;
+                forward_reference<B>(z1, z2, reference, s1, s2, y1, y2, i, last);
+                std::memcpy(factor + i * W, reference + i * W, sizeof(double) * W * (last - i));
+                i = last - 1;
                 continue;
             }
             double l[W];
@@ -196,8 +262,11 @@ SPANLET_ALWAYS_INLINE bool BandBlocks::solve_fresh(const Block* const* group, st
         w2.load(x2 + end);
         for (std::size_t i = end; i-- > begin;) {
             if (is_free[i]) {
-                x1[i] = w1.backward(factor, y1[i], i);
-                x2[i] = w2.backward(factor, y2[i], i);
+                // Down to the next held row at once.
+                std::size_t first = i;
+                while (first > begin && is_free[first - 1] != 0) --first;
+                backward_free<B>(w1, w2, factor, y1, y2, x1, x2, first, i + 1);
+                i = first;
             } else {
                 w1.push_backward(x1[i]);
                 w2.push_backward(x2[i]);
