@@ -767,6 +767,19 @@ inline bool quiet_and_free(const State* state, const unsigned char* recent) {
     return any == 0;
 }
 
+// Whether none of `count` coefficients moved in the last test.
+inline bool quiet(const unsigned char* recent, std::size_t count) {
+    std::uint64_t any = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, recent + i, sizeof word);
+        any |= word;
+    }
+    for (; i < count; ++i) any |= recent[i];
+    return any == 0;
+}
+
 // The end of the stretch of v (strictly ascending) that starts at `from`: the first k > from with
 // k == count or v[k] - v[k - 1] > most. Sixteen steps at once where their sum shows that none can
 // be over (every step is at least 1, so one over most makes the sum at least most + 16), then
@@ -872,6 +885,10 @@ struct RefinementBuffers {
     // Bit p of row j's words: coefficient p of row j has equal bounds (row 0 alone for bounds
     // that every row shares).
     std::vector<std::uint64_t> equal;
+    // What the last test sweep of a row settled, piece by piece (the pieces are the same in every
+    // sweep of a row): the mass it added and where its free coefficients start in the list.
+    std::vector<double> piece_mass;
+    std::vector<std::size_t> piece_free;
 };
 
 // The bounded refinement of one row: the least-squares coefficients kept inside their bounds
@@ -1054,6 +1071,7 @@ private:
         }
         add_gap(n_);
         bool fresh = true;  // no block is solved yet
+        pieces_settled_ = false;
         for (int iteration = 0; iteration < MAX_ACTIVE_SET_ITERATIONS; ++iteration) {
             // Without a free coefficient that carries mass the multiplier is undetermined and the
             // integral is not enforced, so a settled state of that kind is not a solution unless
@@ -1111,14 +1129,45 @@ private:
         double s_next = 0.0;
         std::size_t m_next = 0;
         // Pinned coefficients that moved take their bound; the free list and the sum.
+        // At most one short piece for each call of settle (below), and one more entry at the end.
+        const std::size_t most_pieces = n / 64 + n / STRETCH + w_.segments.size() + 2;
+        if (w_.piece_free.size() < most_pieces) {
+            w_.piece_free.resize(most_pieces);
+            w_.piece_mass.resize(most_pieces);
+        }
+        const bool settled_before = pieces_settled_;
+        std::size_t piece = 0;
         const auto settle = [&](std::size_t from, std::size_t to) {
             // The pinned ones' mass is listed first and summed after, in interleaved sums.
             constexpr std::size_t PIECE = 64;
             double mass[PIECE];
-            for (std::size_t start = from; start < to; start += PIECE) {
+            for (std::size_t start = from; start < to; start += PIECE, ++piece) {
                 const std::size_t stop = std::min(start + PIECE, to);
+                if (settled_before && quiet(recent + start, stop - start)) {
+                    // The states of the last sweep: its mass, and its free coefficients, which
+                    // are listed where they were unless a change before moved them.
+                    const std::size_t listed = w_.piece_free[piece], count = w_.piece_free[piece + 1] - listed;
+                    w_.piece_free[piece] = m_next;
+                    if (listed != m_next) {
+                        for (std::size_t p = start; p < stop; ++p) {
+                            free[m_next] = p;
+                            m_next += state[p] == State::Free ? 1 : 0;
+                        }
+                    } else if (count > 0) {
+                        // The pieces before write one past their last free coefficient, over the
+                        // first one of this piece.
+                        std::size_t p = start;
+                        while (state[p] != State::Free) ++p;
+                        free[m_next] = p;
+                        m_next += count;
+                    }
+                    s_next += w_.piece_mass[piece];
+                    continue;
+                }
+                w_.piece_free[piece] = m_next;
                 if (stop - start == PIECE && quiet_and_free(state + start, recent + start)) {
                     for (std::size_t p = start; p < stop; ++p) free[m_next++] = p;
+                    w_.piece_mass[piece] = 0.0;
                     continue;
                 }
                 std::size_t pinned = 0;
@@ -1138,7 +1187,8 @@ private:
                     mass[pinned] = c[p] * bound;
                     pinned += is_free ? 0 : 1;
                 }
-                s_next += interleaved_sum(mass, pinned);
+                w_.piece_mass[piece] = interleaved_sum(mass, pinned);
+                s_next += w_.piece_mass[piece];
             }
         };
         const std::size_t interior_begin = b, interior_end = n - std::min(n, b);
@@ -1163,6 +1213,8 @@ private:
             }
         }
         s_next += *gap_mass;
+        w_.piece_free[piece] = m_next;
+        pieces_settled_ = true;
         if (listed_before && changed != 0) changes_sorted_ = false;
         m = m_next;
         s_fixed = s_next;
@@ -1375,6 +1427,7 @@ private:
     bool determined_ = false;
     bool changes_sorted_ = true;
     bool started_ = false;  // the active set ran from some start
+    bool pieces_settled_ = false;  // a test sweep from the current start filled piece_mass and piece_free
 };
 
 }  // namespace
