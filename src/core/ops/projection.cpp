@@ -584,13 +584,23 @@ SPANLET_ALWAYS_INLINE unsigned char test_group(const SweepInputs& in, std::size_
     const bool all_free = pinned == 0;
     if (all_free) {
         // With g = 0 the tests read x, its bounds and d alone: when all of them stay free, only
-        // `recent` changes.
+        // `recent` changes. d is a diagonal entry of a positive definite matrix (or 1), so
+        // d (x - hi) > 0 needs x > hi and d (x - lo) < 0 needs x < lo: coefficients inside their
+        // bounds stay free without reading d.
         QuadBits leaves = {};
         for (std::size_t k = 0; k < L; ++k) {
             const std::size_t i = p + 4 * k;
             const Quad x = at(in.x + i), lo = at(in.lo + (i & in.mask)), hi = at(in.hi + (i & in.mask));
-            const Quad d = at(in.d + i);
-            leaves |= (lo == hi) | (d * (x - hi) > zero) | (d * (x - lo) < zero);
+            leaves |= (lo == hi) | (x > hi) | (x < lo);
+        }
+        if ((leaves[0] | leaves[1] | leaves[2] | leaves[3]) != 0) {
+            leaves = QuadBits{};
+            for (std::size_t k = 0; k < L; ++k) {
+                const std::size_t i = p + 4 * k;
+                const Quad x = at(in.x + i), lo = at(in.lo + (i & in.mask)), hi = at(in.hi + (i & in.mask));
+                const Quad d = at(in.d + i);
+                leaves |= (lo == hi) | (d * (x - hi) > zero) | (d * (x - lo) < zero);
+            }
         }
         if ((leaves[0] | leaves[1] | leaves[2] | leaves[3]) == 0) {
             std::memset(recent + p, 0, STEP);
