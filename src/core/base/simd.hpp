@@ -14,7 +14,8 @@
 // result) elsewhere.
 //
 // SPANLET_ALWAYS_INLINE marks the kernels a cloned function calls: inlined into each clone, they
-// are compiled for its instruction set rather than once for the baseline.
+// are compiled for its instruction set rather than once for the baseline. SPANLET_LAMBDA_INLINE
+// does the same for a lambda (after its parameters).
 #pragma once
 
 #include <cstddef>  // on glibc, defines __GLIBC__
@@ -32,6 +33,8 @@
 
 #if defined(__GNUC__)
 #define SPANLET_ALWAYS_INLINE inline __attribute__((always_inline))
+#define SPANLET_LAMBDA_INLINE __attribute__((always_inline))
 #else
 #define SPANLET_ALWAYS_INLINE inline
+#define SPANLET_LAMBDA_INLINE
 #endif

@@ -172,7 +172,7 @@ SPANLET_ALWAYS_INLINE void forward_reference(Window<B>& z1, Window<B>& z2, const
     constexpr std::size_t W = B + 1;
     if constexpr (B > 0) {
         for (; i + B <= end; i += B)
-            [&]<std::size_t... K>(std::index_sequence<K...>) {
+            [&]<std::size_t... K>(std::index_sequence<K...>) SPANLET_LAMBDA_INLINE {
                 ((y1[i + K] = z1.template forward_turned<K>(reference + (i + K) * W, s1[i + K - B]),
                   y2[i + K] = z2.template forward_turned<K>(reference + (i + K) * W, s2[i + K - B])),
                  ...);
@@ -192,7 +192,7 @@ SPANLET_ALWAYS_INLINE void backward_free(Window<B>& w1, Window<B>& w2, const dou
     std::size_t i = end;
     if constexpr (B > 0) {
         for (; i >= begin + B; i -= B)
-            [&]<std::size_t... K>(std::index_sequence<K...>) {
+            [&]<std::size_t... K>(std::index_sequence<K...>) SPANLET_LAMBDA_INLINE {
                 ((x1[i - 1 - K] = w1.template backward_turned<K>(factor, y1[i - 1 - K], i - 1 - K),
                   x2[i - 1 - K] = w2.template backward_turned<K>(factor, y2[i - 1 - K], i - 1 - K)),
                  ...);
