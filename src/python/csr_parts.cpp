@@ -1,8 +1,10 @@
 #include "python/csr_parts.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "core/ops/interval_assembly.hpp"
 #include "python/arrays.hpp"
 #include "python/gil.hpp"
 
@@ -52,6 +54,32 @@ PyObject* csr_parts(RowBlocks&& rows) {
     }
     return Py_BuildValue("(OOO(KK))", indptr.get(), indices.get(), data.get(),
                          static_cast<unsigned long long>(rows.nrows), static_cast<unsigned long long>(rows.ncols));
+}
+
+bool interval_csr_parts(const Space& a, const Space& b, PyObject*& parts) {
+    parts = nullptr;
+    PyRef indptr(index_result_array(a.size() + 1));
+    if (!indptr) return true;
+    std::uint64_t* ends = index_data(indptr.get());
+    std::uint64_t planned = 0;
+    {
+        ReleaseGil released;
+        planned = interval_plan(a, b, ends);
+    }
+    PyRef indices(index_result_array(planned));
+    if (!indices) return true;
+    PyRef data(result_array(planned));
+    if (!data) return true;
+    std::optional<std::uint64_t> stored;
+    {
+        ReleaseGil released;
+        stored = interval_products_into(a, b, {ends, index_data(indices.get()), array_data(data.get())});
+    }
+    if (!stored) return false;
+    if (!truncate_array(indices.get(), *stored) || !truncate_array(data.get(), *stored)) return true;
+    parts = Py_BuildValue("(OOO(KK))", indptr.get(), indices.get(), data.get(), static_cast<unsigned long long>(a.size()),
+                          static_cast<unsigned long long>(b.size()));
+    return true;
 }
 
 }  // namespace spanlet::py

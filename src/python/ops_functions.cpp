@@ -5,6 +5,7 @@
 #include "core/base/format.hpp"
 #include "core/ops/bspline_values.hpp"
 #include "core/ops/inner_products.hpp"
+#include "core/ops/interval_assembly.hpp"
 #include "core/ops/integrals.hpp"
 #include "core/ops/measure.hpp"
 #include "python/args.hpp"
@@ -60,6 +61,8 @@ PyObject* inner_products_function(PyObject*, PyObject* const* args, Py_ssize_t n
         if (!a.read(args, nargs, kwnames) || !to_space(a[0], "a", left) || !to_space(a[1], "b", right) ||
             !read_weight(a[2], omega))
             return nullptr;
+        PyObject* parts = nullptr;
+        if (interval_products_apply(*left, *right, omega) && interval_csr_parts(*left, *right, parts)) return parts;
         auto rows = [&] {
             ReleaseGil released;
             return inner_product_rows(*left, *right, omega);

@@ -1,6 +1,7 @@
 #include "core/ops/interval_assembly.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cmath>
 #include <cstdint>
@@ -201,9 +202,10 @@ void sort_by_lower(std::vector<std::uint64_t>& order, Lower lower) {
     if (!std::is_sorted(order.begin(), order.end(), less)) std::stable_sort(order.begin(), order.end(), less);
 }
 
-// Rows first..end-1 of a against b into `block`.
+// Rows first..end-1 of a against b into the worker's buffers: w.sums beside w.candidates, row r's
+// from w.row_start[r] on.
 void assemble_block(const Space& a_space, const Space& b, std::size_t first, std::size_t end, Buffers& w,
-                    RowBlock& block, Scratch& scratch) {
+                    Scratch& scratch) {
     const std::vector<Element>& a = a_space.elements();
     const bool same = &a == &b.elements();
     const std::size_t rows = end - first;
@@ -295,8 +297,11 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
         }
     }
 
-    // The slots go to the block as they are, zeros among them; the worker starts its next block on
-    // fresh ones of the same size.
+}
+
+// The rows the worker's buffers hold, as they are, zeros among them, into `block`; the worker
+// starts its next block on fresh buffers of the same size.
+void hand_over(Buffers& w, std::size_t rows, RowBlock& block) {
     block.row_sizes.resize(rows);
     for (std::size_t r = 0; r < rows; ++r) block.row_sizes[r] = w.row_start[r + 1] - w.row_start[r];
     block.zeros = static_cast<std::uint64_t>(std::count(w.sums.begin(), w.sums.end(), 0.0));
@@ -309,23 +314,25 @@ void assemble_block(const Space& a_space, const Space& b, std::size_t first, std
     w.sums.reserve(size);
 }
 
-// Rows first..end-1 of a against b into `block`, in runs of rows whose supports follow one
-// another along the axis: the interval walk of a run covers the run's span, and rows listed out
-// of order (a shuffled space) would make every block's span the whole axis, its knots and live
-// elements those of every row. A run ends where the next row's support lies before the run's
-// span or starts further past it than the span is long. The entries do not depend on the runs:
-// a pair's knot intervals are those of both spaces inside their common support, whatever run
-// takes the pair, and a pair split between runs of one space is integrated symmetrically.
+// Rows first..end-1 of a against b, in runs of rows whose supports follow one another along the
+// axis, take(begin, stop) called once each run [begin, stop) is in the worker's buffers: the
+// interval walk of a run covers the run's span, and rows listed out of order (a shuffled space)
+// would make every block's span the whole axis, its knots and live elements those of every row. A
+// run ends where the next row's support lies before the run's span or starts further past it than
+// the span is long. The entries do not depend on the runs: a pair's knot intervals are those of
+// both spaces inside their common support, whatever run takes the pair, and a pair split between
+// runs of one space is integrated symmetrically.
 // ordered: a's elements are listed by lower support end, so that a block's span holds its own
 // rows alone, and a block is one run.
+template <class Take>
 void assemble_rows(const Space& a_space, const Space& b, std::size_t first, std::size_t end, bool ordered, Buffers& w,
-                   RowBlock& block, Scratch& scratch) {
+                   Scratch& scratch, Take take) {
     if (ordered) {
-        assemble_block(a_space, b, first, end, w, block, scratch);
+        assemble_block(a_space, b, first, end, w, scratch);
+        take(first, end);
         return;
     }
     const SupportIndex& index = a_space.index();
-    RowBlock run;
     for (std::size_t begin = first; begin < end;) {
         std::size_t stop = begin + 1;
         double lo = index.lower[begin], hi = index.upper[begin];
@@ -335,17 +342,68 @@ void assemble_rows(const Space& a_space, const Space& b, std::size_t first, std:
             lo = std::min(lo, next_lo);
             hi = std::max(hi, next_hi);
         }
-        if (begin == first) {
-            assemble_block(a_space, b, begin, stop, w, block, scratch);
-        } else {
-            assemble_block(a_space, b, begin, stop, w, run, scratch);
-            block.row_sizes.insert(block.row_sizes.end(), run.row_sizes.begin(), run.row_sizes.end());
-            block.indices.insert(block.indices.end(), run.indices.begin(), run.indices.end());
-            block.values.insert(block.values.end(), run.values.begin(), run.values.end());
-            block.zeros += run.zeros;
-        }
+        assemble_block(a_space, b, begin, stop, w, scratch);
+        take(begin, stop);
         begin = stop;
     }
+}
+
+// Rows first..end-1 of a against b into `block`.
+void assemble_rows(const Space& a_space, const Space& b, std::size_t first, std::size_t end, bool ordered, Buffers& w,
+                   RowBlock& block, Scratch& scratch) {
+    RowBlock run;
+    assemble_rows(a_space, b, first, end, ordered, w, scratch, [&](std::size_t begin, std::size_t stop) {
+        if (begin == first) {
+            hand_over(w, stop - begin, block);
+            return;
+        }
+        hand_over(w, stop - begin, run);
+        block.row_sizes.insert(block.row_sizes.end(), run.row_sizes.begin(), run.row_sizes.end());
+        block.indices.insert(block.indices.end(), run.indices.begin(), run.indices.end());
+        block.values.insert(block.values.end(), run.values.begin(), run.values.end());
+        block.zeros += run.zeros;
+    });
+}
+
+// Rows first..end-1, in the worker's buffers, into `out`: row i's entries that are not exact
+// zeros from out.indptr[i] on, into the out.indptr[i + 1] - out.indptr[i] slots planned for it.
+// A row with fewer fills its other slots with zeros and sets `short_rows`; false where a row has
+// more.
+bool write_rows(const Buffers& w, std::size_t first, std::size_t end, RowArrays out, bool& short_rows) {
+    for (std::size_t r = 0; r < end - first; ++r) {
+        std::uint64_t at = out.indptr[first + r];
+        const std::uint64_t stop = out.indptr[first + r + 1];
+        for (std::size_t k = w.row_start[r]; k < w.row_start[r + 1]; ++k) {
+            if (w.sums[k] == 0.0) continue;
+            if (at == stop) return false;
+            out.indices[at] = w.candidates[k];
+            out.data[at] = w.sums[k];
+            ++at;
+        }
+        short_rows = short_rows || at < stop;
+        for (; at < stop; ++at) {
+            out.indices[at] = 0;
+            out.data[at] = 0.0;
+        }
+    }
+    return true;
+}
+
+// Drops the zeros write_rows left, row by row, moving every entry down to follow the one before
+// and setting the row ends; returns the entries kept.
+std::uint64_t drop_zeros(std::size_t nrows, RowArrays out) {
+    std::uint64_t at = 0, from = 0;
+    for (std::size_t i = 0; i < nrows; ++i) {
+        const std::uint64_t stop = out.indptr[i + 1];
+        for (; from < stop; ++from) {
+            if (out.data[from] == 0.0) continue;
+            out.indices[at] = out.indices[from];
+            out.data[at] = out.data[from];
+            ++at;
+        }
+        out.indptr[i + 1] = at;
+    }
+    return at;
 }
 
 // Whether the space's elements are listed by lower support end, none of them kept apart as wide.
@@ -382,6 +440,34 @@ bool interval_products_apply(const std::vector<Element>& a, const Space& b, Cosi
 
 bool interval_products_apply(const Space& a, const Space& b, CosineWeight omega) {
     return !omega && piecewise_polynomial(a) && (&a == &b || piecewise_polynomial(b));
+}
+
+std::uint64_t interval_plan(const Space& a, const Space& b, std::uint64_t* indptr) {
+    const RowTasks split = RowTasks::blocks(a.size());
+    const SupportIndex& rows = a.index();
+    indptr[0] = 0;
+    parallel_for(split.count(), [&](std::size_t t, Scratch&) {
+        for (std::size_t i = split.first(t); i < split.end(t); ++i) indptr[i + 1] = overlapping(b, rows.lower[i], rows.upper[i]);
+    });
+    for (std::size_t i = 0; i < a.size(); ++i) indptr[i + 1] += indptr[i];
+    return indptr[a.size()];
+}
+
+std::optional<std::uint64_t> interval_products_into(const Space& a, const Space& b, RowArrays out) {
+    const RowTasks split = RowTasks::blocks(a.size());
+    const bool ordered = listed_in_order(a);
+    std::atomic<bool> short_rows{false}, overfull{false};
+    parallel_for(split.count(), [&](std::size_t t, Scratch& scratch) {
+        if (stop_requested()) return;
+        Buffers& w = scratch.job_buffers<Buffers>();
+        bool short_here = false;
+        assemble_rows(a, b, split.first(t), split.end(t), ordered, w, scratch, [&](std::size_t begin, std::size_t stop) {
+            if (!write_rows(w, begin, stop, out, short_here)) overfull = true;
+        });
+        if (short_here) short_rows = true;
+    });
+    if (overfull) return std::nullopt;
+    return short_rows ? drop_zeros(a.size(), out) : out.indptr[a.size()];
 }
 
 RowBlocks interval_products(const Space& a, const Space& b) {

@@ -5,6 +5,8 @@
 // to (p + 1)^2 times for degree-p B-splines.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/integration/integrate.hpp"
@@ -28,5 +30,15 @@ bool interval_products_apply(const Space& a, const Space& b, CosineWeight omega)
 // both spaces (of an open B-spline space, its knot vector's breakpoints), so that each pair's
 // share does not depend on the rows assembled beside it.
 RowBlocks interval_products(const Space& a, const Space& b);
+
+// The same matrix assembled straight into the caller's arrays, for a caller that makes them
+// before the entries exist. interval_plan sets indptr (a.size() + 1 of them) to the row ends of
+// the pairs whose supports overlap over more than a point, the only pairs that share a knot
+// interval, and returns their number: the room indices and data need. interval_products_into
+// then writes every row into its planned slots, drops exact zeros (a share can cancel), and sets
+// indptr to the row ends of what it keeps, whose number it returns. Nothing, with the arrays left
+// unspecified, should a row come out with more entries than planned.
+std::uint64_t interval_plan(const Space& a, const Space& b, std::uint64_t* indptr);
+std::optional<std::uint64_t> interval_products_into(const Space& a, const Space& b, RowArrays out);
 
 }  // namespace spanlet

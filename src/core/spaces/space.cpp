@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 #include <string>
+#include <utility>
 
 namespace spanlet {
 
@@ -147,29 +148,36 @@ std::size_t partition_point(const double* values, std::size_t n, Before before) 
 
 }  // namespace
 
+namespace {
+
+// The positions [k0, k1) in the index's order of the elements (wide ones aside) whose lower end
+// may meet [lo, hi]: from the first that can reach lo to the last at or below hi.
+std::pair<std::size_t, std::size_t> reaching(const SupportIndex& index, double lo, double hi) {
+    const std::size_t n = index.order.size();
+    const double* sl = index.sorted_lower.data();
+    // A width rounds to nearest, so the exact one may lie up to the next double above max_width;
+    // the rounding of lo - w then never passes a lower end that reaches lo.
+    const double reach = lo - std::nextafter(index.max_width, INFINITY);
+    const auto below = [reach](double v) { return v < reach; };
+    const auto up_to = [hi](double v) { return v <= hi; };
+    if (!index.bucket_start.empty() && !std::isnan(reach) && !std::isnan(hi)) {
+        // The answer lies within the query's bucket: everything before it is lower, everything
+        // after it higher, because the bucket of a value never decreases with the value.
+        const std::uint64_t* start = index.bucket_start.data();
+        const std::size_t b0 = bucket_of(index, reach), b1 = bucket_of(index, hi);
+        return {start[b0] + partition_point(sl + start[b0], start[b0 + 1] - start[b0], below),
+                start[b1] + partition_point(sl + start[b1], start[b1 + 1] - start[b1], up_to)};
+    }
+    return {partition_point(sl, n, below), partition_point(sl, n, up_to)};
+}
+
+}  // namespace
+
 void candidates(const Space& space, std::vector<std::uint64_t>& out, double lo, double hi) {
     out.clear();
     const SupportIndex& index = space.index();
-    const std::size_t n = index.order.size();
-    if (n > 0) {
-        const double* sl = index.sorted_lower.data();
-        // A width rounds to nearest, so the exact one may lie up to the next double above
-        // max_width; the rounding of lo - w then never passes a lower end that reaches lo.
-        const double reach = lo - std::nextafter(index.max_width, INFINITY);
-        const auto below = [reach](double v) { return v < reach; };
-        const auto up_to = [hi](double v) { return v <= hi; };
-        std::size_t k0, k1;
-        if (!index.bucket_start.empty() && !std::isnan(reach) && !std::isnan(hi)) {
-            // The answer lies within the query's bucket: everything before it is lower, everything
-            // after it higher, because the bucket of a value never decreases with the value.
-            const std::uint64_t* start = index.bucket_start.data();
-            const std::size_t b0 = bucket_of(index, reach), b1 = bucket_of(index, hi);
-            k0 = start[b0] + partition_point(sl + start[b0], start[b0 + 1] - start[b0], below);
-            k1 = start[b1] + partition_point(sl + start[b1], start[b1 + 1] - start[b1], up_to);
-        } else {
-            k0 = partition_point(sl, n, below);
-            k1 = partition_point(sl, n, up_to);
-        }
+    if (!index.order.empty()) {
+        const auto [k0, k1] = reaching(index, lo, hi);
         for (std::size_t k = k0; k < k1; ++k) {
             const auto i = index.order[k];
             if (lo <= index.upper[i]) out.push_back(i);
@@ -178,6 +186,18 @@ void candidates(const Space& space, std::vector<std::uint64_t>& out, double lo, 
     for (const std::uint64_t i : index.wide)
         if (index.lower[i] <= hi && lo <= index.upper[i]) out.push_back(i);
     if (!std::is_sorted(out.begin(), out.end())) std::sort(out.begin(), out.end());
+}
+
+std::size_t overlapping(const Space& space, double lo, double hi) {
+    const SupportIndex& index = space.index();
+    std::size_t count = 0;
+    if (!index.order.empty()) {
+        const auto [k0, k1] = reaching(index, lo, hi);
+        const double* sl = index.sorted_lower.data();
+        for (std::size_t k = k0; k < k1; ++k) count += sl[k] < hi && lo < index.upper[index.order[k]] ? 1 : 0;
+    }
+    for (const std::uint64_t i : index.wide) count += index.lower[i] < hi && lo < index.upper[i] ? 1 : 0;
+    return count;
 }
 
 Status check_broadcast(std::string_view name, std::size_t length, std::size_t count) {

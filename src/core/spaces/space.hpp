@@ -73,6 +73,9 @@ struct TotalOrderLess {
 
 // Indices, ascending, of the elements whose closed support meets the closed [lo, hi].
 void candidates(const Space& space, std::vector<std::uint64_t>& out, double lo, double hi);
+// The number of elements whose support overlaps [lo, hi] over more than a point (the candidates
+// with lower < hi and lo < upper), without listing them.
+std::size_t overlapping(const Space& space, double lo, double hi);
 
 // The check applied to every user sequence of nodes, edges or breakpoints.
 Status check_increasing(std::string_view name, const std::vector<double>& values);
