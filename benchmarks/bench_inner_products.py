@@ -3,7 +3,8 @@
 The peer assembles the same sparse Gram matrix from scipy's design matrix at 4 Gauss-Legendre
 points per knot interval (exact for the degree-6 products) as B^T W B. Scaling runs each CPU count
 in a fresh process whose affinity is set before spanlet is imported, since the worker pool sizes
-itself on first use.
+itself on first use; the counts alternate over a few rounds, and each speed-up is the median of its
+rounds'.
 """
 
 import os
@@ -15,6 +16,7 @@ import numpy as np
 from timing import median_time
 
 DEGREE = 3
+ROUNDS = 3
 
 
 def breakpoints(n):
@@ -71,12 +73,16 @@ def run(sizes=(10**4, 10**5), repeats=7):
         print("thread scaling: CPU affinity is not available here")
         return
     n = max(sizes)
-    base = None
-    print(f"thread scaling, n = {n} (workers = CPUs the process may use)")
+    # Each round times every count once, one after the other: a burst of load from elsewhere on a
+    # shared machine then spoils one round's speed-ups, not every count's time.
+    times = {k: [] for k in counts}
+    for _ in range(ROUNDS):
+        for k in counts:
+            times[k].append(time_with_cpus(n, cpus[:k], repeats))
+    print(f"thread scaling, n = {n} (workers = CPUs the process may use; medians of {ROUNDS} rounds)")
     for k in counts:
-        seconds = time_with_cpus(n, cpus[:k], repeats)
-        base = base or seconds
-        print(f"  {k:3d} CPU(s)                  {seconds * 1e3:10.2f} ms  speed-up {base / seconds:5.2f}")
+        speed_up = np.median(np.array(times[counts[0]]) / np.array(times[k]))
+        print(f"  {k:3d} CPU(s)                  {np.median(times[k]) * 1e3:10.2f} ms  speed-up {speed_up:5.2f}")
 
 
 def worker(argv):
