@@ -447,7 +447,9 @@ std::uint64_t interval_plan(const Space& a, const Space& b, std::uint64_t* indpt
     const SupportIndex& rows = a.index();
     indptr[0] = 0;
     parallel_for(split.count(), [&](std::size_t t, Scratch&) {
-        for (std::size_t i = split.first(t); i < split.end(t); ++i) indptr[i + 1] = overlapping(b, rows.lower[i], rows.upper[i]);
+        OverlapCounter overlapping(b);
+        for (std::size_t i = split.first(t); i < split.end(t); ++i)
+            indptr[i + 1] = overlapping.count(rows.lower[i], rows.upper[i]);
     });
     for (std::size_t i = 0; i < a.size(); ++i) indptr[i + 1] += indptr[i];
     return indptr[a.size()];

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 #include <string>
+#include <tuple>
 #include <utility>
 
 namespace spanlet {
@@ -188,13 +189,23 @@ void candidates(const Space& space, std::vector<std::uint64_t>& out, double lo, 
     if (!std::is_sorted(out.begin(), out.end())) std::sort(out.begin(), out.end());
 }
 
-std::size_t overlapping(const Space& space, double lo, double hi) {
-    const SupportIndex& index = space.index();
+std::size_t OverlapCounter::count(double lo, double hi) {
+    const SupportIndex& index = space_.index();
     std::size_t count = 0;
     if (!index.order.empty()) {
-        const auto [k0, k1] = reaching(index, lo, hi);
         const double* sl = index.sorted_lower.data();
-        for (std::size_t k = k0; k < k1; ++k) count += sl[k] < hi && lo < index.upper[index.order[k]] ? 1 : 0;
+        const std::size_t n = index.order.size();
+        const double reach = lo - std::nextafter(index.max_width, INFINITY);
+        if (reach >= reach_ && hi >= hi_) {
+            // Both ends moved up (false for a NaN, and before any query): the window's ends follow.
+            while (k0_ < n && sl[k0_] < reach) ++k0_;
+            while (k1_ < n && sl[k1_] <= hi) ++k1_;
+        } else {
+            std::tie(k0_, k1_) = reaching(index, lo, hi);
+        }
+        reach_ = reach;
+        hi_ = hi;
+        for (std::size_t k = k0_; k < k1_; ++k) count += sl[k] < hi && lo < index.upper[index.order[k]] ? 1 : 0;
     }
     for (const std::uint64_t i : index.wide) count += index.lower[i] < hi && lo < index.upper[i] ? 1 : 0;
     return count;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -74,8 +75,19 @@ struct TotalOrderLess {
 // Indices, ascending, of the elements whose closed support meets the closed [lo, hi].
 void candidates(const Space& space, std::vector<std::uint64_t>& out, double lo, double hi);
 // The number of elements whose support overlaps [lo, hi] over more than a point (the candidates
-// with lower < hi and lo < upper), without listing them.
-std::size_t overlapping(const Space& space, double lo, double hi);
+// with lower < hi and lo < upper), without listing them, for queries one after another: where a
+// query's ends lie at or above the last one's (as a space's supports do, listed in order), its
+// window follows on from the last one's instead of being searched for.
+class OverlapCounter {
+public:
+    explicit OverlapCounter(const Space& space) : space_(space) {}
+    std::size_t count(double lo, double hi);
+
+private:
+    const Space& space_;
+    std::size_t k0_ = 0, k1_ = 0;  // the last query's window in the index's order
+    double reach_ = NAN, hi_ = NAN;  // the last query's lowest reach and upper end
+};
 
 // The check applied to every user sequence of nodes, edges or breakpoints.
 Status check_increasing(std::string_view name, const std::vector<double>& values);
