@@ -6,7 +6,7 @@ import pytest
 from scipy.interpolate import BSpline
 
 from spanlet._spanlet import Space
-from _spanlet_tests import space_candidates, space_index, space_values
+from _spanlet_tests import space_candidates, space_index, space_overlaps, space_values
 from conftest import arr
 
 
@@ -175,6 +175,28 @@ def test_candidates_match_brute_force(seed, wide):
         else:
             lo, hi = np.sort(rng.uniform(-60, 110, 2))
         assert space_candidates(elements, lo, hi) == brute_force_candidates(lower, upper, lo, hi)
+
+
+@pytest.mark.parametrize("wide", [0, 2])
+@pytest.mark.parametrize("seed", range(3))
+def test_overlap_counts_of_query_sequences_match_brute_force(seed, wide):
+    # Runs of queries moving up the axis, whose windows follow on from the last, broken by jumps
+    # back, queries that touch supports at a point, and NaN ends.
+    rng = np.random.default_rng(500 + seed)
+    elements = random_elements(rng, 40, wide)
+    lower, upper = space_index(elements)[:2]
+    ends = np.concatenate([lower, upper])
+    lows, highs = [], []
+    for _ in range(20):
+        start = rng.uniform(-60, 100)
+        steps = np.cumsum(rng.choice([0.0, 0.5, 3.0], 10))
+        for lo, width in zip(start + steps, rng.uniform(0, 8, 10)):
+            touch = rng.random() < 0.2
+            lows.append(rng.choice(ends) if touch else lo)
+            highs.append(max(lows[-1], lo + width))
+    lows[7], highs[30] = math.nan, math.nan
+    want = [sum(lo < u and lw < hi for lw, u in zip(lower, upper)) for lo, hi in zip(lows, highs)]
+    assert space_overlaps(elements, np.array(lows), np.array(highs)) == want
 
 
 @pytest.mark.parametrize("degree", [1, 3])

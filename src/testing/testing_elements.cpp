@@ -307,6 +307,24 @@ PyObject* t_space_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// space_overlaps(space, lows, highs) -> for each query in turn, through one OverlapCounter, the
+// number of elements overlapping [lows[k], highs[k]] over more than a point
+PyObject* t_space_overlaps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return guarded([&]() -> PyObject* {
+        Arguments<3> a{"space_overlaps", {"space", "lows", "highs"}};
+        std::shared_ptr<const Space> space;
+        std::vector<double> lows, highs;
+        if (!a.read(args, nargs, kw) || !to_core_space(a[0], space) || !read_vec(a[1], "lows", lows) ||
+            !read_vec(a[2], "highs", highs))
+            return nullptr;
+        OverlapCounter overlapping(*space);
+        std::vector<std::uint64_t> counts;
+        for (std::size_t k = 0; k < std::min(lows.size(), highs.size()); ++k)
+            counts.push_back(overlapping.count(lows[k], highs[k]));
+        return indices_list(counts);
+    });
+}
+
 // space_knots(space, index, lo, hi) -> breakpoints of one element of a space
 PyObject* t_space_knots(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return guarded([&]() -> PyObject* {
@@ -403,6 +421,7 @@ PyMethodDef element_test_methods[] = {
     {"space_index", t_space_index, METH_O, nullptr},
     {"space_values", as_cfunction(t_space_values), FAST, nullptr},
     {"space_candidates", as_cfunction(t_space_candidates), FAST, nullptr},
+    {"space_overlaps", as_cfunction(t_space_overlaps), FAST, nullptr},
     {"space_knots", as_cfunction(t_space_knots), FAST, nullptr},
     {"convert", as_cfunction(t_convert), FAST, nullptr},
     {nullptr, nullptr, 0, nullptr},
