@@ -815,12 +815,14 @@ std::size_t stretch_end(const std::size_t* v, std::size_t from, std::size_t coun
 // bound (where it stays), one whose start value x0 - lambda u (x0 itself when lambda is 0) lies
 // beyond a bound at that bound, the others free; x takes the bounds of the pinned ones and x0
 // elsewhere; the terms c x are those of the pinned ones and +0 for the free, kept in `terms`
-// unless it is null. Four coefficients at a time, as test_interior. Returns the sum of the terms,
-// as interleaved_sum.
+// unless it is null. Four coefficients at a time, as test_interior; four whose bounds are all
+// equal (bits of `equal`, as mark_equal_bounds) take their lower bound without reading x0, u or
+// the upper bounds, as local bounds of long flat stretches of data make most of them. Returns the
+// sum of the terms, as interleaved_sum.
 SPANLET_SIMD_CLONES
 double start_states(std::size_t n, const double* __restrict x0, const double* __restrict u, double lambda,
                     const double* __restrict lo, const double* __restrict hi, std::size_t mask,
-                    const double* __restrict c,
+                    const std::uint64_t* __restrict equal, const double* __restrict c,
                     State* __restrict state, unsigned char* __restrict free_mask, double* __restrict x,
                     double* __restrict terms) {
     const auto at = [](const double* v) -> const QuadAt& { return *reinterpret_cast<const QuadAt*>(v); };
@@ -830,6 +832,16 @@ double start_states(std::size_t n, const double* __restrict x0, const double* __
     Quad sum = {};  // part k of interleaved_sum in lane k
     std::size_t p = 0;
     for (; p + 4 <= n; p += 4) {
+        if (((equal[p / 64] >> (p % 64)) & 0xF) == 0xF) {
+            const Quad low = at(lo + (p & mask));
+            *reinterpret_cast<QuadAt*>(x + p) = low;
+            const Quad term = at(c + p) * low;
+            if (terms != nullptr) *reinterpret_cast<QuadAt*>(terms + p) = term;
+            sum += term;
+            std::memset(state + p, static_cast<unsigned char>(State::Lower), 4);
+            std::memset(free_mask + p, 0, 4);
+            continue;
+        }
         const Quad v = at(x0 + p), low = at(lo + (p & mask)), high = at(hi + (p & mask));
         const Quad start = shifted ? v - lambdas * at(u + p) : v;
         const QuadBits equal = low == high, up = start > high, down = start < low;
@@ -1068,7 +1080,7 @@ private:
         std::size_t in_segments = 0;
         for (const auto& [begin, end] : segments) in_segments += end - begin;
         // s_fixed: c . x over the pinned coefficients (+0 adds nothing to a sum that starts at +0).
-        double s_fixed = start_states(n_, x0, u_.data(), lambda0, lo, hi, mask_, c, state, free_mask, x,
+        double s_fixed = start_states(n_, x0, u_.data(), lambda0, lo, hi, mask_, equal_, c, state, free_mask, x,
                                       in_segments < n_ ? terms : nullptr);
         std::size_t m = list_free(free_mask, n_, free);
         w_.gap_mass.clear();
