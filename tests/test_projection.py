@@ -115,6 +115,13 @@ def local_bounds(cross, f_row):
     return lo, hi
 
 
+def row_bounds(p, bounds, f_row):
+    """The bounds apply_last_axis keeps row f_row in: its local bounds, or the range for every target."""
+    if bounds == "local":
+        return local_bounds(p.cross(), f_row)
+    return np.full(p.n_dst, bounds[0]), np.full(p.n_dst, bounds[1])
+
+
 def assert_constrained_optimum(g, y, c, lo, hi, x, mass):
     """KKT conditions of min 1/2 x'Gx - y'x with lo <= x <= hi and c'x = mass (convex, so sufficient)."""
     scale = max(np.abs(y).max(), 1e-300)
@@ -198,10 +205,7 @@ def test_bounds_binding_in_many_places_give_the_constrained_optimum(degree, boun
     g, y, c, masses = problem(p, src, dst, f)
     got = p.apply_last_axis(f, bounds)
     for row in range(len(f)):
-        if bounds == "local":
-            lo, hi = local_bounds(p.cross(), f[row])
-        else:
-            lo, hi = np.full(len(dst), bounds[0]), np.full(len(dst), bounds[1])
+        lo, hi = row_bounds(p, bounds, f[row])
         pinned = (got[row] == lo) | (got[row] == hi)
         assert 3 < pinned.sum() < len(dst) - 3
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
@@ -210,8 +214,9 @@ def test_bounds_binding_in_many_places_give_the_constrained_optimum(degree, boun
 @pytest.mark.parametrize("degree", [1, 2, 3])
 @pytest.mark.parametrize("bounds", [(-3.0, 3.0), "local"])
 def test_long_free_runs_give_the_constrained_optimum(degree, bounds):
-    # Slow clipped waves on a thousand targets, pinned where clipped (and ringing next to it): free runs of hundreds of coefficients, long enough
-    # for a solve to take most of their rows from the factor of the whole band.
+    # Slow clipped waves on a thousand targets, pinned where clipped (and ringing next to it): free
+    # runs of hundreds of coefficients, long enough for a solve to take most of their rows from the
+    # factor of the whole band.
     edges = np.linspace(0.0, 1.0, 6001)
     breaks = np.linspace(0.0, 1.0, 1001 - degree)
     src = Space.boxes(edges)
@@ -222,10 +227,7 @@ def test_long_free_runs_give_the_constrained_optimum(degree, bounds):
     g, y, c, masses = problem(p, src, dst, f)
     got = p.apply_last_axis(f, bounds)
     for row in range(len(f)):
-        if bounds == "local":
-            lo, hi = local_bounds(p.cross(), f[row])
-        else:
-            lo, hi = np.full(len(dst), bounds[0]), np.full(len(dst), bounds[1])
+        lo, hi = row_bounds(p, bounds, f[row])
         free = (got[row] > lo) & (got[row] < hi)
         assert free.sum() > 200 and (got[row] == lo).sum() + (got[row] == hi).sum() > 50
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
@@ -379,10 +381,7 @@ def test_wide_bands_give_the_constrained_optimum(cutoff, half_bandwidth, bounds)
     got = p.apply_last_axis(f, bounds)
     pinned = 0
     for row in range(len(f)):
-        if bounds == "local":
-            lo, hi = local_bounds(p.cross(), f[row])
-        else:
-            lo, hi = np.full(len(dst), bounds[0]), np.full(len(dst), bounds[1])
+        lo, hi = row_bounds(p, bounds, f[row])
         pinned += ((got[row] == lo) | (got[row] == hi)).sum()
         assert_constrained_optimum(g, y[row], c, lo, hi, got[row], masses[row])
     assert pinned > 3  # the bounds bind
